@@ -1,0 +1,72 @@
+// kvinet: try every KvInet component from the command line. "kvinet COMMAND [options] [args]".
+#include "Cli.h"
+#include "Commands.h"
+
+#include "platform/SysUtils.h"
+
+#include <QCoreApplication>
+
+#include <cstring>
+
+using namespace KvCli;
+
+namespace {
+
+struct CommandEntry {
+    const char* Name;
+    const char* Summary;
+    int (*Run)(const Invocation&);
+};
+
+const CommandEntry commands[] = {
+    {"about", "show the list of components", CmdAbout},
+    {"util", "text utilities: base64, utf8-decode, html-decode, content-type, column", CmdUtil},
+};
+
+void PrintHelp() {
+    QString text = QStringLiteral("Usage: kvinet COMMAND [options] [args]\n\n"
+                                  "Internet components from the command line. Commands:\n");
+    for (const CommandEntry& c : commands)
+        text += QStringLiteral("  %1 %2\n").arg(QString::fromLatin1(c.Name).leftJustified(12), QString::fromLatin1(c.Summary));
+    text += QStringLiteral("\nRun 'kvinet COMMAND --help' for the options of a command.\n"
+                           "Exit status: 0 success, 1 the operation failed, 2 usage error.");
+    WriteText(text);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("kvinet"));
+    if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 ||
+        std::strcmp(argv[1], "help") == 0) {
+        PrintHelp();
+        return argc < 2 ? ExitUsage : ExitOk;
+    }
+    const CommandEntry* command = nullptr;
+    for (const CommandEntry& c : commands)
+        if (std::strcmp(argv[1], c.Name) == 0)
+            command = &c;
+    if (!command) {
+        WriteError(QStringLiteral("kvinet: unknown command '%1'; try 'kvinet --help'").arg(ArgText(argv[1])));
+        return ExitUsage;
+    }
+    Invocation call;
+    for (int i = 2; i < argc; ++i) {
+        call.Arguments << ArgText(argv[i]);
+        call.Raw << QByteArray(argv[i]);
+    }
+    try {
+        return command->Run(call);
+    } catch (const UsageError& e) {
+        WriteError(QStringLiteral("kvinet %1: %2\nTry 'kvinet %1 --help'.")
+                       .arg(QString::fromLatin1(command->Name), QString::fromUtf8(e.what())));
+        return ExitUsage;
+    } catch (const KvInet::Exception& e) {
+        WriteError(QStringLiteral("kvinet %1: %2").arg(QString::fromLatin1(command->Name), e.Message()));
+        return ExitFailed;
+    } catch (const std::exception& e) {
+        WriteError(QStringLiteral("kvinet %1: %2").arg(QString::fromLatin1(command->Name), QString::fromUtf8(e.what())));
+        return ExitFailed;
+    }
+}

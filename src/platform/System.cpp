@@ -1,0 +1,109 @@
+// System: content types, temporary directory, executable path, detached processes.
+#include "platform/System.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QMimeDatabase>
+
+#if defined(Q_OS_UNIX)
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <unistd.h>
+#include <vector>
+extern char** environ;
+#else
+#include <QProcess>
+#endif
+
+namespace KvInet {
+
+QString ContentTypeForExtension(const QString& Extension) {
+    if (Extension.size() < 2 || !Extension.startsWith(u'.'))
+        return {};
+    static const QMimeDatabase db;
+    const QList<QMimeType> types = db.mimeTypesForFileName(QStringLiteral("file") + Extension);
+    for (const QMimeType& type : types)
+        if (type.isValid() && !type.isDefault())
+            return type.name();
+    return {};
+}
+
+QString TempPath() {
+    QString path = QDir::tempPath();
+    if (!path.endsWith(u'/'))
+        path += u'/';
+    return QDir::toNativeSeparators(path);
+}
+
+QString ExeName() {
+    if (QCoreApplication::instance())
+        return QCoreApplication::applicationFilePath();
+#if defined(Q_OS_LINUX)
+    return QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget();
+#else
+    return {};
+#endif
+}
+
+bool StartDetachedProcess(const QString& Program, const QStringList& Args, bool WaitInput) {
+#if defined(Q_OS_UNIX)
+    const QByteArray program = QFile::encodeName(Program);
+    std::vector<QByteArray> storage;
+    storage.push_back(program);
+    for (const QString& a : Args)
+        storage.push_back(QFile::encodeName(a));
+    std::vector<char*> argv;
+    for (QByteArray& s : storage)
+        argv.push_back(s.data());
+    argv.push_back(nullptr);
+
+    int pipeFds[2] = {-1, -1};
+    if (WaitInput && ::pipe2(pipeFds, O_CLOEXEC) != 0)
+        return false;
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (WaitInput)
+        posix_spawn_file_actions_adddup2(&actions, pipeFds[0], STDIN_FILENO);
+    else
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGINT);
+    sigaddset(&defaults, SIGTERM);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+
+    pid_t pid = 0;
+    const int rc = posix_spawn(&pid, program.constData(), &actions, &attr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    if (WaitInput)
+        ::close(pipeFds[0]);
+    if (rc != 0) {
+        if (WaitInput)
+            ::close(pipeFds[1]);
+        return false;
+    }
+    ::setpriority(PRIO_PROCESS, id_t(pid), 19);
+    // The write end is deliberately never closed: it closes when this process ends, which is the signal.
+    return true;
+#else
+    (void)WaitInput;
+    return QProcess::startDetached(Program, Args);
+#endif
+}
+
+} // namespace KvInet
