@@ -7,5 +7,6 @@ namespace KvCli {
 
 int CmdAbout(const Invocation& Call);
 int CmdUtil(const Invocation& Call);
+int CmdXml(const Invocation& Call);
 
 } // namespace KvCli

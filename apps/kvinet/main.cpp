@@ -21,6 +21,7 @@ struct CommandEntry {
 const CommandEntry commands[] = {
     {"about", "show the list of components", CmdAbout},
     {"util", "text utilities: base64, utf8-decode, html-decode, content-type, column", CmdUtil},
+    {"xml", "parse an XML file and print its tree", CmdXml},
 };
 
 void PrintHelp() {
