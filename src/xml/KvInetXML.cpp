@@ -819,6 +819,10 @@ void TKvXMLParser<Char>::Run() {
             }
             SkipToTag();
         }
+        // A "/>" with no element open is neither a tag nor an end tag: without this the scan would stand
+        // on it for ever.
+        if (P == nameStart)
+            SkipToTag();
     }
 }
 
