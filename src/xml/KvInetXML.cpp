@@ -866,6 +866,12 @@ void TKvXMLEngine::ParseXMLFromString(const QString& S) {
 
 void TKvXMLEngine::LoadFromStream(int64_t AStreamSize, TStream* AStream) {
     FRootItem->Items().Clear();
+    // A new document starts from a blank root: the document element reuses the root and appends its text,
+    // which would otherwise carry the previous document's root text and attributes into this one.
+    for (const TKvXMLItem::TField f : {TKvXMLItem::fdTagName, TKvXMLItem::fdValue, TKvXMLItem::fdAttributes})
+        FRootItem->ClearField(f);
+    FRootItem->FFlags = 0;
+    FRootItem->FKind = ikProperty;
     if (!AStream)
         return;
     const int64_t position = AStream->Position();

@@ -202,7 +202,7 @@ public:
     /// OnTag and OnAfterTag fire during the parse.
     void ParseXMLFromString(const QString& S, int Len);
     void ParseXMLFromString(const QString& S);
-    /// Destroys the root's children (the root itself keeps its name, value, kind and attributes), then
+    /// Destroys the root's children and empties the root (name, value, attributes, kind), then
     /// reads the bytes from the stream's position up to its end (AStreamSize = 0) or up to AStreamSize,
     /// decodes them and parses them. A byte-order mark selects UTF-16 (either order) or UTF-8 and sets
     /// UTF8Processed; without one the bytes are read in the system's ANSI code page. A final ESC character
