@@ -368,7 +368,7 @@ void TKvXMLItem::SetTagName(const QString& Value) { SetOwned(fdTagName, Value); 
 
 bool TKvXMLItem::TagNameIs(QStringView Name, bool CaseSensitive) const {
     if (FFlags & fCommentName)
-        return SameUnits(Name.utf16(), u"Comment", 7, CaseSensitive) && Name.size() == 7;
+        return Name.size() == 7 && SameUnits(Name.utf16(), u"Comment", 7, CaseSensitive);
     if (FFlags & fOwnedTagName) {
         const QString& own = FOwned->Fields[fdTagName];
         return own.size() == Name.size() && SameUnits(own.utf16(), Name.utf16(), Name.size(), CaseSensitive);
@@ -537,7 +537,6 @@ private:
         TKvXMLItem::TSpan Span;
         QString Converted;
         bool IsConverted = false;
-        char16_t Bits = 0; // all characters OR-ed together: tells cheaply whether a conversion can change it
         bool Empty() const { return IsConverted ? Converted.isEmpty() : Span.Length == 0; }
         QString Text(const TKvXMLText* Block) const {
             return IsConverted ? Converted : Block->Text(Span.Offset, Span.Length);
@@ -553,6 +552,8 @@ private:
     TPiece TextScan();
     void AttributeScan(TPiece& Piece);
     void SkipToTag();
+    bool AllBelow(const TPiece& Piece, char16_t Limit) const;
+    bool AllBits7Clear(const TPiece& Piece) const;
     void SkipElement(qsizetype StartTagEnd);
     void Convert(TPiece& Piece);
     void Store(TKvXMLItem* Item, TKvXMLItem::TField F, const TPiece& Piece);
@@ -574,17 +575,31 @@ typename TKvXMLParser<Char>::TPiece TKvXMLParser<Char>::TextScan() {
         ++P;
     TPiece piece;
     const qsizetype start = P;
-    char16_t bits = 0;
-    for (; P < Len; ++P) {
-        const Char c = S[P];
-        if (Class(c) & ccTextStop) {
-            if (c == 0 || c == '<' || (P + 1 < Len && S[P + 1] == '>'))
+    if constexpr (sizeof(Char) == 1) {
+        // Bytes: find the next "<" with memchr, then look for a "/>" or a NUL before it.
+        const auto* lt = static_cast<const Char*>(std::memchr(S + P, '<', size_t(Len - P)));
+        qsizetype stop = lt ? lt - S : Len;
+        for (qsizetype from = P;;) {
+            const auto* slash = static_cast<const Char*>(std::memchr(S + from, '/', size_t(stop - from)));
+            if (!slash)
+                break;
+            from = slash - S + 1;
+            if (from < Len && S[from] == '>') {
+                stop = from - 1;
+                break;
+            }
+        }
+        if (const auto* nul = static_cast<const Char*>(std::memchr(S + P, 0, size_t(stop - P))))
+            stop = nul - S;
+        P = stop;
+    } else {
+        for (; P < Len; ++P) {
+            const Char c = S[P];
+            if ((Class(c) & ccTextStop) && (c == 0 || c == '<' || (P + 1 < Len && S[P + 1] == '>')))
                 break;
         }
-        bits |= char16_t(c);
     }
     piece.Span = SpanOf(start, P);
-    piece.Bits = bits;
     if (!AtEnd(P) && S[P] == '<')
         ++P;
     return piece;
@@ -594,7 +609,6 @@ template <class Char>
 void TKvXMLParser<Char>::AttributeScan(TPiece& Piece) {
     const qsizetype start = P;
     Char quote = 0;
-    char16_t bits = 0;
     for (; P < Len; ++P) {
         const Char c = S[P];
         if (Class(c) & ccAttrStop) {
@@ -608,18 +622,43 @@ void TKvXMLParser<Char>::AttributeScan(TPiece& Piece) {
                     quote = 0;
             }
         }
-        bits |= char16_t(c);
     }
     Piece.Span = SpanOf(start, P);
-    Piece.Bits = bits;
 }
 
 template <class Char>
 void TKvXMLParser<Char>::SkipToTag() {
-    while (!AtEnd(P) && S[P] != '<')
-        ++P;
+    if constexpr (sizeof(Char) == 1) {
+        const auto* lt = static_cast<const Char*>(std::memchr(S + P, '<', size_t(std::max<qsizetype>(Len - P, 0))));
+        const qsizetype stop = lt ? lt - S : Len;
+        const auto* nul = static_cast<const Char*>(std::memchr(S + P, 0, size_t(std::max<qsizetype>(stop - P, 0))));
+        P = nul ? nul - S : stop;
+    } else {
+        while (!AtEnd(P) && S[P] != '<')
+            ++P;
+    }
     if (!AtEnd(P))
         ++P;
+}
+
+template <class Char>
+bool TKvXMLParser<Char>::AllBelow(const TPiece& Piece, char16_t Limit) const {
+    const Char* p = S + Piece.Span.Offset;
+    const Char* end = p + Piece.Span.Length;
+    if constexpr (sizeof(Char) == 1) {
+        if (Limit == 0x80) { // eight bytes at a time
+            for (; end - p >= 8; p += 8) {
+                uint64_t word;
+                std::memcpy(&word, p, 8);
+                if (word & 0x8080808080808080ULL)
+                    return false;
+            }
+        }
+    }
+    for (; p < end; ++p)
+        if (*p >= Limit)
+            return false;
+    return true;
 }
 
 template <class Char>
@@ -660,15 +699,28 @@ void TKvXMLParser<Char>::SkipElement(qsizetype StartTagEnd) {
 }
 
 template <class Char>
+bool TKvXMLParser<Char>::AllBits7Clear(const TPiece& Piece) const {
+    if constexpr (sizeof(Char) == 1) {
+        return AllBelow(Piece, 0x80);
+    } else {
+        for (const Char* p = S + Piece.Span.Offset, *end = p + Piece.Span.Length; p < end; ++p)
+            if (*p & 0x80)
+                return false;
+        return true;
+    }
+}
+
+template <class Char>
 void TKvXMLParser<Char>::Convert(TPiece& Piece) {
     // Text already decoded from a Unicode form is final whatever the document declares: converting it again
     // would garble (UTF-8) or destroy (a code page) every character beyond ASCII.
     if (FEngine.FUTF8Processed || Piece.Span.Length == 0)
         return;
-    if (FEncoding == deUtf8 && (Piece.Bits & 0x80)) {
+    // Utf8Decode passes every character without bit 7 unchanged; a code page keeps ASCII as it is.
+    if (FEncoding == deUtf8 && !AllBits7Clear(Piece)) {
         Piece.Converted = Utf8Decode(FText->Text(Piece.Span.Offset, Piece.Span.Length));
         Piece.IsConverted = true;
-    } else if (FEncoding == deCodePage && Piece.Bits >= 0x80) {
+    } else if (FEncoding == deCodePage && !AllBelow(Piece, 0x80)) {
         FDecoder.resetState();
         Piece.Converted = FDecoder.decode(StringToAnsi(FText->Text(Piece.Span.Offset, Piece.Span.Length)));
         Piece.IsConverted = true;
