@@ -22,6 +22,12 @@ QString W(const char (&Bytes)[N]) {
     return KvTest::Wire(Bytes, N - 1);
 }
 
+/// Bytes from a literal, embedded NULs included.
+template <size_t N>
+QByteArray B(const char (&Bytes)[N]) {
+    return QByteArray(Bytes, N - 1);
+}
+
 /// The tree as lines: two spaces per Level, the name, "(a)" for attribute and "(c)" for comment items,
 /// "=" and the raw value when one is assigned, "{attributes}" when attribute text is kept.
 QString Tree(const TKvXMLItem* Item) {
@@ -358,9 +364,9 @@ TEST(XmlLookup, SameStringsAndDates) {
 
 TEST(XmlStream, ByteOrderMarks) {
     TKvXMLEngine engine;
-    EXPECT_EQ(Load(engine, QByteArray("\xFE\xFF\x00<\x00" "a\x00>", 8)), QStringLiteral("a\n"));
+    EXPECT_EQ(Load(engine, B("\xFE\xFF\x00<\x00" "a\x00>")), QStringLiteral("a\n"));
     EXPECT_TRUE(engine.UTF8Processed());
-    EXPECT_EQ(Load(engine, QByteArray("\xFF\xFE<\x00r\x00>\x00\xE9\x00\x3A\x04<\x00/\x00", 18)),
+    EXPECT_EQ(Load(engine, B("\xFF\xFE<\x00r\x00>\x00\xE9\x00\x3A\x04<\x00/\x00")),
               QString::fromUtf8("r=éк\n"));
     // UTF-8 with its mark: decoded once, even though the declaration says utf-8 again.
     EXPECT_EQ(Load(engine, QByteArray("\xEF\xBB\xBF<?xml encoding=\"utf-8\"?><r>\xC3\xA9</r>")).section(u'\n', 2, 2),
@@ -373,7 +379,7 @@ TEST(XmlStream, ByteOrderMarks) {
     EXPECT_EQ(Load(engine, QByteArray("<r>\xE9</r>")), QString::fromUtf8("r=é\n"));
     // A trailing ESC is dropped; an odd last byte of UTF-16 is ignored.
     EXPECT_EQ(Load(engine, QByteArray("<r>x\x1B")), QStringLiteral("r=x\n"));
-    EXPECT_EQ(Load(engine, QByteArray("\xFF\xFE<\x00r\x00>\x00x\x00y", 11)), QStringLiteral("r=x\n"));
+    EXPECT_EQ(Load(engine, B("\xFF\xFE<\x00r\x00>\x00x\x00y")), QStringLiteral("r=x\n"));
 }
 
 TEST(XmlStream, SizeGivenPositionAndClearing) {
