@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <utility>
 #include <vector>
 
 namespace KvInet {
@@ -884,11 +885,16 @@ TKvXMLEngine::TKvXMLEngine(TComponent* AOwner) : TComponent(AOwner), FRootItem(s
 
 TKvXMLEngine::~TKvXMLEngine() = default;
 
-void TKvXMLEngine::Parse(TKvXMLText* Text) {
+void TKvXMLEngine::CheckNotParsing() const {
+    // A handler that started another parse would free or reshape the tree under the running one.
     if (FParsing)
         throw Exception(QStringLiteral("The XML engine is already parsing"));
-    FParsing = true;
+}
+
+void TKvXMLEngine::Parse(TKvXMLText* Text) {
     const TTextRef ref(Text);
+    CheckNotParsing();
+    FParsing = true;
     struct TParsingFlag {
         bool& Flag;
         ~TParsingFlag() { Flag = false; }
@@ -917,6 +923,7 @@ void TKvXMLEngine::ParseXMLFromString(const QString& S) {
 }
 
 void TKvXMLEngine::LoadFromStream(int64_t AStreamSize, TStream* AStream) {
+    CheckNotParsing();
     FRootItem->Items().Clear();
     // A new document starts from a blank root: the document element reuses the root and appends its text,
     // which would otherwise carry the previous document's root text and attributes into this one.
@@ -1005,30 +1012,24 @@ TKvXMLItem* TKvXMLEngine::GetItemByTag(TKvXMLItem* ARoot, const QString& XMLTag)
                         [&XMLTag](const TKvXMLItem* Item) { return Item->TagNameIs(XMLTag, false); });
 }
 
-QString TKvXMLEngine::GetFirstTagName(QString& AXMLPath) const {
-    const qsizetype slash = AXMLPath.indexOf(u'/');
-    QString result;
-    if (slash < 0) {
-        result = AXMLPath;
-        AXMLPath.clear();
-    } else {
-        result = AXMLPath.left(slash);
-        AXMLPath.remove(0, slash + 1);
-    }
+namespace {
+/// Cuts Path at the "/" at Slash (-1: none) and returns the first or the last part, leaving the other in
+/// Path; without a "/" the whole path is returned and Path emptied.
+QString TakePathPart(QString& Path, qsizetype Slash, bool First) {
+    if (Slash < 0)
+        return std::exchange(Path, QString());
+    QString result = First ? Path.left(Slash) : Path.mid(Slash + 1);
+    Path = First ? Path.mid(Slash + 1) : Path.left(Slash);
     return result;
+}
+} // namespace
+
+QString TKvXMLEngine::GetFirstTagName(QString& AXMLPath) const {
+    return TakePathPart(AXMLPath, AXMLPath.indexOf(u'/'), true);
 }
 
 QString TKvXMLEngine::GetLastTagName(QString& AXMLPath) const {
-    const qsizetype slash = AXMLPath.lastIndexOf(u'/');
-    QString result;
-    if (slash < 0) {
-        result = AXMLPath;
-        AXMLPath.clear();
-    } else {
-        result = AXMLPath.mid(slash + 1);
-        AXMLPath.truncate(slash);
-    }
-    return result;
+    return TakePathPart(AXMLPath, AXMLPath.lastIndexOf(u'/'), false);
 }
 
 // ---- free routines ---------------------------------------------------------------------------------------

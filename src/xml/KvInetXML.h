@@ -176,7 +176,8 @@ using TKvIXMLOnAfterTagEvent = std::function<void(QObject* Sender, TKvXMLItem*& 
 /// The reader. The tree hangs under RootItem, which is the first element of the document (or its XML
 /// declaration, whose attributes and the document element then become its children). Each parse adds to
 /// the tree; LoadFromStream and LoadFromFile first destroy the root's children. Handlers of OnTag and
-/// OnAfterTag must not destroy items of the tree or start another parse on the same engine.
+/// OnAfterTag must not destroy items of the tree; starting another parse on the same engine from a handler
+/// raises Exception.
 class TKvXMLEngine : public TComponent {
     Q_OBJECT
 public:
@@ -225,6 +226,7 @@ private:
     template <class Char>
     friend class TKvXMLParser;
     void Parse(TKvXMLText* Text);
+    void CheckNotParsing() const;
 
     std::unique_ptr<TKvXMLItem> FRootItem;
     TKvIXMLOnTagEvent FOnTag;

@@ -167,6 +167,16 @@ TEST(XmlTree, EventsVetoAndCancel) {
     cancelled.SetOnAfterTag([&closes](QObject*, TKvXMLItem*&, bool& Cancel) { Cancel = ++closes == 1; });
     EXPECT_EQ(Parse(cancelled, QStringLiteral("<r><a>1</a><b>2</b></r>")), QStringLiteral("r\n  a=1\n"));
     EXPECT_EQ(closes, 1);
+
+    // A handler may not start another parse on the same engine; the engine stays usable.
+    TKvXMLEngine nested;
+    nested.SetOnTag([&nested](QObject*, TKvXMLItem*, const QString&, const QString&, const QString&, bool&) {
+        TMemoryStream empty;
+        nested.LoadFromStream(0, &empty);
+    });
+    EXPECT_THROW(Parse(nested, QStringLiteral("<r><a/></r>")), Exception);
+    nested.SetOnTag(nullptr);
+    EXPECT_EQ(Parse(nested, QStringLiteral("<s/>")), QStringLiteral("s\n")) << "a new parse starts again at the root";
 }
 
 TEST(XmlTree, PositionalReading) {
