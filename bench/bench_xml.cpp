@@ -130,7 +130,8 @@ int main(int argc, char** argv) {
     if (argc == 4 && std::strcmp(argv[1], "generate") == 0)
         return Generate(argv[2], std::atol(argv[3]));
     if (argc < 4 || std::strcmp(argv[1], "parse") != 0) {
-        std::fprintf(stderr, "usage: bench_xml generate FILE MEGABYTES | parse kvinet|pugixml|libxml2 FILE [RUNS]\n");
+        std::fprintf(stderr,
+                     "usage: bench_xml generate FILE MEGABYTES | parse kvinet|pugixml|libxml2 FILE [RUNS]\n");
         return 2;
     }
     const std::string engine = argv[2];

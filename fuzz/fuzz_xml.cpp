@@ -35,7 +35,8 @@ void Run(const uint8_t* Data, size_t Size, uint8_t Options) {
     TKvXMLEngine engine;
     unsigned tags = 0;
     if (Options & 1)
-        engine.SetOnTag([&tags, Options](QObject*, TKvXMLItem*, const QString&, const QString&, const QString&,
+        engine.SetOnTag([&tags, Options](QObject*, TKvXMLItem*, const QString&, const QString&,
+                                         const QString&,
                                          bool& Accept) { Accept = (++tags % (2 + (Options >> 5))) != 0; });
     unsigned closes = 0;
     if (Options & 2)

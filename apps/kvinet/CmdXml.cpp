@@ -13,7 +13,8 @@ const char* const synopsis = "FILE [--find TAG]";
 const char* const description =
     "Loads FILE with the XML engine and prints the tree, one item per line, indented two spaces per level:\n"
     "the tag name, \" [attribute]\" or \" [comment]\" for those kinds, then \" = \" and the decoded value\n"
-    "when the item has one. Backslash, CR, LF and tab in names and values are written as \\\\, \\r, \\n, \\t.\n"
+    "when the item has one. Backslash, CR, LF and tab in names and values are written as \\\\, \\r, \\n, "
+    "\\t.\n"
     "With --find, only the subtree of the first item named TAG (ignoring case); exit 1 when there is none.";
 
 /// Collects output and writes it in large blocks: a big document gives millions of lines.
@@ -95,7 +96,8 @@ void PrintTree(const KvInet::TKvXMLItem* Top) {
 
 int CmdXml(const Invocation& Call) {
     Args args(QStringLiteral("xml"), QString::fromLatin1(synopsis), QString::fromLatin1(description));
-    args.Option(QStringLiteral("find"), QStringLiteral("TAG"), QStringLiteral("print only the subtree of the first item named TAG"));
+    args.Option(QStringLiteral("find"), QStringLiteral("TAG"),
+                QStringLiteral("print only the subtree of the first item named TAG"));
     if (!args.Parse(Call.Arguments, 1, 1))
         return ExitOk;
     KvInet::TKvXMLEngine engine;
@@ -104,7 +106,8 @@ int CmdXml(const Invocation& Call) {
     if (args.Has(QStringLiteral("find"))) {
         top = engine.GetItemByTag(nullptr, args.Value(QStringLiteral("find")));
         if (!top) {
-            WriteError(QStringLiteral("kvinet xml: no item named '%1'").arg(args.Value(QStringLiteral("find"))));
+            WriteError(
+                QStringLiteral("kvinet xml: no item named '%1'").arg(args.Value(QStringLiteral("find"))));
             return ExitFailed;
         }
     } else if (top->TagName().isEmpty() && !top->ValueAssigned() && top->Items().Count() == 0) {

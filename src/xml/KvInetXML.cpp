@@ -100,9 +100,13 @@ private:
     TKvXMLText* FText;
 };
 
-bool IsBlank(char16_t C) { return C == 9 || C == 10 || C == 13 || C == 32; }
+bool IsBlank(char16_t C) {
+    return C == 9 || C == 10 || C == 13 || C == 32;
+}
 
-char16_t FoldAscii(char16_t C) { return (C >= u'A' && C <= u'Z') ? char16_t(C + 32) : C; }
+char16_t FoldAscii(char16_t C) {
+    return (C >= u'A' && C <= u'Z') ? char16_t(C + 32) : C;
+}
 
 template <class A, class B>
 bool SameUnits(const A* S1, const B* S2, qsizetype Length, bool CaseSensitive) {
@@ -155,18 +159,20 @@ struct TEntity {
 
 // Applied in this order, so that "&amp;lt;" ends up as "<".
 const TEntity Entities[] = {
-    {u"&brvbar", u'|', rkNamed}, {u"&deg", 0x00B0, rkNamed},   {u"&#176", 0x00B0, rkDecimal},
-    {u"&plusmn", u'+', rkNamed}, {u"&para", 0x00B6, rkNamed},  {u"&amp", u'&', rkNamed},
-    {u"&lt", u'<', rkNamed},     {u"&gt", u'>', rkNamed},      {u"&copy", u'c', rkNamed},
-    {u"&quot", u'"', rkNamed},   {u"&apos", u'\'', rkNamed},   {u"&trade", u'T', rkNamed},
-    {u"&nbsp", 0, rkNamed},      {u"&car", 10, rkNamed},       {u"&ret", 13, rkNamed},
-    {u"&#009", 9, rkDecimal},    {u"&#x9", 9, rkHex},          {u"&#010", 10, rkDecimal},
-    {u"&#xa", 10, rkHex},        {u"&#013", 13, rkDecimal},    {u"&#xd", 13, rkHex},
-    {u"&#034", u'"', rkDecimal}, {u"&#34", u'"', rkDecimal},   {u"&#039", u'\'', rkDecimal},
+    {u"&brvbar", u'|', rkNamed}, {u"&deg", 0x00B0, rkNamed},  {u"&#176", 0x00B0, rkDecimal},
+    {u"&plusmn", u'+', rkNamed}, {u"&para", 0x00B6, rkNamed}, {u"&amp", u'&', rkNamed},
+    {u"&lt", u'<', rkNamed},     {u"&gt", u'>', rkNamed},     {u"&copy", u'c', rkNamed},
+    {u"&quot", u'"', rkNamed},   {u"&apos", u'\'', rkNamed},  {u"&trade", u'T', rkNamed},
+    {u"&nbsp", 0, rkNamed},      {u"&car", 10, rkNamed},      {u"&ret", 13, rkNamed},
+    {u"&#009", 9, rkDecimal},    {u"&#x9", 9, rkHex},         {u"&#010", 10, rkDecimal},
+    {u"&#xa", 10, rkHex},        {u"&#013", 13, rkDecimal},   {u"&#xd", 13, rkHex},
+    {u"&#034", u'"', rkDecimal}, {u"&#34", u'"', rkDecimal},  {u"&#039", u'\'', rkDecimal},
     {u"&#39", u'\'', rkDecimal},
 };
 
-bool IsDecimalDigit(char16_t C) { return C >= u'0' && C <= u'9'; }
+bool IsDecimalDigit(char16_t C) {
+    return C >= u'0' && C <= u'9';
+}
 bool IsHexDigit(char16_t C) {
     return IsDecimalDigit(C) || (C >= u'a' && C <= u'f') || (C >= u'A' && C <= u'F');
 }
@@ -356,16 +362,21 @@ void TKvXMLItem::AppendValue(const QString& Value) {
     if (!ValueAssigned()) {
         SetOwned(fdValue, Value);
     } else if (FFlags & fOwnedValue) {
-        FOwned->Fields[fdValue] += Value; // amortised: a root reused by many top-level elements grows in place
+        FOwned->Fields[fdValue] +=
+            Value; // amortised: a root reused by many top-level elements grows in place
     } else {
         SetOwned(fdValue, Field(fdValue) + Value);
     }
     FFlags |= fValueAssigned;
 }
 
-QString TKvXMLItem::TagName() const { return Field(fdTagName); }
+QString TKvXMLItem::TagName() const {
+    return Field(fdTagName);
+}
 
-void TKvXMLItem::SetTagName(const QString& Value) { SetOwned(fdTagName, Value); }
+void TKvXMLItem::SetTagName(const QString& Value) {
+    SetOwned(fdTagName, Value);
+}
 
 bool TKvXMLItem::TagNameIs(QStringView Name, bool CaseSensitive) const {
     if (FFlags & fCommentName)
@@ -385,7 +396,9 @@ bool TKvXMLItem::TagNameIs(QStringView Name, bool CaseSensitive) const {
                      Name.utf16(), Name.size(), CaseSensitive);
 }
 
-QVariant TKvXMLItem::Value() const { return ValueAssigned() ? QVariant(Field(fdValue)) : QVariant(); }
+QVariant TKvXMLItem::Value() const {
+    return ValueAssigned() ? QVariant(Field(fdValue)) : QVariant();
+}
 
 void TKvXMLItem::SetValue(const QVariant& Value) {
     if (!Value.isValid() || Value.isNull()) {
@@ -397,9 +410,13 @@ void TKvXMLItem::SetValue(const QVariant& Value) {
     FFlags |= fValueAssigned;
 }
 
-QString TKvXMLItem::Attributes() const { return Field(fdAttributes); }
+QString TKvXMLItem::Attributes() const {
+    return Field(fdAttributes);
+}
 
-void TKvXMLItem::SetAttributes(const QString& Value) { SetOwned(fdAttributes, Value); }
+void TKvXMLItem::SetAttributes(const QString& Value) {
+    SetOwned(fdAttributes, Value);
+}
 
 TKvXMLItem* TKvXMLItem::GetChild(const QString& XMLTag, bool ExpandAllLevels) {
     return FindPreOrder(this, ExpandAllLevels ? -1 : 1,
@@ -465,7 +482,9 @@ void TKvXMLItem::ProcessAttributes() {
 
 // ---- TKvXMLItems -----------------------------------------------------------------------------------------
 
-int TKvXMLItems::Count() const { return FOwner->FChildren ? int(FOwner->FChildren->Count) : 0; }
+int TKvXMLItems::Count() const {
+    return FOwner->FChildren ? int(FOwner->FChildren->Count) : 0;
+}
 
 TKvXMLItem* TKvXMLItems::Items(int Index) const {
     if (Index < 0 || Index >= Count())
@@ -486,7 +505,9 @@ TKvXMLItem* TKvXMLItems::AddItem(TKvXMLItem* ParentItem) {
     return new TKvXMLItem(FOwner);
 }
 
-void TKvXMLItems::Clear() { FOwner->DestroyChildren(); }
+void TKvXMLItems::Clear() {
+    FOwner->DestroyChildren();
+}
 
 TKvXMLItem* const* TKvXMLItems::begin() const {
     return FOwner->FChildren ? FOwner->FChildren->Items() : nullptr;
@@ -630,9 +651,11 @@ void TKvXMLParser<Char>::AttributeScan(TPiece& Piece) {
 template <class Char>
 void TKvXMLParser<Char>::SkipToTag() {
     if constexpr (sizeof(Char) == 1) {
-        const auto* lt = static_cast<const Char*>(std::memchr(S + P, '<', size_t(std::max<qsizetype>(Len - P, 0))));
+        const auto* lt =
+            static_cast<const Char*>(std::memchr(S + P, '<', size_t(std::max<qsizetype>(Len - P, 0))));
         const qsizetype stop = lt ? lt - S : Len;
-        const auto* nul = static_cast<const Char*>(std::memchr(S + P, 0, size_t(std::max<qsizetype>(stop - P, 0))));
+        const auto* nul =
+            static_cast<const Char*>(std::memchr(S + P, 0, size_t(std::max<qsizetype>(stop - P, 0))));
         P = nul ? nul - S : stop;
     } else {
         while (!AtEnd(P) && S[P] != '<')
@@ -664,7 +687,9 @@ bool TKvXMLParser<Char>::AllBelow(const TPiece& Piece, char16_t Limit) const {
 
 template <class Char>
 void TKvXMLParser<Char>::SkipElement(qsizetype StartTagEnd) {
-    const auto pairAt = [this](qsizetype Q, Char A, Char B) { return Q + 1 < Len && S[Q] == A && S[Q + 1] == B; };
+    const auto pairAt = [this](qsizetype Q, Char A, Char B) {
+        return Q + 1 < Len && S[Q] == A && S[Q + 1] == B;
+    };
     if (!pairAt(P, '/', '>'))
         P = StartTagEnd;
     int64_t depth = 1;
@@ -704,7 +729,7 @@ bool TKvXMLParser<Char>::AllBits7Clear(const TPiece& Piece) const {
     if constexpr (sizeof(Char) == 1) {
         return AllBelow(Piece, 0x80);
     } else {
-        for (const Char* p = S + Piece.Span.Offset, *end = p + Piece.Span.Length; p < end; ++p)
+        for (const Char *p = S + Piece.Span.Offset, *end = p + Piece.Span.Length; p < end; ++p)
             if (*p & 0x80)
                 return false;
         return true;
@@ -771,8 +796,8 @@ void TKvXMLParser<Char>::Run() {
         while (!AtEnd(P) && (Class(S[P]) & ccName))
             ++P;
         const qsizetype nameLength = P - nameStart;
-        const bool comment = nameLength >= 3 && S[nameStart] == '!' && S[nameStart + 1] == '-' &&
-                             S[nameStart + 2] == '-';
+        const bool comment =
+            nameLength >= 3 && S[nameStart] == '!' && S[nameStart + 1] == '-' && S[nameStart + 2] == '-';
         TPiece attributes;
         TPiece value;
         qsizetype startTagEnd = P;
@@ -810,9 +835,10 @@ void TKvXMLParser<Char>::Run() {
                 current = FEngine.FRootItem.get();
             } else {
                 if (FEngine.FOnTag) {
-                    const QString name =
-                        comment ? QStringLiteral("Comment") : FText->Text(uint32_t(nameStart), uint32_t(nameLength));
-                    FEngine.FOnTag(&FEngine, current, name, value.Text(FText), attributes.Text(FText), accept);
+                    const QString name = comment ? QStringLiteral("Comment")
+                                                 : FText->Text(uint32_t(nameStart), uint32_t(nameLength));
+                    FEngine.FOnTag(&FEngine, current, name, value.Text(FText), attributes.Text(FText),
+                                   accept);
                 }
                 if (accept)
                     current = new (FText->AllocateItem()) TKvXMLItem(current, FText);
@@ -881,7 +907,8 @@ void TKvXMLParser<Char>::Run() {
 
 // ---- TKvXMLEngine ----------------------------------------------------------------------------------------
 
-TKvXMLEngine::TKvXMLEngine(TComponent* AOwner) : TComponent(AOwner), FRootItem(std::make_unique<TKvXMLItem>()) {}
+TKvXMLEngine::TKvXMLEngine(TComponent* AOwner)
+    : TComponent(AOwner), FRootItem(std::make_unique<TKvXMLItem>()) {}
 
 TKvXMLEngine::~TKvXMLEngine() = default;
 
@@ -901,10 +928,12 @@ void TKvXMLEngine::Parse(TKvXMLText* Text) {
     } flag{FParsing};
     if (Text->Wide) {
         const qsizetype len = std::min<qsizetype>(Text->Utf16.size(), std::numeric_limits<uint32_t>::max());
-        TKvXMLParser<char16_t>(*this, Text, reinterpret_cast<const char16_t*>(Text->Utf16.constData()), len).Run();
+        TKvXMLParser<char16_t>(*this, Text, reinterpret_cast<const char16_t*>(Text->Utf16.constData()), len)
+            .Run();
     } else {
         const qsizetype len = std::min<qsizetype>(Text->Latin1.size(), std::numeric_limits<uint32_t>::max());
-        TKvXMLParser<unsigned char>(*this, Text, reinterpret_cast<const unsigned char*>(Text->Latin1.constData()), len)
+        TKvXMLParser<unsigned char>(*this, Text,
+                                    reinterpret_cast<const unsigned char*>(Text->Latin1.constData()), len)
             .Run();
     }
 }
@@ -936,7 +965,8 @@ void TKvXMLEngine::LoadFromStream(int64_t AStreamSize, TStream* AStream) {
     const int64_t position = AStream->Position();
     const int64_t available = std::max<int64_t>(AStream->Size() - position, 0);
     // AStreamSize stands for the stream's size; never trust it beyond what the stream holds.
-    const int64_t count = std::clamp<int64_t>(AStreamSize == 0 ? available : AStreamSize - position, 0, available);
+    const int64_t count =
+        std::clamp<int64_t>(AStreamSize == 0 ? available : AStreamSize - position, 0, available);
 
     unsigned char markBytes[2] = {0, 0};
     int64_t markRead = 0;
@@ -968,7 +998,8 @@ void TKvXMLEngine::LoadFromStream(int64_t AStreamSize, TStream* AStream) {
         bytes.truncate(qsizetype(AStream->Read(bytes.data(), count)));
         const auto startsWith = [&bytes](std::initializer_list<unsigned char> Mark) {
             return bytes.size() >= qsizetype(Mark.size()) &&
-                   std::equal(Mark.begin(), Mark.end(), reinterpret_cast<const unsigned char*>(bytes.constData()));
+                   std::equal(Mark.begin(), Mark.end(),
+                              reinterpret_cast<const unsigned char*>(bytes.constData()));
         };
         if (startsWith({0xEF, 0xBB, 0xBF})) {
             text->Utf16 = QString::fromUtf8(bytes.constData() + 3, bytes.size() - 3);
@@ -1042,9 +1073,9 @@ TDateTime XMLStringToDateTime(const QString& S) {
     if (S.isEmpty())
         return 0;
     int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-    if (!TryStrToInt(S.mid(0, 4), year) || !TryStrToInt(S.mid(5, 2), month) || !TryStrToInt(S.mid(8, 2), day) ||
-        !TryStrToInt(S.mid(11, 2), hour) || !TryStrToInt(S.mid(14, 2), minute) ||
-        !TryStrToInt(S.mid(17, 2), second))
+    if (!TryStrToInt(S.mid(0, 4), year) || !TryStrToInt(S.mid(5, 2), month) ||
+        !TryStrToInt(S.mid(8, 2), day) || !TryStrToInt(S.mid(11, 2), hour) ||
+        !TryStrToInt(S.mid(14, 2), minute) || !TryStrToInt(S.mid(17, 2), second))
         return 0;
     TDateTime date = 0;
     TDateTime time = 0;

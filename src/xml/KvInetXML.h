@@ -168,9 +168,10 @@ private:
 /// conversion, before entity decoding); ATagAttributes the raw attribute text. Accept arrives true; false
 /// skips the element with everything inside it.
 using TKvIXMLOnTagEvent =
-    std::function<void(QObject* Sender, TKvXMLItem* ParentNode, const QString& ATagName, const QString& ATagValue,
-                       const QString& ATagAttributes, bool& Accept)>;
-/// Fired when an element is closed. Cancel arrives false; true ends the parse at once, keeping what was built.
+    std::function<void(QObject* Sender, TKvXMLItem* ParentNode, const QString& ATagName,
+                       const QString& ATagValue, const QString& ATagAttributes, bool& Accept)>;
+/// Fired when an element is closed. Cancel arrives false; true ends the parse at once, keeping what was
+/// built.
 using TKvIXMLOnAfterTagEvent = std::function<void(QObject* Sender, TKvXMLItem*& Node, bool& Cancel)>;
 
 /// The reader. The tree hangs under RootItem, which is the first element of the document (or its XML

@@ -11,7 +11,9 @@
 using namespace KvInet;
 
 QT_BEGIN_NAMESPACE
-inline void PrintTo(const QString& S, std::ostream* Out) { *Out << '"' << S.toStdString() << '"'; }
+inline void PrintTo(const QString& S, std::ostream* Out) {
+    *Out << '"' << S.toStdString() << '"';
+}
 QT_END_NAMESPACE
 
 namespace {
@@ -96,7 +98,8 @@ TEST(XmlTree, ElementsValuesLevelsAndEvents) {
 
 TEST(XmlTree, WhiteSpaceAttributeTextAndProcessAttributes) {
     TKvXMLEngine engine;
-    EXPECT_EQ(Parse(engine, QStringLiteral("<r>\n <a x=\"1\"/>\n</r>")), QStringLiteral("r=\n \n  a{ x=\"1\"}\n"));
+    EXPECT_EQ(Parse(engine, QStringLiteral("<r>\n <a x=\"1\"/>\n</r>")),
+              QStringLiteral("r=\n \n  a{ x=\"1\"}\n"));
     TKvXMLItem* a = engine.RootItem()->Items()[0];
     EXPECT_FALSE(a->ValueAssigned());
     a->ProcessAttributes();
@@ -122,8 +125,7 @@ TEST(XmlTree, DeclarationWithSingleQuotesAndUnknownEncodings) {
     EXPECT_EQ(Parse(W("<?xml version='1.0' encoding='UTF-8'?><r>\xC3\xA9</r>")).section(u'\n', 3, 3),
               QString::fromUtf8("  r=é"));
     // A broken UTF-8 sequence gives no value at all (Utf8Decode fails as a whole).
-    EXPECT_EQ(Parse(W("<?xml encoding=\"utf-8\"?><r>a\xC3</r>")).section(u'\n', 2, 2),
-              QStringLiteral("  r"));
+    EXPECT_EQ(Parse(W("<?xml encoding=\"utf-8\"?><r>a\xC3</r>")).section(u'\n', 2, 2), QStringLiteral("  r"));
     // Other encodings are not converted.
     EXPECT_EQ(Parse(W("<?xml encoding=\"iso-8859-2\"?><r>\xA9</r>")).section(u'\n', 2, 2),
               QString::fromUtf8("  r=©"));
@@ -131,11 +133,10 @@ TEST(XmlTree, DeclarationWithSingleQuotesAndUnknownEncodings) {
 
 TEST(XmlTree, WindowsCodePages) {
     // "Привет" in windows-1251, and the curly quotes of windows-1252.
-    EXPECT_EQ(Parse(W("<?xml encoding=\"windows-1251\"?><r>\xCF\xF0\xE8\xE2\xE5\xF2</r>"))
-                  .section(u'\n', 2, 2),
-              QString::fromUtf8("  r=Привет"));
-    EXPECT_EQ(Parse(W("<?xml encoding=\"Windows-1252\"?><r t=\"\x93x\x94\">\x80</r>"))
-                  .section(u'\n', 2, 2),
+    EXPECT_EQ(
+        Parse(W("<?xml encoding=\"windows-1251\"?><r>\xCF\xF0\xE8\xE2\xE5\xF2</r>")).section(u'\n', 2, 2),
+        QString::fromUtf8("  r=Привет"));
+    EXPECT_EQ(Parse(W("<?xml encoding=\"Windows-1252\"?><r t=\"\x93x\x94\">\x80</r>")).section(u'\n', 2, 2),
               QString::fromUtf8("  r{ t=\"“x”\"}=€"));
     // Not a number: the ANSI code page, so the text stays as read.
     EXPECT_EQ(Parse(W("<?xml encoding=\"windows-x\"?><r>\xE9</r>")).section(u'\n', 2, 2),
@@ -144,9 +145,8 @@ TEST(XmlTree, WindowsCodePages) {
 
 TEST(XmlTree, EventsVetoAndCancel) {
     TKvXMLEngine engine;
-    engine.SetOnTag([](QObject*, TKvXMLItem*, const QString& Name, const QString&, const QString&, bool& Accept) {
-        Accept = Name != QLatin1String("a");
-    });
+    engine.SetOnTag([](QObject*, TKvXMLItem*, const QString& Name, const QString&, const QString&,
+                       bool& Accept) { Accept = Name != QLatin1String("a"); });
     EXPECT_EQ(Parse(engine, QStringLiteral("<r><a><c/></a><b/></r>")), QStringLiteral("r\n  b\n"));
 
     // A rejected element holding a comment or a processing instruction still ends at its end tag.
@@ -157,9 +157,8 @@ TEST(XmlTree, EventsVetoAndCancel) {
 
     // Rejecting a comment drops the comment only.
     TKvXMLEngine noComments;
-    noComments.SetOnTag([](QObject*, TKvXMLItem*, const QString& Name, const QString&, const QString&, bool& Accept) {
-        Accept = Name != QLatin1String("Comment");
-    });
+    noComments.SetOnTag([](QObject*, TKvXMLItem*, const QString& Name, const QString&, const QString&,
+                           bool& Accept) { Accept = Name != QLatin1String("Comment"); });
     EXPECT_EQ(Parse(noComments, QStringLiteral("<r><!-- c --><b>1</b></r>")), QStringLiteral("r\n  b=1\n"));
 
     TKvXMLEngine cancelled;
@@ -176,7 +175,8 @@ TEST(XmlTree, EventsVetoAndCancel) {
     });
     EXPECT_THROW(Parse(nested, QStringLiteral("<r><a/></r>")), Exception);
     nested.SetOnTag(nullptr);
-    EXPECT_EQ(Parse(nested, QStringLiteral("<s/>")), QStringLiteral("s\n")) << "a new parse starts again at the root";
+    EXPECT_EQ(Parse(nested, QStringLiteral("<s/>")), QStringLiteral("s\n"))
+        << "a new parse starts again at the root";
 }
 
 TEST(XmlTree, PositionalReading) {
@@ -230,8 +230,8 @@ TEST(XmlTree, MalformedTextShapesTheTreeWithoutFailing) {
     EXPECT_EQ(Parse(QStringLiteral("<r>a < b</r>")), QStringLiteral("r=a /r>\n"));
     // Nothing open: a stray "/>" or name-less tag is skipped.
     EXPECT_EQ(Parse(QStringLiteral("< x><r/>/></>/><a>1</a>/>")), QStringLiteral("a=1\n"));
-    for (const char* text : {"<", "<<<<", "</", "/>", "<a", "<a b=\"", "<!--", "<!---->", "<?xml", "<a></b></c></d>",
-                             "<a/><b/></c>/>/>", ">>>", "<r><!-- -- --></r>"}) {
+    for (const char* text : {"<", "<<<<", "</", "/>", "<a", "<a b=\"", "<!--", "<!---->", "<?xml",
+                             "<a></b></c></d>", "<a/><b/></c>/>/>", ">>>", "<r><!-- -- --></r>"}) {
         TKvXMLEngine engine;
         engine.ParseXMLFromString(QString::fromLatin1(text));
         SUCCEED() << text;
@@ -275,9 +275,11 @@ TEST(XmlValue, EntityTable) {
     EXPECT_EQ(decode(QStringLiteral("&amp;amp;amp;")), QStringLiteral("&"));
     EXPECT_EQ(decode(QStringLiteral("&nb&nbsp;sp;")), QString());
     // Matching is case-sensitive; other references stay as written.
-    EXPECT_EQ(decode(QStringLiteral("&#xA; &AMP; &#233; &euro;")), QStringLiteral("&#xA; &AMP; &#233; &euro;"));
+    EXPECT_EQ(decode(QStringLiteral("&#xA; &AMP; &#233; &euro;")),
+              QStringLiteral("&#xA; &AMP; &#233; &euro;"));
     // A numeric reference is never the prefix of a longer number.
-    EXPECT_EQ(decode(QStringLiteral("&#345;&#xab;&#0090;&#x9f;&#39")), QStringLiteral("&#345;&#xab;&#0090;&#x9f;'"));
+    EXPECT_EQ(decode(QStringLiteral("&#345;&#xab;&#0090;&#x9f;&#39")),
+              QStringLiteral("&#345;&#xab;&#0090;&#x9f;'"));
     EXPECT_EQ(decode(QStringLiteral("&#34;5")), QStringLiteral("\"5"));
 }
 
@@ -332,7 +334,8 @@ TEST(XmlLookup, ChildAndTagSearches) {
     EXPECT_EQ(root->GetChild(QStringLiteral("B"), false), nullptr) << "only the item and its children";
     EXPECT_EQ(root->GetChild(QStringLiteral("c"), false)->Value().toString(), QStringLiteral("1"));
     EXPECT_EQ(engine.GetItemByTag(nullptr, QStringLiteral("B")), root);
-    EXPECT_EQ(engine.GetItemByTag(root->Items()[0], QStringLiteral("b"))->Value().toString(), QStringLiteral("deep"));
+    EXPECT_EQ(engine.GetItemByTag(root->Items()[0], QStringLiteral("b"))->Value().toString(),
+              QStringLiteral("deep"));
     EXPECT_EQ(engine.GetItemByTag(nullptr, QStringLiteral("missing")), nullptr);
 
     TKvXMLEngine single;
@@ -366,7 +369,8 @@ TEST(XmlLookup, SameStringsAndDates) {
                      EncodeDate(2014, 5, 6) + EncodeTime(7, 8, 9, 0));
     EXPECT_DOUBLE_EQ(XMLStringToDateTime(QStringLiteral("2014-05-06 07:08:09.5+02:00")),
                      EncodeDate(2014, 5, 6) + EncodeTime(7, 8, 9, 0));
-    for (const char* bad : {"", "2014-05-06", "2014-13-06T07:08:09", "2014-05-06T24:08:09", "abcd-05-06T07:08:09"})
+    for (const char* bad :
+         {"", "2014-05-06", "2014-13-06T07:08:09", "2014-05-06T24:08:09", "abcd-05-06T07:08:09"})
         EXPECT_EQ(XMLStringToDateTime(QString::fromLatin1(bad)), 0.0) << bad;
 }
 
@@ -374,12 +378,15 @@ TEST(XmlLookup, SameStringsAndDates) {
 
 TEST(XmlStream, ByteOrderMarks) {
     TKvXMLEngine engine;
-    EXPECT_EQ(Load(engine, B("\xFE\xFF\x00<\x00" "a\x00>")), QStringLiteral("a\n"));
+    EXPECT_EQ(Load(engine, B("\xFE\xFF\x00<\x00"
+                             "a\x00>")),
+              QStringLiteral("a\n"));
     EXPECT_TRUE(engine.UTF8Processed());
     EXPECT_EQ(Load(engine, B("\xFF\xFE<\x00r\x00>\x00\xE9\x00\x3A\x04<\x00/\x00")),
               QString::fromUtf8("r=éк\n"));
     // UTF-8 with its mark: decoded once, even though the declaration says utf-8 again.
-    EXPECT_EQ(Load(engine, QByteArray("\xEF\xBB\xBF<?xml encoding=\"utf-8\"?><r>\xC3\xA9</r>")).section(u'\n', 2, 2),
+    EXPECT_EQ(Load(engine, QByteArray("\xEF\xBB\xBF<?xml encoding=\"utf-8\"?><r>\xC3\xA9</r>"))
+                  .section(u'\n', 2, 2),
               QString::fromUtf8("  r=é"));
     EXPECT_TRUE(engine.UTF8Processed());
     // No mark: the bytes are ANSI text, and a utf-8 declaration decodes the values.
@@ -408,10 +415,13 @@ TEST(XmlStream, SizeGivenPositionAndClearing) {
     // A size far beyond the stream reads what is there.
     stream.SetPosition(4);
     engine.LoadFromStream(1 << 30, &stream);
-    EXPECT_EQ(Tree(engine.RootItem()), QStringLiteral("tail\n  a=1\n")) << "r was closed: tail reuses the root";
+    EXPECT_EQ(Tree(engine.RootItem()), QStringLiteral("tail\n  a=1\n"))
+        << "r was closed: tail reuses the root";
 
     TMemoryStream wide;
-    wide.Write("\xFE\xFF\x00<\x00" "b\x00/\x00>", 10);
+    wide.Write("\xFE\xFF\x00<\x00"
+               "b\x00/\x00>",
+               10);
     wide.SetPosition(0);
     engine.LoadFromStream(10, &wide);
     EXPECT_EQ(Tree(engine.RootItem()), QStringLiteral("b\n"));

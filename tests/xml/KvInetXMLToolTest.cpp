@@ -17,10 +17,11 @@ QString WriteDoc(const QTemporaryDir& Dir, const QByteArray& Bytes) {
 
 TEST(XmlTool, PrintsTheTree) {
     QTemporaryDir dir;
-    const QString path = WriteDoc(dir, "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
-                                       "<feed a=\"1\"><!-- note -->\n"
-                                       "  <title>Fish &amp; Chips\tcaf\xC3\xA9</title><path>C:\\tmp\r\n</path><empty/>"
-                                       "</feed>");
+    const QString path =
+        WriteDoc(dir, "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+                      "<feed a=\"1\"><!-- note -->\n"
+                      "  <title>Fish &amp; Chips\tcaf\xC3\xA9</title><path>C:\\tmp\r\n</path><empty/>"
+                      "</feed>");
     const auto r = Kvinet({QStringLiteral("xml"), path});
     EXPECT_EQ(r.ExitCode, 0) << r.Err.constData();
     EXPECT_EQ(r.Out, QByteArray("?xml = \\n\n"
