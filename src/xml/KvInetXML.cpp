@@ -94,7 +94,6 @@ public:
     ~TTextRef() { TKvXMLText::Release(FText); }
     TTextRef(const TTextRef&) = delete;
     TTextRef& operator=(const TTextRef&) = delete;
-    TKvXMLText* Get() const { return FText; }
 
 private:
     TKvXMLText* FText;
@@ -942,8 +941,9 @@ void TKvXMLEngine::ParseXMLFromString(const QString& S, int Len) {
     if (Len <= 0 || S.isEmpty())
         return;
     auto* text = new TKvXMLText;
+    const TTextRef ref(text);
     text->Wide = true;
-    text->Utf16 = Len >= S.size() ? S : S.left(Len);
+    text->Utf16 = Len >= S.size() ? S : S.left(Len); // shares the caller's text when it is all of it
     Parse(text);
 }
 
