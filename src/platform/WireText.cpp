@@ -3,9 +3,13 @@
 
 namespace KvInet {
 
-QString BytesToWire(const QByteArray& Bytes) { return QString::fromLatin1(Bytes); }
+QString BytesToWire(const QByteArray& Bytes) {
+    return QString::fromLatin1(Bytes);
+}
 
-QString BytesToWire(const char* Data, qsizetype Size) { return QString::fromLatin1(Data, Size); }
+QString BytesToWire(const char* Data, qsizetype Size) {
+    return QString::fromLatin1(Data, Size);
+}
 
 void AppendWire(QString& Text, const char* Data, qsizetype Size) {
     // Latin-1 is exactly byte n to character U+00n; Qt widens it with SIMD and grows the string
@@ -26,7 +30,9 @@ QByteArray WireToBytes(QStringView Text) {
     return bytes;
 }
 
-QString AnsiToString(const QByteArray& Bytes) { return QString::fromLatin1(Bytes); }
+QString AnsiToString(const QByteArray& Bytes) {
+    return QString::fromLatin1(Bytes);
+}
 
 QByteArray StringToAnsi(const QString& Text) {
     QByteArray bytes(Text.size(), Qt::Uninitialized);
@@ -37,6 +43,8 @@ QByteArray StringToAnsi(const QString& Text) {
     return bytes;
 }
 
-const char* AnsiCodePageName() { return "ISO-8859-1"; }
+const char* AnsiCodePageName() {
+    return "ISO-8859-1";
+}
 
 } // namespace KvInet
