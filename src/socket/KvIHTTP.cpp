@@ -5,6 +5,9 @@
 #include "socket/kviutil.h"
 
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <vector>
 
 #include <QUrl>
@@ -44,21 +47,32 @@ void UniformLineEnds(QString& Text) {
     // Positions of the breaks that are not CR LF yet (a lone CR or a lone LF).
     std::vector<qsizetype> lone;
     const QStringView view(Text);
-    qsizetype nextCR = view.indexOf(u'\r');
-    qsizetype nextLF = view.indexOf(u'\n');
-    while (nextCR >= 0 || nextLF >= 0) {
-        if (nextLF < 0 || (nextCR >= 0 && nextCR < nextLF)) {
-            if (nextCR + 1 == nextLF) {
-                nextLF = view.indexOf(u'\n', nextLF + 1); // a CR LF pair stays as it is
-            } else {
-                lone.push_back(nextCR);
-            }
-            nextCR = view.indexOf(u'\r', nextCR + 1);
-        } else {
-            lone.push_back(nextLF);
-            nextLF = view.indexOf(u'\n', nextLF + 1);
+    const char16_t* d = view.utf16();
+    auto note = [&](qsizetype i) {
+        if (d[i] == u'\r') {
+            if (i + 1 >= size || d[i + 1] != u'\n')
+                lone.push_back(i);
+        } else if (i == 0 || d[i - 1] != u'\r') {
+            lone.push_back(i);
+        }
+    };
+    qsizetype i = 0;
+#if defined(__SSE2__)
+    // Eight characters at a time: most of a body holds no line break at all.
+    const __m128i cr = _mm_set1_epi16(0x0D), lf = _mm_set1_epi16(0x0A);
+    for (; i + 8 <= size; i += 8) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i));
+        unsigned mask = unsigned(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi16(v, cr), _mm_cmpeq_epi16(v, lf))));
+        while (mask) {
+            const int bit = __builtin_ctz(mask);
+            note(i + bit / 2);
+            mask &= ~(3u << bit);
         }
     }
+#endif
+    for (; i < size; ++i)
+        if (d[i] == u'\r' || d[i] == u'\n')
+            note(i);
     const char16_t last = view.utf16()[size - 1];
     const bool openLast = last != u'\r' && last != u'\n';
     const qsizetype extra = qsizetype(lone.size()) + (openLast ? 2 : 0);
