@@ -59,7 +59,7 @@ int CmdHttp(const Invocation& Call) {
     const QString reply = http.Execute();
     if (args.Has(QStringLiteral("verbose")))
         for (int i = 0; i < http.ResponseHeaders()->Count(); ++i)
-            WriteError(QStringLiteral("< ") + http.ResponseHeaders()->Get(i));
+            WriteError(http.ResponseHeaders()->Get(i));
     if (!args.Has(QStringLiteral("output")) || !http.LastError().isEmpty())
         return FinishExecute(QStringLiteral("http"), http, reply);
     QFile file(args.Value(QStringLiteral("output")));

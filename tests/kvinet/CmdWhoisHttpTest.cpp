@@ -66,7 +66,7 @@ TEST(KvinetHttp, GetHeadAndOutput) {
     EXPECT_EQ(r.ExitCode, 0) << r.Err.constData();
     EXPECT_EQ(r.Out, QByteArray());
     EXPECT_EQ(KvTest::ReadFile(file), KvTest::ReadFile(KvTest::ServerEnv("nginx", "KV_NGINX_ROOT") + "/index.html"));
-    EXPECT_TRUE(r.Err.contains("< HTTP/1.1 200 OK")) << r.Err.constData();
+    EXPECT_TRUE(r.Err.contains("\nHTTP/1.1 200 OK\n")) << r.Err.constData();
 }
 
 TEST(KvinetHttp, FailuresAndRefusals) {
