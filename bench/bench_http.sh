@@ -30,8 +30,8 @@ head -c $((MB * 1000000)) /dev/urandom > "$KV_NGINX_ROOT/$file"
 chmod a+r "$KV_NGINX_ROOT/$file"
 url="http://127.0.0.1:$KV_NGINX_PORT/$file"
 
-# Each measurement: "seconds maxrss_kb".
-measure() { "$TIME" -f "%e %M" -o "$work/t" "$@" > /dev/null 2>"$work/err" || { cat "$work/err" >&2; exit 1; }; cat "$work/t"; }
+# Each measurement: "seconds maxrss_kb cpu_seconds".
+measure() { "$TIME" -f "%e %M %U %S" -o "$work/t" "$@" > /dev/null 2>"$work/err" || { cat "$work/err" >&2; exit 1; }; awk '{ print $1, $2, $3 + $4 }' "$work/t"; }
 # The reply must arrive whole before timings mean anything.
 "$BIN/kvinet" http "$url" --output "$work/check.bin"
 cmp -s "$work/check.bin" "$KV_NGINX_ROOT/$file" || { echo "bench_http: body differs" >&2; exit 1; }
@@ -45,10 +45,11 @@ done
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 kv_t=$(cut -d' ' -f1 "$work/kv" | median); kv_m=$(cut -d' ' -f2 "$work/kv" | median)
 curl_t=$(cut -d' ' -f1 "$work/curl" | median); curl_m=$(cut -d' ' -f2 "$work/curl" | median)
-awk -v mb="$MB" -v r="$ROUNDS" -v kt="$kv_t" -v km="$kv_m" -v ct="$curl_t" -v cm="$curl_m" 'BEGIN {
+kv_c=$(cut -d' ' -f3 "$work/kv" | median); curl_c=$(cut -d' ' -f3 "$work/curl" | median)
+awk -v mb="$MB" -v r="$ROUNDS" -v kt="$kv_t" -v km="$kv_m" -v ct="$curl_t" -v cm="$curl_m" -v kc="$kv_c" -v cc="$curl_c" 'BEGIN {
     printf "GET of %d MB over loopback, %d rounds interleaved, medians\n", mb, r
-    printf "  kvinet http   %6.2f s  %7.1f MB/s  peak %7.1f MB\n", kt, mb / (kt > 0 ? kt : 0.01), km / 1024
-    printf "  curl          %6.2f s  %7.1f MB/s  peak %7.1f MB\n", ct, mb / (ct > 0 ? ct : 0.01), cm / 1024
+    printf "  kvinet http   %6.2f s  %7.1f MB/s  cpu %5.2f s  peak %7.1f MB\n", kt, mb / (kt > 0 ? kt : 0.01), kc, km / 1024
+    printf "  curl          %6.2f s  %7.1f MB/s  cpu %5.2f s  peak %7.1f MB\n", ct, mb / (ct > 0 ? ct : 0.01), cc, cm / 1024
     printf "  throughput kvinet/curl: %.2f   kvinet peak memory / reply size: %.2f\n",
         (ct > 0 ? ct : 0.01) / (kt > 0 ? kt : 0.01), (km * 1024) / (mb * 1000000)
 }'
