@@ -15,6 +15,7 @@ int CmdHttp(const Invocation& Call) {
                              "reply with --keep-headers), its lines ended with CR LF. --output writes the body's\n"
                              "bytes unaltered to FILE instead. --verbose shows the response headers on stderr."));
     args.CommonOptions();
+    args.Flag(QStringLiteral("gui"), QStringLiteral("ask for proxy credentials in a dialog (needs a display)"));
     args.Option(QStringLiteral("method"), QStringLiteral("get|head|post"), QStringLiteral("request method (default get)"));
     args.Option(QStringLiteral("header"), QStringLiteral("'NAME: VALUE'"), QStringLiteral("extra request header line"),
                 true, QStringLiteral("H"));
