@@ -159,6 +159,8 @@ QString TKvIHTTPClient::GetRawHeaders() {
 }
 
 QString TKvIHTTPClient::GetResponse(const QString& Name) const {
+    // Deliberately the first eight characters only (so "Location-Extra" matches too), and the whole line is
+    // returned: OnRedirect handlers receive "Location: ..." and rely on it.
     for (int i = 0; i < FResponseHeaders->Count(); ++i) {
         const QString line = FResponseHeaders->Get(i);
         if (line.left(8).compare(Name.left(8), Qt::CaseInsensitive) == 0)

@@ -104,6 +104,8 @@ void TKvWhoIs::SetDomain(const QString& Value) {
 
 QString TKvWhoIs::GetQuery() {
     RefuseLineBreaks(FDomain, "Domain");
+    // Deliberately exact, case included: only the built-in fallback gets the "domain " form its
+    // server expects; a Host typed differently is treated as any other server.
     if (Host() == FallbackServer())
         return QStringLiteral("domain ") + FDomain + QStringLiteral("\r\n");
     return FDomain + QStringLiteral("\r\n");
