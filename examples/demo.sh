@@ -28,3 +28,24 @@ step util utf8-decode C3A9E282ACF09F9880
 step util html-decode '&lt;b&gt;bold&lt;/b&gt; &copy; 2026'
 step util content-type report.pdf
 step util column 'a,b,,d' 3 ,
+
+# Socket clients (servers from tests/servers: nginx, squid, scripted; their env keys exported).
+if [ -n "${KV_SCRIPTED_DIR:-}" ]; then
+    # The scripted server plays a whois server: it reads the query and answers a canned record.
+    cat > "$KV_SCRIPTED_DIR/script.json" <<'JSON'
+{"steps": [{"read_until": "\r\n\r\n"},
+           {"send": "   Domain Name: EXAMPLE.COM\r\n   Registrar: Demo Registrar\r\n   Name Server: A.IANA-SERVERS.NET\r\n>>> Last update of whois database <<<\r\n", "blocks": 2}]}
+JSON
+    step whois example.com --host 127.0.0.1 --port "$KV_SCRIPTED_PORT" --verbose
+fi
+if [ -n "${KV_NGINX_PORT:-}" ]; then
+    step http "http://127.0.0.1:$KV_NGINX_PORT/index.html" --verbose
+    step http "http://127.0.0.1:$KV_NGINX_PORT/" --method head --keep-headers
+    step http "http://127.0.0.1:$KV_NGINX_PORT/redirect" --follow
+    step http "http://127.0.0.1:$KV_NGINX_PORT/no-such-page"
+    if [ -n "${KV_SQUID_PORT:-}" ]; then
+        step http "http://127.0.0.1:$KV_NGINX_PORT/index.html" --proxy "127.0.0.1:$KV_SQUID_PORT" </dev/null
+        step http "http://127.0.0.1:$KV_NGINX_PORT/index.html" --proxy "127.0.0.1:$KV_SQUID_PORT" \
+            --proxy-user "$KV_SQUID_USER" --proxy-password "$KV_SQUID_PASSWORD"
+    fi
+fi

@@ -4,9 +4,11 @@
 
 #include "platform/SysUtils.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 
 #include <cstring>
+#include <memory>
 
 using namespace KvCli;
 
@@ -21,6 +23,8 @@ struct CommandEntry {
 const CommandEntry commands[] = {
     {"about", "show the list of components", CmdAbout},
     {"util", "text utilities: base64, utf8-decode, html-decode, content-type, column", CmdUtil},
+    {"whois", "a domain's registration record from its whois server", CmdWhois},
+    {"http", "an HTTP/1.0 request (HEAD, GET, POST) over the socket client", CmdHttp},
 };
 
 void PrintHelp() {
@@ -34,10 +38,28 @@ void PrintHelp() {
     WriteText(text);
 }
 
+// Only a command asked to show a window gets a QApplication; the others never need a display.
+bool WantsWindows(int argc, char** argv) {
+    for (int i = 2; i < argc; ++i)
+        if (std::strcmp(argv[i], "--gui") == 0 || std::strcmp(argv[i], "--status-window") == 0)
+            return true;
+    return false;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
+    std::unique_ptr<QCoreApplication> application;
+    if (WantsWindows(argc, argv)) {
+        if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+            qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+            WriteError(QStringLiteral("kvinet: a window was asked for, but there is no display (DISPLAY is not set)"));
+            return ExitFailed;
+        }
+        application = std::make_unique<QApplication>(argc, argv);
+    } else {
+        application = std::make_unique<QCoreApplication>(argc, argv);
+    }
     QCoreApplication::setApplicationName(QStringLiteral("kvinet"));
     if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 ||
         std::strcmp(argv[1], "help") == 0) {
