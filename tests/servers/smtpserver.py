@@ -73,7 +73,8 @@ class Handler:
             "auth_user": text(session.auth_data) if session.authenticated else None,
             "auth_mechanism": getattr(session, "kv_mechanism", None) if session.authenticated else None,
             "helo": session.host_name,
-            "tls": session.ssl is not None,
+            # session.ssl is only set by STARTTLS; an implicit-TLS connection shows on its transport.
+            "tls": session.ssl is not None or server.transport.get_extra_info("ssl_object") is not None,
             "port": self.port,
         }
         n = self.spool.store(envelope.original_content or b"", meta)
