@@ -7,5 +7,7 @@ namespace KvCli {
 
 int CmdAbout(const Invocation& Call);
 int CmdUtil(const Invocation& Call);
+int CmdWhois(const Invocation& Call);
+int CmdHttp(const Invocation& Call);
 
 } // namespace KvCli
