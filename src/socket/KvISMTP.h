@@ -145,8 +145,8 @@ private:
 // ---- SMTP client -----------------------------------------------------------------------------------------
 
 /// A refusal by the mail server (the command's expected reply code and the reply that came instead), or
-/// message content that cannot be sent safely (a line break in a header value, an encoding that cannot carry
-/// an attachment).
+/// message content that cannot be sent safely (an address that is not plain ASCII, an encoding that cannot
+/// carry an attachment).
 class EKvISMTPError : public Exception {
 public:
     explicit EKvISMTPError(const QString& Msg, QString ExpectedCode = QString(), QString Reply = QString())
@@ -167,7 +167,7 @@ private:
 /// refusal raises EKvISMTPError (which Execute turns into its result and LastError).
 ///
 /// Use it through Execute, or call Connect, Send (as often as needed) and Disconnect.
-class TKvISMTP : public TComponent {
+class TKvISMTP : public TKvInetBase {
     Q_OBJECT
     Q_PROPERTY(QString Subject READ Subject WRITE SetSubject)
     Q_PROPERTY(KvInet::TStrings* Body READ Body WRITE SetBody)
@@ -183,6 +183,7 @@ class TKvISMTP : public TComponent {
     Q_PROPERTY(KvInet::TKvILogin* Login READ Login)
     Q_PROPERTY(KvInet::TKvIEMailAttachments* Attachments READ Attachments)
     Q_PROPERTY(TKvISMTPSecurity Security READ Security WRITE SetSecurity)
+    Q_PROPERTY(QString CACertFile READ CACertFile WRITE SetCACertFile)
 public:
     /// The X-Priority header: spHighest gives 1, spLowest 5.
     enum TKvISMTPPriority { spHighest, spHigh, spNormal, spLow, spLowest };
@@ -196,10 +197,26 @@ public:
     explicit TKvISMTP(TComponent* AOwner = nullptr);
     ~TKvISMTP() override;
 
+    /// Opens the connection unless it is open (TLS at once with ssImplicitTLS), reads the greeting (220),
+    /// greets with EHLO (HELO when EHLO is refused) and with ssStartTLS switches to TLS and greets again.
+    /// A reply other than the expected one raises EKvISMTPError "Error 250" (carrying the reply) and closes
+    /// the connection; so does a server without STARTTLS when it is required.
+    void Connect() override;
+    /// QUIT (expecting 221) when connected, then closes the connection in every case. A refused QUIT raises
+    /// EKvISMTPError "Error 250".
+    void Disconnect() override;
+    /// One mail transaction on the open connection: RSET, AUTH LOGIN once per connection when
+    /// Login.UseLogin is set, MAIL FROM, RCPT TO for every To, Cc and Bcc address, DATA, the message
+    /// (ComposeMessage, dot-stuffed) and its end. Every reply is checked: a refusal raises EKvISMTPError
+    /// "Error CODE: REPLY" with the expected code. The message is composed first, so refused content
+    /// sends nothing.
+    void Send();
+
     /// The message exactly as it goes out after DATA (header, empty line, body, attachments; CR LF line
-    /// ends), before dot-stuffing. Reads the attached files. Raises EKvISMTPError for a line break in a
-    /// header value, an address that is not plain ASCII, or an attachment encoding that cannot carry the
-    /// file; EFOpenError for a file that cannot be read.
+    /// ends), before dot-stuffing. Reads the attached files. Raises Exception "Invalid Subject: line breaks
+    /// are not allowed" (and so on for every property that goes into a header line), EKvISMTPError for an
+    /// address that is not plain ASCII or an attachment encoding that cannot carry the file, EFOpenError for
+    /// a file that cannot be read.
     QByteArray ComposeMessage();
 
     const QString& Subject() const { return FSubject; }
@@ -225,8 +242,18 @@ public:
     TKvIEMailAttachments* Attachments() const { return FAttachments; }
     TKvISMTPSecurity Security() const { return FSecurity; }
     void SetSecurity(TKvISMTPSecurity Value) { FSecurity = Value; }
+    /// A PEM file of certificate authorities trusted besides the system's, for servers with a private CA.
+    const QString& CACertFile() const { return FCACertFile; }
+    void SetCACertFile(const QString& Value) { FCACertFile = Value; }
+    /// The server's last reply, its lines joined by CR LF (empty before the first one).
+    const QString& LastReply() const { return FLastReply; }
 
 protected:
+    /// One step of Execute: Send. The step's text is empty.
+    QString InternalExecute() override;
+    /// Sends Line and CR LF. With an Expected code, reads the whole reply (LastReply) and returns whether its
+    /// code is Expected; without one, reads nothing and returns whether the line went out.
+    bool SendData(const QString& Line, const QString& Expected);
     /// "<" + the local time as yyyymmddhhnn + eight letters a..t + "@" + Host + ">".
     static QString UniqueMessageID(const QString& Host);
     /// The decimal text of Value, zeros in front up to Width characters.
@@ -253,6 +280,20 @@ private:
     TKvILogin* FLogin;
     TKvIEMailAttachments* FAttachments;
     TKvISMTPSecurity FSecurity = ssNone;
+    QString FCACertFile;
+    QString FLastReply;
+    /// The EHLO keywords of the server (upper case), empty after HELO.
+    QStringList FExtensions;
+    /// AUTH succeeded on this connection: a second Send on it must not log in again.
+    bool FAuthenticated = false;
+
+    /// A header value with a line break would let the text start header lines or commands of its own.
+    void RefuseHeaderLineBreaks() const;
+    bool ReadReply();
+    QString ReplyCode() const { return FLastReply.left(3); }
+    [[noreturn]] void Refused(const QString& Expected, const QString& Message = QString()) const;
+    void Greet();
+    void StartTLS(const QString& PeerName);
 };
 
 using TKvISMTPPriority = TKvISMTP::TKvISMTPPriority;

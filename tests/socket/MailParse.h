@@ -35,7 +35,8 @@ struct ParsedMail {
     /// The one value of a header; "" when absent; fails the test when it occurs more than once.
     QString Header(const QString& Name) const {
         const QStringList values = Headers(Name);
-        EXPECT_LE(values.size(), 1) << "header " << Name.toStdString() << " occurs " << values.size() << " times";
+        EXPECT_LE(values.size(), 1) << "header " << Name.toStdString() << " occurs " << values.size()
+                                    << " times";
         return values.value(0);
     }
 };
@@ -54,11 +55,10 @@ inline ParsedMail ParseMailFile(const QString& Path) {
     m.BodyCharset = o[QStringLiteral("body_charset")].toString();
     m.BodyEncoding = o[QStringLiteral("body_encoding")].toString();
     for (const QJsonValue& a : o[QStringLiteral("attachments")].toArray())
-        m.Attachments << ParsedAttachment{a[QStringLiteral("filename")].toString(),
-                                          a[QStringLiteral("content_type")].toString(),
-                                          a[QStringLiteral("encoding")].toString(),
-                                          a[QStringLiteral("disposition")].toString(),
-                                          QByteArray::fromBase64(a[QStringLiteral("data")].toString().toLatin1())};
+        m.Attachments << ParsedAttachment{
+            a[QStringLiteral("filename")].toString(), a[QStringLiteral("content_type")].toString(),
+            a[QStringLiteral("encoding")].toString(), a[QStringLiteral("disposition")].toString(),
+            QByteArray::fromBase64(a[QStringLiteral("data")].toString().toLatin1())};
     for (const QJsonValue& d : o[QStringLiteral("defects")].toArray())
         m.Defects << d.toString();
     return m;
