@@ -9,6 +9,7 @@
 #include <QStringDecoder>
 #include <QStringEncoder>
 
+#include <algorithm>
 #include <chrono>
 #include <random>
 
@@ -658,6 +659,10 @@ void TKvISMTP::Greet() {
 }
 
 void TKvISMTP::Connect() {
+    // A kept connection that the server has dropped meanwhile is opened anew instead of failing the next
+    // Send.
+    if (Connected())
+        ClientSocket()->Socket()->CheckConnection();
     if (Connected())
         return;
     const QString peerName = Host().isEmpty() ? Address() : Host();
@@ -724,7 +729,14 @@ void TKvISMTP::Send() {
         command(Encode64(BytesToWire(FLogin->Password().toUtf8())), "235");
         FAuthenticated = true;
     }
-    command(QStringLiteral("MAIL FROM:<") + QString::fromLatin1(sender) + u'>', "250");
+    // Bytes beyond ASCII (an 8bit part) are announced where the server knows the extension (RFC 6152).
+    const bool eightBit =
+        std::any_of(message.begin(), message.end(), [](char c) { return uchar(c) >= 0x80; });
+    command(QStringLiteral("MAIL FROM:<") + QString::fromLatin1(sender) + u'>' +
+                (eightBit && FExtensions.contains(QStringLiteral("8BITMIME"))
+                     ? QStringLiteral(" BODY=8BITMIME")
+                     : QString()),
+            "250");
     for (const QByteArray& recipient : recipients)
         if (!SendData(QStringLiteral("RCPT TO:<") + QString::fromLatin1(recipient) + u'>',
                       QStringLiteral("250")) &&

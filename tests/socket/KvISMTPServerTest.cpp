@@ -165,14 +165,21 @@ TEST_F(SMTPServer, SeveralMessagesOnOneConnectionLogInOnce) {
     EXPECT_FALSE(second.Envelope[QStringLiteral("tls")].toBool());
 }
 
-TEST_F(SMTPServer, ImplicitTLSFromTheFirstByte) {
+TEST_F(SMTPServer, ImplicitTLSFromTheFirstByteWithAn8bitPart) {
+    QTemporaryDir dir;
+    WriteFile(dir.filePath("menu.txt"), "Crème brûlée\r\n");
     smtp.SetPort(Port("KV_SMTP_TLS_PORT"));
     smtp.SetSecurity(ssImplicitTLS);
+    auto* a = smtp.Attachments()->Add();
+    a->SetFileName(dir.filePath("menu.txt"));
+    a->SetEncoding(QStringLiteral("8bit"));
     ASSERT_EQ(smtp.Execute(), "");
     ASSERT_EQ(smtp.LastError(), "");
     const Stored s = StoredMessage(acceptance);
     EXPECT_TRUE(s.Envelope[QStringLiteral("tls")].toBool());
-    EXPECT_FALSE(s.Envelope[QStringLiteral("helo")].toString().isEmpty());
+    EXPECT_EQ(s.Envelope[QStringLiteral("mail_options")].toArray().first().toString(), "BODY=8BITMIME");
+    ASSERT_EQ(s.Mail.Attachments.size(), 1);
+    EXPECT_EQ(s.Mail.Attachments[0].Data, "Crème brûlée\n"); // a reader gives text its own line ends
 }
 
 TEST_F(SMTPServer, RefusalsEndInTheRightError) {
