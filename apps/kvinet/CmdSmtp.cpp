@@ -1,5 +1,6 @@
 // kvinet smtp: sends one message through an SMTP server (TKvISMTP) and prints the server's acceptance.
 #include "Commands.h"
+#include "SocketOptions.h"
 
 #include "platform/SysUtils.h"
 #include "socket/KvISMTP.h"
@@ -72,10 +73,9 @@ int CmdSmtp(const Invocation& Call) {
         smtp.SetSecurity(KvInet::ssImplicitTLS);
     else
         throw UsageError(QStringLiteral("--tls must be none, starttls or implicit"));
-    smtp.SetHost(args.Value(QStringLiteral("host")));
-    smtp.SetPort(
-        args.IntValue(QStringLiteral("port"), smtp.Security() == KvInet::ssImplicitTLS ? 465 : 25, 1, 65535));
-    smtp.SetTimeout(args.IntValue(QStringLiteral("timeout"), smtp.Timeout(), 0, 86400));
+    if (smtp.Security() == KvInet::ssImplicitTLS)
+        smtp.SetPort(465);
+    ApplySocketOptions(args, smtp);
     smtp.SetCACertFile(args.Value(QStringLiteral("cafile")));
     smtp.From()->SetText(args.Value(QStringLiteral("from")));
     smtp.Recipients()->SetEMailAddresses(args.Value(QStringLiteral("to")));
@@ -96,13 +96,6 @@ int CmdSmtp(const Invocation& Call) {
         smtp.Login()->SetUserID(args.Value(QStringLiteral("user")));
         smtp.Login()->SetPassword(args.Value(QStringLiteral("password")));
     }
-    const bool verbose = args.Has(QStringLiteral("verbose"));
-    if (verbose) {
-        smtp.SetOnConnect(
-            [](QObject*, KvInet::TCustomWinSocket*) { WriteError(QStringLiteral("connected")); });
-        smtp.SetOnDisconnect(
-            [](QObject*, KvInet::TCustomWinSocket*) { WriteError(QStringLiteral("disconnected")); });
-    }
     // The reply to the end of the data is the acceptance; the one to QUIT comes after it.
     QString accepted;
     smtp.SetOnAfterExecute([&](QObject*, QString&) { accepted = smtp.LastReply(); });
@@ -121,8 +114,8 @@ int CmdSmtp(const Invocation& Call) {
         WriteError(QStringLiteral("kvinet smtp: %1").arg(smtp.LastError()));
         return ExitFailed;
     }
-    if (verbose)
-        WriteError(smtp.LastReply());
+    if (args.Has(QStringLiteral("verbose")))
+        WriteError(QStringLiteral("* ") + smtp.LastReply());
     WriteText(accepted);
     return ExitOk;
 }
