@@ -563,8 +563,9 @@ int64_t TMemoryStream::Read(void* Buffer, int64_t Count) {
 int64_t TMemoryStream::Write(const void* Buffer, int64_t Count) {
     if (Count <= 0)
         return 0;
+    // Writing past the end grows the block; a gap left by seeking beyond the end reads as zeros.
     if (FPosition + Count > FData.size())
-        FData.resize(FPosition + Count);
+        FData.resize(FPosition + Count, '\0');
     std::memcpy(FData.data() + FPosition, Buffer, size_t(Count));
     FPosition += Count;
     return Count;
@@ -581,7 +582,7 @@ int64_t TMemoryStream::Seek(int64_t Offset, TSeekOrigin Origin) {
 }
 
 void TMemoryStream::SetSize(int64_t NewSize) {
-    FData.resize(NewSize);
+    FData.resize(NewSize, '\0');
     FPosition = std::min<int64_t>(FPosition, NewSize);
 }
 

@@ -1,7 +1,11 @@
 // KvIHTTP: request building, reply splitting, redirects.
 #include "socket/KvIHTTP.h"
 
+#include "platform/WireText.h"
 #include "socket/kviutil.h"
+
+#include <cstring>
+#include <vector>
 
 #include <QUrl>
 
@@ -30,62 +34,54 @@ qsizetype LineEnd(const QString& Text, qsizetype From, qsizetype& Next) {
     return size;
 }
 
-// Makes Text its lines each ended by CR LF, in place: a body that already has CR LF ends costs one scan.
+// Makes Text its lines each ended by CR LF, in place. The breaks are found with Qt's vectorised search and
+// the text between them moved in whole runs, from the back, so nothing is overwritten before it moved; a
+// body that already has CR LF ends costs one search.
 void UniformLineEnds(QString& Text) {
     const qsizetype size = Text.size();
     if (size == 0)
         return;
-    const char16_t* d = reinterpret_cast<const char16_t*>(Text.constData());
-    qsizetype extra = 0;
-    for (qsizetype i = 0; i < size; ++i) {
-        if (d[i] == u'\r') {
-            if (i + 1 < size && d[i + 1] == u'\n')
-                ++i;
-            else
-                ++extra;
-        } else if (d[i] == u'\n') {
-            ++extra;
+    // Positions of the breaks that are not CR LF yet (a lone CR or a lone LF).
+    std::vector<qsizetype> lone;
+    const QStringView view(Text);
+    qsizetype nextCR = view.indexOf(u'\r');
+    qsizetype nextLF = view.indexOf(u'\n');
+    while (nextCR >= 0 || nextLF >= 0) {
+        if (nextLF < 0 || (nextCR >= 0 && nextCR < nextLF)) {
+            if (nextCR + 1 == nextLF) {
+                nextLF = view.indexOf(u'\n', nextLF + 1); // a CR LF pair stays as it is
+            } else {
+                lone.push_back(nextCR);
+            }
+            nextCR = view.indexOf(u'\r', nextCR + 1);
+        } else {
+            lone.push_back(nextLF);
+            nextLF = view.indexOf(u'\n', nextLF + 1);
         }
     }
-    const bool openLast = d[size - 1] != u'\r' && d[size - 1] != u'\n';
-    if (openLast)
-        extra += 2;
+    const char16_t last = view.utf16()[size - 1];
+    const bool openLast = last != u'\r' && last != u'\n';
+    const qsizetype extra = qsizetype(lone.size()) + (openLast ? 2 : 0);
     if (extra == 0)
         return;
     Text.reserve(size + extra);
     Text.resize(size + extra);
     char16_t* w = reinterpret_cast<char16_t*>(Text.data());
     qsizetype out = size + extra;
-    qsizetype in = size;
     if (openLast) {
         w[--out] = u'\n';
         w[--out] = u'\r';
     }
-    // From the back, so that nothing is overwritten before it was moved.
-    while (in > 0) {
-        const char16_t c = w[--in];
-        if (c == u'\n') {
-            w[--out] = u'\n';
-            w[--out] = u'\r';
-            if (in > 0 && w[in - 1] == u'\r')
-                --in;
-        } else if (c == u'\r') {
-            w[--out] = u'\n';
-            w[--out] = u'\r';
-        } else {
-            w[--out] = c;
-        }
+    qsizetype end = size; // the run [after the break, end) moves as one piece
+    for (auto it = lone.rbegin(); it != lone.rend(); ++it) {
+        const qsizetype run = end - (*it + 1);
+        out -= run;
+        std::memmove(w + out, w + *it + 1, size_t(run) * sizeof(char16_t));
+        w[--out] = u'\n';
+        w[--out] = u'\r';
+        end = *it;
     }
-}
-
-QByteArray Narrow(const QString& Text, qsizetype From) {
-    const qsizetype n = Text.size() - From;
-    QByteArray bytes(n, Qt::Uninitialized);
-    const char16_t* in = reinterpret_cast<const char16_t*>(Text.constData()) + From;
-    char* out = bytes.data();
-    for (qsizetype i = 0; i < n; ++i)
-        out[i] = char(in[i]);
-    return bytes;
+    // What precedes the first lone break is already in place (out == end here).
 }
 
 } // namespace
@@ -183,7 +179,7 @@ void TKvIHTTPClient::AfterExecute(QString& Text) {
         if (FRemoveHeaders)
             Text.clear();
     } else {
-        FBody = Narrow(Text, bodyStart);
+        FBody = WireToBytes(QStringView(Text).mid(bodyStart));
         if (FRemoveHeaders) {
             Text.remove(0, bodyStart);
             UniformLineEnds(Text);
