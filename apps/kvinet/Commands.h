@@ -9,5 +9,6 @@ int CmdAbout(const Invocation& Call);
 int CmdUtil(const Invocation& Call);
 int CmdWhois(const Invocation& Call);
 int CmdHttp(const Invocation& Call);
+int CmdSmtp(const Invocation& Call);
 
 } // namespace KvCli

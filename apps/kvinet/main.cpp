@@ -25,6 +25,7 @@ const CommandEntry commands[] = {
     {"util", "text utilities: base64, utf8-decode, html-decode, content-type, column", CmdUtil},
     {"whois", "a domain's registration record from its whois server", CmdWhois},
     {"http", "an HTTP/1.0 request (HEAD, GET, POST) over the socket client", CmdHttp},
+    {"smtp", "send an e-mail message through an SMTP server", CmdSmtp},
 };
 
 void PrintHelp() {
