@@ -9,8 +9,8 @@ namespace KvInet {
 
 namespace {
 
-constexpr std::array<uint16_t, KvIDNSRequestCount> requestCodes = {255, 1,  2,  5,  6,  7,  8,   9,  10,
-                                                                   11,  12, 13, 14, 15, 16, 252, 253};
+constexpr std::array<uint16_t, KvIDNSRequestCount> requestCodes = {255, 1,  2,  5,  6,   7,   8,  9,  10, 11,
+                                                                   12,  13, 14, 15, 16, 252, 253, 28, 33};
 
 constexpr int maxLabel = 63;
 constexpr int maxName = 255;

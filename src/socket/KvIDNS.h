@@ -33,9 +33,13 @@ enum TKvIDNSRequest {
     irMX,              ///< type 15, mail exchange
     irText,            ///< type 16, text
     irTransferRequest, ///< type 252, zone transfer
-    irMailB            ///< type 253, mailbox-related records
+    irMailB,           ///< type 253, mailbox-related records
+    // Added after the original set (which keeps its ordinals): types that servers only return when asked
+    // for them by name (many answer the irAll question with nothing).
+    irAAAA,            ///< type 28, IPv6 host address
+    irSRV              ///< type 33, service location
 };
-constexpr int KvIDNSRequestCount = irMailB + 1;
+constexpr int KvIDNSRequestCount = irSRV + 1;
 
 /// The DNS type code (RFC 1035) that a request puts into its question.
 uint16_t DNSRequestTypeCode(TKvIDNSRequest Request);

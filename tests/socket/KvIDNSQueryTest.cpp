@@ -30,7 +30,7 @@ TEST(DNSQuery, OneTypeIsTheDocumentedMessage) {
 }
 
 TEST(DNSQuery, TypeCodesFollowTheTable) {
-    const uint16_t codes[] = {255, 1, 2, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 252, 253};
+    const uint16_t codes[] = {255, 1, 2, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 252, 253, 28, 33};
     for (int i = 0; i < KvIDNSRequestCount; ++i) {
         EXPECT_EQ(DNSRequestTypeCode(TKvIDNSRequest(i)), codes[i]) << i;
         const QByteArray q = Query({TKvIDNSRequest(i)}, QStringLiteral("a"));
