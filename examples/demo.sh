@@ -11,3 +11,13 @@ step util utf8-decode C3A9E282ACF09F9880
 step util html-decode 'Fish &amp; Chips &lt;today&gt;'
 step util content-type report.pdf
 step util column 'a,b,,d' 3 ,
+
+# Time clients: xinetd's daytime service and chrony (servers' env: KV_DAYTIME_PORT, KV_NTP_PORT).
+step daytime --host 127.0.0.1 --port "$KV_DAYTIME_PORT"
+step sntp --host 127.0.0.1 --port "$KV_NTP_PORT"
+# DNS resolver against dnsmasq over TCP (KV_DNS_PORT): records, two types at once, a reverse lookup, a miss.
+step dns www.test.example --host 127.0.0.1 --port "$KV_DNS_PORT"
+step dns test.example --host 127.0.0.1 --port "$KV_DNS_PORT" --type MX,SOA
+step dns txt.test.example --host 127.0.0.1 --port "$KV_DNS_PORT" --type TXT
+step dns 192.0.2.10 --host 127.0.0.1 --port "$KV_DNS_PORT" --type PTR
+step dns nothing.test.example --host 127.0.0.1 --port "$KV_DNS_PORT"

@@ -21,6 +21,9 @@ struct CommandEntry {
 const CommandEntry commands[] = {
     {"about", "show the list of components", CmdAbout},
     {"util", "text utilities: base64, utf8-decode, html-decode, content-type, column", CmdUtil},
+    {"daytime", "date and time from a daytime server", CmdDaytime},
+    {"sntp", "time from an NTP server", CmdSntp},
+    {"dns", "DNS query over TCP, answer records one a line", CmdDns},
 };
 
 void PrintHelp() {

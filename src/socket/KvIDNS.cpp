@@ -4,6 +4,7 @@
 #include "platform/WireText.h"
 
 #include <array>
+#include <cerrno>
 
 namespace KvInet {
 
@@ -530,4 +531,87 @@ QString TKvIDNSAnswer::ClassName(uint16_t RClass) {
     return RClass == 1 ? QStringLiteral("IN") : QStringLiteral("CLASS%1").arg(RClass);
 }
 
+// ---- TKvIDNSResolver -------------------------------------------------------------------------------------
+
+namespace {
+
+const char* const noAnswer = "No answer from server";
+
+// The length of the complete length-prefixed messages at the start of a wire text, and their number.
+qsizetype CompleteMessages(const QString& Text, int* Count = nullptr) {
+    qsizetype pos = 0;
+    int count = 0;
+    while (pos + 2 <= Text.size()) {
+        const qsizetype length = (qsizetype(Text[pos].unicode() & 0xFF) << 8) | (Text[pos + 1].unicode() & 0xFF);
+        if (pos + 2 + length > Text.size())
+            break;
+        pos += 2 + length;
+        ++count;
+    }
+    if (Count)
+        *Count = count;
+    return pos;
+}
+
+int CountMessages(const QString& Text) {
+    int count = 0;
+    CompleteMessages(Text, &count);
+    return count;
+}
+
+} // namespace
+
+TKvIDNSResolver::TKvIDNSResolver(TComponent* AOwner) : TKvInetBase(AOwner) { SetPort(53); }
+
+QString TKvIDNSResolver::GetQuery() {
+    if (FRequests.Empty() || FDomain.isEmpty() || (Host().isEmpty() && Address().isEmpty()))
+        return QString();
+    return BuildDNSQuery(FRequests, FDomain);
+}
+
+QString TKvIDNSResolver::InternalExecute() {
+    const QString query = GetQuery();
+    if (query.isEmpty())
+        return TKvInetBase::InternalExecute(); // sends nothing and reads until the server closes
+    QString text;
+    int wanted = 0;
+    // One message at a time: dnsmasq, for one, may close the connection after any answer, and then the
+    // queries already sent behind it are lost.
+    for (qsizetype pos = 0; pos < query.size();) {
+        const qsizetype length = 2 + ((query[pos].unicode() << 8) | query[pos + 1].unicode());
+        const QString message = query.mid(pos, length);
+        pos += length;
+        ++wanted;
+        TExchange result = Exchange(message, text, wanted);
+        if (result == exClosed) {
+            // The connection was gone before the answer came: once more on a new one.
+            text.truncate(CompleteMessages(text));
+            result = Exchange(message, text, wanted);
+        }
+        if (result != exAnswered)
+            return text;
+    }
+    return text;
+}
+
+TKvIDNSResolver::TExchange TKvIDNSResolver::Exchange(const QString& Message, QString& Text, int Wanted) {
+    try {
+        Connect(); // reconnects when the server closed the connection after the previous answer
+        if (SendToSocket(Message) <= 0)
+            throw Exception(QString::fromLatin1(noAnswer));
+        int n = 1;
+        while (CountMessages(Text) < Wanted && (n = ReceiveBlock(Text)) > 0) {
+        }
+        if (CountMessages(Text) >= Wanted)
+            return exAnswered;
+        // A failure whose error the OnError handler cleared ends the step with what was read.
+        return n < 0 ? exFailed : exClosed;
+    } catch (const ESocketError& e) {
+        // A reset is a close in disguise (the server had closed before our query arrived); anything else,
+        // a time-out included, ends the step.
+        if (e.ErrorCode() == ECONNRESET || e.ErrorCode() == EPIPE)
+            return exClosed;
+        throw;
+    }
+}
 } // namespace KvInet

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/SysUtils.h"
+#include "socket/KvInBase.h"
 
 #include <QByteArray>
 #include <QHostAddress>
@@ -174,6 +175,46 @@ private:
     QList<TKvIDNSMessage> FMessages;
     bool FMalformed = false;
     QString FProblem;
+};
+
+// ---- the resolver ----------------------------------------------------------------------------------------
+
+/// Sends one DNS query for Domain, asking for the types in Requests, to the DNS server at Host or Address
+/// over TCP (port 53), and returns the server's reply as raw wire text (one character per byte, each
+/// message behind its two-byte length) from Execute and to OnAfterExecute. TKvIDNSAnswer decodes it.
+/// The query goes out without the base's text header block and the reply is not screened for status
+/// codes. Each message of the query is sent once the previous one is answered, and reading stops as soon
+/// as its answer is complete (servers keep the connection open); a server that closes the connection
+/// before answering, or resets it, is asked once more on a new connection.
+class TKvIDNSResolver : public TKvInetBase {
+    Q_OBJECT
+    Q_PROPERTY(KvInet::TKvIDNSRequests Requests READ Requests WRITE SetRequests STORED true)
+    Q_PROPERTY(QString Domain READ Domain WRITE SetDomain)
+public:
+    /// Port 53; Host or Address must be set to the DNS server.
+    explicit TKvIDNSResolver(TComponent* AOwner = nullptr);
+
+    /// The query (BuildDNSQuery), or the empty text when Requests or Domain is empty or no server is set.
+    /// Raises EKvIDNSError for a domain that cannot be encoded.
+    QString GetQuery() override;
+
+    const TKvIDNSRequests& Requests() const { return FRequests; }
+    void SetRequests(const TKvIDNSRequests& Value) { FRequests = Value; }
+    const QString& Domain() const { return FDomain; }
+    void SetDomain(const QString& Value) { FDomain = Value; }
+
+protected:
+    QString InternalExecute() override;
+    bool QueryIsBinary() const override { return true; }
+
+private:
+    enum TExchange { exAnswered, exClosed, exFailed };
+    /// Sends one message and reads until Text holds Wanted complete answers. exClosed: the server closed
+    /// or reset the connection first; exFailed: a read failure whose error the OnError handler cleared.
+    TExchange Exchange(const QString& Message, QString& Text, int Wanted);
+
+    TKvIDNSRequests FRequests;
+    QString FDomain;
 };
 
 } // namespace KvInet
