@@ -20,7 +20,9 @@ void TKvInetProxy::Assign(const TPersistent* Source) {
     TPersistent::Assign(Source);
 }
 
-void TKvInetProxy::FillProxyInfo() { ReadProxyInfo(FProxyServer, FUseProxyServer, FProxyPort); }
+void TKvInetProxy::FillProxyInfo() {
+    ReadProxyInfo(FProxyServer, FUseProxyServer, FProxyPort);
+}
 
 // ---- TKvInetBase -----------------------------------------------------------------------------------------
 
