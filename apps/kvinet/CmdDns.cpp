@@ -12,7 +12,8 @@ namespace {
 const char* const description =
     "Asks a DNS server (over TCP) for the records of NAME and prints one line per answer record:\n"
     "NAME TTL IN TYPE DATA. TYPES is a comma-separated list of A, NS, CNAME, SOA, MB, MG, MR, NULL, WKS,\n"
-    "PTR, HINFO, MINFO, MX, TXT, AXFR, MAILB, AAAA, SRV, or \"all\" (type 255); the default is A. For PTR, NAME is a\n"
+    "PTR, HINFO, MINFO, MX, TXT, AXFR, MAILB, AAAA, SRV, or \"all\" (type 255); the default is A. For PTR, "
+    "NAME is a\n"
     "dotted IPv4 address. A non-zero response code is printed as \"status: NXDOMAIN\" (exit 1).";
 
 struct TypeName {
@@ -21,13 +22,26 @@ struct TypeName {
 };
 
 const TypeName typeNames[] = {
-    {"all", KvInet::irAll},     {"any", KvInet::irAll},        {"a", KvInet::irA},
-    {"ns", KvInet::irNS},       {"cname", KvInet::irName},     {"soa", KvInet::irSOA},
-    {"mb", KvInet::irMB},       {"mg", KvInet::irMG},          {"mr", KvInet::irMR},
-    {"null", KvInet::irRR},     {"wks", KvInet::irWKS},        {"ptr", KvInet::irPTR},
-    {"hinfo", KvInet::irHostInfo}, {"minfo", KvInet::irMailInfo}, {"mx", KvInet::irMX},
-    {"txt", KvInet::irText},    {"axfr", KvInet::irTransferRequest}, {"mailb", KvInet::irMailB},
-    {"aaaa", KvInet::irAAAA},   {"srv", KvInet::irSRV},
+    {"all", KvInet::irAll},
+    {"any", KvInet::irAll},
+    {"a", KvInet::irA},
+    {"ns", KvInet::irNS},
+    {"cname", KvInet::irName},
+    {"soa", KvInet::irSOA},
+    {"mb", KvInet::irMB},
+    {"mg", KvInet::irMG},
+    {"mr", KvInet::irMR},
+    {"null", KvInet::irRR},
+    {"wks", KvInet::irWKS},
+    {"ptr", KvInet::irPTR},
+    {"hinfo", KvInet::irHostInfo},
+    {"minfo", KvInet::irMailInfo},
+    {"mx", KvInet::irMX},
+    {"txt", KvInet::irText},
+    {"axfr", KvInet::irTransferRequest},
+    {"mailb", KvInet::irMailB},
+    {"aaaa", KvInet::irAAAA},
+    {"srv", KvInet::irSRV},
 };
 
 KvInet::TKvIDNSRequests ParseTypes(const QString& List) {
@@ -53,7 +67,8 @@ int CmdDns(const Invocation& Call) {
     Args args(QStringLiteral("dns"), QStringLiteral("NAME --host SERVER [--port N] [--type TYPES] [--raw]"),
               QString::fromLatin1(description));
     args.CommonOptions();
-    args.Option(QStringLiteral("type"), QStringLiteral("TYPES"), QStringLiteral("record types to ask for (default A)"));
+    args.Option(QStringLiteral("type"), QStringLiteral("TYPES"),
+                QStringLiteral("record types to ask for (default A)"));
     args.Flag(QStringLiteral("raw"), QStringLiteral("print the raw reply (with its length prefixes) as hex"));
     if (!args.Parse(Call.Arguments, 1, 1))
         return ExitOk;

@@ -27,9 +27,10 @@ QString FormatDateTime(KvInet::TDateTime Value, bool WithMilliseconds) {
 } // namespace
 
 int CmdDaytime(const Invocation& Call) {
-    Args args(QStringLiteral("daytime"), QStringLiteral("[--host H] [--port N]"),
-              QStringLiteral("Reads the date and time from a daytime server (TCP port 13) and prints it as the\n"
-                             "server wrote it (usually UTC): YYYY-MM-DD HH:MM:SS."));
+    Args args(
+        QStringLiteral("daytime"), QStringLiteral("[--host H] [--port N]"),
+        QStringLiteral("Reads the date and time from a daytime server (TCP port 13) and prints it as the\n"
+                       "server wrote it (usually UTC): YYYY-MM-DD HH:MM:SS."));
     args.CommonOptions();
     if (!args.Parse(Call.Arguments, 0, 0))
         return ExitOk;
@@ -51,9 +52,11 @@ int CmdSntp(const Invocation& Call) {
     const double value = sntp.GetDateTime();
     if (value == 0) {
         const QString server = sntp.Host().isEmpty() ? sntp.Address() : sntp.Host();
-        WriteError(sntp.LastError().isEmpty()
-                       ? QStringLiteral("kvinet sntp: the reply of %1 was rejected (unsynchronised or invalid)").arg(server)
-                       : QStringLiteral("kvinet sntp: %1").arg(sntp.LastError()));
+        WriteError(
+            sntp.LastError().isEmpty()
+                ? QStringLiteral("kvinet sntp: the reply of %1 was rejected (unsynchronised or invalid)")
+                      .arg(server)
+                : QStringLiteral("kvinet sntp: %1").arg(sntp.LastError()));
         return ExitFailed;
     }
     WriteText(FormatDateTime(value, true));

@@ -10,7 +10,7 @@ namespace KvInet {
 
 namespace {
 
-constexpr std::array<uint16_t, KvIDNSRequestCount> requestCodes = {255, 1,  2,  5,  6,   7,   8,  9,  10, 11,
+constexpr std::array<uint16_t, KvIDNSRequestCount> requestCodes = {255, 1,  2,  5,  6,  7,   8,   9,  10, 11,
                                                                    12,  13, 14, 15, 16, 252, 253, 28, 33};
 
 constexpr int maxLabel = 63;
@@ -46,7 +46,8 @@ QByteArray EncodeName(const QStringList& Labels, const QString& Domain) {
         for (QChar c : label)
             if (c.unicode() > 0xFF)
                 throw EKvIDNSError(
-                    QStringLiteral("The domain \"%1\" holds a character that is not a single byte").arg(Domain));
+                    QStringLiteral("The domain \"%1\" holds a character that is not a single byte")
+                        .arg(Domain));
         if (label.size() > maxLabel)
             throw EKvIDNSError(
                 QStringLiteral("The label \"%1\" of \"%2\" is longer than 63 characters").arg(label, Domain));
@@ -55,14 +56,19 @@ QByteArray EncodeName(const QStringList& Labels, const QString& Domain) {
     }
     name.append('\0');
     if (name.size() > maxName)
-        throw EKvIDNSError(QStringLiteral("The domain \"%1\" is longer than 255 bytes once encoded").arg(Domain));
+        throw EKvIDNSError(
+            QStringLiteral("The domain \"%1\" is longer than 255 bytes once encoded").arg(Domain));
     return name;
 }
 
 // ---- decoding helpers ------------------------------------------------------------------------------------
 
-uint16_t U16(const uchar* P) { return uint16_t((P[0] << 8) | P[1]); }
-uint32_t U32(const uchar* P) { return (uint32_t(P[0]) << 24) | (uint32_t(P[1]) << 16) | (uint32_t(P[2]) << 8) | P[3]; }
+uint16_t U16(const uchar* P) {
+    return uint16_t((P[0] << 8) | P[1]);
+}
+uint32_t U32(const uchar* P) {
+    return (uint32_t(P[0]) << 24) | (uint32_t(P[1]) << 16) | (uint32_t(P[2]) << 8) | P[3];
+}
 
 // A byte of a label or character-string as zone files write it: special characters behind a backslash,
 // unprintable ones as \DDD.
@@ -126,7 +132,8 @@ public:
                 continue;
             }
             if (length & 0xC0) {
-                Problem = QStringLiteral("a label has an unknown type (0x%1)").arg(int(length), 2, 16, QLatin1Char('0'));
+                Problem = QStringLiteral("a label has an unknown type (0x%1)")
+                              .arg(int(length), 2, 16, QLatin1Char('0'));
                 return false;
             }
             wireLength += 1 + length;
@@ -212,7 +219,12 @@ bool DecodeRData(const MessageReader& Reader, int Start, int End, TKvIDNSRecord&
         Record.Data = Record.Address.toString();
         return true;
     }
-    case 2: case 5: case 7: case 8: case 9: case 12: // NS CNAME MB MG MR PTR
+    case 2:
+    case 5:
+    case 7:
+    case 8:
+    case 9:
+    case 12: // NS CNAME MB MG MR PTR
         if (!name(Record.Target) || pos != End)
             break;
         Record.Data = Record.Target;
@@ -242,8 +254,8 @@ bool DecodeRData(const MessageReader& Reader, int Start, int End, TKvIDNSRecord&
                           .arg(Record.Expire)
                           .arg(Record.Minimum);
         return true;
-    case 16:                                             // TXT
-    case 13: {                                           // HINFO
+    case 16:   // TXT
+    case 13: { // HINFO
         if (length == 0 || !strings(Record.Strings) || (Record.RType == 13 && Record.Strings.size() != 2))
             break;
         QStringList quoted;
@@ -261,15 +273,19 @@ bool DecodeRData(const MessageReader& Reader, int Start, int End, TKvIDNSRecord&
         pos += 6;
         if (!name(Record.Target) || pos != End)
             break;
-        Record.Data =
-            QStringLiteral("%1 %2 %3 %4").arg(Record.Priority).arg(Record.Weight).arg(Record.Port).arg(Record.Target);
+        Record.Data = QStringLiteral("%1 %2 %3 %4")
+                          .arg(Record.Priority)
+                          .arg(Record.Weight)
+                          .arg(Record.Port)
+                          .arg(Record.Target);
         return true;
     default:
         Record.Data = GenericData(Record.RData);
         return false;
     }
     if (Problem.isEmpty())
-        Problem = QStringLiteral("the data of a %1 record does not fit its type").arg(TKvIDNSAnswer::TypeName(Record.RType));
+        Problem = QStringLiteral("the data of a %1 record does not fit its type")
+                      .arg(TKvIDNSAnswer::TypeName(Record.RType));
     Record.Target.clear();
     Record.Mailbox.clear();
     Record.Strings.clear();
@@ -280,7 +296,19 @@ bool DecodeRData(const MessageReader& Reader, int Start, int End, TKvIDNSRecord&
 
 bool IsDecodedType(uint16_t RType) {
     switch (RType) {
-    case 1: case 2: case 5: case 6: case 7: case 8: case 9: case 12: case 13: case 15: case 16: case 28: case 33:
+    case 1:
+    case 2:
+    case 5:
+    case 6:
+    case 7:
+    case 8:
+    case 9:
+    case 12:
+    case 13:
+    case 15:
+    case 16:
+    case 28:
+    case 33:
         return true;
     default:
         return false;
@@ -312,14 +340,18 @@ bool TilesAsTCP(const QByteArray& Bytes) {
 
 // ---- requests and the query ------------------------------------------------------------------------------
 
-uint16_t DNSRequestTypeCode(TKvIDNSRequest Request) { return requestCodes.at(size_t(Request)); }
+uint16_t DNSRequestTypeCode(TKvIDNSRequest Request) {
+    return requestCodes.at(size_t(Request));
+}
 
 TKvIDNSRequests::TKvIDNSRequests(std::initializer_list<TKvIDNSRequest> Members) {
     for (TKvIDNSRequest r : Members)
         Include(r);
 }
 
-int TKvIDNSRequests::Count() const { return int(Members().size()); }
+int TKvIDNSRequests::Count() const {
+    return int(Members().size());
+}
 
 QList<TKvIDNSRequest> TKvIDNSRequests::Members() const {
     QList<TKvIDNSRequest> members;
@@ -361,7 +393,10 @@ QString BuildDNSQuery(const TKvIDNSRequests& Requests, const QString& Domain) {
 QString TKvIDNSRecord::Text() const {
     const bool known = Decoded && IsDecodedType(RType);
     const QString type = known ? TKvIDNSAnswer::TypeName(RType) : QStringLiteral("TYPE%1").arg(RType);
-    return QStringLiteral("%1 %2 %3 %4 %5").arg(Name).arg(TTL).arg(TKvIDNSAnswer::ClassName(RClass), type, Data);
+    return QStringLiteral("%1 %2 %3 %4 %5")
+        .arg(Name)
+        .arg(TTL)
+        .arg(TKvIDNSAnswer::ClassName(RClass), type, Data);
 }
 
 // ---- TKvIDNSAnswer ---------------------------------------------------------------------------------------
@@ -385,8 +420,8 @@ void TKvIDNSAnswer::Decode(const QByteArray& Reply, TKvIDNSFraming Framing) {
         return;
     }
     if (Framing == dfAuto) {
-        // A reply cut short does not tile; then the flags decide: behind a length prefix they stand at byte 4,
-        // in a bare message at byte 2 (where a prefixed reply has its identifier's high byte).
+        // A reply cut short does not tile; then the flags decide: behind a length prefix they stand at byte
+        // 4, in a bare message at byte 2 (where a prefixed reply has its identifier's high byte).
         const auto* d = reinterpret_cast<const uchar*>(Reply.constData());
         const bool cutTCP = Reply.size() >= 6 && U16(d) >= headerSize && U16(d) > Reply.size() - 2 &&
                             PlausibleResponseFlags(d + 4) && !PlausibleResponseFlags(d + 2);
@@ -503,7 +538,7 @@ QList<TKvIDNSRecord> TKvIDNSAnswer::Answers() const {
 }
 
 QString TKvIDNSAnswer::RCodeName(int RCode) {
-    static const char* const names[] = {"NOERROR", "FORMERR", "SERVFAIL", "NXDOMAIN", "NOTIMP",  "REFUSED",
+    static const char* const names[] = {"NOERROR",  "FORMERR", "SERVFAIL", "NXDOMAIN", "NOTIMP", "REFUSED",
                                         "YXDOMAIN", "YXRRSET", "NXRRSET",  "NOTAUTH",  "NOTZONE"};
     if (RCode >= 0 && RCode < int(std::size(names)))
         return QString::fromLatin1(names[RCode]);
@@ -511,19 +546,27 @@ QString TKvIDNSAnswer::RCodeName(int RCode) {
 }
 
 QString TKvIDNSAnswer::TypeName(uint16_t RType) {
-    static const char* const low[] = {nullptr, "A",   "NS",    "MD",    "MF", "CNAME", "SOA", "MB", "MG",
-                                      "MR",    "NULL", "WKS", "PTR",   "HINFO", "MINFO", "MX", "TXT"};
+    static const char* const low[] = {nullptr, "A",    "NS",  "MD",  "MF",    "CNAME", "SOA", "MB", "MG",
+                                      "MR",    "NULL", "WKS", "PTR", "HINFO", "MINFO", "MX",  "TXT"};
     if (RType < std::size(low) && low[RType])
         return QString::fromLatin1(low[RType]);
     switch (RType) {
-    case 28: return QStringLiteral("AAAA");
-    case 33: return QStringLiteral("SRV");
-    case 41: return QStringLiteral("OPT");
-    case 252: return QStringLiteral("AXFR");
-    case 253: return QStringLiteral("MAILB");
-    case 254: return QStringLiteral("MAILA");
-    case 255: return QStringLiteral("ANY");
-    default: return QStringLiteral("TYPE%1").arg(RType);
+    case 28:
+        return QStringLiteral("AAAA");
+    case 33:
+        return QStringLiteral("SRV");
+    case 41:
+        return QStringLiteral("OPT");
+    case 252:
+        return QStringLiteral("AXFR");
+    case 253:
+        return QStringLiteral("MAILB");
+    case 254:
+        return QStringLiteral("MAILA");
+    case 255:
+        return QStringLiteral("ANY");
+    default:
+        return QStringLiteral("TYPE%1").arg(RType);
     }
 }
 
@@ -542,7 +585,8 @@ qsizetype CompleteMessages(const QString& Text, int* Count = nullptr) {
     qsizetype pos = 0;
     int count = 0;
     while (pos + 2 <= Text.size()) {
-        const qsizetype length = (qsizetype(Text[pos].unicode() & 0xFF) << 8) | (Text[pos + 1].unicode() & 0xFF);
+        const qsizetype length =
+            (qsizetype(Text[pos].unicode() & 0xFF) << 8) | (Text[pos + 1].unicode() & 0xFF);
         if (pos + 2 + length > Text.size())
             break;
         pos += 2 + length;
@@ -561,7 +605,9 @@ int CountMessages(const QString& Text) {
 
 } // namespace
 
-TKvIDNSResolver::TKvIDNSResolver(TComponent* AOwner) : TKvInetBase(AOwner) { SetPort(53); }
+TKvIDNSResolver::TKvIDNSResolver(TComponent* AOwner) : TKvInetBase(AOwner) {
+    SetPort(53);
+}
 
 QString TKvIDNSResolver::GetQuery() {
     if (FRequests.Empty() || FDomain.isEmpty() || (Host().isEmpty() && Address().isEmpty()))

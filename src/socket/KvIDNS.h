@@ -37,8 +37,8 @@ enum TKvIDNSRequest {
     irMailB,           ///< type 253, mailbox-related records
     // Added after the original set (which keeps its ordinals): types that servers only return when asked
     // for them by name (many answer the irAll question with nothing).
-    irAAAA,            ///< type 28, IPv6 host address
-    irSRV              ///< type 33, service location
+    irAAAA, ///< type 28, IPv6 host address
+    irSRV   ///< type 33, service location
 };
 constexpr int KvIDNSRequestCount = irSRV + 1;
 
@@ -97,15 +97,16 @@ struct TKvIDNSRecord {
     uint16_t RType = 0;
     uint16_t RClass = 0;
     uint32_t TTL = 0;
-    QByteArray RData;     ///< the record data as it stood in the message (names possibly compressed)
-    QString Data;         ///< presentation form: "192.0.2.1", "10 mail.example.", "\"a\" \"b\"", ...
-    bool Decoded = false; ///< false when the data did not fit the type's layout (Data is then the generic form)
+    QByteArray RData; ///< the record data as it stood in the message (names possibly compressed)
+    QString Data;     ///< presentation form: "192.0.2.1", "10 mail.example.", "\"a\" \"b\"", ...
+    bool Decoded =
+        false; ///< false when the data did not fit the type's layout (Data is then the generic form)
 
     QHostAddress Address; ///< A, AAAA
-    QString Target;       ///< NS, CNAME, PTR, MB, MG, MR: the name; MX: the exchange; SRV: the target; SOA: MNAME
-    QString Mailbox;      ///< SOA: RNAME
-    uint16_t Preference = 0; ///< MX
-    uint16_t Priority = 0, Weight = 0, Port = 0; ///< SRV
+    QString Target;  ///< NS, CNAME, PTR, MB, MG, MR: the name; MX: the exchange; SRV: the target; SOA: MNAME
+    QString Mailbox; ///< SOA: RNAME
+    uint16_t Preference = 0;                                              ///< MX
+    uint16_t Priority = 0, Weight = 0, Port = 0;                          ///< SRV
     uint32_t Serial = 0, Refresh = 0, Retry = 0, Expire = 0, Minimum = 0; ///< SOA
     QList<QByteArray> Strings; ///< TXT: every character-string; HINFO: CPU and OS
 
@@ -132,9 +133,9 @@ struct TKvIDNSMessage {
 
 /// How the input of TKvIDNSAnswer is framed.
 enum TKvIDNSFraming {
-    dfAuto,     ///< length-prefixed when the prefixes describe the input, a bare message otherwise
-    dfTCP,      ///< one or more messages, each preceded by its two-byte length
-    dfMessage   ///< one bare message (as carried in a UDP datagram)
+    dfAuto,   ///< length-prefixed when the prefixes describe the input, a bare message otherwise
+    dfTCP,    ///< one or more messages, each preceded by its two-byte length
+    dfMessage ///< one bare message (as carried in a UDP datagram)
 };
 
 /// Decodes a DNS reply: header flags, response code, questions and the answer, authority and additional
@@ -144,7 +145,9 @@ enum TKvIDNSFraming {
 class TKvIDNSAnswer {
 public:
     TKvIDNSAnswer() = default;
-    explicit TKvIDNSAnswer(const QByteArray& Reply, TKvIDNSFraming Framing = dfAuto) { Decode(Reply, Framing); }
+    explicit TKvIDNSAnswer(const QByteArray& Reply, TKvIDNSFraming Framing = dfAuto) {
+        Decode(Reply, Framing);
+    }
 
     /// Decodes Reply, replacing what an earlier call decoded.
     void Decode(const QByteArray& Reply, TKvIDNSFraming Framing = dfAuto);

@@ -93,7 +93,9 @@ bool TKvInetSNTP::IsReplyTo(const QByteArray& Reply, const QByteArray& Request) 
            Reply.mid(originateOffset, 8) == Request.mid(transmitOffset, 8);
 }
 
-QString TKvInetSNTP::GetQuery() { return BytesToWire(RequestPacket(Now() + TimeZoneBias())); }
+QString TKvInetSNTP::GetQuery() {
+    return BytesToWire(RequestPacket(Now() + TimeZoneBias()));
+}
 
 TDateTime TKvInetSNTP::GetDateTime() {
     const QString reply = Execute();
@@ -123,12 +125,14 @@ QString TKvInetSNTP::InternalExecute() {
     TClientSocket* socket = ClientSocket();
     const int timeoutMSecs = socket->TimeoutMSecs();
     const auto restore = qScopeGuard([socket, timeoutMSecs] { socket->SetTimeoutMSecs(timeoutMSecs); });
-    const QDeadlineTimer deadline = timeoutMSecs > 0 ? QDeadlineTimer(timeoutMSecs) : QDeadlineTimer(QDeadlineTimer::Forever);
+    const QDeadlineTimer deadline =
+        timeoutMSecs > 0 ? QDeadlineTimer(timeoutMSecs) : QDeadlineTimer(QDeadlineTimer::Forever);
     QByteArray datagram(BlockSize, Qt::Uninitialized);
     for (;;) {
         if (timeoutMSecs > 0) {
             if (deadline.hasExpired())
-                throw Exception(QStringLiteral("No reply from the NTP server within %1 seconds").arg(Timeout()));
+                throw Exception(
+                    QStringLiteral("No reply from the NTP server within %1 seconds").arg(Timeout()));
             socket->SetTimeoutMSecs(int(qMax<qint64>(1, deadline.remainingTime())));
         }
         const int n = ReceiveFromSocket(datagram.data(), int(datagram.size()));

@@ -23,8 +23,8 @@ int MonthNumber(const QString& Name) {
 bool ReadNamedMonthLayout(const QString& Text, TDateTime& Result) {
     static const QRegularExpression dayMonthYear(
         QStringLiteral("^\\s*(\\d{1,2}) ([A-Za-z]{3}) (\\d{4}) (\\d{1,2}):(\\d{2}):(\\d{2})(\\s|$)"));
-    static const QRegularExpression ctime(
-        QStringLiteral("^\\s*[A-Za-z]{3} ([A-Za-z]{3}) +(\\d{1,2}) (\\d{1,2}):(\\d{2}):(\\d{2}) (\\d{4})(\\s|$)"));
+    static const QRegularExpression ctime(QStringLiteral(
+        "^\\s*[A-Za-z]{3} ([A-Za-z]{3}) +(\\d{1,2}) (\\d{1,2}):(\\d{2}):(\\d{2}) (\\d{4})(\\s|$)"));
     int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
     QRegularExpressionMatch m = dayMonthYear.match(Text);
     if (m.hasMatch()) {

@@ -9,10 +9,14 @@ using namespace KvInet;
 
 namespace {
 
-QByteArray Hex(const char* Text) { return QByteArray::fromHex(QByteArray(Text).replace(' ', "")); }
+QByteArray Hex(const char* Text) {
+    return QByteArray::fromHex(QByteArray(Text).replace(' ', ""));
+}
 
 // Hex text, so that a failure shows the bytes readably.
-std::string HexOf(const QByteArray& Bytes) { return Bytes.toHex(' ').toStdString(); }
+std::string HexOf(const QByteArray& Bytes) {
+    return Bytes.toHex(' ').toStdString();
+}
 
 QByteArray Query(const TKvIDNSRequests& Requests, const QString& Domain) {
     return WireToBytes(BuildDNSQuery(Requests, Domain));
@@ -54,9 +58,10 @@ TEST(DNSQuery, SeveralTypesGoAsOneMessageEach) {
     EXPECT_EQ(HexOf(Query({irMX, irA}, QStringLiteral("mx"))), HexOf(expected));
     // PTR among others: only its question is reversed.
     const QByteArray mixed = Query({irA, irPTR}, QStringLiteral("1.2"));
-    EXPECT_EQ(HexOf(mixed), HexOf(Hex("0015 12A2 0100 0001 0000 0000 0000 01 31 01 32 00 0001 0001"
-                                 "0022 12A3 0100 0001 0000 0000 0000 01 32 01 31 07 696e2d61646472 04 61727061 00"
-                                 "000C 0001")));
+    EXPECT_EQ(HexOf(mixed),
+              HexOf(Hex("0015 12A2 0100 0001 0000 0000 0000 01 31 01 32 00 0001 0001"
+                        "0022 12A3 0100 0001 0000 0000 0000 01 32 01 31 07 696e2d61646472 04 61727061 00"
+                        "000C 0001")));
 }
 
 TEST(DNSQuery, NothingToAskGivesNoQuery) {
@@ -97,17 +102,17 @@ TEST(DNSQuery, NamesThatCannotBeEncodedAreRefused) {
 QByteArray FullResponse() {
     return Hex("abcd 8580 0000 000a 0000 0000"
                // the answers, all owned by c00c = test.example.
-               "c00c 0001 0001 00000e10 0004 c0000201"                      // A 192.0.2.1
-               "c00c 001c 0001 0000003c 0010 20010db8000000000000000000000010" // AAAA 2001:db8::10
-               "c00c 0002 0001 0000003c 0005 026e73 c00c"                   // NS ns.test.example.
-               "c00c 0005 0001 0000003c 0002 c00c"                          // CNAME test.example.
-               "c00c 000f 0001 0000003c 0009 000a 046d61696c c00c"          // MX 10 mail.test.example.
+               "c00c 0001 0001 00000e10 0004 c0000201"                          // A 192.0.2.1
+               "c00c 001c 0001 0000003c 0010 20010db8000000000000000000000010"  // AAAA 2001:db8::10
+               "c00c 0002 0001 0000003c 0005 026e73 c00c"                       // NS ns.test.example.
+               "c00c 0005 0001 0000003c 0002 c00c"                              // CNAME test.example.
+               "c00c 000f 0001 0000003c 0009 000a 046d61696c c00c"              // MX 10 mail.test.example.
                "c00c 0010 0001 0000003c 000e 0261 22 0462 5c2063 05 632e20e90a" // TXT
-               "c00c 000d 0001 0000003c 0008 03 783836 03 4f5321"           // HINFO "x86" "OS!"
+               "c00c 000d 0001 0000003c 0008 03 783836 03 4f5321"               // HINFO "x86" "OS!"
                "c00c 0021 0001 0000003c 000c 0001 0002 13c4 03 736970 c00c" // SRV 1 2 5060 sip.test.example.
                "c00c 0006 0001 0000003c 0026 026e73 c00c 0a686f73746d6173746572 c00c"
-               "78abcdef 00000e10 00000384 00093a80 00000258"               // SOA
-               "c00c 0063 0001 0000003c 0003 abcdef");                      // TYPE99
+               "78abcdef 00000e10 00000384 00093a80 00000258" // SOA
+               "c00c 0063 0001 0000003c 0003 abcdef");        // TYPE99
 }
 
 QByteArray WithQuestion(QByteArray Message) {
@@ -143,8 +148,9 @@ TEST(DNSAnswer, DecodesEveryKnownTypeWithCompression) {
         QStringLiteral("test.example. 60 IN TXT \"a\\\"\" \"b\\\\ c\" \"c. \\233\\010\""),
         QStringLiteral("test.example. 60 IN HINFO \"x86\" \"OS!\""),
         QStringLiteral("test.example. 60 IN SRV 1 2 5060 sip.test.example."),
-        QStringLiteral("test.example. 60 IN SOA ns.test.example. hostmaster.test.example. 2024525295 3600 900 "
-                       "604800 600"),
+        QStringLiteral(
+            "test.example. 60 IN SOA ns.test.example. hostmaster.test.example. 2024525295 3600 900 "
+            "604800 600"),
         QStringLiteral("test.example. 60 IN TYPE99 \\# 3 ABCDEF"),
     };
     EXPECT_EQ(lines, expected);
@@ -180,8 +186,9 @@ TEST(DNSAnswer, FramingIsRecognised) {
 
 TEST(DNSAnswer, ResponseCodesAndNames) {
     // NXDOMAIN with an SOA in the authority section, as a server answers a missing name.
-    const QByteArray nx = Hex("0001 8183 0001 0000 0001 0000 03 6e6f70 00 0001 0001"
-                              "00 0006 0001 00000258 0016 00 00 00000001 00000002 00000003 00000004 00000005");
+    const QByteArray nx =
+        Hex("0001 8183 0001 0000 0001 0000 03 6e6f70 00 0001 0001"
+            "00 0006 0001 00000258 0016 00 00 00000001 00000002 00000003 00000004 00000005");
     const TKvIDNSAnswer answer(nx, dfMessage);
     EXPECT_FALSE(answer.Malformed()) << answer.Problem().toStdString();
     EXPECT_EQ(answer.RCode(), 3);
@@ -194,7 +201,8 @@ TEST(DNSAnswer, ResponseCodesAndNames) {
 
 TEST(DNSAnswer, LabelBytesAreEscaped) {
     // The owner name "a.b\ c" with a dot, a backslash, a space and a byte 0xff inside labels.
-    const QByteArray m = Hex("0001 8180 0000 0001 0000 0000 04 612e625c 03 2063ff 00 0001 0001 00000000 0004 01020304");
+    const QByteArray m =
+        Hex("0001 8180 0000 0001 0000 0000 04 612e625c 03 2063ff 00 0001 0001 00000000 0004 01020304");
     const TKvIDNSAnswer answer(m, dfMessage);
     ASSERT_EQ(answer.Answers().size(), 1);
     EXPECT_EQ(answer.Answers()[0].Name, QStringLiteral("a\\.b\\\\.\\032c\\255."));

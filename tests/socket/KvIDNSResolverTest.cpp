@@ -15,7 +15,9 @@ using namespace KvTest;
 
 namespace {
 
-QString DnsPort() { return ServerEnv(QStringLiteral("dns"), QStringLiteral("KV_DNS_PORT")); }
+QString DnsPort() {
+    return ServerEnv(QStringLiteral("dns"), QStringLiteral("KV_DNS_PORT"));
+}
 
 // The answer lines of a lookup with the TTL column taken out ("NAME IN TYPE DATA").
 struct Lookup {
@@ -67,8 +69,8 @@ TEST(DNSServer, RecordsOfEveryKind) {
     EXPECT_EQ(Ask(QStringLiteral("192.0.2.10"), {irPTR}).Lines,
               QStringList{QStringLiteral("10.2.0.192.in-addr.arpa. IN PTR www.test.example.")});
     EXPECT_EQ(Ask(QStringLiteral("test.example"), {irSOA}).Lines,
-              QStringList{QStringLiteral(
-                  "test.example. IN SOA ns.test.example. hostmaster.test.example. 2024010101 1200 180 1209600 600")});
+              QStringList{QStringLiteral("test.example. IN SOA ns.test.example. hostmaster.test.example. "
+                                         "2024010101 1200 180 1209600 600")});
     EXPECT_EQ(Ask(QStringLiteral("_sip._tcp.test.example"), {irSRV}).Lines,
               QStringList{QStringLiteral("_sip._tcp.test.example. IN SRV 10 20 5060 sip.test.example.")});
 }
@@ -111,7 +113,7 @@ TEST(DNSServer, QueryBytesOnTheWire) {
     // pieces and keeps the connection open.
     const char* expected = "002112a201000001000000000000"
                            "03777777076578616d706c6503636f6d0000010001";
-    const char* reply = "001b12a281800000000100000000"  // length, header: no question, one answer
+    const char* reply = "001b12a281800000000100000000"    // length, header: no question, one answer
                         "0000010001000000050004c0000207"; // ". 5 IN A 192.0.2.7"
     ScriptedSession session(QStringLiteral(R"({"steps": [{"read_bytes": 35}, {"send_hex": "%1", "blocks": 2,
         "delay_ms": 100}, {"hang": true}]})")
@@ -142,9 +144,12 @@ TEST(DNSServer, TwoTypesGoOneAfterTheOtherAndSurviveAClose) {
     resolver.SetRequests({irMX, irA});
     const QString raw = resolver.Execute();
     EXPECT_TRUE(resolver.LastError().isEmpty()) << resolver.LastError().toStdString();
-    EXPECT_EQ(WireToBytes(raw).toHex(), QByteArray("000c12a281800000000000000000" "000c12a381830000000000000000"));
-    EXPECT_EQ(session.Received(1).toHex(), QByteArray("001412a201000001000000000000026d7800" "00010001"));
-    EXPECT_EQ(session.Received(2).toHex(), QByteArray("001412a301000001000000000000026d7800" "000f0001"));
+    EXPECT_EQ(WireToBytes(raw).toHex(), QByteArray("000c12a281800000000000000000"
+                                                   "000c12a381830000000000000000"));
+    EXPECT_EQ(session.Received(1).toHex(), QByteArray("001412a201000001000000000000026d7800"
+                                                      "00010001"));
+    EXPECT_EQ(session.Received(2).toHex(), QByteArray("001412a301000001000000000000026d7800"
+                                                      "000f0001"));
 }
 
 TEST(DNSServer, NamesThatCannotBeEncodedAreRefused) {
@@ -160,21 +165,28 @@ TEST(DNSServer, NamesThatCannotBeEncodedAreRefused) {
 TEST(DNSCommand, LinesStatusAndRaw) {
     const auto dns = [](const QStringList& Args) {
         return Kvinet(QStringList{QStringLiteral("dns")} + Args +
-                      QStringList{QStringLiteral("--host"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"), DnsPort()});
+                      QStringList{QStringLiteral("--host"), QStringLiteral("127.0.0.1"),
+                                  QStringLiteral("--port"), DnsPort()});
     };
-    const ProcessResult mx = dns({QStringLiteral("test.example"), QStringLiteral("--type"), QStringLiteral("MX,SOA")});
+    const ProcessResult mx =
+        dns({QStringLiteral("test.example"), QStringLiteral("--type"), QStringLiteral("MX,SOA")});
     EXPECT_EQ(mx.ExitCode, 0) << mx.Err.toStdString();
     const QStringList lines = QString::fromUtf8(mx.Out).split(u'\n', Qt::SkipEmptyParts);
     ASSERT_EQ(lines.size(), 2) << mx.Out.toStdString();
-    EXPECT_TRUE(QRegularExpression(QStringLiteral("^test\\.example\\. \\d+ IN SOA ns\\.test\\.example\\. "
-                                                  "hostmaster\\.test\\.example\\. 2024010101 1200 180 1209600 600$"))
-                    .match(lines[0]).hasMatch())
+    EXPECT_TRUE(
+        QRegularExpression(QStringLiteral("^test\\.example\\. \\d+ IN SOA ns\\.test\\.example\\. "
+                                          "hostmaster\\.test\\.example\\. 2024010101 1200 180 1209600 600$"))
+            .match(lines[0])
+            .hasMatch())
         << lines[0].toStdString();
-    EXPECT_TRUE(QRegularExpression(QStringLiteral("^test\\.example\\. \\d+ IN MX 10 mail\\.test\\.example\\.$"))
-                    .match(lines[1]).hasMatch())
+    EXPECT_TRUE(
+        QRegularExpression(QStringLiteral("^test\\.example\\. \\d+ IN MX 10 mail\\.test\\.example\\.$"))
+            .match(lines[1])
+            .hasMatch())
         << lines[1].toStdString();
 
-    const ProcessResult txt = dns({QStringLiteral("txt.test.example"), QStringLiteral("--type"), QStringLiteral("txt")});
+    const ProcessResult txt =
+        dns({QStringLiteral("txt.test.example"), QStringLiteral("--type"), QStringLiteral("txt")});
     EXPECT_TRUE(txt.Out.endsWith(" IN TXT \"first string\" \"second string\"\n")) << txt.Out.toStdString();
 
     const ProcessResult nx = dns({QStringLiteral("nothing.test.example")});

@@ -23,7 +23,9 @@ using namespace KvTest;
 
 namespace {
 
-TDateTime UTCNow() { return QDateTimeToUTCDateTime(QDateTime::currentDateTimeUtc()); }
+TDateTime UTCNow() {
+    return QDateTimeToUTCDateTime(QDateTime::currentDateTimeUtc());
+}
 
 // ---- daytime ---------------------------------------------------------------------------------------------
 
@@ -46,7 +48,8 @@ TEST(DaytimeServer, XinetdLayout) {
 }
 
 TEST(DaytimeServer, PublicLayoutFromTheScriptedServer) {
-    ScriptedSession session(R"({"steps": [{"send": "\n61381 26-12-07 07:30:35 00 0 0 50.0 UTC(NIST) * \n"}]})");
+    ScriptedSession session(
+        R"({"steps": [{"send": "\n61381 26-12-07 07:30:35 00 0 0 50.0 UTC(NIST) * \n"}]})");
     TKvInetDateTime daytime;
     daytime.SetAddress(QStringLiteral("127.0.0.1"));
     daytime.SetPort(session.Port());
@@ -208,25 +211,30 @@ TEST(SNTPServer, UnsynchronisedOrSilentServersGiveZero) {
 // ---- the tool --------------------------------------------------------------------------------------------
 
 TEST(TimeCommands, DaytimeAndSntp) {
-    const ProcessResult day = Kvinet({QStringLiteral("daytime"), QStringLiteral("--host"), QStringLiteral("127.0.0.1"),
-                                      QStringLiteral("--port"), ServerEnv(QStringLiteral("daytime"), QStringLiteral("KV_DAYTIME_PORT"))});
+    const ProcessResult day = Kvinet(
+        {QStringLiteral("daytime"), QStringLiteral("--host"), QStringLiteral("127.0.0.1"),
+         QStringLiteral("--port"), ServerEnv(QStringLiteral("daytime"), QStringLiteral("KV_DAYTIME_PORT"))});
     EXPECT_EQ(day.ExitCode, 0) << day.Err.toStdString();
     EXPECT_TRUE(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\n$"))
-                    .match(QString::fromUtf8(day.Out)).hasMatch())
+                    .match(QString::fromUtf8(day.Out))
+                    .hasMatch())
         << day.Out.toStdString();
 
-    const ProcessResult ntp = Kvinet({QStringLiteral("sntp"), QStringLiteral("--host"), QStringLiteral("127.0.0.1"),
-                                      QStringLiteral("--port"), ServerEnv(QStringLiteral("ntp"), QStringLiteral("KV_NTP_PORT"))});
+    const ProcessResult ntp =
+        Kvinet({QStringLiteral("sntp"), QStringLiteral("--host"), QStringLiteral("127.0.0.1"),
+                QStringLiteral("--port"), ServerEnv(QStringLiteral("ntp"), QStringLiteral("KV_NTP_PORT"))});
     EXPECT_EQ(ntp.ExitCode, 0) << ntp.Err.toStdString();
-    const QDateTime printed = QDateTime::fromString(QString::fromUtf8(ntp.Out).trimmed(), QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
+    const QDateTime printed = QDateTime::fromString(QString::fromUtf8(ntp.Out).trimmed(),
+                                                    QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
     ASSERT_TRUE(printed.isValid()) << ntp.Out.toStdString();
     EXPECT_LT(std::abs(printed.msecsTo(QDateTime::currentDateTime())), 5000);
 
     FakeNTPServer unsynchronised([](const QByteArray& Request) {
         return QList<std::pair<bool, QByteArray>>{{false, ServerReply(Request, 0xE4, 2, 0xEB000000u)}};
     });
-    const ProcessResult rejected = Kvinet({QStringLiteral("sntp"), QStringLiteral("--host"), QStringLiteral("127.0.0.1"),
-                                           QStringLiteral("--port"), QString::number(unsynchronised.Port())});
+    const ProcessResult rejected =
+        Kvinet({QStringLiteral("sntp"), QStringLiteral("--host"), QStringLiteral("127.0.0.1"),
+                QStringLiteral("--port"), QString::number(unsynchronised.Port())});
     EXPECT_EQ(rejected.ExitCode, 1);
     EXPECT_TRUE(rejected.Out.isEmpty());
     EXPECT_FALSE(rejected.Err.isEmpty());

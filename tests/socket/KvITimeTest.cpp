@@ -1,6 +1,6 @@
 // The daytime parser and the SNTP packet arithmetic, without a server.
-#include "socket/KvISNTP.h"
 #include "socket/KvITime.h"
+#include "socket/KvISNTP.h"
 
 #include <gtest/gtest.h>
 
@@ -25,8 +25,9 @@ TEST(Daytime, DigitRulesReadTheUsualPublicLayout) {
     ExpectSameTime(TKvInetDateTime::DaytimeToDateTime(
                        QStringLiteral("\n61381 26-12-07 07:30:35 00 0 0 50.0 UTC(NIST) * \n")),
                    At(2026, 12, 7, 7, 30, 35));
-    ExpectSameTime(TKvInetDateTime::DaytimeToDateTime(QStringLiteral("57023 15-01-01 12:34:56 00 0 0 0.0 UTC\r\n")),
-                   At(2015, 1, 1, 12, 34, 56));
+    ExpectSameTime(
+        TKvInetDateTime::DaytimeToDateTime(QStringLiteral("57023 15-01-01 12:34:56 00 0 0 0.0 UTC\r\n")),
+        At(2015, 1, 1, 12, 34, 56));
     // The last character is never looked at: a line without its line end loses the last digit.
     ExpectSameTime(TKvInetDateTime::DaytimeToDateTime(QStringLiteral("61381 26-12-07 07:30:35")),
                    At(2026, 12, 7, 7, 30, 3));
@@ -36,8 +37,10 @@ TEST(Daytime, MissingPartsAndShortYears) {
     // Nothing to read: every part is 1, the year 1 becomes 2001.
     ExpectSameTime(TKvInetDateTime::DaytimeToDateTime(QStringLiteral("No answer from server")),
                    At(2001, 1, 1, 1, 1, 1));
-    ExpectSameTime(TKvInetDateTime::DaytimeToDateTime(QStringLiteral("x 7-2-3 4:5:6\n")), At(2007, 2, 3, 4, 5, 6));
-    ExpectSameTime(TKvInetDateTime::DaytimeToDateTime(QStringLiteral("x 099-2-3 4:5:6\n")), At(2099, 2, 3, 4, 5, 6));
+    ExpectSameTime(TKvInetDateTime::DaytimeToDateTime(QStringLiteral("x 7-2-3 4:5:6\n")),
+                   At(2007, 2, 3, 4, 5, 6));
+    ExpectSameTime(TKvInetDateTime::DaytimeToDateTime(QStringLiteral("x 099-2-3 4:5:6\n")),
+                   At(2099, 2, 3, 4, 5, 6));
     // Parsing stops at the seventh separator, so later digits do not reach the seconds.
     ExpectSameTime(TKvInetDateTime::DaytimeToDateTime(QStringLiteral("x 26-12-07 07:30:35 99 99\n")),
                    At(2026, 12, 7, 7, 30, 35));
@@ -49,7 +52,8 @@ TEST(Daytime, ImpossibleDatesRaiseTheConversionError) {
     EXPECT_THROW(TKvInetDateTime::DaytimeToDateTime(QStringLiteral("x 26-99999999999-07 07:30:35\n")),
                  EConvertError);
     // A named month we do not know falls back to the digit rules, which read 2026 as the month.
-    EXPECT_THROW(TKvInetDateTime::DaytimeToDateTime(QStringLiteral("07 XYZ 2026 07:30:35 UTC\r\n")), EConvertError);
+    EXPECT_THROW(TKvInetDateTime::DaytimeToDateTime(QStringLiteral("07 XYZ 2026 07:30:35 UTC\r\n")),
+                 EConvertError);
 }
 
 TEST(Daytime, NamedMonthLayouts) {
@@ -59,7 +63,8 @@ TEST(Daytime, NamedMonthLayouts) {
                    At(2026, 12, 7, 7, 30, 35));
     ExpectSameTime(TKvInetDateTime::DaytimeToDateTime(QStringLiteral("Sun Feb 29 23:59:59 2032\n")),
                    At(2032, 2, 29, 23, 59, 59));
-    EXPECT_THROW(TKvInetDateTime::DaytimeToDateTime(QStringLiteral("31 FEB 2026 07:30:35 UTC\r\n")), EConvertError);
+    EXPECT_THROW(TKvInetDateTime::DaytimeToDateTime(QStringLiteral("31 FEB 2026 07:30:35 UTC\r\n")),
+                 EConvertError);
 }
 
 // ---- SNTP ------------------------------------------------------------------------------------------------
@@ -92,8 +97,10 @@ TEST(SNTP, RequestLayout) {
     EXPECT_EQ(p.mid(1, 39), QByteArray(39, '\0'));
     EXPECT_EQ(p.mid(40).toHex(), QByteArray("eec11e9460000000"));
     // Past 2^32 + 1 seconds (7 February 2036 06:28:17 UTC) that constant is taken off, not 2^32.
-    EXPECT_EQ(TKvInetSNTP::RequestPacket(At(2036, 2, 7, 6, 28, 18)).mid(40, 4).toHex(), QByteArray("00000001"));
-    EXPECT_EQ(TKvInetSNTP::RequestPacket(At(2036, 2, 7, 6, 28, 17)).mid(40, 4).toHex(), QByteArray("00000001"));
+    EXPECT_EQ(TKvInetSNTP::RequestPacket(At(2036, 2, 7, 6, 28, 18)).mid(40, 4).toHex(),
+              QByteArray("00000001"));
+    EXPECT_EQ(TKvInetSNTP::RequestPacket(At(2036, 2, 7, 6, 28, 17)).mid(40, 4).toHex(),
+              QByteArray("00000001"));
 }
 
 TEST(SNTP, TimestampConversion) {

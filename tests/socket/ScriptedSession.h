@@ -17,8 +17,9 @@ namespace KvTest {
 class ScriptedSession {
 public:
     explicit ScriptedSession(const QByteArray& ScriptJson) {
-        FControl.connectToHost(QStringLiteral("127.0.0.1"),
-                               quint16(ServerPort(QStringLiteral("scripted"), QStringLiteral("KV_SCRIPTED_CONTROL_PORT"))));
+        FControl.connectToHost(
+            QStringLiteral("127.0.0.1"),
+            quint16(ServerPort(QStringLiteral("scripted"), QStringLiteral("KV_SCRIPTED_CONTROL_PORT"))));
         if (!FControl.waitForConnected(10000))
             return;
         FControl.write(QJsonDocument::fromJson(ScriptJson).toJson(QJsonDocument::Compact) + '\n');
