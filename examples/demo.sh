@@ -33,7 +33,7 @@ step util column 'a,b,,d' 3 ,
 step daytime --host 127.0.0.1 --port "$KV_DAYTIME_PORT"
 step sntp --host 127.0.0.1 --port "$KV_NTP_PORT"
 # DNS resolver against dnsmasq over TCP (KV_DNS_PORT): records, two types at once, a reverse lookup, a miss.
-step dns www.test.example --host 127.0.0.1 --port "$KV_DNS_PORT"
+step dns www.test.example --host 127.0.0.1 --port "$KV_DNS_PORT" --type A,AAAA
 step dns test.example --host 127.0.0.1 --port "$KV_DNS_PORT" --type MX,SOA
 step dns txt.test.example --host 127.0.0.1 --port "$KV_DNS_PORT" --type TXT
 step dns 192.0.2.10 --host 127.0.0.1 --port "$KV_DNS_PORT" --type PTR
