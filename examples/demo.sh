@@ -29,12 +29,39 @@ step util html-decode '&lt;b&gt;bold&lt;/b&gt; &copy; 2026'
 step util content-type report.pdf
 step util column 'a,b,,d' 3 ,
 
-# Time clients: xinetd's daytime service and chrony (servers' env: KV_DAYTIME_PORT, KV_NTP_PORT).
-step daytime --host 127.0.0.1 --port "$KV_DAYTIME_PORT"
-step sntp --host 127.0.0.1 --port "$KV_NTP_PORT"
-# DNS resolver against dnsmasq over TCP (KV_DNS_PORT): records, two types at once, a reverse lookup, a miss.
-step dns www.test.example --host 127.0.0.1 --port "$KV_DNS_PORT" --type A,AAAA
-step dns test.example --host 127.0.0.1 --port "$KV_DNS_PORT" --type MX,SOA
-step dns txt.test.example --host 127.0.0.1 --port "$KV_DNS_PORT" --type TXT
-step dns 192.0.2.10 --host 127.0.0.1 --port "$KV_DNS_PORT" --type PTR
-step dns nothing.test.example --host 127.0.0.1 --port "$KV_DNS_PORT"
+# Socket clients (servers from tests/servers: nginx, squid, scripted; their env keys exported).
+if [ -n "${KV_SCRIPTED_DIR:-}" ]; then
+    # The scripted server plays a whois server: it reads the query and answers a canned record.
+    cat > "$KV_SCRIPTED_DIR/script.json" <<'JSON'
+{"steps": [{"read_until": "\r\n\r\n"},
+           {"send": "   Domain Name: EXAMPLE.COM\r\n   Registrar: Demo Registrar\r\n   Name Server: A.IANA-SERVERS.NET\r\n>>> Last update of whois database <<<\r\n", "blocks": 2}]}
+JSON
+    step whois example.com --host 127.0.0.1 --port "$KV_SCRIPTED_PORT" --verbose
+fi
+if [ -n "${KV_NGINX_PORT:-}" ]; then
+    step http "http://127.0.0.1:$KV_NGINX_PORT/index.html" --verbose
+    step http "http://127.0.0.1:$KV_NGINX_PORT/" --method head --keep-headers
+    step http "http://127.0.0.1:$KV_NGINX_PORT/redirect" --follow
+    step http "http://127.0.0.1:$KV_NGINX_PORT/no-such-page"
+    if [ -n "${KV_SQUID_PORT:-}" ]; then
+        step http "http://127.0.0.1:$KV_NGINX_PORT/index.html" --proxy "127.0.0.1:$KV_SQUID_PORT" </dev/null
+        step http "http://127.0.0.1:$KV_NGINX_PORT/index.html" --proxy "127.0.0.1:$KV_SQUID_PORT" \
+            --proxy-user "$KV_SQUID_USER" --proxy-password "$KV_SQUID_PASSWORD"
+    fi
+fi
+
+# Time clients: xinetd's daytime service and chrony.
+if [ -n "${KV_DAYTIME_PORT:-}" ]; then
+    step daytime --host 127.0.0.1 --port "$KV_DAYTIME_PORT"
+fi
+if [ -n "${KV_NTP_PORT:-}" ]; then
+    step sntp --host 127.0.0.1 --port "$KV_NTP_PORT"
+fi
+# DNS resolver against dnsmasq over TCP: records, two types at once, a reverse lookup, a miss.
+if [ -n "${KV_DNS_PORT:-}" ]; then
+    step dns www.test.example --host 127.0.0.1 --port "$KV_DNS_PORT" --type A,AAAA
+    step dns test.example --host 127.0.0.1 --port "$KV_DNS_PORT" --type MX,SOA
+    step dns txt.test.example --host 127.0.0.1 --port "$KV_DNS_PORT" --type TXT
+    step dns 192.0.2.10 --host 127.0.0.1 --port "$KV_DNS_PORT" --type PTR
+    step dns nothing.test.example --host 127.0.0.1 --port "$KV_DNS_PORT"
+fi

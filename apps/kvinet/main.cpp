@@ -21,6 +21,8 @@ struct CommandEntry {
 const CommandEntry commands[] = {
     {"about", "show the list of components", CmdAbout},
     {"util", "text utilities: base64, utf8-decode, html-decode, content-type, column", CmdUtil},
+    {"whois", "a domain's registration record from its whois server", CmdWhois},
+    {"http", "an HTTP/1.0 request (HEAD, GET, POST) over the socket client", CmdHttp},
     {"daytime", "date and time from a daytime server", CmdDaytime},
     {"sntp", "time from an NTP server", CmdSntp},
     {"dns", "DNS query over TCP, answer records one a line", CmdDns},

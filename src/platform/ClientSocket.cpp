@@ -174,9 +174,44 @@ int TCustomWinSocket::WaitForData() {
     return 1;
 }
 
+int TCustomWinSocket::ReceiveDirect(void* Buf, int Count) {
+    const int fd = int(FSocket->socketDescriptor());
+    const QDeadlineTimer deadline = DeadlineFor(FOwner->FTimeoutMSecs);
+    for (;;) {
+        const ssize_t n = ::recv(fd, Buf, size_t(Count), MSG_DONTWAIT);
+        if (n > 0)
+            return int(n);
+        if (n == 0) {
+            PeerClosed();
+            return 0;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            Fail(eeReceive, errno, QStringLiteral("recv"));
+            return -1;
+        }
+        pollfd p{fd, POLLIN, 0};
+        const int ready = ::poll(&p, 1, Remaining(deadline));
+        if (ready == 0) {
+            Fail(eeReceive, ETIMEDOUT, QStringLiteral("recv"));
+            return -1;
+        }
+        if (ready < 0 && errno != EINTR) {
+            Fail(eeReceive, errno, QStringLiteral("poll"));
+            return -1;
+        }
+    }
+}
+
 int TCustomWinSocket::ReceiveBuf(void* Buf, int Count) {
     if (!Connected() || Count <= 0)
         return 0;
+    // A plain stream is read straight from the descriptor once Qt's buffer is empty: no copy through that
+    // buffer, and the peer's close or reset is seen as such.
+    if (FOwner->FTransport == stStream && !qobject_cast<QSslSocket*>(FSocket.get()) && FSocket->bytesAvailable() == 0 &&
+        FSocket->socketDescriptor() >= 0)
+        return ReceiveDirect(Buf, Count);
     if (const int ready = WaitForData(); ready <= 0)
         return ready;
     if (FOwner->FTransport == stDatagram) {

@@ -95,6 +95,7 @@ public:
 private:
     friend class TClientSocket;
     int WaitForData();
+    int ReceiveDirect(void* Buf, int Count);
     void PeerClosed();
     /// Drops the connection and raises the error notification (and ESocketError unless it was cleared).
     void Fail(TErrorEvent Event, int Code, const QString& Api);

@@ -186,17 +186,21 @@ void TKvInetBase::Disconnect() {
 
 QString TKvInetBase::GetQuery() { return QString(); }
 
+void TKvInetBase::AskProxyLogon() {
+    if (!FProxy->UseProxy() || !FLoginPrompt)
+        return;
+    QString user = FProxy->User();
+    QString password = FProxy->Password();
+    if (KvInAskLogon(strKvInProxyLogon, user, password)) {
+        FProxy->SetUser(user);
+        FProxy->SetPassword(password);
+    }
+}
+
 QString TKvInetBase::GetRawHeaders() {
     QString headers;
     if (FProxy->UseProxy()) {
-        if (FLoginPrompt) {
-            QString user = FProxy->User();
-            QString password = FProxy->Password();
-            if (KvInAskLogon(strKvInProxyLogon, user, password)) {
-                FProxy->SetUser(user);
-                FProxy->SetPassword(password);
-            }
-        }
+        AskProxyLogon();
         if (!FProxy->User().isEmpty())
             headers += QStringLiteral("Username: ") + FProxy->User() + QStringLiteral("\r\n");
         if (!FProxy->Password().isEmpty())
@@ -239,6 +243,11 @@ int TKvInetBase::ReceiveBlock(QString& Text) {
     if (n > 0)
         AppendWire(Text, buffer, n);
     return n;
+}
+
+void TKvInetBase::RefuseLineBreaks(const QString& Value, const char* Property) {
+    if (Value.contains(u'\r') || Value.contains(u'\n'))
+        throw Exception(QStringLiteral("Invalid %1: line breaks are not allowed").arg(QString::fromLatin1(Property)));
 }
 
 QString TKvInetBase::GetLocalHost() const { return TClientSocket::GetLocalHost(); }

@@ -166,6 +166,17 @@ protected:
     QString GetLocalHost() const;
     /// The socket, for descendants that run their own exchange (command/reply sequences, datagrams, TLS).
     TClientSocket* ClientSocket() const { return FClientSocket; }
+    /// With the proxy in use and LoginPrompt set, shows the logon prompt (strKvInProxyLogon) with the proxy's
+    /// user and password and stores a confirmed answer in the proxy. GetRawHeaders calls it.
+    void AskProxyLogon();
+    /// The endpoint as last assigned, which Host, Address and Port no longer show after a connection
+    /// through the proxy.
+    const QString& AssignedHost() const { return FHost; }
+    const QString& AssignedAddress() const { return FAddress; }
+    int AssignedPort() const { return FPort; }
+    /// Raises Exception "Invalid PROPERTY: line breaks are not allowed" when Value holds CR or LF, so that
+    /// caller input can never add protocol lines to a query.
+    static void RefuseLineBreaks(const QString& Value, const char* Property);
     /// Records a failure that a step turned into text; Execute clears it first thing.
     void SetLastError(const QString& Message) { FLastError = Message; }
 

@@ -1,4 +1,5 @@
-// The blocking client socket: counts, lines, datagrams, the error notification and its exception.
+// test-servers: nginx
+// The blocking client socket: counts, lines, datagrams, TLS, the error notification and its exception.
 #include "platform/ClientSocket.h"
 
 #include "socket/LoopbackPeer.h"
@@ -10,15 +11,6 @@
 
 using namespace KvInet;
 using KvTest::LoopbackPeer;
-
-TEST(ClientSocket, NotConnectedSendsAndReceivesNothing) {
-    TClientSocket socket;
-    char buf[4] = {};
-    EXPECT_EQ(socket.Socket()->SendBuf("abc", 3), 0);
-    EXPECT_EQ(socket.Socket()->ReceiveBuf(buf, 4), 0);
-    EXPECT_FALSE(socket.Active());
-    socket.Close(); // nothing happens
-}
 
 TEST(ClientSocket, CountsLinesAndTheClose) {
     LoopbackPeer peer([](LoopbackPeer::Conn& c) {
@@ -110,4 +102,29 @@ TEST(ClientSocket, DatagramsComeOnlyFromThePeer) {
     });
     EXPECT_THROW(socket.Socket()->ReceiveBuf(reply, 16), ESocketError);
     EXPECT_EQ(event, eeReceive);
+}
+
+TEST(ClientSocket, StartTLSChecksTheCertificate) {
+    const QString ca = KvTest::ServerEnv("nginx", "KV_CA_FILE");
+    TClientSocket socket;
+    socket.SetTLSCapable(true);
+    socket.SetHost(QStringLiteral("127.0.0.1"));
+    socket.SetPort(KvTest::ServerPort("nginx", "KV_NGINX_TLS_PORT"));
+    socket.SetTimeoutMSecs(10000);
+    socket.Open();
+    ASSERT_TRUE(socket.Socket()->StartTLS(QStringLiteral("localhost"), ca));
+    EXPECT_TRUE(socket.Socket()->Encrypted());
+    socket.Socket()->SendText(QStringLiteral("GET /index.html HTTP/1.0\r\nHost: localhost\r\n\r\n"));
+    QString line;
+    EXPECT_TRUE(socket.Socket()->ReceiveLine(line));
+    EXPECT_EQ(line, QStringLiteral("HTTP/1.1 200 OK\r\n"));
+    char buf[64];
+    while (socket.Socket()->ReceiveBuf(buf, sizeof buf) > 0) {
+    }
+    EXPECT_FALSE(socket.Active());
+
+    // Without the test authority the handshake fails like any other socket failure.
+    socket.Open();
+    EXPECT_THROW(socket.Socket()->StartTLS(QStringLiteral("localhost")), ESocketError);
+    EXPECT_FALSE(socket.Active());
 }

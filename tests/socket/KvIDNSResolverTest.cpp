@@ -1,7 +1,7 @@
 // test-servers: dns scripted
 // The DNS resolver against dnsmasq over TCP, the bytes on the wire against the scripted server, and the
 // kvinet dns command.
-#include "ScriptedSession.h"
+#include "support/ScriptedSession.h"
 
 #include "platform/WireText.h"
 #include "socket/KvIDNS.h"
@@ -115,10 +115,9 @@ TEST(DNSServer, QueryBytesOnTheWire) {
                            "03777777076578616d706c6503636f6d0000010001";
     const char* reply = "001b12a281800000000100000000"    // length, header: no question, one answer
                         "0000010001000000050004c0000207"; // ". 5 IN A 192.0.2.7"
-    ScriptedSession session(QStringLiteral(R"({"steps": [{"read_bytes": 35}, {"send_hex": "%1", "blocks": 2,
+    ScriptedSession session((QStringLiteral(R"({"steps": [{"read_bytes": 35}, {"send_hex": "%1", "blocks": 2,
         "delay_ms": 100}, {"hang": true}]})")
-                                .arg(QLatin1String(reply))
-                                .toUtf8());
+                                 .arg(QLatin1String(reply))));
     TKvIDNSResolver resolver;
     resolver.SetAddress(QStringLiteral("127.0.0.1"));
     resolver.SetPort(session.Port());
@@ -133,9 +132,9 @@ TEST(DNSServer, QueryBytesOnTheWire) {
 
 TEST(DNSServer, TwoTypesGoOneAfterTheOtherAndSurviveAClose) {
     // The first connection answers the A question and closes; the MX question then goes on a new one.
-    ScriptedSession session(R"({"connections": [
+    ScriptedSession session(QString::fromUtf8(R"({"connections": [
         {"steps": [{"read_bytes": 22}, {"send_hex": "000c12a281800000000000000000"}, {"close": true}]},
-        {"steps": [{"read_bytes": 22}, {"send_hex": "000c12a381830000000000000000"}, {"hang": true}]}]})");
+        {"steps": [{"read_bytes": 22}, {"send_hex": "000c12a381830000000000000000"}, {"hang": true}]}]})"));
     TKvIDNSResolver resolver;
     resolver.SetAddress(QStringLiteral("127.0.0.1"));
     resolver.SetPort(session.Port());
@@ -146,8 +145,8 @@ TEST(DNSServer, TwoTypesGoOneAfterTheOtherAndSurviveAClose) {
     EXPECT_TRUE(resolver.LastError().isEmpty()) << resolver.LastError().toStdString();
     EXPECT_EQ(WireToBytes(raw).toHex(), QByteArray("000c12a281800000000000000000"
                                                    "000c12a381830000000000000000"));
-    EXPECT_EQ(session.Received(1).toHex(), QByteArray("001412a201000001000000000000026d7800"
-                                                      "00010001"));
+    // The MX question may have gone out on the first connection too, before its close was noticed.
+    EXPECT_TRUE(session.Received(1).toHex().startsWith("001412a201000001000000000000026d780000010001"));
     EXPECT_EQ(session.Received(2).toHex(), QByteArray("001412a301000001000000000000026d7800"
                                                       "000f0001"));
 }

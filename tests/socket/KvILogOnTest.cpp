@@ -18,17 +18,17 @@ using namespace KvInet;
 
 namespace {
 
+void PollDialog(std::function<void(TfrmKvILogon*)> Action) {
+    auto* form = qobject_cast<TfrmKvILogon*>(QApplication::activeModalWidget());
+    if (form && form->isVisible())
+        Action(form);
+    else
+        QTimer::singleShot(10, [Action] { PollDialog(Action); });
+}
+
 /// Runs Action on the modal dialog as soon as it is shown.
 void OnDialog(std::function<void(TfrmKvILogon*)> Action) {
-    auto poll = std::make_shared<std::function<void()>>();
-    *poll = [Action, poll] {
-        auto* form = qobject_cast<TfrmKvILogon*>(QApplication::activeModalWidget());
-        if (form && form->isVisible())
-            Action(form);
-        else
-            QTimer::singleShot(10, *poll);
-    };
-    QTimer::singleShot(0, *poll);
+    QTimer::singleShot(0, [Action] { PollDialog(Action); });
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 // test-servers: ntp daytime scripted
 // The daytime and SNTP clients against real servers (xinetd's daytime service, chrony), the scripted server
 // for the usual public daytime layout, and a small UDP peer in this process for the SNTP acceptance rules.
-#include "ScriptedSession.h"
+#include "support/ScriptedSession.h"
 
 #include "socket/KvISNTP.h"
 #include "socket/KvITime.h"
@@ -48,8 +48,8 @@ TEST(DaytimeServer, XinetdLayout) {
 }
 
 TEST(DaytimeServer, PublicLayoutFromTheScriptedServer) {
-    ScriptedSession session(
-        R"({"steps": [{"send": "\n61381 26-12-07 07:30:35 00 0 0 50.0 UTC(NIST) * \n"}]})");
+    ScriptedSession session(QString::fromUtf8(
+        R"({"steps": [{"send": "\n61381 26-12-07 07:30:35 00 0 0 50.0 UTC(NIST) * \n"}]})"));
     TKvInetDateTime daytime;
     daytime.SetAddress(QStringLiteral("127.0.0.1"));
     daytime.SetPort(session.Port());
@@ -61,7 +61,7 @@ TEST(DaytimeServer, PublicLayoutFromTheScriptedServer) {
 
 TEST(DaytimeServer, FailuresRaiseInsteadOfBecomingADate) {
     // A server that never answers: the time-out ends the read and the reader raises its message.
-    ScriptedSession silent(R"({"steps": [{"hang": true}]})");
+    ScriptedSession silent(QString::fromUtf8(R"({"steps": [{"hang": true}]})"));
     TKvInetDateTime daytime;
     daytime.SetAddress(QStringLiteral("127.0.0.1"));
     daytime.SetPort(silent.Port());
@@ -77,7 +77,7 @@ TEST(DaytimeServer, FailuresRaiseInsteadOfBecomingADate) {
     }
     // A server that closes without a word is not a failure of the exchange: the empty reply goes through
     // the digit rules like any text without digits.
-    ScriptedSession empty(R"({"steps": [{"close": true}]})");
+    ScriptedSession empty(QString::fromUtf8(R"({"steps": [{"close": true}]})"));
     daytime.SetPort(empty.Port());
     EXPECT_DOUBLE_EQ(daytime.GetDateTime(), EncodeDate(2001, 1, 1) + EncodeTime(1, 1, 1, 0));
     EXPECT_TRUE(daytime.LastError().isEmpty());

@@ -3,7 +3,6 @@
 #include "socket/KvInBase.h"
 #include "socket/KvILogOn.h"
 #include "socket/KvInCnst.h"
-#include "socket/kviutil.h"
 
 #include "socket/LoopbackPeer.h"
 #include "support/TestSupport.h"
@@ -463,44 +462,4 @@ TEST(KvInetProxy, AssignCopiesAndRefusesOthers) {
     EXPECT_EQ(client.Proxy()->Port(), 3128);
     TStringList other;
     EXPECT_THROW(b.Assign(&other), EConvertError);
-}
-
-TEST(KvInetProxy, SettingTextParsing) {
-    struct {
-        const char* Text;
-        bool Use;
-        const char* Server;
-        int Port;
-    } cases[] = {
-        {"proxy.example:8080", true, "proxy.example", 8080},
-        {"ftp=f:21;http=h:3128;https=s:443", true, "h", 3128},
-        {"http=h:3128", true, "h", 3128},
-        {"bare.example", true, "bare.example", 77}, // port left as it was
-        {"host:notaport", true, "host", 0},
-        {"ftp=f:21;https=s:443", true, "ftp=f", 0}, // no http entry: cut at the first ":"
-        {"proxy.example:8080", false, "proxy.example:8080", 77}, // disabled: not split
-    };
-    for (const auto& c : cases) {
-        QString server = QString::fromLatin1(c.Text);
-        int port = 77;
-        ParseProxySetting(server, c.Use, port);
-        EXPECT_EQ(server, QString::fromLatin1(c.Server)) << c.Text;
-        EXPECT_EQ(port, c.Port) << c.Text;
-    }
-}
-
-TEST(KvInetProxy, FillFromTheEnvironment) {
-    const QByteArray saved = qgetenv("http_proxy");
-    qputenv("http_proxy", "http://user:pw@squid.example:3128/");
-    TKvInetProxy proxy;
-    proxy.SetUser(QStringLiteral("keep"));
-    proxy.FillProxyInfo();
-    EXPECT_TRUE(proxy.UseProxy());
-    EXPECT_EQ(proxy.Server(), QStringLiteral("squid.example"));
-    EXPECT_EQ(proxy.Port(), 3128);
-    EXPECT_EQ(proxy.User(), QStringLiteral("keep"));
-    if (saved.isNull())
-        qunsetenv("http_proxy");
-    else
-        qputenv("http_proxy", saved);
 }
