@@ -68,3 +68,18 @@ if [ -n "${KV_SMTP_PORT:-}" ]; then
     step smtp --host localhost --port "$KV_SMTP_PORT" --from ann@example.com --to reject-me@example.com \
         --subject 'Refused'
 fi
+# Time clients: xinetd's daytime service and chrony.
+if [ -n "${KV_DAYTIME_PORT:-}" ]; then
+    step daytime --host 127.0.0.1 --port "$KV_DAYTIME_PORT"
+fi
+if [ -n "${KV_NTP_PORT:-}" ]; then
+    step sntp --host 127.0.0.1 --port "$KV_NTP_PORT"
+fi
+# DNS resolver against dnsmasq over TCP: records, two types at once, a reverse lookup, a miss.
+if [ -n "${KV_DNS_PORT:-}" ]; then
+    step dns www.test.example --host 127.0.0.1 --port "$KV_DNS_PORT" --type A,AAAA
+    step dns test.example --host 127.0.0.1 --port "$KV_DNS_PORT" --type MX,SOA
+    step dns txt.test.example --host 127.0.0.1 --port "$KV_DNS_PORT" --type TXT
+    step dns 192.0.2.10 --host 127.0.0.1 --port "$KV_DNS_PORT" --type PTR
+    step dns nothing.test.example --host 127.0.0.1 --port "$KV_DNS_PORT"
+fi

@@ -26,6 +26,9 @@ const CommandEntry commands[] = {
     {"whois", "a domain's registration record from its whois server", CmdWhois},
     {"http", "an HTTP/1.0 request (HEAD, GET, POST) over the socket client", CmdHttp},
     {"smtp", "send an e-mail message through an SMTP server", CmdSmtp},
+    {"daytime", "date and time from a daytime server", CmdDaytime},
+    {"sntp", "time from an NTP server", CmdSntp},
+    {"dns", "DNS query over TCP, answer records one a line", CmdDns},
 };
 
 void PrintHelp() {

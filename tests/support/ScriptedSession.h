@@ -30,6 +30,8 @@ public:
         if (!FPort)
             ADD_FAILURE() << "scripted server refused the script";
     }
+    /// The same script written as JSON text; a text that is not valid JSON fails the test.
+    explicit ScriptedSession(const QString& ScriptJson) : ScriptedSession(Parse(ScriptJson)) {}
     ~ScriptedSession() { FControl.abort(); }
 
     int Port() const { return FPort; }
@@ -49,6 +51,14 @@ public:
     }
 
 private:
+    static QJsonObject Parse(const QString& Json) {
+        QJsonParseError error;
+        const QJsonDocument document = QJsonDocument::fromJson(Json.toUtf8(), &error);
+        if (error.error != QJsonParseError::NoError)
+            ADD_FAILURE() << "script is not JSON: " << error.errorString().toStdString();
+        return document.object();
+    }
+
     QTcpSocket FControl;
     int FPort = 0;
     QString FDir;
