@@ -4,9 +4,11 @@
 
 #include "platform/SysUtils.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 
 #include <cstring>
+#include <memory>
 
 using namespace KvCli;
 
@@ -21,6 +23,12 @@ struct CommandEntry {
 const CommandEntry commands[] = {
     {"about", "show the list of components", CmdAbout},
     {"util", "text utilities: base64, utf8-decode, html-decode, content-type, column", CmdUtil},
+    {"whois", "a domain's registration record from its whois server", CmdWhois},
+    {"http", "an HTTP/1.0 request (HEAD, GET, POST) over the socket client", CmdHttp},
+    {"smtp", "send an e-mail message through an SMTP server", CmdSmtp},
+    {"daytime", "date and time from a daytime server", CmdDaytime},
+    {"sntp", "time from an NTP server", CmdSntp},
+    {"dns", "DNS query over TCP, answer records one a line", CmdDns},
     {"xml", "parse an XML file and print its tree", CmdXml},
 };
 
@@ -28,16 +36,35 @@ void PrintHelp() {
     QString text = QStringLiteral("Usage: kvinet COMMAND [options] [args]\n\n"
                                   "Internet components from the command line. Commands:\n");
     for (const CommandEntry& c : commands)
-        text += QStringLiteral("  %1 %2\n").arg(QString::fromLatin1(c.Name).leftJustified(12), QString::fromLatin1(c.Summary));
+        text += QStringLiteral("  %1 %2\n")
+                    .arg(QString::fromLatin1(c.Name).leftJustified(12), QString::fromLatin1(c.Summary));
     text += QStringLiteral("\nRun 'kvinet COMMAND --help' for the options of a command.\n"
                            "Exit status: 0 success, 1 the operation failed, 2 usage error.");
     WriteText(text);
 }
 
+// Only a command asked to show a window gets a QApplication; the others never need a display.
+bool WantsWindows(int argc, char** argv) {
+    for (int i = 2; i < argc; ++i)
+        if (std::strcmp(argv[i], "--gui") == 0 || std::strcmp(argv[i], "--status-window") == 0)
+            return true;
+    return false;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
+    std::unique_ptr<QCoreApplication> application;
+    if (WantsWindows(argc, argv)) {
+        if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+            qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+            WriteError(QStringLiteral("kvinet: a window was asked for, but there is no display (DISPLAY is not set)"));
+            return ExitFailed;
+        }
+        application = std::make_unique<QApplication>(argc, argv);
+    } else {
+        application = std::make_unique<QCoreApplication>(argc, argv);
+    }
     QCoreApplication::setApplicationName(QStringLiteral("kvinet"));
     if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 ||
         std::strcmp(argv[1], "help") == 0) {
@@ -67,7 +94,8 @@ int main(int argc, char** argv) {
         WriteError(QStringLiteral("kvinet %1: %2").arg(QString::fromLatin1(command->Name), e.Message()));
         return ExitFailed;
     } catch (const std::exception& e) {
-        WriteError(QStringLiteral("kvinet %1: %2").arg(QString::fromLatin1(command->Name), QString::fromUtf8(e.what())));
+        WriteError(QStringLiteral("kvinet %1: %2")
+                       .arg(QString::fromLatin1(command->Name), QString::fromUtf8(e.what())));
         return ExitFailed;
     }
 }

@@ -1,6 +1,10 @@
 // kviutil: shared text routines.
 #include "socket/kviutil.h"
 
+#if defined(Q_OS_WIN)
+#include <QSettings>
+#endif
+
 #include "platform/Classes.h"
 #include "platform/SysUtils.h"
 #include "platform/System.h"
@@ -87,13 +91,14 @@ void DeleteExe() {
     // by this process, so "read" returns exactly when the program has ended (a zombie or a reused process
     // number cannot fool it), then it removes the program and itself.
     const QString script = ChangeFileExt(exe, QStringLiteral(".sh"));
-    static const char text[] = "#!/bin/sh\n"
-                               "# Removes a program after it has ended; written and started by the program.\n"
-                               "while read -r _; do :; done\n"
-                               "n=0\n"
-                               "while [ -e \"$1\" ] && [ $n -lt 60 ]; do rm -f -- \"$1\" || sleep 1; n=$((n+1)); "
-                               "done\n"
-                               "rm -f -- \"$0\"\n";
+    static const char text[] =
+        "#!/bin/sh\n"
+        "# Removes a program after it has ended; written and started by the program.\n"
+        "while read -r _; do :; done\n"
+        "n=0\n"
+        "while [ -e \"$1\" ] && [ $n -lt 60 ]; do rm -f -- \"$1\" || sleep 1; n=$((n+1)); "
+        "done\n"
+        "rm -f -- \"$0\"\n";
     {
         TFileStream file(script, fmCreate);
         file.WriteBuffer(text, sizeof(text) - 1);
@@ -141,9 +146,9 @@ void ReplaceHTMLChars(QString& S) {
         const char16_t* Replacement;
     };
     static const Entity table[] = {
-        {u"&brvbar", u"|"}, {u"&deg", u"\u00B0"},   {u"&plusmn", u"+"}, {u"&para", u"\u00A6"},
-        {u"&amp", u"&"},    {u"&lt", u"<"},         {u"&gt", u">"},     {u"&copy", u"c"},
-        {u"&quot", u"\""},  {u"&apos", u"'"},       {u"&trade", u"T"},  {u"&nbsp", u""},
+        {u"&brvbar", u"|"}, {u"&deg", u"\u00B0"}, {u"&plusmn", u"+"}, {u"&para", u"\u00A6"},
+        {u"&amp", u"&"},    {u"&lt", u"<"},       {u"&gt", u">"},     {u"&copy", u"c"},
+        {u"&quot", u"\""},  {u"&apos", u"'"},     {u"&trade", u"T"},  {u"&nbsp", u""},
     };
 
     // Every pass looks for the first "&" of the text. Nothing before the last replacement can hold one,
@@ -230,11 +235,27 @@ void ParseProxySetting(QString& ProxyServer, bool UseProxy, int& ProxyPort) {
 }
 
 void ReadProxyInfo(QString& ProxyServer, bool& UseProxy, int& ProxyPort) {
+#if defined(Q_OS_WIN)
+    // The current user's Internet settings; a missing value leaves its argument as the caller passed it.
+    const QSettings key(
+        QStringLiteral("HKEY_CURRENT_USER\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Internet Settings"),
+        QSettings::NativeFormat);
+    if (key.contains(QStringLiteral("ProxyServer"))) {
+        QString server = key.value(QStringLiteral("ProxyServer")).toString();
+        const qsizetype zero = server.indexOf(QChar(0));
+        if (zero >= 0)
+            server.truncate(zero);
+        ProxyServer = server.left(257);
+    }
+    if (key.contains(QStringLiteral("ProxyEnable")))
+        UseProxy = key.value(QStringLiteral("ProxyEnable")).toInt() != 0;
+#else
     const QString setting = ProxyFromEnvironment();
     if (!setting.isEmpty()) {
         ProxyServer = setting.left(257);
         UseProxy = true;
     }
+#endif
     ParseProxySetting(ProxyServer, UseProxy, ProxyPort);
 }
 
