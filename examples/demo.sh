@@ -83,3 +83,14 @@ if [ -n "${KV_DNS_PORT:-}" ]; then
     step dns 192.0.2.10 --host 127.0.0.1 --port "$KV_DNS_PORT" --type PTR
     step dns nothing.test.example --host 127.0.0.1 --port "$KV_DNS_PORT"
 fi
+
+# The XML engine on a small feed: the tree, then one subtree found by name.
+xml_dir=$(mktemp -d)
+xml_doc="$xml_dir/feed.xml"
+printf '%s\n' '<?xml version="1.0" encoding="utf-8"?>' \
+    '<rss version="2.0"><channel><title>Fish &amp; Chips</title><!-- daily -->' \
+    '<item id="1"><title>Café opens</title><link>http://example.com/1</link></item>' \
+    '<item id="2"><title>3 &lt; 4</title><link>http://example.com/2</link></item></channel></rss>' >"$xml_doc"
+step xml "$xml_doc"
+step xml "$xml_doc" --find item
+rm -rf "$xml_dir"

@@ -13,5 +13,6 @@ int CmdSmtp(const Invocation& Call);
 int CmdDaytime(const Invocation& Call);
 int CmdSntp(const Invocation& Call);
 int CmdDns(const Invocation& Call);
+int CmdXml(const Invocation& Call);
 
 } // namespace KvCli

@@ -29,6 +29,7 @@ const CommandEntry commands[] = {
     {"daytime", "date and time from a daytime server", CmdDaytime},
     {"sntp", "time from an NTP server", CmdSntp},
     {"dns", "DNS query over TCP, answer records one a line", CmdDns},
+    {"xml", "parse an XML file and print its tree", CmdXml},
 };
 
 void PrintHelp() {

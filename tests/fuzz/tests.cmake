@@ -1,5 +1,9 @@
 # Replays the corpus of every fuzz target (fuzz/fuzz_NAME.cpp, corpus in fuzz/corpus/fuzz_NAME/) in the
-# normal build, without libFuzzer: each input runs once through the target's entry point.
+# normal build, without libFuzzer: each input runs once through the target's entry point. Not in a fuzzing
+# build, whose instrumented library links only into fuzzers.
+if(KVINET_FUZZ)
+    return()
+endif()
 file(GLOB KV_FUZZ_TARGETS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/fuzz/fuzz_*.cpp)
 foreach(source ${KV_FUZZ_TARGETS})
     get_filename_component(name ${source} NAME_WE)

@@ -1,0 +1,120 @@
+// kvinet xml: loads an XML file with the engine and prints its tree, one item per line.
+#include "Commands.h"
+
+#include "xml/KvInetXML.h"
+
+#include <cstdio>
+#include <vector>
+
+namespace KvCli {
+
+namespace {
+const char* const synopsis = "FILE [--find TAG]";
+const char* const description =
+    "Loads FILE with the XML engine and prints the tree, one item per line, indented two spaces per level:\n"
+    "the tag name, \" [attribute]\" or \" [comment]\" for those kinds, then \" = \" and the decoded value\n"
+    "when the item has one. Backslash, CR, LF and tab in names and values are written as \\\\, \\r, \\n, "
+    "\\t.\n"
+    "With --find, only the subtree of the first item named TAG (ignoring case); exit 1 when there is none.";
+
+/// Collects output and writes it in large blocks: a big document gives millions of lines.
+class TOutput {
+public:
+    ~TOutput() { Flush(); }
+    void Add(const QString& Text) {
+        for (const QChar c : Text) {
+            switch (c.unicode()) {
+            case u'\\':
+                FLine += QStringLiteral("\\\\");
+                break;
+            case u'\r':
+                FLine += QStringLiteral("\\r");
+                break;
+            case u'\n':
+                FLine += QStringLiteral("\\n");
+                break;
+            case u'\t':
+                FLine += QStringLiteral("\\t");
+                break;
+            default:
+                FLine += c;
+            }
+        }
+    }
+    void AddRaw(QStringView Text) { FLine += Text; }
+    void EndLine() {
+        FLine += u'\n';
+        FBuffer += FLine.toUtf8();
+        FLine.clear();
+        if (FBuffer.size() >= 1 << 16)
+            Flush();
+    }
+    void Flush() {
+        std::fwrite(FBuffer.constData(), 1, size_t(FBuffer.size()), stdout);
+        std::fflush(stdout);
+        FBuffer.clear();
+    }
+
+private:
+    QString FLine;
+    QByteArray FBuffer;
+};
+
+void PrintItem(TOutput& Out, const KvInet::TKvXMLItem* Item) {
+    Out.AddRaw(QString(2 * qsizetype(Item->Level()), u' '));
+    Out.Add(Item->TagName());
+    if (Item->Kind() == KvInet::ikAttribute)
+        Out.AddRaw(u" [attribute]");
+    else if (Item->Kind() == KvInet::ikComment)
+        Out.AddRaw(u" [comment]");
+    if (Item->ValueAssigned()) {
+        Out.AddRaw(u" = ");
+        Out.Add(Item->GetTagValue());
+    }
+    Out.EndLine();
+}
+
+/// Pre-order without recursion, so that any depth of nesting prints.
+void PrintTree(const KvInet::TKvXMLItem* Top) {
+    TOutput out;
+    std::vector<std::pair<const KvInet::TKvXMLItem*, int>> stack;
+    PrintItem(out, Top);
+    stack.emplace_back(Top, 0);
+    while (!stack.empty()) {
+        auto& [item, next] = stack.back();
+        const KvInet::TKvXMLItems children = item->Items();
+        if (next >= children.Count()) {
+            stack.pop_back();
+            continue;
+        }
+        const KvInet::TKvXMLItem* child = children[next++];
+        PrintItem(out, child);
+        stack.emplace_back(child, 0);
+    }
+}
+} // namespace
+
+int CmdXml(const Invocation& Call) {
+    Args args(QStringLiteral("xml"), QString::fromLatin1(synopsis), QString::fromLatin1(description));
+    args.Option(QStringLiteral("find"), QStringLiteral("TAG"),
+                QStringLiteral("print only the subtree of the first item named TAG"));
+    if (!args.Parse(Call.Arguments, 1, 1))
+        return ExitOk;
+    KvInet::TKvXMLEngine engine;
+    engine.LoadFromFile(args.Positional().at(0));
+    const KvInet::TKvXMLItem* top = engine.RootItem();
+    if (args.Has(QStringLiteral("find"))) {
+        top = engine.GetItemByTag(nullptr, args.Value(QStringLiteral("find")));
+        if (!top) {
+            WriteError(
+                QStringLiteral("kvinet xml: no item named '%1'").arg(args.Value(QStringLiteral("find"))));
+            return ExitFailed;
+        }
+    } else if (top->TagName().isEmpty() && !top->ValueAssigned() && top->Items().Count() == 0) {
+        return ExitOk; // nothing was read: an empty file prints nothing
+    }
+    PrintTree(top);
+    return ExitOk;
+}
+
+} // namespace KvCli

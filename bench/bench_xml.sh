@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# XML parsing: KvInet's engine against pugixml and libxml2 on one generated ~100 MB RSS-like document
+# (attributes, entities, nesting, some UTF-8). Prints MB/s (best of RUNS loads, file read included) and the
+# process's peak memory as a multiple of the file size, for each engine in its own process.
+# Usage: bench_xml.sh [MEGABYTES] [RUNS]   (BIN: the build's bin directory)
+set -euo pipefail
+BIN=${BIN:-$(cd "$(dirname "$0")/.." && pwd)/build/bin}
+megabytes=${1:-100}
+runs=${2:-3}
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+doc="$tmp/feed.xml"
+"$BIN/bench_xml" generate "$doc" "$megabytes"
+size=$(stat -c %s "$doc")
+echo "document: $((size / 1000000)) MB ($size bytes), best of $runs loads"
+printf '%-8s %10s %10s %12s %10s\n' engine MiB/s "x pugixml" "peak MiB" "x file"
+declare -A speed
+for engine in kvinet pugixml libxml2; do
+    /usr/bin/time -v -o "$tmp/time.txt" "$BIN/bench_xml" parse "$engine" "$doc" "$runs" >"$tmp/out.txt"
+    speed[$engine]=$(awk '{print $4}' "$tmp/out.txt")
+    peak_kb=$(awk -F': ' '/Maximum resident set size/ {print $2}' "$tmp/time.txt")
+    echo "$engine $peak_kb" >>"$tmp/peaks.txt"
+done
+while read -r engine peak_kb; do
+    awk -v e="$engine" -v s="${speed[$engine]}" -v p="${speed[pugixml]}" -v k="$peak_kb" -v f="$size" \
+        'BEGIN { printf "%-8s %10.1f %10.2f %12.1f %10.2f\n", e, s, s / p, k / 1024, k * 1024 / f }'
+done <"$tmp/peaks.txt"

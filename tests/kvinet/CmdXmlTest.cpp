@@ -1,0 +1,74 @@
+// Tests of "kvinet xml": the printed tree, --find, and how the command fails.
+#include "support/TestSupport.h"
+
+#include <QTemporaryDir>
+
+using KvTest::Kvinet;
+
+namespace {
+
+QString WriteDoc(const QTemporaryDir& Dir, const QByteArray& Bytes) {
+    const QString path = Dir.filePath(QStringLiteral("doc.xml"));
+    KvTest::WriteFile(path, Bytes);
+    return path;
+}
+
+} // namespace
+
+TEST(XmlTool, PrintsTheTree) {
+    QTemporaryDir dir;
+    const QString path =
+        WriteDoc(dir, "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+                      "<feed a=\"1\"><!-- note -->\n"
+                      "  <title>Fish &amp; Chips\tcaf\xC3\xA9</title><path>C:\\tmp\r\n</path><empty/>"
+                      "</feed>");
+    const auto r = Kvinet({QStringLiteral("xml"), path});
+    EXPECT_EQ(r.ExitCode, 0) << r.Err.constData();
+    EXPECT_EQ(r.Out, QByteArray("?xml = \\n\n"
+                                "  version [attribute] = 1.0\n"
+                                "  encoding [attribute] = utf-8\n"
+                                "  feed\n"
+                                "    Comment [comment] =  note \n"
+                                "    title = Fish & Chips\\tcaf\xC3\xA9\n"
+                                "    path = C:\\\\tmp\\r\\n\n"
+                                "    empty\n"));
+}
+
+TEST(XmlTool, FindPrintsOneSubtree) {
+    QTemporaryDir dir;
+    const QString path = WriteDoc(dir, "<r><a><b>1</b><c x=\"y\"/></a><B>2</B></r>");
+    auto r = Kvinet({QStringLiteral("xml"), path, QStringLiteral("--find"), QStringLiteral("A")});
+    EXPECT_EQ(r.ExitCode, 0);
+    EXPECT_EQ(r.Out, QByteArray("  a\n    b = 1\n    c\n"));
+    r = Kvinet({QStringLiteral("xml"), path, QStringLiteral("--find"), QStringLiteral("b")});
+    EXPECT_EQ(r.Out, QByteArray("    b = 1\n")) << "the first match, ignoring case";
+    r = Kvinet({QStringLiteral("xml"), path, QStringLiteral("--find"), QStringLiteral("nothing")});
+    EXPECT_EQ(r.ExitCode, 1);
+    EXPECT_TRUE(r.Out.isEmpty());
+}
+
+TEST(XmlTool, DeepAndMalformedDocuments) {
+    QTemporaryDir dir;
+    constexpr int depth = 200000;
+    QByteArray deep;
+    for (int i = 0; i < depth; ++i)
+        deep += "<d>";
+    deep += "<leaf>x</leaf>";
+    const QString path = WriteDoc(dir, deep);
+    const auto r = Kvinet({QStringLiteral("xml"), path, QStringLiteral("--find"), QStringLiteral("leaf")});
+    EXPECT_EQ(r.ExitCode, 0) << r.Err.constData();
+    EXPECT_EQ(r.Out, QByteArray(2 * depth, ' ') + "leaf = x\n");
+
+    const QString bad = dir.filePath(QStringLiteral("bad.xml"));
+    KvTest::WriteFile(bad, QByteArray("\x00<<</>/><a b=\"<!--", 18));
+    EXPECT_EQ(Kvinet({QStringLiteral("xml"), bad}).ExitCode, 0);
+}
+
+TEST(XmlTool, Failures) {
+    QTemporaryDir dir;
+    const auto missing = Kvinet({QStringLiteral("xml"), dir.filePath(QStringLiteral("missing.xml"))});
+    EXPECT_EQ(missing.ExitCode, 1);
+    EXPECT_TRUE(missing.Err.contains("missing.xml"));
+    EXPECT_EQ(Kvinet({QStringLiteral("xml")}).ExitCode, 2);
+    EXPECT_EQ(Kvinet({QStringLiteral("xml"), QStringLiteral("a"), QStringLiteral("b")}).ExitCode, 2);
+}

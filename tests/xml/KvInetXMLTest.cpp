@@ -1,0 +1,470 @@
+// Tests of the XML engine: the tree the scanning steps build, the events, values and entity decoding,
+// lookups, stream decoding, and documents that must neither crash nor exhaust the stack.
+#include "xml/KvInetXML.h"
+
+#include "support/TestSupport.h"
+
+#include <QTemporaryDir>
+
+#include <memory>
+
+using namespace KvInet;
+
+QT_BEGIN_NAMESPACE
+inline void PrintTo(const QString& S, std::ostream* Out) {
+    *Out << '"' << S.toStdString() << '"';
+}
+QT_END_NAMESPACE
+
+namespace {
+
+/// Wire text (one character per byte) from a literal, embedded NULs included.
+template <size_t N>
+QString W(const char (&Bytes)[N]) {
+    return KvTest::Wire(Bytes, N - 1);
+}
+
+/// Bytes from a literal, embedded NULs included.
+template <size_t N>
+QByteArray B(const char (&Bytes)[N]) {
+    return QByteArray(Bytes, N - 1);
+}
+
+/// The tree as lines: two spaces per Level, the name, "(a)" for attribute and "(c)" for comment items,
+/// "=" and the raw value when one is assigned, "{attributes}" when attribute text is kept.
+QString Tree(const TKvXMLItem* Item) {
+    QString line = QString(2 * Item->Level(), u' ') + Item->TagName();
+    if (Item->Kind() == ikAttribute)
+        line += QStringLiteral("(a)");
+    else if (Item->Kind() == ikComment)
+        line += QStringLiteral("(c)");
+    if (!Item->Attributes().isEmpty())
+        line += u'{' + Item->Attributes() + u'}';
+    if (Item->ValueAssigned())
+        line += u'=' + Item->Value().toString();
+    QString text = line + u'\n';
+    for (const TKvXMLItem* child : Item->Items())
+        text += Tree(child);
+    return text;
+}
+
+QString Parse(TKvXMLEngine& Engine, const QString& Text) {
+    Engine.ParseXMLFromString(Text, int(Text.size()));
+    return Tree(Engine.RootItem());
+}
+
+QString Parse(const QString& Text) {
+    TKvXMLEngine engine;
+    return Parse(engine, Text);
+}
+
+QString Load(TKvXMLEngine& Engine, const QByteArray& Bytes) {
+    TMemoryStream stream;
+    stream.Write(Bytes.constData(), Bytes.size());
+    stream.SetPosition(0);
+    Engine.LoadFromStream(0, &stream);
+    return Tree(Engine.RootItem());
+}
+
+struct TEventLog {
+    QStringList Tags;   // "parent>name=value{attributes}"
+    QStringList Closes; // names of closed items
+};
+
+void Record(TKvXMLEngine& Engine, TEventLog& Log) {
+    Engine.SetOnTag([&Log](QObject*, TKvXMLItem* Parent, const QString& Name, const QString& Value,
+                           const QString& Attributes, bool&) {
+        Log.Tags << Parent->TagName() + u'>' + Name + u'=' + Value + u'{' + Attributes + u'}';
+    });
+    Engine.SetOnAfterTag([&Log](QObject*, TKvXMLItem*& Node, bool&) { Log.Closes << Node->TagName(); });
+}
+
+} // namespace
+
+// ---- the tree ------------------------------------------------------------------------------------------
+
+TEST(XmlTree, ElementsValuesLevelsAndEvents) {
+    TKvXMLEngine engine;
+    TEventLog log;
+    Record(engine, log);
+    EXPECT_EQ(Parse(engine, QStringLiteral("<r><a>1</a><b>2</b></r>")), QStringLiteral("r\n  a=1\n  b=2\n"));
+    EXPECT_EQ(log.Tags, QStringList({QStringLiteral("r>a=1{}"), QStringLiteral("r>b=2{}")}));
+    EXPECT_EQ(log.Closes, QStringList({QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("r")}));
+    const TKvXMLItem* a = engine.RootItem()->Items()[0];
+    EXPECT_EQ(a->Level(), 1);
+    EXPECT_EQ(a->ParentItem(), engine.RootItem());
+    EXPECT_EQ(engine.RootItem()->ParentItem(), nullptr);
+}
+
+TEST(XmlTree, WhiteSpaceAttributeTextAndProcessAttributes) {
+    TKvXMLEngine engine;
+    EXPECT_EQ(Parse(engine, QStringLiteral("<r>\n <a x=\"1\"/>\n</r>")),
+              QStringLiteral("r=\n \n  a{ x=\"1\"}\n"));
+    TKvXMLItem* a = engine.RootItem()->Items()[0];
+    EXPECT_FALSE(a->ValueAssigned());
+    a->ProcessAttributes();
+    EXPECT_EQ(Tree(a), QStringLiteral("  a\n    x(a)=\"1\"\n"));
+    EXPECT_EQ(a->Items()[0]->GetTagValue(), QStringLiteral("1"));
+    EXPECT_TRUE(a->Attributes().isEmpty());
+}
+
+TEST(XmlTree, DeclarationBecomesRootAndDeclaredUtf8IsDecoded) {
+    const QString doc = W("<?xml version=\"1.0\" encoding=\"utf-8\"?><r a=\"\xC3\xA9\">caf\xC3\xA9</r>");
+    TKvXMLEngine engine;
+    EXPECT_EQ(Parse(engine, doc), QString::fromUtf8("?xml\n  version(a)=\"1.0\" \n  encoding(a)=\"utf-8\"\n"
+                                                    "  r{ a=\"é\"}=café\n"));
+    // Text already decoded from a Unicode form is left alone.
+    TKvXMLEngine decoded;
+    decoded.SetUTF8Processed(true);
+    Parse(decoded, doc);
+    EXPECT_EQ(decoded.RootItem()->Items()[2]->Value().toString(), W("caf\xC3\xA9"));
+}
+
+TEST(XmlTree, DeclarationWithSingleQuotesAndUnknownEncodings) {
+    // Single-quoted declarations are as common as double-quoted ones.
+    EXPECT_EQ(Parse(W("<?xml version='1.0' encoding='UTF-8'?><r>\xC3\xA9</r>")).section(u'\n', 3, 3),
+              QString::fromUtf8("  r=é"));
+    // A broken UTF-8 sequence gives no value at all (Utf8Decode fails as a whole).
+    EXPECT_EQ(Parse(W("<?xml encoding=\"utf-8\"?><r>a\xC3</r>")).section(u'\n', 2, 2), QStringLiteral("  r"));
+    // Other encodings are not converted.
+    EXPECT_EQ(Parse(W("<?xml encoding=\"iso-8859-2\"?><r>\xA9</r>")).section(u'\n', 2, 2),
+              QString::fromUtf8("  r=©"));
+}
+
+TEST(XmlTree, WindowsCodePages) {
+    // "Привет" in windows-1251, and the curly quotes of windows-1252.
+    EXPECT_EQ(
+        Parse(W("<?xml encoding=\"windows-1251\"?><r>\xCF\xF0\xE8\xE2\xE5\xF2</r>")).section(u'\n', 2, 2),
+        QString::fromUtf8("  r=Привет"));
+    EXPECT_EQ(Parse(W("<?xml encoding=\"Windows-1252\"?><r t=\"\x93x\x94\">\x80</r>")).section(u'\n', 2, 2),
+              QString::fromUtf8("  r{ t=\"“x”\"}=€"));
+    // Not a number: the ANSI code page, so the text stays as read.
+    EXPECT_EQ(Parse(W("<?xml encoding=\"windows-x\"?><r>\xE9</r>")).section(u'\n', 2, 2),
+              QString::fromUtf8("  r=é"));
+}
+
+TEST(XmlTree, EventsVetoAndCancel) {
+    TKvXMLEngine engine;
+    engine.SetOnTag([](QObject*, TKvXMLItem*, const QString& Name, const QString&, const QString&,
+                       bool& Accept) { Accept = Name != QLatin1String("a"); });
+    EXPECT_EQ(Parse(engine, QStringLiteral("<r><a><c/></a><b/></r>")), QStringLiteral("r\n  b\n"));
+
+    // A rejected element holding a comment or a processing instruction still ends at its end tag.
+    TKvXMLEngine commented;
+    commented.SetOnTag(engine.OnTag());
+    EXPECT_EQ(Parse(commented, QStringLiteral("<r><a><!-- <x> --><?p?><c>1</c></a><b/></r>")),
+              QStringLiteral("r\n  b\n"));
+
+    // Rejecting a comment drops the comment only.
+    TKvXMLEngine noComments;
+    noComments.SetOnTag([](QObject*, TKvXMLItem*, const QString& Name, const QString&, const QString&,
+                           bool& Accept) { Accept = Name != QLatin1String("Comment"); });
+    EXPECT_EQ(Parse(noComments, QStringLiteral("<r><!-- c --><b>1</b></r>")), QStringLiteral("r\n  b=1\n"));
+
+    TKvXMLEngine cancelled;
+    int closes = 0;
+    cancelled.SetOnAfterTag([&closes](QObject*, TKvXMLItem*&, bool& Cancel) { Cancel = ++closes == 1; });
+    EXPECT_EQ(Parse(cancelled, QStringLiteral("<r><a>1</a><b>2</b></r>")), QStringLiteral("r\n  a=1\n"));
+    EXPECT_EQ(closes, 1);
+
+    // A handler may not start another parse on the same engine; the engine stays usable.
+    TKvXMLEngine nested;
+    nested.SetOnTag([&nested](QObject*, TKvXMLItem*, const QString&, const QString&, const QString&, bool&) {
+        TMemoryStream empty;
+        nested.LoadFromStream(0, &empty);
+    });
+    EXPECT_THROW(Parse(nested, QStringLiteral("<r><a/></r>")), Exception);
+    nested.SetOnTag(nullptr);
+    EXPECT_EQ(Parse(nested, QStringLiteral("<s/>")), QStringLiteral("s\n"))
+        << "a new parse starts again at the root";
+}
+
+TEST(XmlTree, PositionalReading) {
+    TKvXMLEngine single;
+    TEventLog log;
+    Record(single, log);
+    EXPECT_EQ(Parse(single, QStringLiteral("<a/>")), QStringLiteral("a\n"));
+    EXPECT_TRUE(log.Closes.isEmpty()) << "a closing '/>' at the end of the text closes nothing";
+
+    // End tags are not matched: any end tag closes the current element. Text after an end tag is dropped.
+    EXPECT_EQ(Parse(QStringLiteral("<r><a>1</x>lost<b>2</b></r>")), QStringLiteral("r\n  a=1\n  b=2\n"));
+    // A second top-level element reuses the root: its name replaces the root's, its text is appended.
+    EXPECT_EQ(Parse(QStringLiteral("<a>1</a><b>2<c/></b>")), QStringLiteral("b=12\n  c\n"));
+    // Anything before the first "<" is dropped; ">" characters before a value are skipped.
+    EXPECT_EQ(Parse(QStringLiteral("junk<r>>>v</r>")), QStringLiteral("r=v\n"));
+    // Prefixed names and names with "-" and "_"; "." ends a name.
+    EXPECT_EQ(Parse(QStringLiteral("<dc:x-y_z>1</dc:x-y_z>")), QStringLiteral("dc:x-y_z=1\n"));
+    // "/" inside a quoted attribute value does not end the start tag.
+    EXPECT_EQ(Parse(QStringLiteral("<r><a href=\"http://x/y\" t='a/b'>v</a></r>")),
+              QStringLiteral("r\n  a{ href=\"http://x/y\" t='a/b'}=v\n"));
+    // Parsing again adds to the tree.
+    TKvXMLEngine twice;
+    Parse(twice, QStringLiteral("<r><a/></r>"));
+    EXPECT_EQ(Parse(twice, QStringLiteral("<r><b/></r>")), QStringLiteral("r\n  a\n  b\n"));
+}
+
+TEST(XmlTree, TextEndsAtLengthOrNul) {
+    TKvXMLEngine engine;
+    engine.ParseXMLFromString(QStringLiteral("<r><a>1</a><b>2</b></r>"), 11);
+    EXPECT_EQ(Tree(engine.RootItem()), QStringLiteral("r\n  a=1\n"));
+    EXPECT_EQ(Parse(W("<r><a>1\0<b>2</b></a></r>")), QStringLiteral("r\n  a=1\n"));
+}
+
+TEST(XmlTree, Comments) {
+    TKvXMLEngine engine;
+    TEventLog log;
+    Record(engine, log);
+    // The value is the text between "<!--" and "-->", written with or without blanks; text right after a
+    // comment is dropped like text after an end tag.
+    EXPECT_EQ(Parse(engine, QStringLiteral("<r><!-- hi --><!--x-y-->text<a>1</a></r>")),
+              QStringLiteral("r\n  Comment(c)= hi \n  Comment(c)=x-y\n  a=1\n"));
+    EXPECT_EQ(log.Tags.first(), QStringLiteral("r>Comment= hi {}"));
+    // A comment never receives children; an unterminated one consumes the rest of the text.
+    EXPECT_EQ(Parse(QStringLiteral("<r><!-- c --><a><!-- open <b>x</b></a></r>")),
+              QStringLiteral("r\n  Comment(c)= c \n  a\n    Comment(c)\n"));
+}
+
+TEST(XmlTree, MalformedTextShapesTheTreeWithoutFailing) {
+    // A "<" followed by a blank is no tag: the open element keeps its name and gets the text that follows
+    // (here up to the end, as the name-less tag's attribute text stops at the "/" of the end tag).
+    EXPECT_EQ(Parse(QStringLiteral("<r>a < b</r>")), QStringLiteral("r=a /r>\n"));
+    // Nothing open: a stray "/>" or name-less tag is skipped.
+    EXPECT_EQ(Parse(QStringLiteral("< x><r/>/></>/><a>1</a>/>")), QStringLiteral("a=1\n"));
+    for (const char* text : {"<", "<<<<", "</", "/>", "<a", "<a b=\"", "<!--", "<!---->", "<?xml",
+                             "<a></b></c></d>", "<a/><b/></c>/>/>", ">>>", "<r><!-- -- --></r>"}) {
+        TKvXMLEngine engine;
+        engine.ParseXMLFromString(QString::fromLatin1(text));
+        SUCCEED() << text;
+    }
+}
+
+TEST(XmlTree, DeepNestingParsesSearchesAndFrees) {
+    constexpr int depth = 1000000;
+    QString text;
+    text.reserve(depth * 7 + 10);
+    for (int i = 0; i < depth; ++i)
+        text += QStringLiteral("<a>");
+    text += QStringLiteral("<z/>");
+    for (int i = 0; i < depth; ++i)
+        text += QStringLiteral("</a>");
+    auto engine = std::make_unique<TKvXMLEngine>();
+    engine->ParseXMLFromString(text);
+    const TKvXMLItem* z = engine->GetItemByTag(nullptr, QStringLiteral("Z"));
+    ASSERT_NE(z, nullptr);
+    EXPECT_EQ(z->Level(), depth);
+    EXPECT_EQ(engine->RootItem()->GetChild(QStringLiteral("none"), true), nullptr);
+    engine.reset();
+}
+
+// ---- values --------------------------------------------------------------------------------------------
+
+TEST(XmlValue, EntityTable) {
+    TKvXMLItem item;
+    const auto decode = [&item](const QString& Raw) {
+        item.SetValue(Raw);
+        return item.GetTagValue();
+    };
+    const QString all = QStringLiteral(
+        "&brvbar;&deg;&#176;&plusmn;&para;&amp;&lt;&gt;&copy;&quot;&apos;&trade;&nbsp;&car;&ret;"
+        "&#009;&#x9;&#010;&#xa;&#013;&#xd;&#034;&#34;&#039;&#39;");
+    EXPECT_EQ(decode(all), QString::fromUtf8("|°°+¶&<>c\"'T\n\r\t\t\n\n\r\r\"\"''"));
+    // The ";" is optional, and "&amp;" is replaced before "&lt;".
+    EXPECT_EQ(decode(QStringLiteral("x &amp;lt; y")), QStringLiteral("x < y"));
+    EXPECT_EQ(decode(QStringLiteral("a&ltb&gt")), QStringLiteral("a<b>"));
+    EXPECT_EQ(decode(QStringLiteral("a&nbsp;b")), QStringLiteral("ab"));
+    EXPECT_EQ(decode(QStringLiteral("&amp;amp;amp;")), QStringLiteral("&"));
+    EXPECT_EQ(decode(QStringLiteral("&nb&nbsp;sp;")), QString());
+    // Matching is case-sensitive; other references stay as written.
+    EXPECT_EQ(decode(QStringLiteral("&#xA; &AMP; &#233; &euro;")),
+              QStringLiteral("&#xA; &AMP; &#233; &euro;"));
+    // A numeric reference is never the prefix of a longer number.
+    EXPECT_EQ(decode(QStringLiteral("&#345;&#xab;&#0090;&#x9f;&#39")),
+              QStringLiteral("&#345;&#xab;&#0090;&#x9f;'"));
+    EXPECT_EQ(decode(QStringLiteral("&#34;5")), QStringLiteral("\"5"));
+}
+
+TEST(XmlValue, QuotesBelongToAttributeValuesOnly) {
+    TKvXMLItem element;
+    element.SetValue(QStringLiteral("\"quoted\" text\""));
+    EXPECT_EQ(element.GetTagXMLValue(), QStringLiteral("\"quoted\" text\""));
+    TKvXMLItem attribute;
+    attribute.SetKind(ikAttribute);
+    const auto value = [&attribute](const QString& Raw) {
+        attribute.SetValue(Raw);
+        return attribute.GetTagValue();
+    };
+    EXPECT_EQ(value(QStringLiteral("\"5\" ")), QStringLiteral("5"));
+    EXPECT_EQ(value(QStringLiteral("\"a &amp; b\"\r\n\t")), QStringLiteral("a & b"));
+    EXPECT_EQ(value(QStringLiteral("'it\"s' ")), QStringLiteral("it\"s"));
+    EXPECT_EQ(value(QStringLiteral("\"\"")), QString());
+    EXPECT_EQ(value(QStringLiteral("x ")), QStringLiteral("x "));
+    attribute.SetValue(QVariant());
+    EXPECT_FALSE(attribute.ValueAssigned());
+    EXPECT_EQ(attribute.GetTagValue(), QString());
+}
+
+TEST(XmlValue, ProcessAttributesSplitting) {
+    TKvXMLItem item;
+    const auto split = [&item](const QString& Text) {
+        item.Items().Clear();
+        item.SetAttributes(Text);
+        item.ProcessAttributes();
+        QStringList parts;
+        for (const TKvXMLItem* a : item.Items())
+            parts << a->TagName() + u'|' + a->Value().toString();
+        return parts.join(u',');
+    };
+    EXPECT_EQ(split(QStringLiteral("a=\"1\" b=x")), QStringLiteral("a|\"1\" ,b|x"));
+    EXPECT_EQ(split(QStringLiteral(" a=\"x y\"")), QStringLiteral("a|\"x y\""));
+    EXPECT_EQ(split(QStringLiteral("t='a b' u=\"it's\"")), QStringLiteral("t|'a b' ,u|\"it's\""));
+    EXPECT_EQ(split(QStringLiteral("flag a= b=\"\"")), QStringLiteral("a| ,b|\"\""));
+    EXPECT_EQ(split(QStringLiteral("a=\"1=2\"")), QStringLiteral("a|\"1=2\""));
+    EXPECT_EQ(item.Items()[0]->Kind(), ikAttribute);
+    EXPECT_EQ(item.Items()[0]->Level(), 1);
+}
+
+// ---- lookups and free routines -------------------------------------------------------------------------
+
+TEST(XmlLookup, ChildAndTagSearches) {
+    TKvXMLEngine engine;
+    Parse(engine, QStringLiteral("<b><x><y><B>deep</B></y></x><c>1</c></b>"));
+    TKvXMLItem* root = engine.RootItem();
+    EXPECT_EQ(root->GetChild(QStringLiteral("b"), true), root);
+    EXPECT_EQ(root->GetChild(QStringLiteral("B"), true)->Value().toString(), QStringLiteral("deep"));
+    EXPECT_EQ(root->GetChild(QStringLiteral("B"), false), nullptr) << "only the item and its children";
+    EXPECT_EQ(root->GetChild(QStringLiteral("c"), false)->Value().toString(), QStringLiteral("1"));
+    EXPECT_EQ(engine.GetItemByTag(nullptr, QStringLiteral("B")), root);
+    EXPECT_EQ(engine.GetItemByTag(root->Items()[0], QStringLiteral("b"))->Value().toString(),
+              QStringLiteral("deep"));
+    EXPECT_EQ(engine.GetItemByTag(nullptr, QStringLiteral("missing")), nullptr);
+
+    TKvXMLEngine single;
+    Parse(single, QStringLiteral("<b/>"));
+    EXPECT_EQ(single.RootItem()->GetChild(QStringLiteral("B"), true), nullptr);
+    EXPECT_EQ(single.GetItemByTag(nullptr, QStringLiteral("B")), single.RootItem());
+}
+
+TEST(XmlLookup, PathNames) {
+    TKvXMLEngine engine;
+    QString path = QStringLiteral("a/b/c");
+    EXPECT_EQ(engine.GetFirstTagName(path), QStringLiteral("a"));
+    EXPECT_EQ(path, QStringLiteral("b/c"));
+    path = QStringLiteral("a/b/c");
+    EXPECT_EQ(engine.GetLastTagName(path), QStringLiteral("c"));
+    EXPECT_EQ(path, QStringLiteral("a/b"));
+    for (const auto take : {&TKvXMLEngine::GetFirstTagName, &TKvXMLEngine::GetLastTagName}) {
+        path = QStringLiteral("a");
+        EXPECT_EQ((engine.*take)(path), QStringLiteral("a"));
+        EXPECT_EQ(path, QString());
+    }
+}
+
+TEST(XmlLookup, SameStringsAndDates) {
+    EXPECT_TRUE(SameStrings(false, QStringLiteral("Encoding"), QStringLiteral("eNCODING")));
+    EXPECT_FALSE(SameStrings(true, QStringLiteral("Encoding"), QStringLiteral("encoding")));
+    EXPECT_FALSE(SameStrings(false, QString::fromUtf8("É"), QString::fromUtf8("é"))) << "ASCII letters only";
+    EXPECT_FALSE(SameStrings(false, QStringLiteral("ab"), QStringLiteral("abc")));
+
+    EXPECT_DOUBLE_EQ(XMLStringToDateTime(QStringLiteral("2014-05-06T07:08:09Z")),
+                     EncodeDate(2014, 5, 6) + EncodeTime(7, 8, 9, 0));
+    EXPECT_DOUBLE_EQ(XMLStringToDateTime(QStringLiteral("2014-05-06 07:08:09.5+02:00")),
+                     EncodeDate(2014, 5, 6) + EncodeTime(7, 8, 9, 0));
+    for (const char* bad :
+         {"", "2014-05-06", "2014-13-06T07:08:09", "2014-05-06T24:08:09", "abcd-05-06T07:08:09"})
+        EXPECT_EQ(XMLStringToDateTime(QString::fromLatin1(bad)), 0.0) << bad;
+}
+
+// ---- streams and files ---------------------------------------------------------------------------------
+
+TEST(XmlStream, ByteOrderMarks) {
+    TKvXMLEngine engine;
+    EXPECT_EQ(Load(engine, B("\xFE\xFF\x00<\x00"
+                             "a\x00>")),
+              QStringLiteral("a\n"));
+    EXPECT_TRUE(engine.UTF8Processed());
+    EXPECT_EQ(Load(engine, B("\xFF\xFE<\x00r\x00>\x00\xE9\x00\x3A\x04<\x00/\x00")),
+              QString::fromUtf8("r=éк\n"));
+    // UTF-8 with its mark: decoded once, even though the declaration says utf-8 again.
+    EXPECT_EQ(Load(engine, QByteArray("\xEF\xBB\xBF<?xml encoding=\"utf-8\"?><r>\xC3\xA9</r>"))
+                  .section(u'\n', 2, 2),
+              QString::fromUtf8("  r=é"));
+    EXPECT_TRUE(engine.UTF8Processed());
+    // No mark: the bytes are ANSI text, and a utf-8 declaration decodes the values.
+    EXPECT_EQ(Load(engine, QByteArray("<?xml encoding=\"utf-8\"?><r>\xC3\xA9</r>")).section(u'\n', 2, 2),
+              QString::fromUtf8("  r=é"));
+    EXPECT_FALSE(engine.UTF8Processed());
+    EXPECT_EQ(Load(engine, QByteArray("<r>\xE9</r>")), QString::fromUtf8("r=é\n"));
+    // A trailing ESC is dropped; an odd last byte of UTF-16 is ignored.
+    EXPECT_EQ(Load(engine, QByteArray("<r>x\x1B")), QStringLiteral("r=x\n"));
+    EXPECT_EQ(Load(engine, B("\xFF\xFE<\x00r\x00>\x00x\x00y")), QStringLiteral("r=x\n"));
+}
+
+TEST(XmlStream, SizeGivenPositionAndClearing) {
+    TKvXMLEngine engine;
+    Parse(engine, QStringLiteral("<old><kept/></old>"));
+    // With a size the bytes run from the position to that size, and a UTF-16 mark is found among them.
+    TMemoryStream stream;
+    const QByteArray bytes("skip<r><a>1</a></r><tail/>");
+    stream.Write(bytes.constData(), bytes.size());
+    stream.SetPosition(4);
+    engine.LoadFromStream(19, &stream);
+    EXPECT_EQ(Tree(engine.RootItem()), QStringLiteral("r\n  a=1\n"));
+    // Every load starts from an empty root, even one that reads nothing.
+    engine.LoadFromStream(0, nullptr);
+    EXPECT_EQ(Tree(engine.RootItem()), QStringLiteral("\n"));
+    // A size far beyond the stream reads what is there.
+    stream.SetPosition(4);
+    engine.LoadFromStream(1 << 30, &stream);
+    EXPECT_EQ(Tree(engine.RootItem()), QStringLiteral("tail\n  a=1\n"))
+        << "r was closed: tail reuses the root";
+
+    TMemoryStream wide;
+    wide.Write("\xFE\xFF\x00<\x00"
+               "b\x00/\x00>",
+               10);
+    wide.SetPosition(0);
+    engine.LoadFromStream(10, &wide);
+    EXPECT_EQ(Tree(engine.RootItem()), QStringLiteral("b\n"));
+    EXPECT_TRUE(engine.UTF8Processed());
+}
+
+TEST(XmlStream, Files) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("doc.xml"));
+    KvTest::WriteFile(path, QByteArray("\xEF\xBB\xBF<r><a>\xE2\x82\xAC</a></r>"));
+    TKvXMLEngine engine;
+    engine.LoadFromFile(path);
+    EXPECT_EQ(Tree(engine.RootItem()), QString::fromUtf8("r\n  a=€\n"));
+    EXPECT_THROW(engine.LoadFromFile(dir.filePath(QStringLiteral("missing.xml"))), EFOpenError);
+}
+
+// ---- ownership -----------------------------------------------------------------------------------------
+
+TEST(XmlItems, OwnershipAndLifetime) {
+    auto engine = std::make_unique<TKvXMLEngine>();
+    Parse(*engine, QStringLiteral("<r><a><x/></a><b/><c/></r>"));
+    TKvXMLItem* root = engine->RootItem();
+    delete root->Items()[1];
+    EXPECT_EQ(Tree(root), QStringLiteral("r\n  a\n    x\n  c\n"));
+    TKvXMLItem* added = root->Items().AddItem(root);
+    added->SetTagName(QStringLiteral("new"));
+    EXPECT_EQ(added->Level(), 1);
+    EXPECT_EQ(root->Items().IndexOf(added), 2);
+    TKvXMLItem standalone;
+    auto* child = new TKvXMLItem(&standalone);
+    EXPECT_EQ(child->ParentItem(), &standalone);
+    EXPECT_EQ(standalone.Items().Count(), 1);
+    EXPECT_THROW(standalone.Items()[1], EListError);
+    // Items of a parse stay valid after the text they were read from is gone from the caller.
+    TKvXMLItem* a = root->Items()[0];
+    {
+        QString text = QStringLiteral("<r><late>v</late></r>");
+        engine->ParseXMLFromString(text);
+        text.fill(u'x');
+    }
+    EXPECT_EQ(engine->GetItemByTag(nullptr, QStringLiteral("late"))->Value().toString(), QStringLiteral("v"));
+    EXPECT_EQ(a->TagName(), QStringLiteral("a"));
+    root->Items().Clear();
+    EXPECT_EQ(root->Items().Count(), 0);
+    engine.reset();
+}
