@@ -7,5 +7,6 @@ namespace KvCli {
 
 int CmdAbout(const Invocation& Call);
 int CmdUtil(const Invocation& Call);
+int CmdUpdate(const Invocation& Call);
 
 } // namespace KvCli

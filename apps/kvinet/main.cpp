@@ -4,9 +4,12 @@
 
 #include "platform/SysUtils.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 
 using namespace KvCli;
 
@@ -21,6 +24,7 @@ struct CommandEntry {
 const CommandEntry commands[] = {
     {"about", "show the list of components", CmdAbout},
     {"util", "text utilities: base64, utf8-decode, html-decode, content-type, column", CmdUtil},
+    {"update", "bring a local file up to date from a URL or path (web updater)", CmdUpdate},
 };
 
 void PrintHelp() {
@@ -33,10 +37,31 @@ void PrintHelp() {
     WriteText(text);
 }
 
+// Commands asked to show a window get a QApplication; all others stay console programs.
+bool WantsWindow(int argc, char** argv) {
+    for (int i = 2; i < argc; ++i)
+        if (std::strcmp(argv[i], "--gui") == 0 || std::strcmp(argv[i], "--status-window") == 0)
+            return true;
+    return false;
+}
+
+bool HasDisplay() {
+    return std::getenv("QT_QPA_PLATFORM") || std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY");
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
+    std::unique_ptr<QCoreApplication> app;
+    if (WantsWindow(argc, argv)) {
+        if (!HasDisplay()) {
+            WriteError(QStringLiteral("kvinet: a window needs a display (DISPLAY, WAYLAND_DISPLAY or QT_QPA_PLATFORM)"));
+            return ExitFailed;
+        }
+        app = std::make_unique<QApplication>(argc, argv);
+    } else {
+        app = std::make_unique<QCoreApplication>(argc, argv);
+    }
     QCoreApplication::setApplicationName(QStringLiteral("kvinet"));
     if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 ||
         std::strcmp(argv[1], "help") == 0) {
