@@ -102,6 +102,9 @@ int CmdUpdate(const Invocation& Call) {
         updater.SetUser(args.Value(QStringLiteral("user")));
     if (args.Has(QStringLiteral("password")))
         updater.SetPassword(args.Value(QStringLiteral("password")));
+    // Credentials are asked for only when someone is there to answer; otherwise the given ones are
+    // tried once.
+    updater.SetLoginPrompt(::isatty(STDIN_FILENO) != 0);
     updater.SetResumeDownload(args.Has(QStringLiteral("resume")));
     updater.SetTimeout(args.IntValue(QStringLiteral("timeout"), 60, 0, 86400));
     updater.SetCACertFile(args.Value(QStringLiteral("cafile")));

@@ -478,6 +478,20 @@ int64_t TInetTransfer::Read(char* Buffer, int64_t Count) {
         SetLastError(QStringLiteral("The handle is closed"));
         return -1;
     }
+    // Like the call it stands in for, a read fills the whole buffer unless the body ends first.
+    int64_t done = 0;
+    while (done < Count) {
+        const int64_t n = ReadSome(Buffer + done, Count - done);
+        if (n < 0)
+            return done > 0 ? done : -1; // the failure is reported by the next read
+        if (n == 0)
+            break;
+        done += n;
+    }
+    return done;
+}
+
+int64_t TInetTransfer::ReadSome(char* Buffer, int64_t Count) {
     for (;;) {
         const size_t unread = FBuffer.size() - FBufferPos;
         if (unread > 0) {

@@ -120,7 +120,7 @@ class TInetTransfer : public TInetHandle {
 public:
     ~TInetTransfer() override;
 
-    /// Reads up to Count bytes of the body: the count, 0 at its end, -1 when the transfer failed (a cut
+    /// Reads Count bytes of the body (fewer only at its end): the count, 0 at its end, -1 when the transfer failed (a cut
     /// connection, a body shorter than announced, a time-out).
     int64_t Read(char* Buffer, int64_t Count);
     /// Content-Length of the answer; -1 when it had none.
@@ -165,6 +165,8 @@ protected:
     bool FNoBody = false;
 
 private:
+    /// Whatever part of Count is at hand (waiting only when nothing is).
+    int64_t ReadSome(char* Buffer, int64_t Count);
     static size_t OnWrite(char* Data, size_t Size, size_t Count, void* Self);
     static size_t OnHeader(char* Data, size_t Size, size_t Count, void* Self);
     void Finished(int Result);

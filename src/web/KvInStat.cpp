@@ -391,7 +391,7 @@ void TfrmKvInetUpdate::Prepare(const TKvInetStatusDialog& Settings, bool ShowFil
     if (!Settings.Icon().isNull())
         setWindowIcon(Settings.Icon());
     if (!Settings.Picture().isNull())
-        imgLogo->setPixmap(Settings.Picture());
+        imgLogo->setPixmap(QPixmap::fromImage(Settings.Picture()));
 }
 
 void TfrmKvInetUpdate::ShowStatus() {

@@ -171,6 +171,9 @@ TInetSessionSettings TKvCustomWebComponent::SessionSettings() const {
         if (FProxy->Port() != 0)
             settings.ProxyServer += u':' + QString::number(FProxy->Port());
     }
+    // Stored proxy credentials go with every request, as the server's do; a 407 means they were refused.
+    settings.ProxyUser = FProxy->User();
+    settings.ProxyPassword = FProxy->Password();
     settings.Timeout = FTimeout;
     settings.CACertFile = FCACertFile;
     return settings;
@@ -441,7 +444,8 @@ bool TKvCustomWebComponent::ReadFileFromInet(const QString& RemoteFile, const QS
     const QString target = FResumeDownload ? LocalFile : LocalFile + PartSuffix;
     bool complete = false;
     {
-        TFileStream local(target, append ? fmOpenWrite : fmCreate);
+        // Read-write: a write-only open would truncate the part we are appending to.
+        TFileStream local(target, append ? fmOpenReadWrite : fmCreate);
         if (append) {
             local.SetSize(resumeFrom);
             local.Seek(0, soEnd);
@@ -504,10 +508,7 @@ void TKvCustomWebComponent::UpdateProgress(int64_t CurValue, int64_t MaxValue, b
 }
 
 void TKvCustomWebComponent::ReadHTTPGetResponse(const QString& URL, TStream& Stream) {
-    TInetSessionSettings settings = SessionSettings();
-    settings.ProxyUser = FProxy->User();
-    settings.ProxyPassword = FProxy->Password();
-    std::unique_ptr<TInetSession> session = TInetSession::Open(settings);
+    std::unique_ptr<TInetSession> session = TInetSession::Open(SessionSettings());
     if (!session)
         return;
     Stream.SetPosition(0);

@@ -9,7 +9,7 @@
 
 #include <QDateTime>
 #include <QIcon>
-#include <QPixmap>
+#include <QImage>
 
 #include <functional>
 #include <memory>
@@ -61,7 +61,7 @@ class TKvInetStatusDialog : public TPersistent {
     Q_OBJECT
     Q_PROPERTY(bool Enabled READ Enabled WRITE SetEnabled)
     Q_PROPERTY(int HelpContext READ HelpContext WRITE SetHelpContext)
-    Q_PROPERTY(QPixmap Picture READ Picture WRITE SetPicture)
+    Q_PROPERTY(QImage Picture READ Picture WRITE SetPicture)
     Q_PROPERTY(QIcon Icon READ Icon WRITE SetIcon)
     Q_PROPERTY(QString Title READ Title WRITE SetTitle)
     Q_PROPERTY(QString Description READ Description WRITE SetDescription)
@@ -78,8 +78,8 @@ public:
     int HelpContext() const { return FHelpContext; }
     void SetHelpContext(int Value) { FHelpContext = Value; }
     /// Replaces the window's left-hand picture when not empty.
-    const QPixmap& Picture() const { return FPicture; }
-    void SetPicture(const QPixmap& Value) { FPicture = Value; }
+    const QImage& Picture() const { return FPicture; }
+    void SetPicture(const QImage& Value) { FPicture = Value; }
     /// Replaces the window's icon when not empty.
     const QIcon& Icon() const { return FIcon; }
     void SetIcon(const QIcon& Value) { FIcon = Value; }
@@ -95,7 +95,7 @@ private:
     int FHelpContext = 0;
     QString FTitle;
     QString FDescription;
-    QPixmap FPicture;
+    QImage FPicture;
     QIcon FIcon;
 };
 
