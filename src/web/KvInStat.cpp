@@ -126,8 +126,6 @@ void DrawGlobe(QPainter& p, const QRectF& r) {
 
 void DrawArrow(QPainter& p, const QPointF& From, const QPointF& To, const QColor& Color, double Width) {
     const QLineF line(From, To);
-    QLineF head = line;
-    head.setLength(Width * 1.6);
     const QPointF tip = To;
     const QLineF back(To, From);
     QLineF left = back, right = back;
@@ -147,15 +145,20 @@ void DrawArrow(QPainter& p, const QPointF& From, const QPointF& To, const QColor
     p.drawPath(arrow);
 }
 
-void DrawPlug(QPainter& p, const QRectF& Body, bool PinsRight, const QColor& Color) {
-    p.setPen(QPen(Color.darker(150), 1));
+// A cable with a plug (pins pointing right) from the left edge, or with a socket from the right edge.
+void DrawCableEnd(QPainter& p, double Edge, double Face, bool Plug, const QColor& Color) {
+    const double body = Plug ? Face - 5 : Face;
+    p.setPen(QPen(QColor(60, 60, 60), 2, Qt::SolidLine, Qt::FlatCap));
+    p.drawLine(QPointF(Edge, 8), QPointF(Plug ? body : body + 5, 8));
+    p.setPen(QPen(Color.darker(160), 1));
     p.setBrush(Color);
-    p.drawRoundedRect(Body, 1.5, 1.5);
-    const double x = PinsRight ? Body.right() : Body.left() - 2.5;
-    p.setBrush(QColor(200, 170, 60));
-    p.setPen(Qt::NoPen);
-    p.drawRect(QRectF(x, Body.top() + 1.2, 2.5, 1.4));
-    p.drawRect(QRectF(x, Body.bottom() - 2.6, 2.5, 1.4));
+    p.drawRoundedRect(QRectF(body, 4.5, 5, 7), 1.2, 1.2);
+    if (Plug) {
+        p.setPen(Qt::NoPen);
+        p.setBrush(QColor(210, 170, 40));
+        p.drawRect(QRectF(Face, 5.8, 2.5, 1.3));
+        p.drawRect(QRectF(Face, 8.9, 2.5, 1.3));
+    }
 }
 
 QPixmap DrawGlyph(int Index) {
@@ -196,12 +199,9 @@ QPixmap DrawGlyph(int Index) {
         p.drawEllipse(QRectF(7.1, 11.5, 1.8, 1.8));
         break;
     }
-    case 2: // connected: plug and socket pushed together
-        DrawPlug(p, QRectF(1, 5, 6, 6), true, QColor(60, 160, 60));
-        DrawPlug(p, QRectF(9, 5, 6, 6), false, QColor(60, 160, 60));
-        p.setPen(QPen(QColor(30, 100, 30), 1.5));
-        p.drawLine(QPointF(0, 8), QPointF(1, 8));
-        p.drawLine(QPointF(15, 8), QPointF(16, 8));
+    case 2: // connected: plug pushed into its socket
+        DrawCableEnd(p, 0, 8, true, QColor(70, 180, 80));
+        DrawCableEnd(p, 16, 8, false, QColor(40, 130, 50)); // drawn last: the pins disappear inside
         break;
     case 3: { // compared: a globe under a magnifying glass
         DrawGlobe(p, QRectF(0.5, 0.5, 11, 11));
@@ -217,11 +217,11 @@ QPixmap DrawGlyph(int Index) {
         DrawArrow(p, QPointF(12.5, 2), QPointF(12.5, 15), QColor(230, 120, 0), 1.8);
         DrawArrow(p, QPointF(6, 9), QPointF(6, 15.5), QColor(230, 120, 0), 1.6);
         break;
-    case 5: // disconnected: plug and socket apart, a red gap between
-        DrawPlug(p, QRectF(0.5, 5, 5.5, 6), true, QColor(170, 170, 170));
-        DrawPlug(p, QRectF(10, 5, 5.5, 6), false, QColor(170, 170, 170));
-        p.setPen(QPen(QColor(200, 30, 30), 1.6, Qt::SolidLine, Qt::RoundCap));
-        p.drawLine(QPointF(7, 3), QPointF(9.5, 13));
+    case 5: // disconnected: plug pulled out of its socket, a red stroke across the gap
+        DrawCableEnd(p, 0, 6, true, QColor(160, 160, 160));
+        DrawCableEnd(p, 16, 10.5, false, QColor(160, 160, 160));
+        p.setPen(QPen(QColor(210, 30, 30), 1.6, Qt::SolidLine, Qt::RoundCap));
+        p.drawLine(QPointF(7.5, 2), QPointF(10.5, 14));
         break;
     default:
         break;
