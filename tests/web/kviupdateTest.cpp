@@ -560,6 +560,20 @@ TEST_F(WebTest, ResumeOfACompleteFileIsNotAnError) {
     EXPECT_TRUE(LogLines(AccessLog, remote, 2).last().contains(" 416 "));
 }
 
+TEST_F(WebTest, SilentServerTimesOut) {
+    QJsonArray steps;
+    steps.append(QJsonObject{{"hang", true}});
+    TScripted silent(QJsonObject{{"steps", steps}});
+    TKvWebUpdater u;
+    Http(u, QStringLiteral("/x.bin"), Local("x.bin"));
+    u.SetPort(silent.Port);
+    u.SetTimeout(1);
+    EXPECT_TRUE(u.Execute());
+    EXPECT_EQ(u.Status(), isNotFound); // three sends without an answer
+    EXPECT_FALSE(u.LastError().isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(Local("x.bin")));
+}
+
 // ---- status table, local file errors, re-entry, URL reads ------------------------------------------------
 
 TEST_F(WebTest, NoConnectionFailsAndUnwritableLocalFileRaises) {
@@ -795,6 +809,9 @@ TEST_F(WebTest, CommandLine) {
                 Local("odd.txt")});
     EXPECT_EQ(r.Out, "finished\n") << r.Err.toStdString();
     EXPECT_EQ(ReadFile(Local("odd.txt")), "odd name\n");
+
+    r = Kvinet({"update", url, Local("windowed.bin"), "--status-window"}, {}, {"QT_QPA_PLATFORM=offscreen"});
+    EXPECT_EQ(r.Out, "finished\n") << r.Err.toStdString();
 
     r = Kvinet({"update", "gopher://x/y", local});
     EXPECT_EQ(r.ExitCode, 2);
