@@ -11,3 +11,12 @@ step util utf8-decode C3A9E282ACF09F9880
 step util html-decode 'Fish &amp; Chips &lt;today&gt;'
 step util content-type report.pdf
 step util column 'a,b,,d' 3 ,
+
+# Web updater: download, then a second run finds the copy current; a missing file leaves it alone.
+upd_dir=$(mktemp -d)
+step update "http://127.0.0.1:$KV_NGINX_PORT/index.html" "$upd_dir/index.html"
+step update "http://127.0.0.1:$KV_NGINX_PORT/index.html" "$upd_dir/index.html"
+step update "https://localhost:$KV_NGINX_TLS_PORT/index.html" "$upd_dir/secure.html" --cafile "$KV_CA_FILE"
+step update "ftp://127.0.0.1:$KV_FTP_PORT/pub/hello.txt" "$upd_dir/hello.txt"
+step update "http://127.0.0.1:$KV_NGINX_PORT/no-such-file" "$upd_dir/index.html"
+rm -rf "$upd_dir"
