@@ -1,7 +1,7 @@
 // Inet: the Internet transfer layer the web components are written against. A session carries the
 // settings every transfer shares (agent, proxy, time-out, trusted CAs); a connection names one server;
 // an HTTP request is sent, its status and headers read, and its body then read in blocks while the
-// network keeps pace (the body streams: at most about a megabyte is ever held in memory). FTP offers
+// network keeps pace (the body streams: a few hundred kilobytes at most are held in memory). FTP offers
 // file queries, directory listings with wildcards, a current directory and file downloads; a URL can be
 // read whole. Built on libcurl (easy handles driven by one multi handle per session, paused while the
 // reader is behind).

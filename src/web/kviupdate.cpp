@@ -21,8 +21,9 @@ namespace {
 
 // Downloads are reported in blocks of this size.
 constexpr int64_t DownloadBlock = 2050;
-// The local file is written in pieces of this size: writing each block as it comes costs a third more.
-constexpr size_t WriteBehind = 1 << 20;
+// The local file is written in pieces of this size: a write per block costs a third more time, and pieces
+// much larger than the processor's cache make the kernel's copy into the page cache slow.
+constexpr size_t WriteBehind = 128 * 1024;
 // URL reads move data in blocks of this size.
 constexpr int64_t UrlBlock = 0x100000;
 // Sends of one request whose answer could not be read before the search gives up.
@@ -58,24 +59,27 @@ std::vector<std::pair<QFileInfo, QString>> LocalFind(const QString& Pattern) {
     return found;
 }
 
-/// Collects small writes and hands them to the file in large pieces.
+/// Collects the blocks of a download and hands them to the file in large pieces. Blocks are read straight
+/// into its buffer (Reserve, then Commit what arrived), so no byte is copied twice.
 class TWriteBehind {
 public:
-    explicit TWriteBehind(TStream& Target) : FTarget(Target) { FBuffer.reserve(WriteBehind); }
-    void Write(const char* Data, int64_t Count) {
-        if (FBuffer.size() + size_t(Count) > WriteBehind)
+    explicit TWriteBehind(TStream& Target) : FTarget(Target), FBuffer(WriteBehind) {}
+    char* Reserve(size_t Count) {
+        if (FUsed + Count > FBuffer.size())
             Flush();
-        FBuffer.insert(FBuffer.end(), Data, Data + Count);
+        return FBuffer.data() + FUsed;
     }
+    void Commit(int64_t Count) { FUsed += size_t(Count); }
     void Flush() {
-        if (!FBuffer.empty())
-            FTarget.WriteBuffer(FBuffer.data(), int64_t(FBuffer.size()));
-        FBuffer.clear();
+        if (FUsed > 0)
+            FTarget.WriteBuffer(FBuffer.data(), int64_t(FUsed));
+        FUsed = 0;
     }
 
 private:
     TStream& FTarget;
     std::vector<char> FBuffer;
+    size_t FUsed = 0;
 };
 
 bool ReplaceFile(const QString& From, const QString& To) {
@@ -439,9 +443,11 @@ bool TKvCustomWebComponent::ReadFileFromInet(const QString& RemoteFile, const QS
     }
 
     // A resumed download appends to the local file; a full one goes beside it and replaces it only when
-    // complete, so a failed download never destroys a good copy.
+    // complete, so a failed download never destroys a good copy. A device or pipe is written as it is:
+    // renaming a file over it would replace the device itself.
+    const bool special = localInfo.exists() && !localExists;
     const bool append = FResumeDownload && localExists;
-    const QString target = FResumeDownload ? LocalFile : LocalFile + PartSuffix;
+    const QString target = FResumeDownload || special ? LocalFile : LocalFile + PartSuffix;
     bool complete = false;
     {
         // Read-write: a write-only open would truncate the part we are appending to.
@@ -459,19 +465,19 @@ bool TKvCustomWebComponent::ReadFileFromInet(const QString& RemoteFile, const QS
         } guard{target == LocalFile ? QString() : target};
 
         TWriteBehind writer(local);
-        char buffer[DownloadBlock];
         int64_t total = resumeFrom;
         bool abort = false;
         bool broken = false;
         int64_t count;
         do {
-            count = source ? source->Read(buffer, DownloadBlock) : sourceFile->Read(buffer, DownloadBlock);
+            char* block = writer.Reserve(DownloadBlock);
+            count = source ? source->Read(block, DownloadBlock) : sourceFile->Read(block, DownloadBlock);
             if (count < 0) {
                 broken = true;
                 break;
             }
             total += count;
-            writer.Write(buffer, count);
+            writer.Commit(count);
             UpdateProgress(total, ExpectedSize, abort);
         } while (count > 0 && !abort);
         writer.Flush();
@@ -606,7 +612,7 @@ void TKvCustomWebUpdater::InternalExecute() {
         } else if (ReadFileFromInet(FRemoteFileName, FLocalFileName, FRemoteFileSize)) {
             // Only a complete copy carries the remote time: a partial one stamped so would pass for
             // current wherever sizes happen to agree.
-            if (Status() == isInProgress && FRemoteFileCreated.isValid()) {
+            if (Status() == isInProgress && FRemoteFileCreated.isValid() && QFileInfo(FLocalFileName).isFile()) {
                 QFile file(FLocalFileName);
                 if (file.open(QIODevice::ReadWrite | QIODevice::ExistingOnly))
                     file.setFileTime(FRemoteFileCreated, QFileDevice::FileModificationTime);

@@ -23,6 +23,10 @@
 #include <QTemporaryDir>
 #include <QThread>
 
+#include <sys/stat.h>
+
+#include <thread>
+
 using namespace KvInet;
 using namespace KvTest;
 
@@ -590,6 +594,29 @@ TEST_F(WebTest, NoConnectionFailsAndUnwritableLocalFileRaises) {
     TKvWebUpdater w;
     Http(w, Serve("w.txt", "data"), Dir.filePath("missing-dir/w.txt"));
     EXPECT_THROW(w.Execute(), EFCreateError);
+}
+
+TEST_F(WebTest, PipeIsWrittenInPlace) {
+    // A device or pipe as the local file: written directly, never replaced by a renamed file.
+    const QByteArray data = Pattern(3 << 20, 'P');
+    TKvWebUpdater u;
+    Http(u, Serve("pipe.bin", data, Stamp), Local("pipe"));
+    ASSERT_EQ(mkfifo(QFile::encodeName(Local("pipe")).constData(), 0600), 0);
+    QByteArray received;
+    std::thread reader([&] {
+        QFile pipe(Local("pipe"));
+        if (pipe.open(QIODevice::ReadOnly))
+            received = pipe.readAll();
+    });
+    EXPECT_TRUE(u.Execute());
+    EXPECT_EQ(u.Status(), isFinished) << u.LastError().toStdString();
+    QFile release(Local("pipe")); // lets a reader still waiting for a writer see the end
+    release.open(QIODevice::WriteOnly);
+    release.close();
+    reader.join();
+    EXPECT_EQ(received, data);
+    EXPECT_TRUE(QFileInfo(Local("pipe")).exists());
+    EXPECT_FALSE(QFileInfo(Local("pipe")).isFile());
 }
 
 TEST_F(WebTest, SecondExecuteWhileRunningIsRefused) {
