@@ -12,7 +12,7 @@ int main(int argc, char** argv) {
     const QString wire = KvInet::BytesToWire(QByteArray("Caf\xC3\xA9 \xF0\x9F\x98\x80"));
     out << "decoded:  " << KvInet::Utf8Decode(wire) << "\n";
     out << "base64:   " << KvInet::Encode64(QStringLiteral("user:secret")) << "\n";
-    QString html = QStringLiteral("Fish &amp; Chips &lt;today&gt;");
+    QString html = QStringLiteral("&lt;b&gt;bold&lt;/b&gt; &copy; 2026");
     KvInet::ReplaceHTMLChars(html);
     out << "html:     " << html << "\n";
     out << "type:     " << KvInet::ContentTypeByFile(QStringLiteral("report.pdf")) << "\n";

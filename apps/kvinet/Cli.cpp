@@ -30,7 +30,8 @@ void Args::CommonOptions() {
     Option(QStringLiteral("proxy-password"), QStringLiteral("PASSWORD"), QStringLiteral("proxy password"));
     Option(QStringLiteral("timeout"), QStringLiteral("SECONDS"),
            QStringLiteral("give up after this many seconds without progress (0: never)"));
-    Option(QStringLiteral("cafile"), QStringLiteral("FILE"), QStringLiteral("extra trusted CA certificates (PEM)"));
+    Option(QStringLiteral("cafile"), QStringLiteral("FILE"),
+           QStringLiteral("extra trusted CA certificates (PEM)"));
     Flag(QStringLiteral("verbose"), QStringLiteral("report events and response headers on stderr"));
 }
 
@@ -87,11 +88,13 @@ bool Args::Parse(const QStringList& Arguments, int MinPositional, int MaxPositio
     }
     if (FPositional.size() < MinPositional || (MaxPositional >= 0 && FPositional.size() > MaxPositional))
         throw UsageError(FPositional.size() < MinPositional ? QStringLiteral("missing argument")
-                                                             : QStringLiteral("too many arguments"));
+                                                            : QStringLiteral("too many arguments"));
     return true;
 }
 
-bool Args::Has(const QString& Name) const { return FValues.count(Name) != 0; }
+bool Args::Has(const QString& Name) const {
+    return FValues.count(Name) != 0;
+}
 
 QString Args::Value(const QString& Name, const QString& Default) const {
     const auto it = FValues.find(Name);
@@ -114,7 +117,8 @@ int Args::IntValue(const QString& Name, int Default, int Min, int Max) const {
 }
 
 QString Args::Help() const {
-    QString text = QStringLiteral("Usage: kvinet %1 %2\n\n%3\n\nOptions:\n").arg(FCommand, FSynopsis, FDescription);
+    QString text =
+        QStringLiteral("Usage: kvinet %1 %2\n\n%3\n\nOptions:\n").arg(FCommand, FSynopsis, FDescription);
     for (const Opt& o : FOptions) {
         QString left = QStringLiteral("  ");
         if (!o.ShortName.isEmpty())
@@ -122,8 +126,8 @@ QString Args::Help() const {
         left += QStringLiteral("--") + o.Name;
         if (o.TakesValue)
             left += u' ' + o.ValueName;
-        text += left.leftJustified(30) + u' ' + o.Help + (o.Repeatable ? QStringLiteral(" (repeatable)") : QString()) +
-                u'\n';
+        text += left.leftJustified(30) + u' ' + o.Help +
+                (o.Repeatable ? QStringLiteral(" (repeatable)") : QString()) + u'\n';
     }
     return text;
 }
@@ -148,8 +152,12 @@ void WriteError(const QString& Text) {
     std::fflush(stderr);
 }
 
-QString ArgText(const char* Arg) { return QString::fromUtf8(Arg); }
+QString ArgText(const char* Arg) {
+    return QString::fromUtf8(Arg);
+}
 
-QString ArgWire(const char* Arg) { return QString::fromLatin1(Arg); }
+QString ArgWire(const char* Arg) {
+    return QString::fromLatin1(Arg);
+}
 
 } // namespace KvCli

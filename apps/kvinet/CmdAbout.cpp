@@ -6,7 +6,8 @@
 namespace KvCli {
 
 int CmdAbout(const Invocation& Call) {
-    Args args(QStringLiteral("about"), QString(), QStringLiteral("Shows the About message: one line per component."));
+    Args args(QStringLiteral("about"), QString(),
+              QStringLiteral("Shows the About message: one line per component."));
     if (!args.Parse(Call.Arguments, 0, 0))
         return ExitOk;
     KvInet::AboutKvInet();

@@ -31,7 +31,8 @@ void PrintHelp() {
     QString text = QStringLiteral("Usage: kvinet COMMAND [options] [args]\n\n"
                                   "Internet components from the command line. Commands:\n");
     for (const CommandEntry& c : commands)
-        text += QStringLiteral("  %1 %2\n").arg(QString::fromLatin1(c.Name).leftJustified(12), QString::fromLatin1(c.Summary));
+        text += QStringLiteral("  %1 %2\n")
+                    .arg(QString::fromLatin1(c.Name).leftJustified(12), QString::fromLatin1(c.Summary));
     text += QStringLiteral("\nRun 'kvinet COMMAND --help' for the options of a command.\n"
                            "Exit status: 0 success, 1 the operation failed, 2 usage error.");
     WriteText(text);
@@ -91,7 +92,8 @@ int main(int argc, char** argv) {
         WriteError(QStringLiteral("kvinet %1: %2").arg(QString::fromLatin1(command->Name), e.Message()));
         return ExitFailed;
     } catch (const std::exception& e) {
-        WriteError(QStringLiteral("kvinet %1: %2").arg(QString::fromLatin1(command->Name), QString::fromUtf8(e.what())));
+        WriteError(QStringLiteral("kvinet %1: %2")
+                       .arg(QString::fromLatin1(command->Name), QString::fromUtf8(e.what())));
         return ExitFailed;
     }
 }

@@ -18,7 +18,9 @@ void TPersistent::Assign(const TPersistent* Source) {
         AssignError(nullptr);
 }
 
-void TPersistent::AssignTo(TPersistent* Dest) const { Dest->AssignError(this); }
+void TPersistent::AssignTo(TPersistent* Dest) const {
+    Dest->AssignError(this);
+}
 
 void TPersistent::AssignError(const TPersistent* Source) const {
     const QString sourceName = Source ? Source->ClassName() : QStringLiteral("nil");
@@ -406,14 +408,20 @@ TCollectionItem::~TCollectionItem() {
         FCollection->RemoveItem(this);
 }
 
-int TCollectionItem::Index() const { return FCollection ? int(FCollection->FItems.indexOf(this)) : -1; }
+int TCollectionItem::Index() const {
+    return FCollection ? int(FCollection->FItems.indexOf(this)) : -1;
+}
 
 TCollection::TCollection(TItemFactory ItemFactory, QObject* AOwner)
     : TPersistent(nullptr), FItemFactory(std::move(ItemFactory)), FOwner(AOwner) {}
 
-TCollection::~TCollection() { Clear(); }
+TCollection::~TCollection() {
+    Clear();
+}
 
-TCollectionItem* TCollection::Add() { return FItemFactory(this); }
+TCollectionItem* TCollection::Add() {
+    return FItemFactory(this);
+}
 
 TCollectionItem* TCollection::Items(int Index) const {
     if (Index < 0 || Index >= Count())
@@ -421,7 +429,9 @@ TCollectionItem* TCollection::Items(int Index) const {
     return FItems.at(Index);
 }
 
-void TCollection::Delete(int Index) { delete Items(Index); }
+void TCollection::Delete(int Index) {
+    delete Items(Index);
+}
 
 void TCollection::Clear() {
     while (!FItems.isEmpty())
@@ -527,7 +537,9 @@ int64_t TFileStream::Seek(int64_t Offset, TSeekOrigin Origin) {
     return FFile.pos();
 }
 
-int64_t TFileStream::Size() const { return FFile.size(); }
+int64_t TFileStream::Size() const {
+    return FFile.size();
+}
 
 void TFileStream::SetSize(int64_t NewSize) {
     if (!FFile.resize(NewSize))
@@ -536,7 +548,9 @@ void TFileStream::SetSize(int64_t NewSize) {
         FFile.seek(NewSize);
 }
 
-bool TFileStream::Flush() { return FFile.flush(); }
+bool TFileStream::Flush() {
+    return FFile.flush();
+}
 
 int64_t TMemoryStream::Read(void* Buffer, int64_t Count) {
     const int64_t n = std::max<int64_t>(0, std::min<int64_t>(Count, FData.size() - FPosition));
@@ -549,8 +563,9 @@ int64_t TMemoryStream::Read(void* Buffer, int64_t Count) {
 int64_t TMemoryStream::Write(const void* Buffer, int64_t Count) {
     if (Count <= 0)
         return 0;
+    // Writing past the end grows the block; a gap left by seeking beyond the end reads as zeros.
     if (FPosition + Count > FData.size())
-        FData.resize(FPosition + Count);
+        FData.resize(FPosition + Count, '\0');
     std::memcpy(FData.data() + FPosition, Buffer, size_t(Count));
     FPosition += Count;
     return Count;
@@ -567,7 +582,7 @@ int64_t TMemoryStream::Seek(int64_t Offset, TSeekOrigin Origin) {
 }
 
 void TMemoryStream::SetSize(int64_t NewSize) {
-    FData.resize(NewSize);
+    FData.resize(NewSize, '\0');
     FPosition = std::min<int64_t>(FPosition, NewSize);
 }
 
@@ -582,15 +597,20 @@ void TMemoryStream::LoadFromFile(const QString& FileName) {
 void TMemoryStream::SaveToFile(const QString& FileName) const {
     QSaveFile file(FileName);
     if (!file.open(QIODevice::WriteOnly))
-        throw EFCreateError(QStringLiteral("Cannot create file \"%1\". %2").arg(FileName, file.errorString()));
+        throw EFCreateError(
+            QStringLiteral("Cannot create file \"%1\". %2").arg(FileName, file.errorString()));
     file.write(FData);
     if (!file.commit())
         throw EWriteError(QStringLiteral("Stream write error"));
 }
 
-TStringStream::TStringStream(const QString& AString) { FData = StringToAnsi(AString); }
+TStringStream::TStringStream(const QString& AString) {
+    FData = StringToAnsi(AString);
+}
 
-QString TStringStream::DataString() const { return AnsiToString(FData); }
+QString TStringStream::DataString() const {
+    return AnsiToString(FData);
+}
 
 QString TStringStream::ReadString(int64_t Count) {
     const int64_t n = std::max<int64_t>(0, std::min<int64_t>(Count, FData.size() - FPosition));

@@ -73,7 +73,9 @@ int WidgetMessage(TMsgDlgType Type, const QString& Msg, unsigned Buttons) {
 }
 } // namespace
 
-bool HasWidgets() { return qobject_cast<QApplication*>(QCoreApplication::instance()) != nullptr; }
+bool HasWidgets() {
+    return qobject_cast<QApplication*>(QCoreApplication::instance()) != nullptr;
+}
 
 int MessageDlg(const QString& Msg, TMsgDlgType DlgType, unsigned Buttons) {
     if (MessageHandler())
@@ -81,7 +83,9 @@ int MessageDlg(const QString& Msg, TMsgDlgType DlgType, unsigned Buttons) {
     return HasWidgets() ? WidgetMessage(DlgType, Msg, Buttons) : ConsoleMessage(DlgType, Msg, Buttons);
 }
 
-void ShowMessage(const QString& Msg) { MessageDlg(Msg, mtInformation, mbOK); }
+void ShowMessage(const QString& Msg) {
+    MessageDlg(Msg, mtInformation, mbOK);
+}
 
 TMessageDlgHandler SetMessageDlgHandler(TMessageDlgHandler Handler) {
     TMessageDlgHandler old = std::move(MessageHandler());

@@ -157,7 +157,9 @@ int64_t StrToInt64Def(const QString& S, int64_t Default) {
     return TryStrToInt64(S, v) ? v : Default;
 }
 
-QString IntToStr(int64_t Value) { return QString::number(Value); }
+QString IntToStr(int64_t Value) {
+    return QString::number(Value);
+}
 
 QString Format(const QString& Fmt, std::initializer_list<TVarRec> Args) {
     const auto invalid = [&Fmt]() {
@@ -263,7 +265,9 @@ QString Format(const QString& Fmt, std::initializer_list<TVarRec> Args) {
 
 // ---- date and time ---------------------------------------------------------------------------------------
 
-bool IsLeapYear(int Year) { return Year % 4 == 0 && (Year % 100 != 0 || Year % 400 == 0); }
+bool IsLeapYear(int Year) {
+    return Year % 4 == 0 && (Year % 100 != 0 || Year % 400 == 0);
+}
 
 int DaysInMonth(int Year, int Month) {
     static const int days[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -393,15 +397,21 @@ TDateTime FromQDateTime(const QDateTime& Value) {
 }
 } // namespace
 
-TDateTime Now() { return FromQDateTime(QDateTime::currentDateTime()); }
+TDateTime Now() {
+    return FromQDateTime(QDateTime::currentDateTime());
+}
 
-QDateTime DateTimeToQDateTime(TDateTime Value) { return ToQDateTime(Value, QTimeZone::systemTimeZone()); }
+QDateTime DateTimeToQDateTime(TDateTime Value) {
+    return ToQDateTime(Value, QTimeZone::systemTimeZone());
+}
 
 TDateTime QDateTimeToDateTime(const QDateTime& Value) {
     return Value.isValid() ? FromQDateTime(Value.toLocalTime()) : 0;
 }
 
-QDateTime UTCDateTimeToQDateTime(TDateTime Value) { return ToQDateTime(Value, QTimeZone::utc()); }
+QDateTime UTCDateTimeToQDateTime(TDateTime Value) {
+    return ToQDateTime(Value, QTimeZone::utc());
+}
 
 TDateTime QDateTimeToUTCDateTime(const QDateTime& Value) {
     return Value.isValid() ? FromQDateTime(Value.toUTC()) : 0;
@@ -461,16 +471,22 @@ QString ChangeFileExt(const QString& FileName, const QString& Extension) {
     return (dot < 0 ? FileName : FileName.left(dot)) + Extension;
 }
 
-QString ExtractFileName(const QString& FileName) { return FileName.mid(LastDelimiter(FileName) + 1); }
+QString ExtractFileName(const QString& FileName) {
+    return FileName.mid(LastDelimiter(FileName) + 1);
+}
 
-QString ExtractFilePath(const QString& FileName) { return FileName.left(LastDelimiter(FileName) + 1); }
+QString ExtractFilePath(const QString& FileName) {
+    return FileName.left(LastDelimiter(FileName) + 1);
+}
 
 bool FileExists(const QString& FileName) {
     const QFileInfo info(FileName);
     return !FileName.isEmpty() && info.exists() && !info.isDir();
 }
 
-bool DirectoryExists(const QString& Name) { return !Name.isEmpty() && QFileInfo(Name).isDir(); }
+bool DirectoryExists(const QString& Name) {
+    return !Name.isEmpty() && QFileInfo(Name).isDir();
+}
 
 QString IncludeTrailingPathDelimiter(const QString& S) {
     if (!S.isEmpty() && IsPathDelimiter(S.back()))

@@ -3,9 +3,13 @@
 
 namespace KvInet {
 
-QString BytesToWire(const QByteArray& Bytes) { return QString::fromLatin1(Bytes); }
+QString BytesToWire(const QByteArray& Bytes) {
+    return QString::fromLatin1(Bytes);
+}
 
-QString BytesToWire(const char* Data, qsizetype Size) { return QString::fromLatin1(Data, Size); }
+QString BytesToWire(const char* Data, qsizetype Size) {
+    return QString::fromLatin1(Data, Size);
+}
 
 void AppendWire(QString& Text, const char* Data, qsizetype Size) {
     const qsizetype old = Text.size();
@@ -25,7 +29,9 @@ QByteArray WireToBytes(const QString& Text) {
     return bytes;
 }
 
-QString AnsiToString(const QByteArray& Bytes) { return QString::fromLatin1(Bytes); }
+QString AnsiToString(const QByteArray& Bytes) {
+    return QString::fromLatin1(Bytes);
+}
 
 QByteArray StringToAnsi(const QString& Text) {
     QByteArray bytes(Text.size(), Qt::Uninitialized);
@@ -36,6 +42,8 @@ QByteArray StringToAnsi(const QString& Text) {
     return bytes;
 }
 
-const char* AnsiCodePageName() { return "ISO-8859-1"; }
+const char* AnsiCodePageName() {
+    return "ISO-8859-1";
+}
 
 } // namespace KvInet

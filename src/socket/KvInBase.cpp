@@ -17,6 +17,8 @@ void TKvInetProxy::Assign(const TPersistent* Source) {
     TPersistent::Assign(Source);
 }
 
-void TKvInetProxy::FillProxyInfo() { ReadProxyInfo(FProxyServer, FUseProxyServer, FProxyPort); }
+void TKvInetProxy::FillProxyInfo() {
+    ReadProxyInfo(FProxyServer, FUseProxyServer, FProxyPort);
+}
 
 } // namespace KvInet

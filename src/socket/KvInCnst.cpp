@@ -47,6 +47,8 @@ QString AboutKvInetText() {
         "TKvMSTranslator - translates text, detects languages and fetches speech");
 }
 
-void AboutKvInet() { MessageDlg(AboutKvInetText(), mtInformation, mbOK); }
+void AboutKvInet() {
+    MessageDlg(AboutKvInetText(), mtInformation, mbOK);
+}
 
 } // namespace KvInet

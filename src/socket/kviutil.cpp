@@ -87,13 +87,14 @@ void DeleteExe() {
     // by this process, so "read" returns exactly when the program has ended (a zombie or a reused process
     // number cannot fool it), then it removes the program and itself.
     const QString script = ChangeFileExt(exe, QStringLiteral(".sh"));
-    static const char text[] = "#!/bin/sh\n"
-                               "# Removes a program after it has ended; written and started by the program.\n"
-                               "while read -r _; do :; done\n"
-                               "n=0\n"
-                               "while [ -e \"$1\" ] && [ $n -lt 60 ]; do rm -f -- \"$1\" || sleep 1; n=$((n+1)); "
-                               "done\n"
-                               "rm -f -- \"$0\"\n";
+    static const char text[] =
+        "#!/bin/sh\n"
+        "# Removes a program after it has ended; written and started by the program.\n"
+        "while read -r _; do :; done\n"
+        "n=0\n"
+        "while [ -e \"$1\" ] && [ $n -lt 60 ]; do rm -f -- \"$1\" || sleep 1; n=$((n+1)); "
+        "done\n"
+        "rm -f -- \"$0\"\n";
     {
         TFileStream file(script, fmCreate);
         file.WriteBuffer(text, sizeof(text) - 1);
@@ -141,9 +142,9 @@ void ReplaceHTMLChars(QString& S) {
         const char16_t* Replacement;
     };
     static const Entity table[] = {
-        {u"&brvbar", u"|"}, {u"&deg", u"\u00B0"},   {u"&plusmn", u"+"}, {u"&para", u"\u00A6"},
-        {u"&amp", u"&"},    {u"&lt", u"<"},         {u"&gt", u">"},     {u"&copy", u"c"},
-        {u"&quot", u"\""},  {u"&apos", u"'"},       {u"&trade", u"T"},  {u"&nbsp", u""},
+        {u"&brvbar", u"|"}, {u"&deg", u"\u00B0"}, {u"&plusmn", u"+"}, {u"&para", u"\u00A6"},
+        {u"&amp", u"&"},    {u"&lt", u"<"},       {u"&gt", u">"},     {u"&copy", u"c"},
+        {u"&quot", u"\""},  {u"&apos", u"'"},     {u"&trade", u"T"},  {u"&nbsp", u""},
     };
 
     // Every pass looks for the first "&" of the text. Nothing before the last replacement can hold one,

@@ -201,7 +201,7 @@ def kill_recorded(pid, start):
         time.sleep(0.05)
 
 
-def spawn(argv, sd, logname, env=None):
+def spawn(argv, sd, logname):
     logpath = os.path.join(sd, logname)
     logf = open(logpath, "ab")
     logf.write(("\n=== %s %s\n" % (time.strftime("%H:%M:%S"), " ".join(argv))).encode())
@@ -209,7 +209,7 @@ def spawn(argv, sd, logname, env=None):
     offset = logf.tell()
     # A new session: CTest must not wait on the daemon, and stop can signal the whole group.
     p = subprocess.Popen(argv, cwd=sd, stdin=subprocess.DEVNULL, stdout=logf, stderr=subprocess.STDOUT,
-                         start_new_session=True, close_fds=True, env=env)
+                         start_new_session=True, close_fds=True)
     logf.close()
     st = proc_stat(p.pid)
     start = st[2] if st else 0
@@ -451,18 +451,18 @@ def ensure_ca(root):
 
 class Ctx:
     def __init__(self, root, name):
-        self.root = root
-        self.name = name
-        self.sd = os.path.join(root, name)
+        self.root = root                      # DIR
+        self.sd = os.path.join(root, name)    # DIR/NAME
 
 
 class Launch:
-    def __init__(self, argv, env, checks, logname, proc_env=None):
+    def __init__(self, argv, env, checks, logname):
         self.argv = argv          # daemon command, run in the foreground
         self.env = env            # KEY -> value, written to DIR/NAME/env once ready
-        self.checks = checks      # [(kind, port)] kind: tcp | udp-ntp | dns
-        self.logname = logname
-        self.proc_env = proc_env
+        # [(kind, port)], all must pass: tcp (ours and accepting), owned-tcp (ours),
+        # udp (ours), udp-ntp (answers an NTP request), dns (answers a query)
+        self.checks = checks
+        self.logname = logname       # the daemon's stdout and stderr, in DIR/NAME
 
 
 def setup_nginx(c):
@@ -537,6 +537,10 @@ http {{
 
 
 def setup_squid(c):
+    if os.geteuid() == 0 and not world_traversable(c.sd):
+        # squid and its password helper run as proxy and must reach their files.
+        raise StartError("squid: %s is not reachable by other users; use a --dir below "
+                         "world-searchable directories (chmod o+x on its parents)" % c.sd)
     (port,), _ = pick_ports(c.root, c.sd, 1)
     os.makedirs(os.path.join(c.sd, "cache"), exist_ok=True)
     write_file(os.path.join(c.sd, "passwd"), "%s:%s\n" % (SQUID_USER, apr1(SQUID_PASSWORD)))
@@ -653,6 +657,8 @@ def setup_smtp(c):
     ca = ensure_ca(c.root)
     spool = os.path.join(c.sd, "spool")
     os.makedirs(spool, exist_ok=True)
+    for f in os.listdir(spool):  # a fresh server starts with an empty spool
+        os.unlink(os.path.join(spool, f))
     env = {"KV_SMTP_PORT": port, "KV_SMTP_AUTH_PORT": auth_port, "KV_SMTP_NOTLS_PORT": notls_port,
            "KV_SMTP_SPOOL": spool, "KV_SMTP_USER": SMTP_USER, "KV_SMTP_PASSWORD": SMTP_PASSWORD,
            "KV_CA_FILE": ca["ca.pem"]}
@@ -747,6 +753,12 @@ service daytime
 
 def setup_scripted(c):
     (port, control), _ = pick_ports(c.root, c.sd, 2)
+    for f in os.listdir(c.sd):  # recordings and the script of an earlier run
+        p = os.path.join(c.sd, f)
+        if f.startswith("session-"):
+            shutil.rmtree(p)
+        elif f.startswith(("received-", "conn-")) or f == "script.json":
+            os.unlink(p)
     env = {"KV_SCRIPTED_PORT": port, "KV_SCRIPTED_CONTROL_PORT": control, "KV_SCRIPTED_DIR": c.sd}
     argv = [PYTHON, os.path.join(HERE, "scripted.py"), "--port", str(port), "--control-port", str(control),
             "--dir", c.sd]
@@ -787,7 +799,9 @@ def wait_ready(proc, start, launch, logpath, offset, deadline):
     while True:
         if proc.poll() is not None:
             tail = log_tail(logpath, offset)
-            if any(m in tail for m in BUSY_MARKS):
+            # Not every daemon says why it could not bind; a port now held by someone else tells.
+            if any(m in tail for m in BUSY_MARKS) or \
+                    not all(_bindable(port, False) for port in {p for _, p in launch.checks}):
                 raise PortBusy()
             raise StartError("exited with status %s" % proc.returncode)
         tail = log_tail(logpath, offset, 200)
@@ -813,7 +827,6 @@ def wait_ready(proc, start, launch, logpath, offset, deadline):
         if not pending:
             return
         if time.monotonic() > deadline:
-            # Listening somewhere else than asked? Then the port was taken under us.
             raise StartError("not answering on %s after %.0f s" % (pending, START_TIMEOUT))
         time.sleep(0.05)
 
@@ -838,7 +851,7 @@ def start_one(root, name):
         last = ""
         for attempt in range(1, MAX_ATTEMPTS + 1):
             launch = SERVERS[name](c)
-            proc, start, logpath, offset = spawn(launch.argv, c.sd, launch.logname, launch.proc_env)
+            proc, start, logpath, offset = spawn(launch.argv, c.sd, launch.logname)
             try:
                 wait_ready(proc, start, launch, logpath, offset, deadline)
             except PortBusy:

@@ -19,6 +19,7 @@ import logging
 import os
 import re
 import signal
+import socket
 import ssl
 import sys
 import threading
@@ -106,6 +107,12 @@ def main():
     ctx.load_cert_chain(a.cert, a.key)
     spool = Spool(a.spool)
     auth = make_authenticator(a.user, a.password)
+
+    # A busy port would only show after the controller's ready_timeout; fail at once instead.
+    for port in (a.port, a.auth_port, a.notls_port):
+        with socket.socket() as s:
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            s.bind(("127.0.0.1", port))
 
     controllers = []
     for port, tls, required in ((a.port, ctx, False), (a.auth_port, ctx, True), (a.notls_port, None, False)):

@@ -18,8 +18,8 @@ QString ServerEnv(const QString& Server, const QString& Key) {
     }
     QFile file(dir + u'/' + Server + QStringLiteral("/env"));
     if (!file.open(QIODevice::ReadOnly)) {
-        ADD_FAILURE() << "test server '" << Server.toStdString() << "' is not running (" << file.fileName().toStdString()
-                      << ")";
+        ADD_FAILURE() << "test server '" << Server.toStdString() << "' is not running ("
+                      << file.fileName().toStdString() << ")";
         return {};
     }
     while (!file.atEnd()) {
@@ -31,17 +31,21 @@ QString ServerEnv(const QString& Server, const QString& Key) {
     return {};
 }
 
-int ServerPort(const QString& Server, const QString& Key) { return ServerEnv(Server, Key).toInt(); }
+int ServerPort(const QString& Server, const QString& Key) {
+    return ServerEnv(Server, Key).toInt();
+}
 
 QString BinDir() {
     const QString dir = qEnvironmentVariable("KVINET_BIN_DIR");
     return dir.isEmpty() ? QCoreApplication::applicationDirPath() : dir;
 }
 
-QString SourceDir() { return QStringLiteral(KV_SOURCE_DIR); }
+QString SourceDir() {
+    return QStringLiteral(KV_SOURCE_DIR);
+}
 
-ProcessResult Run(const QString& Program, const QStringList& Args, const QByteArray& Input, const QStringList& Env,
-                  int TimeoutSeconds) {
+ProcessResult Run(const QString& Program, const QStringList& Args, const QByteArray& Input,
+                  const QStringList& Env, int TimeoutSeconds) {
     ProcessResult result;
     QProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -65,7 +69,8 @@ ProcessResult Run(const QString& Program, const QStringList& Args, const QByteAr
     return result;
 }
 
-ProcessResult Kvinet(const QStringList& Args, const QByteArray& Input, const QStringList& Env, int TimeoutSeconds) {
+ProcessResult Kvinet(const QStringList& Args, const QByteArray& Input, const QStringList& Env,
+                     int TimeoutSeconds) {
     return Run(BinDir() + QStringLiteral("/kvinet"), Args, Input, Env, TimeoutSeconds);
 }
 
@@ -83,6 +88,8 @@ void WriteFile(const QString& Path, const QByteArray& Data) {
     file.write(Data);
 }
 
-QString Wire(const char* Data, qsizetype Size) { return QString::fromLatin1(Data, Size); }
+QString Wire(const char* Data, qsizetype Size) {
+    return QString::fromLatin1(Data, Size);
+}
 
 } // namespace KvTest
