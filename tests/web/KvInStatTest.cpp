@@ -109,7 +109,7 @@ TEST(StatusWindow, ActionsAndProgressLine) {
     // Sizes beyond 32 bits keep their proportion on the bar.
     f.ShowProgress(6LL << 30, 8LL << 30);
     EXPECT_EQ(f.lblStatus->text(), "Downloaded 6442450944 of 8589934592 bytes (75%)");
-    EXPECT_EQ(f.pbStatus->value() * 4, f.pbStatus->maximum() * 3);
+    EXPECT_EQ(int64_t(f.pbStatus->value()) * 4, int64_t(f.pbStatus->maximum()) * 3);
 }
 
 class WindowedDownload : public ::testing::Test {

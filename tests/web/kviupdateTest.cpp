@@ -122,6 +122,20 @@ QJsonObject HttpScript(const QByteArray& Head, const QByteArray& Body) {
     return QJsonObject{{"steps", steps}};
 }
 
+/// Runs the updater once more with ResumeDownload on; returns the first progress report's byte count.
+int64_t ResumeAndFirstReport(TKvWebUpdater& U) {
+    U.SetResumeDownload(true);
+    int64_t first = -1;
+    U.SetOnProgress([&first](QObject*, int64_t Cur, int64_t, bool&) {
+        if (first < 0)
+            first = Cur;
+    });
+    EXPECT_TRUE(U.Execute());
+    EXPECT_EQ(U.Status(), isFinished) << U.LastError().toStdString();
+    U.SetOnProgress(nullptr);
+    return first;
+}
+
 class WebTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -483,7 +497,9 @@ TEST_F(WebTest, MemoryStaysFlatWhateverTheFileSize) {
     const long peak = StatusKiB("VmHWM:");
     EXPECT_EQ(QFileInfo(Local("huge.bin")).size(), size);
     EXPECT_EQ(reports, size / 2050 + 2); // a report per block, the last short one, and the end
+#if !defined(__SANITIZE_ADDRESS__) // its quarantine keeps freed memory on purpose
     EXPECT_LT(peak - before, 32 * 1024) << "peak grew by " << (peak - before) << " KiB";
+#endif
     QFile::remove(Local("huge.bin"));
 }
 
@@ -506,17 +522,9 @@ TEST_F(WebTest, CutConnectionFailsAndResumesByteExact) {
 
     // Resume from nginx: only the missing bytes are asked for and sent.
     u.SetPort(NginxPort);
-    u.SetResumeDownload(true);
-    int64_t first = -1;
-    u.SetOnProgress([&](QObject*, int64_t Cur, int64_t, bool&) {
-        if (first < 0)
-            first = Cur;
-    });
-    EXPECT_TRUE(u.Execute());
-    EXPECT_EQ(u.Status(), isFinished) << u.LastError().toStdString();
+    EXPECT_EQ(ResumeAndFirstReport(u), 12345 + 2050);
     EXPECT_EQ(ReadFile(Local("cut.bin")), data);
     EXPECT_EQ(MTime(Local("cut.bin")), Stamp);
-    EXPECT_EQ(first, 12345 + 2050);
     const QStringList lines = LogLines(AccessLog, remote, 2);
     ASSERT_GE(lines.size(), 2);
     EXPECT_TRUE(lines.last().contains(" 206 27655 \"bytes=12345-\"")) << lines.last().toStdString();
@@ -685,16 +693,8 @@ TEST_F(FtpTest, SizeTimeDownloadResumeOnBothServers) {
 
         // Resume: the first 30000 bytes are kept, the rest is asked for with REST.
         WriteFile(local, Pattern(70000, 'F').left(30000));
-        u.SetResumeDownload(true);
-        int64_t first = -1;
-        u.SetOnProgress([&](QObject*, int64_t Cur, int64_t, bool&) {
-            if (first < 0)
-                first = Cur;
-        });
-        EXPECT_TRUE(u.Execute());
-        EXPECT_EQ(u.Status(), isFinished) << u.LastError().toStdString();
+        EXPECT_EQ(ResumeAndFirstReport(u), 30000 + 2050);
         EXPECT_EQ(ReadFile(local), Pattern(70000, 'F'));
-        EXPECT_EQ(first, 30000 + 2050);
 
         u.SetRemoteFileName(QStringLiteral("/pub/none.bin"));
         EXPECT_TRUE(u.Execute());
