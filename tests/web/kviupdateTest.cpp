@@ -364,14 +364,16 @@ TEST_F(WebTest, BasicAuthWithoutPrompt) {
     u.SetLoginPrompt(false);
     u.SetUser(QStringLiteral("kvuser"));
     u.SetPassword(QStringLiteral("wrong"));
-    const int before = LogLines(AccessLog, "/private/secret.txt", 0).size();
+    // Other tests fetch the same file at the same time: this test's requests carry an agent of their own.
+    const QString agent = QStringLiteral("auth-once-%1").arg(QCoreApplication::applicationPid());
+    u.SetAgent(agent);
     EXPECT_TRUE(u.Execute());
     EXPECT_EQ(u.Status(), isNotFound);
     EXPECT_EQ(u.LastError(), strKvInEAuthRequired);
     EXPECT_FALSE(QFileInfo::exists(Local("secret.txt")));
     EXPECT_TRUE(Prompts.isEmpty());
     // The stored credentials are tried once: two sends, then the search ends.
-    EXPECT_EQ(LogLines(AccessLog, "/private/secret.txt", before + 2).size(), before + 2);
+    EXPECT_EQ(LogLines(AccessLog, agent, 2).size(), 2);
 
     u.SetPassword(ServerEnv("nginx", "KV_NGINX_PASSWORD"));
     EXPECT_TRUE(u.Execute());
