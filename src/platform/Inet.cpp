@@ -210,7 +210,7 @@ void TInetSession::Release() {
     FMulti = nullptr;
 }
 
-bool TInetSession::Pump(int WaitMs) {
+bool TInetSession::Perform() {
     if (Closed() || !FMulti)
         return false;
     int running = 0;
@@ -224,11 +224,12 @@ bool TInetSession::Pump(int WaitMs) {
         if (owner)
             reinterpret_cast<TInetTransfer*>(owner)->Finished(int(msg->data.result));
     }
-    if (code != CURLM_OK)
-        return false;
-    if (WaitMs > 0)
+    return code == CURLM_OK;
+}
+
+void TInetSession::Wait(int WaitMs) {
+    if (!Closed() && FMulti)
         curl_multi_poll(Multi(FMulti), nullptr, 0, WaitMs, nullptr);
-    return true;
 }
 
 std::unique_ptr<TInetConnection> TInetSession::Connect(const QString& Host, int Port, const QString& User,
@@ -397,11 +398,12 @@ void TInetTransfer::Stop() {
 
 bool TInetTransfer::WaitUntil(bool (*Ready)(const TInetTransfer&)) {
     while (!Ready(*this)) {
-        if (Closed() || !Session()->Pump(0))
+        if (Closed() || !Session()->Perform())
             return false;
         if (Ready(*this))
             break;
-        Session()->Pump(1000);
+        // Wakes at network activity or when libcurl's own timers are due, whichever comes first.
+        Session()->Wait(1000);
     }
     return true;
 }

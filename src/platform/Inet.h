@@ -108,8 +108,10 @@ private:
     friend class TInetTransfer;
     explicit TInetSession(const TInetSessionSettings& Settings);
     void Release() override;
-    /// Runs libcurl once and waits up to WaitMs for network activity.
-    bool Pump(int WaitMs);
+    /// Runs libcurl's transfers as far as they go without waiting; false when libcurl failed.
+    bool Perform();
+    /// Waits up to WaitMs for network activity.
+    void Wait(int WaitMs);
 
     TInetSessionSettings FSettings;
     void* FMulti = nullptr;
