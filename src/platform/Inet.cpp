@@ -352,6 +352,17 @@ size_t TInetTransfer::OnWrite(char* Data, size_t Size, size_t Count, void* Self)
         return length;
     }
     const size_t unread = t->FBuffer.size() - t->FBufferPos;
+    if (t->FDest && unread == 0 && t->FDestUsed < t->FDestCap) {
+        // A reader is waiting: its buffer takes what fits, ours the rest (which always fits: a block
+        // from libcurl is smaller than our buffer, and a pause can't follow a partial take).
+        const size_t direct = std::min(length, t->FDestCap - t->FDestUsed);
+        std::memcpy(t->FDest + t->FDestUsed, Data, direct);
+        t->FDestUsed += direct;
+        t->FBuffer.clear();
+        t->FBufferPos = 0;
+        t->FBuffer.insert(t->FBuffer.end(), Data + direct, Data + length);
+        return length;
+    }
     if (unread > 0 && unread + length > BufferCap) {
         t->FPaused = true;
         return CURL_WRITEFUNC_PAUSE; // libcurl keeps this block and hands it over again on unpause
@@ -495,30 +506,49 @@ int64_t TInetTransfer::Read(char* Buffer, int64_t Count) {
 }
 
 int64_t TInetTransfer::ReadSome(char* Buffer, int64_t Count) {
+    if (Closed()) {
+        SetLastError(QStringLiteral("The handle is closed"));
+        return -1;
+    }
+    if (Count <= 0)
+        return 0;
     for (;;) {
         const size_t unread = FBuffer.size() - FBufferPos;
         if (unread > 0) {
-            const size_t n = std::min(unread, size_t(std::max<int64_t>(Count, 0)));
+            const size_t n = std::min(unread, size_t(Count));
             std::memcpy(Buffer, FBuffer.data() + FBufferPos, n);
             FBufferPos += n;
             return int64_t(n);
         }
-        if (FPaused) {
-            FPaused = false;
-            curl_easy_pause(EasyOf(FEasy), CURLPAUSE_CONT); // hands the held block to OnWrite at once
-            continue;
-        }
-        if (FDone) {
+        if (FDone && !FPaused) {
             if (FResult == CURLE_OK)
                 return 0;
             SetLastError(FError);
             return -1;
         }
-        if (!FAdded) {
+        if (!FAdded && !FPaused) {
             SetLastError(QStringLiteral("The transfer is not running"));
             return -1;
         }
-        if (!WaitUntil([](const TInetTransfer& t) { return t.FDone || t.FPaused || t.FBuffer.size() > t.FBufferPos; })) {
+        // What arrives next lands in the caller's buffer directly: one copy less per byte.
+        FDest = Buffer;
+        FDestCap = size_t(Count);
+        FDestUsed = 0;
+        bool waited = true;
+        if (FPaused) {
+            FPaused = false;
+            curl_easy_pause(EasyOf(FEasy), CURLPAUSE_CONT); // hands the held block to OnWrite at once
+        }
+        if (FDestUsed == 0 && FBuffer.size() == FBufferPos)
+            waited = WaitUntil([](const TInetTransfer& t) {
+                return t.FDestUsed > 0 || t.FDone || t.FPaused || t.FBuffer.size() > t.FBufferPos;
+            });
+        const size_t delivered = FDestUsed;
+        FDest = nullptr;
+        FDestCap = FDestUsed = 0;
+        if (delivered > 0)
+            return int64_t(delivered);
+        if (!waited) {
             SetLastError(QStringLiteral("The transfer was interrupted"));
             return -1;
         }

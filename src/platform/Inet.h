@@ -125,6 +125,10 @@ public:
     /// Reads Count bytes of the body (fewer only at its end): the count, 0 at its end, -1 when the transfer failed (a cut
     /// connection, a body shorter than announced, a time-out).
     int64_t Read(char* Buffer, int64_t Count);
+    /// Reads what has arrived, up to Count bytes, waiting only while nothing has: the count, 0 at the end
+    /// of the body, -1 when the transfer failed. Data that arrives while it waits goes straight into
+    /// Buffer.
+    int64_t ReadSome(char* Buffer, int64_t Count);
     /// Content-Length of the answer; -1 when it had none.
     int64_t ContentLength() const { return FContentLength; }
     /// Last-Modified of the answer (FTP: the file's time), UTC; invalid when none.
@@ -167,8 +171,6 @@ protected:
     bool FNoBody = false;
 
 private:
-    /// Whatever part of Count is at hand (waiting only when nothing is).
-    int64_t ReadSome(char* Buffer, int64_t Count);
     static size_t OnWrite(char* Data, size_t Size, size_t Count, void* Self);
     static size_t OnHeader(char* Data, size_t Size, size_t Count, void* Self);
     void Finished(int Result);
@@ -186,6 +188,9 @@ private:
     int64_t FRangeFrom = 0;
     std::vector<char> FBuffer;
     size_t FBufferPos = 0;
+    char* FDest = nullptr;
+    size_t FDestCap = 0;
+    size_t FDestUsed = 0;
     QList<QByteArray> FHeaders;
     int64_t FContentLength = -1;
     QDateTime FLastModified;

@@ -21,7 +21,7 @@ namespace {
 
 // Downloads are reported in blocks of this size.
 constexpr int64_t DownloadBlock = 2050;
-// The local file is written in pieces of this size: a write per block costs a third more time, and pieces
+// Downloads are read and written in pieces of this size: a write per block costs a third more time, and pieces
 // much larger than the processor's cache make the kernel's copy into the page cache slow.
 constexpr size_t WriteBehind = 128 * 1024;
 // URL reads move data in blocks of this size.
@@ -59,27 +59,41 @@ std::vector<std::pair<QFileInfo, QString>> LocalFind(const QString& Pattern) {
     return found;
 }
 
-/// Collects the blocks of a download and hands them to the file in large pieces. Blocks are read straight
-/// into its buffer (Reserve, then Commit what arrived), so no byte is copied twice.
-class TWriteBehind {
+/// The bytes of a download between the network and the local file. Data is read straight into it in
+/// large pieces, handed out in 2050-byte blocks (each reported before it counts as downloaded), and only
+/// reported blocks are written to the file, in large pieces. One copy per byte, one write per piece.
+class TDownloadBuffer {
 public:
-    explicit TWriteBehind(TStream& Target) : FTarget(Target), FBuffer(WriteBehind) {}
-    char* Reserve(size_t Count) {
-        if (FUsed + Count > FBuffer.size())
+    explicit TDownloadBuffer(TStream& Target) : FTarget(Target), FBuffer(WriteBehind) {}
+    /// Free space after what is held, at least a block's worth.
+    char* Space(size_t& Room) {
+        if (FTaken + FPending + DownloadBlock > FBuffer.size())
             Flush();
-        return FBuffer.data() + FUsed;
+        Room = FBuffer.size() - FTaken - FPending;
+        return FBuffer.data() + FTaken + FPending;
     }
-    void Commit(int64_t Count) { FUsed += size_t(Count); }
+    void Received(int64_t Count) { FPending += size_t(Count); }
+    size_t Pending() const { return FPending; }
+    /// The next block of what was received (shorter only at the end): it now goes to the file.
+    int64_t TakeBlock() {
+        const size_t n = std::min<size_t>(FPending, DownloadBlock);
+        FTaken += n;
+        FPending -= n;
+        return int64_t(n);
+    }
+    /// Writes the blocks taken; what was received but not taken moves to the front.
     void Flush() {
-        if (FUsed > 0)
-            FTarget.WriteBuffer(FBuffer.data(), int64_t(FUsed));
-        FUsed = 0;
+        if (FTaken > 0)
+            FTarget.WriteBuffer(FBuffer.data(), int64_t(FTaken));
+        std::memmove(FBuffer.data(), FBuffer.data() + FTaken, FPending);
+        FTaken = 0;
     }
 
 private:
     TStream& FTarget;
     std::vector<char> FBuffer;
-    size_t FUsed = 0;
+    size_t FTaken = 0;
+    size_t FPending = 0;
 };
 
 bool ReplaceFile(const QString& From, const QString& To) {
@@ -464,23 +478,36 @@ bool TKvCustomWebComponent::ReadFileFromInet(const QString& RemoteFile, const QS
             }
         } guard{target == LocalFile ? QString() : target};
 
-        TWriteBehind writer(local);
+        // One progress report per 2050-byte block, the last one short; then one more for the read that
+        // found the end. Abort stops at the block it was given for: later bytes are not written.
+        TDownloadBuffer buffer(local);
         int64_t total = resumeFrom;
         bool abort = false;
         bool broken = false;
-        int64_t count;
-        do {
-            char* block = writer.Reserve(DownloadBlock);
-            count = source ? source->Read(block, DownloadBlock) : sourceFile->Read(block, DownloadBlock);
-            if (count < 0) {
-                broken = true;
+        bool ended = false;
+        while (!abort) {
+            if (buffer.Pending() >= size_t(DownloadBlock) || ((ended || broken) && buffer.Pending() > 0)) {
+                total += buffer.TakeBlock();
+                UpdateProgress(total, ExpectedSize, abort);
+                continue;
+            }
+            if (ended) {
+                UpdateProgress(total, ExpectedSize, abort);
                 break;
             }
-            total += count;
-            writer.Commit(count);
-            UpdateProgress(total, ExpectedSize, abort);
-        } while (count > 0 && !abort);
-        writer.Flush();
+            if (broken)
+                break;
+            size_t room = 0;
+            char* space = buffer.Space(room);
+            const int64_t count = source ? source->ReadSome(space, int64_t(room)) : sourceFile->Read(space, int64_t(room));
+            if (count < 0)
+                broken = true;
+            else if (count == 0)
+                ended = true;
+            else
+                buffer.Received(count);
+        }
+        buffer.Flush();
         local.Flush();
         complete = !abort && !broken;
         if (abort) {
