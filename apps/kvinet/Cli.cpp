@@ -133,8 +133,12 @@ QString Args::Help() const {
 }
 
 void WriteWire(const QString& Text) {
-    const QByteArray bytes = KvInet::WireToBytes(Text);
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+    // In slices, so that a large reply is not held twice.
+    constexpr qsizetype Slice = 1 << 20;
+    for (qsizetype from = 0; from < Text.size(); from += Slice) {
+        const QByteArray bytes = KvInet::WireToBytes(QStringView(Text).mid(from, Slice));
+        std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+    }
     std::fflush(stdout);
 }
 

@@ -7,7 +7,6 @@
 #include <QApplication>
 #include <QCoreApplication>
 
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -24,6 +23,12 @@ struct CommandEntry {
 const CommandEntry commands[] = {
     {"about", "show the list of components", CmdAbout},
     {"util", "text utilities: base64, utf8-decode, html-decode, content-type, column", CmdUtil},
+    {"whois", "a domain's registration record from its whois server", CmdWhois},
+    {"http", "an HTTP/1.0 request (HEAD, GET, POST) over the socket client", CmdHttp},
+    {"smtp", "send an e-mail message through an SMTP server", CmdSmtp},
+    {"daytime", "date and time from a daytime server", CmdDaytime},
+    {"sntp", "time from an NTP server", CmdSntp},
+    {"dns", "DNS query over TCP, answer records one a line", CmdDns},
     {"update", "bring a local file up to date from a URL or path (web updater)", CmdUpdate},
 };
 
@@ -38,30 +43,27 @@ void PrintHelp() {
     WriteText(text);
 }
 
-// Commands asked to show a window get a QApplication; all others stay console programs.
-bool WantsWindow(int argc, char** argv) {
+// Only a command asked to show a window gets a QApplication; the others never need a display.
+bool WantsWindows(int argc, char** argv) {
     for (int i = 2; i < argc; ++i)
         if (std::strcmp(argv[i], "--gui") == 0 || std::strcmp(argv[i], "--status-window") == 0)
             return true;
     return false;
 }
 
-bool HasDisplay() {
-    return std::getenv("QT_QPA_PLATFORM") || std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY");
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
-    std::unique_ptr<QCoreApplication> app;
-    if (WantsWindow(argc, argv)) {
-        if (!HasDisplay()) {
-            WriteError(QStringLiteral("kvinet: a window needs a display (DISPLAY, WAYLAND_DISPLAY or QT_QPA_PLATFORM)"));
+    std::unique_ptr<QCoreApplication> application;
+    if (WantsWindows(argc, argv)) {
+        if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+            qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+            WriteError(QStringLiteral("kvinet: a window was asked for, but there is no display (DISPLAY is not set)"));
             return ExitFailed;
         }
-        app = std::make_unique<QApplication>(argc, argv);
+        application = std::make_unique<QApplication>(argc, argv);
     } else {
-        app = std::make_unique<QCoreApplication>(argc, argv);
+        application = std::make_unique<QCoreApplication>(argc, argv);
     }
     QCoreApplication::setApplicationName(QStringLiteral("kvinet"));
     if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 ||

@@ -12,17 +12,18 @@ QString BytesToWire(const char* Data, qsizetype Size) {
 }
 
 void AppendWire(QString& Text, const char* Data, qsizetype Size) {
-    const qsizetype old = Text.size();
-    Text.resize(old + Size);
-    char16_t* out = reinterpret_cast<char16_t*>(Text.data()) + old;
-    const auto* in = reinterpret_cast<const unsigned char*>(Data);
-    for (qsizetype i = 0; i < Size; ++i)
-        out[i] = in[i];
+    // Latin-1 is exactly byte n to character U+00n; Qt widens it with SIMD and grows the string
+    // geometrically.
+    Text.append(QLatin1StringView(Data, Size));
 }
 
-QByteArray WireToBytes(const QString& Text) {
+QByteArray WireToBytes(const QString& Text) { return WireToBytes(QStringView(Text)); }
+
+QByteArray WireToBytes(QStringView Text) {
+    if (QtPrivate::isLatin1(Text))
+        return Text.toLatin1(); // the usual case, done with SIMD
     QByteArray bytes(Text.size(), Qt::Uninitialized);
-    const char16_t* in = reinterpret_cast<const char16_t*>(Text.constData());
+    const char16_t* in = Text.utf16();
     char* out = bytes.data();
     for (qsizetype i = 0; i < Text.size(); ++i)
         out[i] = char(in[i] & 0xFF);

@@ -7,6 +7,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringView>
 
 namespace KvInet {
 
@@ -17,6 +18,7 @@ QString BytesToWire(const char* Data, qsizetype Size);
 void AppendWire(QString& Text, const char* Data, qsizetype Size);
 /// Each character contributes its low byte (the higher bits are dropped).
 QByteArray WireToBytes(const QString& Text);
+QByteArray WireToBytes(QStringView Text);
 
 /// Decodes 8-bit text in the system's ANSI code page.
 QString AnsiToString(const QByteArray& Bytes);

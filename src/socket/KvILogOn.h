@@ -4,9 +4,15 @@
 // install its own prompt.
 #pragma once
 
+#include <QDialog>
 #include <QString>
 
 #include <functional>
+
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QFrame;
 
 namespace KvInet {
 
@@ -19,5 +25,22 @@ bool KvInAskLogon(const QString& Caption, QString& User, QString& Password);
 
 /// Installs a prompt used instead of the built-in one (null restores it); returns the previous one.
 TKvLogonPrompt SetLogonPrompt(TKvLogonPrompt Prompt);
+
+/// The logon dialog: a key picture, "User ID:" and "Password:" edit boxes (the password masked), OK
+/// (default) and Cancel (Escape). Client area 305 by 105 at (200, 108). Needs a QApplication.
+class TfrmKvILogon : public QDialog {
+    Q_OBJECT
+public:
+    explicit TfrmKvILogon(QWidget* Parent = nullptr);
+
+    QLabel* imgKey;
+    QLabel* lblLogin;
+    QLabel* lblPassword;
+    QLineEdit* edLogin;
+    QLineEdit* edPassword;
+    QFrame* bvlButtons;
+    QPushButton* btnOk;
+    QPushButton* btnCancel;
+};
 
 } // namespace KvInet

@@ -1,6 +1,9 @@
 // KvInBase: proxy settings and the socket component base.
 #include "socket/KvInBase.h"
 
+#include "platform/WireText.h"
+#include "socket/KvILogOn.h"
+#include "socket/KvInCnst.h"
 #include "socket/kviutil.h"
 
 namespace KvInet {
@@ -19,6 +22,312 @@ void TKvInetProxy::Assign(const TPersistent* Source) {
 
 void TKvInetProxy::FillProxyInfo() {
     ReadProxyInfo(FProxyServer, FUseProxyServer, FProxyPort);
+}
+
+// ---- TKvInetBase -----------------------------------------------------------------------------------------
+
+namespace {
+const char* const NoAnswer = "No answer from server";
+}
+
+TKvInetBase::TKvInetBase(TComponent* AOwner) : TComponent(AOwner) {
+    StepCount = 1;
+    FProxy = new TKvInetProxy(this);
+    FLoginPrompt = true;
+    FClientSocket = new TClientSocket(this);
+    FClientSocket->SetOnLookup([this](QObject* s, TCustomWinSocket* c) { DoLookup(s, c); });
+    FClientSocket->SetOnConnecting([this](QObject* s, TCustomWinSocket* c) { DoConnecting(s, c); });
+    FClientSocket->SetOnConnect([this](QObject* s, TCustomWinSocket* c) { DoConnect(s, c); });
+    FClientSocket->SetOnDisconnect([this](QObject* s, TCustomWinSocket* c) { DoDisconnect(s, c); });
+    FClientSocket->SetOnError(
+        [this](QObject* s, TCustomWinSocket* c, TErrorEvent e, int& code) { DoError(s, c, e, code); });
+    FClientSocket->SetClientType(ctBlocking);
+    FClientSocket->SetTimeoutMSecs(FTimeout * 1000);
+    FKeepConnection = false;
+}
+
+TKvInetBase::~TKvInetBase() {
+    // The socket is freed with the owned components after this destructor: no notification may reach us.
+    FClientSocket->SetOnLookup(nullptr);
+    FClientSocket->SetOnConnecting(nullptr);
+    FClientSocket->SetOnConnect(nullptr);
+    FClientSocket->SetOnDisconnect(nullptr);
+    FClientSocket->SetOnError(nullptr);
+}
+
+bool TKvInetBase::AddrIsIP(const QString& S) {
+    int parts[5] = {-1, -1, -1, -1, -1};
+    int next = 0;
+    QString part;
+    for (qsizetype i = 0; i < S.size() && next < 5; ++i) {
+        const bool last = i == S.size() - 1;
+        if (S[i] == u'.' || last) {
+            // The last character closes the part after joining it, so a final full stop spoils the last part.
+            if (last)
+                part += S[i];
+            int value = -1;
+            if (!TryStrToInt(part, value))
+                value = -1;
+            parts[next++] = value;
+            part.clear();
+        } else {
+            part += S[i];
+        }
+    }
+    if (parts[4] != -1)
+        return false;
+    for (int i = 0; i < 4; ++i)
+        if (parts[i] < 0 || parts[i] > 255)
+            return false;
+    return true;
+}
+
+int TKvInetBase::Port() const { return FClientSocket->Port(); }
+
+void TKvInetBase::SetPort(int Value) {
+    FPort = Value;
+    FClientSocket->SetPort(Value);
+}
+
+QString TKvInetBase::Host() const { return FClientSocket->Host(); }
+
+QString TKvInetBase::Address() const { return FClientSocket->Address(); }
+
+void TKvInetBase::PlaceEndpoint(const QString& Value) {
+    if (AddrIsIP(Value)) {
+        FHost.clear();
+        FAddress = Value;
+        FClientSocket->SetHost(QString());
+        FClientSocket->SetAddress(Value);
+    } else {
+        FHost = Value;
+        FAddress.clear();
+        FClientSocket->SetHost(Value);
+        FClientSocket->SetAddress(QString());
+    }
+}
+
+void TKvInetBase::SetHost(const QString& Value) { PlaceEndpoint(Value); }
+
+void TKvInetBase::SetAddress(const QString& Value) { PlaceEndpoint(Value); }
+
+void TKvInetBase::SetProxy(TKvInetProxy* Value) { FProxy->Assign(Value); }
+
+void TKvInetBase::SetTimeout(int Value) {
+    FTimeout = Value < 0 ? 0 : Value;
+    FClientSocket->SetTimeoutMSecs(FTimeout * 1000);
+}
+
+void TKvInetBase::SetOnSendTextToSocket(TSocketNotifyEvent Handler) {
+    FOnSendTextToSocket = Handler;
+    FClientSocket->SetOnWrite(std::move(Handler));
+}
+
+void TKvInetBase::SetOnReceiveTextFromSocket(TSocketNotifyEvent Handler) {
+    FOnReceiveTextFromSocket = Handler;
+    FClientSocket->SetOnRead(std::move(Handler));
+}
+
+void TKvInetBase::DoLookup(QObject* Sender, TCustomWinSocket* Socket) {
+    if (FOnLookup)
+        FOnLookup(Sender, Socket);
+}
+
+void TKvInetBase::DoConnecting(QObject* Sender, TCustomWinSocket* Socket) {
+    if (FOnConnecting)
+        FOnConnecting(Sender, Socket);
+}
+
+void TKvInetBase::DoConnect(QObject* Sender, TCustomWinSocket* Socket) {
+    FConnected = true;
+    if (FOnConnect)
+        FOnConnect(Sender, Socket);
+}
+
+void TKvInetBase::DoDisconnect(QObject* Sender, TCustomWinSocket* Socket) {
+    FConnected = false;
+    if (FOnDisconnect)
+        FOnDisconnect(Sender, Socket);
+}
+
+void TKvInetBase::DoError(QObject* Sender, TCustomWinSocket* Socket, TErrorEvent ErrorEvent, int& ErrorCode) {
+    FConnected = false;
+    if (FOnError)
+        FOnError(Sender, Socket, ErrorEvent, ErrorCode);
+}
+
+void TKvInetBase::Connect() {
+    if (FConnected) {
+        // A server that closed a kept connection must not be written to: reconnect instead.
+        FClientSocket->Socket()->CheckConnection();
+        if (FConnected)
+            return;
+    }
+    if (Host().isEmpty() && Address().isEmpty())
+        throw Exception(strKvInEHost);
+    if (FProxy->UseProxy() && !FProxy->Server().isEmpty()) {
+        const QString server = FProxy->Server();
+        if (AddrIsIP(server)) {
+            FClientSocket->SetAddress(server);
+            FClientSocket->SetHost(QString());
+        } else {
+            FClientSocket->SetHost(server);
+            FClientSocket->SetAddress(QString());
+        }
+        FClientSocket->SetPort(FProxy->Port());
+    }
+    FClientSocket->Open();
+}
+
+void TKvInetBase::Disconnect() {
+    if (FConnected)
+        FClientSocket->Close();
+}
+
+QString TKvInetBase::GetQuery() { return QString(); }
+
+void TKvInetBase::AskProxyLogon() {
+    if (!FProxy->UseProxy() || !FLoginPrompt)
+        return;
+    QString user = FProxy->User();
+    QString password = FProxy->Password();
+    if (KvInAskLogon(strKvInProxyLogon, user, password)) {
+        FProxy->SetUser(user);
+        FProxy->SetPassword(password);
+    }
+}
+
+QString TKvInetBase::GetRawHeaders() {
+    QString headers;
+    if (FProxy->UseProxy()) {
+        AskProxyLogon();
+        if (!FProxy->User().isEmpty())
+            headers += QStringLiteral("Username: ") + FProxy->User() + QStringLiteral("\r\n");
+        if (!FProxy->Password().isEmpty())
+            headers += QStringLiteral("Password: ") + FProxy->Password() + QStringLiteral("\r\n");
+    } else {
+        headers += QStringLiteral("Proxy-Connection: Keep-Alive\r\n");
+    }
+    headers += QStringLiteral("\r\n");
+    return headers;
+}
+
+int TKvInetBase::SendToSocket(const QString& Text) {
+    // Characters above 255 cannot be one byte each; they go out as their UTF-8 bytes rather than a wrong
+    // low byte (no query the library builds contains one).
+    bool wide = false;
+    for (const QChar c : Text)
+        if (c.unicode() > 0xFF) {
+            wide = true;
+            break;
+        }
+    if (!wide)
+        return FClientSocket->Socket()->SendText(Text);
+    QByteArray bytes;
+    bytes.reserve(Text.size());
+    for (qsizetype i = 0; i < Text.size(); ++i) {
+        const char16_t c = Text[i].unicode();
+        if (c <= 0xFF)
+            bytes += char(c);
+        else
+            bytes += QString(Text[i]).toUtf8();
+    }
+    return FClientSocket->Socket()->SendBuf(bytes.constData(), int(bytes.size()));
+}
+
+int TKvInetBase::ReceiveFromSocket(void* Buf, int Count) { return FClientSocket->Socket()->ReceiveBuf(Buf, Count); }
+
+int TKvInetBase::ReceiveBlock(QString& Text) {
+    char buffer[BlockSize];
+    const int n = ReceiveFromSocket(buffer, BlockSize);
+    if (n > 0)
+        AppendWire(Text, buffer, n);
+    return n;
+}
+
+void TKvInetBase::RefuseLineBreaks(const QString& Value, const char* Property) {
+    if (Value.contains(u'\r') || Value.contains(u'\n'))
+        throw Exception(QStringLiteral("Invalid %1: line breaks are not allowed").arg(QString::fromLatin1(Property)));
+}
+
+QString TKvInetBase::GetLocalHost() const { return TClientSocket::GetLocalHost(); }
+
+QString TKvInetBase::InternalExecute() {
+    const bool binary = QueryIsBinary();
+    QString query = GetQuery();
+    if (!query.isEmpty() && !binary)
+        query += GetRawHeaders();
+    if (!query.isEmpty() && SendToSocket(query) <= 0) {
+        SetLastError(QString::fromLatin1(NoAnswer));
+        return QString::fromLatin1(NoAnswer);
+    }
+    QString text;
+    int n = ReceiveBlock(text);
+    if (n > 0 && !binary) {
+        // Only the first block is screened, whatever the protocol: the word after the first space.
+        const qsizetype space = text.indexOf(u' ');
+        if (space >= 0) {
+            switch (StrToIntDef(text.mid(space + 1, 3), 200)) {
+            case 401:
+                throw Exception(strKvInEAuthRequired);
+            case 404:
+                throw Exception(strKvInEFileNotFound);
+            case 407:
+                throw Exception(strKvInEProxyAuth);
+            default:
+                break;
+            }
+        }
+    }
+    while (n > 0 && !ReplyComplete(text))
+        n = ReceiveBlock(text);
+    return text;
+}
+
+void TKvInetBase::BeforeExecute() {
+    if (FOnBeforeExecute)
+        FOnBeforeExecute(this);
+}
+
+void TKvInetBase::AfterExecute(QString& Text) {
+    if (FOnAfterExecute)
+        FOnAfterExecute(this, Text);
+}
+
+QString TKvInetBase::Execute() {
+    FLastError.clear();
+    BeforeExecute();
+    try {
+        if (Host().isEmpty() && Address().isEmpty())
+            throw Exception(strKvInEHost);
+        Connect();
+    } catch (const Exception& e) {
+        FLastError = e.Message();
+        throw;
+    }
+    QString result;
+    try {
+        CurrentStep = 0;
+        while (CurrentStep < StepCount) {
+            QString text = InternalExecute();
+            AfterExecute(text);
+            result += text;
+            ++CurrentStep;
+        }
+        if (!FKeepConnection)
+            Disconnect();
+    } catch (const Exception& e) {
+        result = e.Message();
+        FLastError = e.Message();
+        // The rest of a refused reply would otherwise be read as the next Execute's answer.
+        if (!FKeepConnection) {
+            try {
+                Disconnect();
+            } catch (const Exception&) {
+            }
+        }
+    }
+    return result;
 }
 
 } // namespace KvInet

@@ -1,6 +1,7 @@
 // KvInBase: the proxy settings shared by both component families, and the base of the socket family.
 #pragma once
 
+#include "platform/ClientSocket.h"
 #include "platform/Classes.h"
 
 namespace KvInet {
@@ -41,6 +42,171 @@ private:
     QString FProxyUser;
     QString FProxyPassword;
     int FProxyPort = 0;
+};
+
+/// The reply of a step, by reference: the handler may replace it.
+using TKvIReceivedEvent = std::function<void(QObject* Sender, QString& Text)>;
+
+/// The base of the socket components: one blocking TCP connection (through the proxy when it is in use), one
+/// query per step, the reply read until the server closes the connection.
+///
+/// Execute: OnBeforeExecute; raises Exception(strKvInEHost) when Host and Address are both empty; Connect
+/// (a failed lookup or connect leaves Execute as ESocketError); then for each step InternalExecute and
+/// AfterExecute (OnAfterExecute); Disconnect unless KeepConnection. Any Exception raised inside the steps
+/// (the 401/404/407 screening, a socket failure, a descendant's parsing) becomes the returned text and
+/// LastError. Wire text throughout: one byte per character, zero bytes included.
+class TKvInetBase : public TComponent {
+    Q_OBJECT
+    Q_PROPERTY(QString About READ About WRITE SetAbout)
+    Q_PROPERTY(int Port READ Port WRITE SetPort STORED true)
+    Q_PROPERTY(QString Host READ Host WRITE SetHost)
+    Q_PROPERTY(QString Address READ Address WRITE SetAddress)
+    Q_PROPERTY(bool KeepConnection READ KeepConnection WRITE SetKeepConnection STORED true)
+    Q_PROPERTY(KvInet::TKvInetProxy* Proxy READ Proxy WRITE SetProxy)
+    Q_PROPERTY(bool LoginPrompt READ LoginPrompt WRITE SetLoginPrompt)
+    Q_PROPERTY(int Timeout READ Timeout WRITE SetTimeout)
+public:
+    explicit TKvInetBase(TComponent* AOwner = nullptr);
+    ~TKvInetBase() override;
+
+    /// Runs the execute cycle (see the class comment) and returns the text of all steps, or the message of
+    /// the failure that ended them.
+    QString Execute();
+
+    /// Opens the connection unless connected: raises Exception(strKvInEHost) without Host and Address;
+    /// with the proxy in use (UseProxy and a Server) the socket's endpoint becomes the proxy's, so Host,
+    /// Address and Port read the proxy's from then on. OnLookup, OnConnecting, OnConnect fire inside.
+    virtual void Connect();
+    /// Closes the connection when connected (OnDisconnect fires).
+    virtual void Disconnect();
+    /// The text to send for the current step; the base sends nothing and only reads.
+    virtual QString GetQuery();
+    /// The header block appended to every non-empty text query: without the proxy
+    /// "Proxy-Connection: Keep-Alive" CR LF CR LF; with it "Username: " and "Password: " lines for the
+    /// proxy's non-empty User and Password, then CR LF. With the proxy in use and LoginPrompt set, the
+    /// logon prompt (strKvInProxyLogon) is shown first and a confirmed answer stored in the proxy.
+    virtual QString GetRawHeaders();
+
+    QString About() const { return FAbout; }
+    /// The About text stays empty whatever is assigned.
+    void SetAbout(const QString&) {}
+    int Port() const;
+    void SetPort(int Value);
+    /// The socket's host name (empty when a numeric address is set).
+    QString Host() const;
+    /// A dotted IPv4 address goes to Address (Host emptied); anything else is a host name.
+    void SetHost(const QString& Value);
+    QString Address() const;
+    void SetAddress(const QString& Value);
+    bool KeepConnection() const { return FKeepConnection; }
+    void SetKeepConnection(bool Value) { FKeepConnection = Value; }
+    TKvInetProxy* Proxy() const { return FProxy; }
+    /// Copies the settings (Assign); the object passed stays the caller's.
+    void SetProxy(TKvInetProxy* Value);
+    bool LoginPrompt() const { return FLoginPrompt; }
+    void SetLoginPrompt(bool Value) { FLoginPrompt = Value; }
+    /// Seconds that name lookup, connect and every wait for data may take (default 30; 0 waits for ever).
+    /// An expired wait is a socket failure like any other (error code ETIMEDOUT).
+    int Timeout() const { return FTimeout; }
+    void SetTimeout(int Value);
+
+    TClientType ClientType() const { return FClientSocket->ClientType(); }
+    void SetClientType(TClientType Value) { FClientSocket->SetClientType(Value); }
+    bool Connected() const { return FConnected; }
+    /// Empty when the last Execute succeeded; otherwise the message of the failure that ended it, also when
+    /// Execute returned it as text ("No answer from server" included).
+    const QString& LastError() const { return FLastError; }
+
+    void SetOnConnect(TSocketNotifyEvent Handler) { FOnConnect = std::move(Handler); }
+    void SetOnDisconnect(TSocketNotifyEvent Handler) { FOnDisconnect = std::move(Handler); }
+    void SetOnError(TSocketErrorEvent Handler) { FOnError = std::move(Handler); }
+    void SetOnLookup(TSocketNotifyEvent Handler) { FOnLookup = std::move(Handler); }
+    void SetOnConnecting(TSocketNotifyEvent Handler) { FOnConnecting = std::move(Handler); }
+    /// Also installed as the socket's write notification (which this socket never raises).
+    void SetOnSendTextToSocket(TSocketNotifyEvent Handler);
+    /// Also installed as the socket's read notification (which this socket never raises).
+    void SetOnReceiveTextFromSocket(TSocketNotifyEvent Handler);
+    void SetOnBeforeExecute(TNotifyEvent Handler) { FOnBeforeExecute = std::move(Handler); }
+    void SetOnAfterExecute(TKvIReceivedEvent Handler) { FOnAfterExecute = std::move(Handler); }
+
+    /// Whether the text is a dotted IPv4 address (four parts 0..255; see Host).
+    static bool AddrIsIP(const QString& S);
+
+    /// Size of one read of the execute cycle.
+    static constexpr int BlockSize = 16386;
+
+protected:
+    /// One step: GetQuery (plus GetRawHeaders when not empty and not binary), send it, read blocks until the
+    /// server closes (or ReplyComplete says so), screening the first block of a text reply for 401, 404 and
+    /// 407. A failed send gives "No answer from server".
+    virtual QString InternalExecute();
+    /// Fires OnBeforeExecute (Sender: this component).
+    virtual void BeforeExecute();
+    /// Fires OnAfterExecute (Sender: this component) with the step's text by reference.
+    virtual void AfterExecute(QString& Text);
+    /// True for a descendant whose query and reply are binary: no header block is appended to the query
+    /// and the reply is not screened for status codes.
+    virtual bool QueryIsBinary() const { return false; }
+    /// Asked after every block with the text read so far in this step: true ends the reading without
+    /// waiting for the server to close (a length-prefixed reply that is complete).
+    virtual bool ReplyComplete(const QString& Text) const {
+        (void)Text;
+        return false;
+    }
+
+    /// Sends each character as one byte; returns the bytes accepted, 0 when not connected, negative on a
+    /// failure whose error the OnError handler cleared.
+    int SendToSocket(const QString& Text);
+    /// Reads at most Count bytes; 0 when the peer closed or not connected, negative on a cleared failure.
+    int ReceiveFromSocket(void* Buf, int Count);
+    /// Reads one block of at most BlockSize bytes and appends it to Text as wire text; returns as
+    /// ReceiveFromSocket.
+    int ReceiveBlock(QString& Text);
+    /// The local machine's host name.
+    QString GetLocalHost() const;
+    /// The socket, for descendants that run their own exchange (command/reply sequences, datagrams, TLS).
+    TClientSocket* ClientSocket() const { return FClientSocket; }
+    /// With the proxy in use and LoginPrompt set, shows the logon prompt (strKvInProxyLogon) with the proxy's
+    /// user and password and stores a confirmed answer in the proxy. GetRawHeaders calls it.
+    void AskProxyLogon();
+    /// The endpoint as last assigned, which Host, Address and Port no longer show after a connection
+    /// through the proxy.
+    const QString& AssignedHost() const { return FHost; }
+    const QString& AssignedAddress() const { return FAddress; }
+    int AssignedPort() const { return FPort; }
+    /// Raises Exception "Invalid PROPERTY: line breaks are not allowed" when Value holds CR or LF, so that
+    /// caller input can never add protocol lines to a query.
+    static void RefuseLineBreaks(const QString& Value, const char* Property);
+    /// Records a failure that a step turned into text; Execute clears it first thing.
+    void SetLastError(const QString& Message) { FLastError = Message; }
+
+    int CurrentStep = 0;
+    int StepCount = 1;
+
+private:
+    void DoLookup(QObject* Sender, TCustomWinSocket* Socket);
+    void DoConnecting(QObject* Sender, TCustomWinSocket* Socket);
+    void DoConnect(QObject* Sender, TCustomWinSocket* Socket);
+    void DoDisconnect(QObject* Sender, TCustomWinSocket* Socket);
+    void DoError(QObject* Sender, TCustomWinSocket* Socket, TErrorEvent ErrorEvent, int& ErrorCode);
+    void PlaceEndpoint(const QString& Value);
+
+    TClientSocket* FClientSocket = nullptr;
+    QString FAbout;
+    bool FConnected = false;
+    int FPort = 0;
+    QString FHost;
+    QString FAddress;
+    bool FKeepConnection = false;
+    TKvInetProxy* FProxy = nullptr;
+    bool FLoginPrompt = true;
+    TSocketNotifyEvent FOnConnect, FOnDisconnect, FOnLookup, FOnConnecting, FOnSendTextToSocket,
+        FOnReceiveTextFromSocket;
+    TSocketErrorEvent FOnError;
+    TNotifyEvent FOnBeforeExecute;
+    TKvIReceivedEvent FOnAfterExecute;
+    int FTimeout = 30;
+    QString FLastError;
 };
 
 } // namespace KvInet

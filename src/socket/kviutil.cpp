@@ -1,6 +1,10 @@
 // kviutil: shared text routines.
 #include "socket/kviutil.h"
 
+#if defined(Q_OS_WIN)
+#include <QSettings>
+#endif
+
 #include "platform/Classes.h"
 #include "platform/SysUtils.h"
 #include "platform/System.h"
@@ -231,11 +235,27 @@ void ParseProxySetting(QString& ProxyServer, bool UseProxy, int& ProxyPort) {
 }
 
 void ReadProxyInfo(QString& ProxyServer, bool& UseProxy, int& ProxyPort) {
+#if defined(Q_OS_WIN)
+    // The current user's Internet settings; a missing value leaves its argument as the caller passed it.
+    const QSettings key(
+        QStringLiteral("HKEY_CURRENT_USER\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Internet Settings"),
+        QSettings::NativeFormat);
+    if (key.contains(QStringLiteral("ProxyServer"))) {
+        QString server = key.value(QStringLiteral("ProxyServer")).toString();
+        const qsizetype zero = server.indexOf(QChar(0));
+        if (zero >= 0)
+            server.truncate(zero);
+        ProxyServer = server.left(257);
+    }
+    if (key.contains(QStringLiteral("ProxyEnable")))
+        UseProxy = key.value(QStringLiteral("ProxyEnable")).toInt() != 0;
+#else
     const QString setting = ProxyFromEnvironment();
     if (!setting.isEmpty()) {
         ProxyServer = setting.left(257);
         UseProxy = true;
     }
+#endif
     ParseProxySetting(ProxyServer, UseProxy, ProxyPort);
 }
 

@@ -39,9 +39,10 @@ QString GetColumn(const QString& Line, int Column, QChar Separator);
 void ReplaceHTMLChars(QString& S);
 
 /// Reads the user's system proxy setting into ProxyServer, UseProxy and ProxyPort, each changed only when
-/// the system supplies it, then reduces an enabled setting to host and port (ParseProxySetting). On this
-/// platform the setting is the environment: http_proxy, HTTP_PROXY or all_proxy/ALL_PROXY (the first set
-/// one), a URL whose scheme, credentials and path are dropped; a set variable means the proxy is enabled.
+/// the system supplies it, then reduces an enabled setting to host and port (ParseProxySetting). On Windows
+/// the setting is the current user's Internet settings in the registry (ProxyServer, ProxyEnable); elsewhere
+/// the environment: http_proxy, HTTP_PROXY or all_proxy/ALL_PROXY (the first set one), a URL whose scheme,
+/// credentials and path are dropped; a set variable means the proxy is enabled.
 void ReadProxyInfo(QString& ProxyServer, bool& UseProxy, int& ProxyPort);
 
 /// The reduction of a system proxy text when UseProxy is set and ProxyServer is not empty: a per-protocol

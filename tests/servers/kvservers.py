@@ -653,19 +653,20 @@ ftpd_banner=KvInet test FTP server (no MLSD).
 
 
 def setup_smtp(c):
-    (port, auth_port, notls_port), _ = pick_ports(c.root, c.sd, 3)
+    (port, auth_port, notls_port, tls_port), _ = pick_ports(c.root, c.sd, 4)
     ca = ensure_ca(c.root)
     spool = os.path.join(c.sd, "spool")
     os.makedirs(spool, exist_ok=True)
     for f in os.listdir(spool):  # a fresh server starts with an empty spool
         os.unlink(os.path.join(spool, f))
     env = {"KV_SMTP_PORT": port, "KV_SMTP_AUTH_PORT": auth_port, "KV_SMTP_NOTLS_PORT": notls_port,
-           "KV_SMTP_SPOOL": spool, "KV_SMTP_USER": SMTP_USER, "KV_SMTP_PASSWORD": SMTP_PASSWORD,
+           "KV_SMTP_TLS_PORT": tls_port, "KV_SMTP_SPOOL": spool, "KV_SMTP_USER": SMTP_USER, "KV_SMTP_PASSWORD": SMTP_PASSWORD,
            "KV_CA_FILE": ca["ca.pem"]}
     argv = [PYTHON, os.path.join(HERE, "smtpserver.py"), "--port", str(port), "--auth-port", str(auth_port),
-            "--notls-port", str(notls_port), "--spool", spool, "--cert", ca["server.pem"], "--key", ca["server.key"],
+            "--notls-port", str(notls_port), "--tls-port", str(tls_port), "--spool", spool, "--cert", ca["server.pem"], "--key", ca["server.key"],
             "--user", SMTP_USER, "--password", SMTP_PASSWORD]
-    return Launch(argv, env, [("tcp", port), ("tcp", auth_port), ("tcp", notls_port)], "smtp.log")
+    return Launch(argv, env, [("tcp", port), ("tcp", auth_port), ("tcp", notls_port), ("tcp", tls_port)],
+                  "smtp.log")
 
 
 def setup_dns(c):

@@ -1,9 +1,10 @@
 #!/usr/bin/python3
-"""SMTP test server: three listeners sharing one spool.
+"""SMTP test server: listeners sharing one spool.
 
   --port        STARTTLS offered, AUTH offered (LOGIN, PLAIN) but not required
   --auth-port   STARTTLS offered, AUTH required before MAIL
   --notls-port  no STARTTLS, AUTH offered but not required
+  --tls-port    TLS from the first byte (as on port 465), AUTH offered but not required (optional)
 
 AUTH is offered before STARTTLS too. A recipient containing "reject" gets 550.
 Every accepted message becomes SPOOL/NNNN.eml (the DATA bytes as received, dot
@@ -72,7 +73,8 @@ class Handler:
             "auth_user": text(session.auth_data) if session.authenticated else None,
             "auth_mechanism": getattr(session, "kv_mechanism", None) if session.authenticated else None,
             "helo": session.host_name,
-            "tls": session.ssl is not None,
+            # session.ssl is only set by STARTTLS; an implicit-TLS connection shows on its transport.
+            "tls": session.ssl is not None or server.transport.get_extra_info("ssl_object") is not None,
             "port": self.port,
         }
         n = self.spool.store(envelope.original_content or b"", meta)
@@ -94,6 +96,7 @@ def main():
     ap.add_argument("--port", type=int, required=True)
     ap.add_argument("--auth-port", type=int, required=True)
     ap.add_argument("--notls-port", type=int, required=True)
+    ap.add_argument("--tls-port", type=int)
     ap.add_argument("--spool", required=True)
     ap.add_argument("--cert", required=True)
     ap.add_argument("--key", required=True)
@@ -119,6 +122,12 @@ def main():
         c = Controller(Handler(spool, port), hostname="127.0.0.1", port=port, server_hostname="localhost",
                        ready_timeout=10, authenticator=auth, auth_required=required, auth_require_tls=False,
                        tls_context=tls, require_starttls=False)
+        c.start()
+        controllers.append(c)
+    if a.tls_port:
+        c = Controller(Handler(spool, a.tls_port), hostname="127.0.0.1", port=a.tls_port,
+                       server_hostname="localhost", ready_timeout=10, authenticator=auth, auth_required=False,
+                       auth_require_tls=False, ssl_context=ctx)
         c.start()
         controllers.append(c)
     logging.info("listening on %d (STARTTLS), %d (AUTH required), %d (no STARTTLS)",

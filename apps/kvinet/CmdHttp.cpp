@@ -1,0 +1,72 @@
+// kvinet http: one HTTP/1.0 request over the socket client.
+#include "Commands.h"
+#include "SocketOptions.h"
+
+#include "socket/KvIHTTP.h"
+
+#include <QFile>
+#include <QUrl>
+
+namespace KvCli {
+
+int CmdHttp(const Invocation& Call) {
+    Args args(QStringLiteral("http"), QStringLiteral("URL [options]"),
+              QStringLiteral("Sends one HTTP/1.0 request for an http:// URL and prints the reply's body (the whole\n"
+                             "reply with --keep-headers), its lines ended with CR LF. --output writes the body's\n"
+                             "bytes unaltered to FILE instead. --verbose shows the response headers on stderr."));
+    args.CommonOptions();
+    args.Flag(QStringLiteral("gui"), QStringLiteral("ask for proxy credentials in a dialog (needs a display)"));
+    args.Option(QStringLiteral("method"), QStringLiteral("get|head|post"), QStringLiteral("request method (default get)"));
+    args.Option(QStringLiteral("header"), QStringLiteral("'NAME: VALUE'"), QStringLiteral("extra request header line"),
+                true, QStringLiteral("H"));
+    args.Flag(QStringLiteral("keep-headers"), QStringLiteral("print the status and header lines too"));
+    args.Flag(QStringLiteral("follow"), QStringLiteral("follow a Location answer (at most 5 times)"));
+    args.Option(QStringLiteral("output"), QStringLiteral("FILE"), QStringLiteral("write the body's bytes to FILE"));
+    if (!args.Parse(Call.Arguments, 1, 1))
+        return ExitOk;
+
+    const QString text = args.Positional().at(0);
+    if (text.startsWith(QLatin1String("https://"), Qt::CaseInsensitive))
+        throw UsageError(QStringLiteral("https:// URLs are not spoken by this client; use 'kvinet update' for HTTPS"));
+    const QUrl url(text, QUrl::StrictMode);
+    if (!text.startsWith(QLatin1String("http://"), Qt::CaseInsensitive) || !url.isValid() || url.host().isEmpty())
+        throw UsageError(QStringLiteral("the URL must be http://HOST[:PORT]/PATH"));
+
+    KvInet::TKvIHTTPClient http;
+    const QString method = args.Value(QStringLiteral("method"), QStringLiteral("get")).toLower();
+    if (method == QLatin1String("get"))
+        http.SetAction(KvInet::haGet);
+    else if (method == QLatin1String("head"))
+        http.SetAction(KvInet::haHead);
+    else if (method == QLatin1String("post"))
+        http.SetAction(KvInet::haPost);
+    else
+        throw UsageError(QStringLiteral("--method must be get, head or post"));
+    http.SetHost(url.host());
+    http.SetPort(url.port(80));
+    QString request = url.path(QUrl::FullyEncoded);
+    if (request.isEmpty())
+        request = QStringLiteral("/");
+    if (url.hasQuery())
+        request += u'?' + url.query(QUrl::FullyEncoded);
+    http.SetRequest(request);
+    for (const QString& line : args.Values(QStringLiteral("header")))
+        http.Headers()->Add(line);
+    http.SetRemoveHeaders(!args.Has(QStringLiteral("keep-headers")));
+    if (args.Has(QStringLiteral("follow")))
+        http.SetOnRedirect([](QObject*, QString&, bool& Abort) { Abort = false; });
+    ApplySocketOptions(args, http);
+
+    const QString reply = http.Execute();
+    if (args.Has(QStringLiteral("verbose")))
+        for (int i = 0; i < http.ResponseHeaders()->Count(); ++i)
+            WriteError(http.ResponseHeaders()->Get(i));
+    if (!args.Has(QStringLiteral("output")) || !http.LastError().isEmpty())
+        return FinishExecute(QStringLiteral("http"), http, reply);
+    QFile file(args.Value(QStringLiteral("output")));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(http.Body()) != http.Body().size())
+        throw KvInet::Exception(QStringLiteral("cannot write %1: %2").arg(file.fileName(), file.errorString()));
+    return ExitOk;
+}
+
+} // namespace KvCli

@@ -1,0 +1,61 @@
+// SocketOptions: the common options of the socket commands.
+#include "SocketOptions.h"
+
+#include "socket/KvInBase.h"
+
+namespace KvCli {
+
+using namespace KvInet;
+
+void ApplySocketOptions(const Args& A, TKvInetBase& Component) {
+    if (A.Has(QStringLiteral("host")))
+        Component.SetHost(A.Value(QStringLiteral("host")));
+    if (A.Has(QStringLiteral("port")))
+        Component.SetPort(A.IntValue(QStringLiteral("port"), Component.Port(), 1, 65535));
+    Component.SetTimeout(A.IntValue(QStringLiteral("timeout"), Component.Timeout(), 0, 86400));
+    if (A.Has(QStringLiteral("proxy"))) {
+        const QString proxy = A.Value(QStringLiteral("proxy"));
+        const qsizetype colon = proxy.lastIndexOf(u':');
+        int port = 0;
+        if (colon <= 0 || !TryStrToInt(proxy.mid(colon + 1), port) || port < 1 || port > 65535)
+            throw UsageError(QStringLiteral("--proxy must be HOST:PORT"));
+        QString host = proxy.left(colon);
+        if (host.startsWith(u'[') && host.endsWith(u']'))
+            host = host.mid(1, host.size() - 2);
+        Component.Proxy()->SetServer(host);
+        Component.Proxy()->SetPort(port);
+        Component.Proxy()->SetUseProxy(true);
+    }
+    if (A.Has(QStringLiteral("proxy-user")) || A.Has(QStringLiteral("proxy-password"))) {
+        Component.Proxy()->SetUser(A.Value(QStringLiteral("proxy-user")));
+        Component.Proxy()->SetPassword(A.Value(QStringLiteral("proxy-password")));
+        Component.SetLoginPrompt(false);
+    }
+    if (A.Has(QStringLiteral("verbose"))) {
+        auto report = [](const char* What) {
+            return [What](QObject*, TCustomWinSocket* Socket) {
+                QString line = QStringLiteral("* ") + QString::fromLatin1(What);
+                if (Socket && Socket->Connected())
+                    line += QStringLiteral(" %1 port %2").arg(Socket->RemoteAddress()).arg(Socket->RemotePort());
+                WriteError(line);
+            };
+        };
+        Component.SetOnLookup(report("lookup"));
+        Component.SetOnConnecting(report("connecting"));
+        Component.SetOnConnect(report("connected"));
+        Component.SetOnDisconnect(report("disconnected"));
+        Component.SetOnError([](QObject*, TCustomWinSocket*, TErrorEvent, int& Code) {
+            WriteError(QStringLiteral("* socket error %1").arg(Code));
+        });
+    }
+}
+
+int FinishExecute(const QString& Command, const TKvInetBase& Component, const QString& Text) {
+    WriteWire(Text);
+    if (Component.LastError().isEmpty())
+        return ExitOk;
+    WriteError(QStringLiteral("kvinet %1: %2").arg(Command, Component.LastError()));
+    return ExitFailed;
+}
+
+} // namespace KvCli

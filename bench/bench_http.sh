@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# kvinet http against curl: GET of a 100 MB file from nginx on loopback, both in the same run, interleaved.
+# Reports median wall time, throughput and peak memory of each, and the ratios. Uses a running nginx when
+# KV_NGINX_PORT and KV_NGINX_ROOT are set; otherwise starts one from tests/servers for the run.
+#   BIN=build/bin ROOT=. bash bench/bench_http.sh [ROUNDS] [MEGABYTES]
+set -euo pipefail
+ROOT="${ROOT:-$(cd "$(dirname "$0")/.." && pwd)}"
+BIN="${BIN:-$ROOT/build/bin}"
+ROUNDS="${1:-7}"
+MB="${2:-100}"
+TIME=/usr/bin/time
+[ -x "$TIME" ] || { echo "bench_http: needs /usr/bin/time (package time)" >&2; exit 1; }
+command -v curl >/dev/null || { echo "bench_http: needs curl" >&2; exit 1; }
+
+work="$(mktemp -d)"
+chmod a+rx "$work"
+started=""
+cleanup() {
+    rm -f "${KV_NGINX_ROOT:-/nonexistent}/bench-$$.bin"
+    if [ -n "$started" ]; then /usr/bin/python3 "$ROOT/tests/servers/kvservers.py" stop nginx --dir "$work/servers" >/dev/null 2>&1 || true; fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+if [ -z "${KV_NGINX_PORT:-}" ] || [ -z "${KV_NGINX_ROOT:-}" ]; then
+    eval "$(/usr/bin/python3 "$ROOT/tests/servers/kvservers.py" start nginx --dir "$work/servers" | sed 's/^/export /')"
+    started=1
+fi
+file="bench-$$.bin"
+head -c $((MB * 1000000)) /dev/urandom > "$KV_NGINX_ROOT/$file"
+chmod a+r "$KV_NGINX_ROOT/$file"
+url="http://127.0.0.1:$KV_NGINX_PORT/$file"
+
+# Each measurement: "seconds maxrss_kb cpu_seconds".
+measure() { "$TIME" -f "%e %M %U %S" -o "$work/t" "$@" > /dev/null 2>"$work/err" || { cat "$work/err" >&2; exit 1; }; awk '{ print $1, $2, $3 + $4 }' "$work/t"; }
+# The reply must arrive whole before timings mean anything.
+"$BIN/kvinet" http "$url" --output "$work/check.bin"
+cmp -s "$work/check.bin" "$KV_NGINX_ROOT/$file" || { echo "bench_http: body differs" >&2; exit 1; }
+rm -f "$work/check.bin"
+
+: > "$work/kv"; : > "$work/curl"
+for _ in $(seq "$ROUNDS"); do
+    measure "$BIN/kvinet" http "$url" >> "$work/kv"
+    measure curl -s -o /dev/null "$url" >> "$work/curl"
+done
+median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+kv_t=$(cut -d' ' -f1 "$work/kv" | median); kv_m=$(cut -d' ' -f2 "$work/kv" | median)
+curl_t=$(cut -d' ' -f1 "$work/curl" | median); curl_m=$(cut -d' ' -f2 "$work/curl" | median)
+kv_c=$(cut -d' ' -f3 "$work/kv" | median); curl_c=$(cut -d' ' -f3 "$work/curl" | median)
+awk -v mb="$MB" -v r="$ROUNDS" -v kt="$kv_t" -v km="$kv_m" -v ct="$curl_t" -v cm="$curl_m" -v kc="$kv_c" -v cc="$curl_c" 'BEGIN {
+    printf "GET of %d MB over loopback, %d rounds interleaved, medians\n", mb, r
+    printf "  kvinet http   %6.2f s  %7.1f MB/s  cpu %5.2f s  peak %7.1f MB\n", kt, mb / (kt > 0 ? kt : 0.01), kc, km / 1024
+    printf "  curl          %6.2f s  %7.1f MB/s  cpu %5.2f s  peak %7.1f MB\n", ct, mb / (ct > 0 ? ct : 0.01), cc, cm / 1024
+    printf "  throughput kvinet/curl: %.2f   kvinet peak memory / reply size: %.2f\n",
+        (ct > 0 ? ct : 0.01) / (kt > 0 ? kt : 0.01), (km * 1024) / (mb * 1000000)
+}'

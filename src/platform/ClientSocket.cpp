@@ -1,0 +1,401 @@
+// ClientSocket: blocking client socket over Qt's sockets, used without an event loop (waitFor*).
+#include "platform/ClientSocket.h"
+
+#include "platform/WireText.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QHostAddress>
+#include <QHostInfo>
+#include <QSslConfiguration>
+#include <QSslSocket>
+#include <QTcpSocket>
+#include <QUdpSocket>
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include <poll.h>
+#include <sys/socket.h>
+
+namespace KvInet {
+
+namespace {
+
+int ErrnoOf(QAbstractSocket::SocketError Error) {
+    switch (Error) {
+    case QAbstractSocket::ConnectionRefusedError:
+        return ECONNREFUSED;
+    case QAbstractSocket::RemoteHostClosedError:
+        return ECONNRESET;
+    case QAbstractSocket::HostNotFoundError:
+        return ENXIO;
+    case QAbstractSocket::SocketAccessError:
+        return EACCES;
+    case QAbstractSocket::SocketResourceError:
+        return ENOBUFS;
+    case QAbstractSocket::SocketTimeoutError:
+        return ETIMEDOUT;
+    case QAbstractSocket::DatagramTooLargeError:
+        return EMSGSIZE;
+    case QAbstractSocket::NetworkError:
+        return ENETUNREACH;
+    case QAbstractSocket::AddressInUseError:
+        return EADDRINUSE;
+    case QAbstractSocket::SocketAddressNotAvailableError:
+        return EADDRNOTAVAIL;
+    case QAbstractSocket::UnsupportedSocketOperationError:
+        return EAFNOSUPPORT;
+    case QAbstractSocket::SslHandshakeFailedError:
+        return EPROTO;
+    default:
+        return EIO;
+    }
+}
+
+int Remaining(const QDeadlineTimer& Deadline) {
+    if (Deadline.isForever())
+        return -1;
+    return int(qMax<qint64>(0, Deadline.remainingTime()));
+}
+
+QDeadlineTimer DeadlineFor(int MSecs) {
+    return MSecs > 0 ? QDeadlineTimer(MSecs) : QDeadlineTimer(QDeadlineTimer::Forever);
+}
+
+// The resolver has no time-out of its own, so the lookup runs on a helper thread that we stop waiting for
+// when the time is up; the thread finishes on its own and drops its result.
+struct Lookup {
+    std::mutex Mutex;
+    std::condition_variable Done;
+    bool Finished = false;
+    QHostInfo Info;
+};
+
+bool LookupHost(const QString& Name, const QDeadlineTimer& Deadline, QHostInfo& Info) {
+    auto state = std::make_shared<Lookup>();
+    std::thread([state, Name] {
+        QHostInfo info = QHostInfo::fromName(Name);
+        std::lock_guard<std::mutex> lock(state->Mutex);
+        state->Info = info;
+        state->Finished = true;
+        state->Done.notify_all();
+    }).detach();
+    std::unique_lock<std::mutex> lock(state->Mutex);
+    if (Deadline.isForever())
+        state->Done.wait(lock, [&] { return state->Finished; });
+    else if (!state->Done.wait_for(lock, std::chrono::milliseconds(Remaining(Deadline)),
+                                   [&] { return state->Finished; }))
+        return false;
+    Info = state->Info;
+    return true;
+}
+
+} // namespace
+
+// ---- TCustomWinSocket ------------------------------------------------------------------------------------
+
+TCustomWinSocket::~TCustomWinSocket() = default;
+
+bool TCustomWinSocket::Connected() const { return FOpen && FSocket; }
+
+void TCustomWinSocket::Fail(TErrorEvent Event, int Code, const QString& Api) {
+    // The connection is unusable after a failure; drop it before anyone hears about it.
+    FOpen = false;
+    if (FSocket)
+        FSocket->abort();
+    FOwner->Error(Event, Code, Api);
+}
+
+void TCustomWinSocket::PeerClosed() {
+    if (!FOpen)
+        return;
+    FOpen = false;
+    if (FSocket)
+        FSocket->abort();
+    FOwner->Disconnected();
+}
+
+int TCustomWinSocket::SendBuf(const void* Buf, int Count) {
+    if (!Connected())
+        return 0;
+    if (Count <= 0)
+        return 0;
+    const QDeadlineTimer deadline = DeadlineFor(FOwner->FTimeoutMSecs);
+    if (FSocket->write(static_cast<const char*>(Buf), Count) != Count) {
+        Fail(eeSend, ErrnoOf(FSocket->error()), QStringLiteral("send"));
+        return -1;
+    }
+    while (FSocket->bytesToWrite() > 0) {
+        if (!FSocket->waitForBytesWritten(Remaining(deadline))) {
+            const bool timedOut = FSocket->error() == QAbstractSocket::SocketTimeoutError ||
+                                  (!deadline.isForever() && deadline.hasExpired());
+            Fail(eeSend, timedOut ? ETIMEDOUT : ErrnoOf(FSocket->error()), QStringLiteral("send"));
+            return -1;
+        }
+    }
+    return Count;
+}
+
+int TCustomWinSocket::SendText(const QString& Text) {
+    const QByteArray bytes = WireToBytes(Text);
+    return SendBuf(bytes.constData(), int(bytes.size()));
+}
+
+// 1: data can be read; 0: the peer closed (disconnect notification fired); -1: a cleared failure.
+int TCustomWinSocket::WaitForData() {
+    const QDeadlineTimer deadline = DeadlineFor(FOwner->FTimeoutMSecs);
+    while (FSocket->bytesAvailable() == 0 &&
+           !(FOwner->FTransport == stDatagram && static_cast<QUdpSocket*>(FSocket.get())->hasPendingDatagrams())) {
+        if (FSocket->state() != QAbstractSocket::ConnectedState) {
+            PeerClosed();
+            return 0;
+        }
+        if (FSocket->waitForReadyRead(Remaining(deadline)))
+            continue;
+        if (FSocket->bytesAvailable() > 0)
+            break;
+        const QAbstractSocket::SocketError error = FSocket->error();
+        if (error == QAbstractSocket::SocketTimeoutError || (!deadline.isForever() && deadline.hasExpired())) {
+            Fail(eeReceive, ETIMEDOUT, QStringLiteral("recv"));
+            return -1;
+        }
+        if (error == QAbstractSocket::RemoteHostClosedError ||
+            FSocket->state() != QAbstractSocket::ConnectedState) {
+            PeerClosed();
+            return 0;
+        }
+        Fail(eeReceive, ErrnoOf(error), QStringLiteral("recv"));
+        return -1;
+    }
+    return 1;
+}
+
+int TCustomWinSocket::ReceiveDirect(void* Buf, int Count) {
+    const int fd = int(FSocket->socketDescriptor());
+    const QDeadlineTimer deadline = DeadlineFor(FOwner->FTimeoutMSecs);
+    for (;;) {
+        const ssize_t n = ::recv(fd, Buf, size_t(Count), MSG_DONTWAIT);
+        if (n > 0)
+            return int(n);
+        if (n == 0) {
+            PeerClosed();
+            return 0;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            Fail(eeReceive, errno, QStringLiteral("recv"));
+            return -1;
+        }
+        pollfd p{fd, POLLIN, 0};
+        const int ready = ::poll(&p, 1, Remaining(deadline));
+        if (ready == 0) {
+            Fail(eeReceive, ETIMEDOUT, QStringLiteral("recv"));
+            return -1;
+        }
+        if (ready < 0 && errno != EINTR) {
+            Fail(eeReceive, errno, QStringLiteral("poll"));
+            return -1;
+        }
+    }
+}
+
+int TCustomWinSocket::ReceiveBuf(void* Buf, int Count) {
+    if (!Connected() || Count <= 0)
+        return 0;
+    // A plain stream is read straight from the descriptor once Qt's buffer is empty: no copy through that
+    // buffer, and the peer's close or reset is seen as such.
+    if (FOwner->FTransport == stStream && !qobject_cast<QSslSocket*>(FSocket.get()) && FSocket->bytesAvailable() == 0 &&
+        FSocket->socketDescriptor() >= 0)
+        return ReceiveDirect(Buf, Count);
+    if (const int ready = WaitForData(); ready <= 0)
+        return ready;
+    if (FOwner->FTransport == stDatagram) {
+        auto* udp = static_cast<QUdpSocket*>(FSocket.get());
+        const qint64 n = udp->readDatagram(static_cast<char*>(Buf), Count);
+        return n < 0 ? 0 : int(n);
+    }
+    const qint64 n = FSocket->read(static_cast<char*>(Buf), Count);
+    return n < 0 ? -1 : int(n);
+}
+
+int TCustomWinSocket::ReceiveLength() const { return FSocket ? int(FSocket->bytesAvailable()) : 0; }
+
+bool TCustomWinSocket::ReceiveLine(QString& Line) {
+    Line.clear();
+    if (!Connected())
+        return false;
+    const QDeadlineTimer deadline = DeadlineFor(FOwner->FTimeoutMSecs);
+    while (!FSocket->canReadLine()) {
+        if (FSocket->state() == QAbstractSocket::ConnectedState && FSocket->waitForReadyRead(Remaining(deadline)))
+            continue;
+        const QAbstractSocket::SocketError error = FSocket->error();
+        if (FSocket->state() == QAbstractSocket::ConnectedState &&
+            (error == QAbstractSocket::SocketTimeoutError || (!deadline.isForever() && deadline.hasExpired()))) {
+            Fail(eeReceive, ETIMEDOUT, QStringLiteral("recv"));
+            return false;
+        }
+        if (FSocket->state() == QAbstractSocket::ConnectedState && error != QAbstractSocket::RemoteHostClosedError) {
+            Fail(eeReceive, ErrnoOf(error), QStringLiteral("recv"));
+            return false;
+        }
+        // The peer closed before a whole line: hand over what came.
+        const QByteArray rest = FSocket->readAll();
+        AppendWire(Line, rest.constData(), rest.size());
+        PeerClosed();
+        return false;
+    }
+    const QByteArray bytes = FSocket->readLine();
+    AppendWire(Line, bytes.constData(), bytes.size());
+    return true;
+}
+
+void TCustomWinSocket::CheckConnection() {
+    if (!Connected() || FOwner->FTransport != stStream || FSocket->bytesAvailable() > 0)
+        return;
+    // Without an event loop nobody has noticed a close by the peer yet: peek at the descriptor.
+    const qintptr fd = FSocket->socketDescriptor();
+    if (fd < 0) {
+        PeerClosed();
+        return;
+    }
+    pollfd p{int(fd), POLLIN, 0};
+    if (::poll(&p, 1, 0) <= 0)
+        return;
+    char byte = 0;
+    const ssize_t n = ::recv(int(fd), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK))
+        PeerClosed();
+}
+
+QString TCustomWinSocket::LocalHost() const { return TClientSocket::GetLocalHost(); }
+
+QString TCustomWinSocket::LocalAddress() const { return FSocket ? FSocket->localAddress().toString() : QString(); }
+
+int TCustomWinSocket::LocalPort() const { return FSocket ? FSocket->localPort() : 0; }
+
+QString TCustomWinSocket::RemoteAddress() const { return FSocket ? FSocket->peerAddress().toString() : QString(); }
+
+int TCustomWinSocket::RemotePort() const { return FSocket ? FSocket->peerPort() : 0; }
+
+bool TCustomWinSocket::StartTLS(const QString& PeerName, const QString& CACertFile) {
+    auto* ssl = qobject_cast<QSslSocket*>(FSocket.get());
+    if (!Connected() || !ssl) {
+        Fail(eeConnect, ENOTCONN, QStringLiteral("starttls"));
+        return false;
+    }
+    if (!CACertFile.isEmpty()) {
+        QSslConfiguration config = ssl->sslConfiguration();
+        QList<QSslCertificate> cas = config.caCertificates();
+        cas += QSslCertificate::fromPath(CACertFile, QSsl::Pem);
+        config.setCaCertificates(cas);
+        ssl->setSslConfiguration(config);
+    }
+    ssl->setPeerVerifyName(PeerName);
+    ssl->startClientEncryption();
+    if (!ssl->waitForEncrypted(Remaining(DeadlineFor(FOwner->FTimeoutMSecs)))) {
+        Fail(eeConnect, ssl->error() == QAbstractSocket::SocketTimeoutError ? ETIMEDOUT : EPROTO,
+             QStringLiteral("starttls"));
+        return false;
+    }
+    return true;
+}
+
+bool TCustomWinSocket::Encrypted() const {
+    auto* ssl = qobject_cast<QSslSocket*>(FSocket.get());
+    return ssl && ssl->isEncrypted();
+}
+
+// ---- TClientSocket ---------------------------------------------------------------------------------------
+
+TClientSocket::TClientSocket(TComponent* AOwner) : TComponent(AOwner) {}
+
+TClientSocket::~TClientSocket() = default;
+
+QString TClientSocket::GetLocalHost() { return QHostInfo::localHostName(); }
+
+void TClientSocket::Notify(const TSocketNotifyEvent& Handler) {
+    if (Handler)
+        Handler(this, &FConnection);
+}
+
+void TClientSocket::Error(TErrorEvent Event, int Code, const QString& Api) {
+    int code = Code;
+    if (FOnError)
+        FOnError(this, &FConnection, Event, code);
+    if (code == 0)
+        return;
+    const QString text = Event == eeLookup && code == ENXIO ? QStringLiteral("Host not found")
+                                                             : QString::fromLocal8Bit(std::strerror(code));
+    throw ESocketError(QStringLiteral("Socket error: %1 (%2), on API '%3'").arg(text).arg(code).arg(Api), code);
+}
+
+void TClientSocket::Disconnected() { Notify(FOnDisconnect); }
+
+void TClientSocket::Open() {
+    if (FConnection.FOpen)
+        Close();
+    const QDeadlineTimer deadline = DeadlineFor(FTimeoutMSecs);
+    QList<QHostAddress> addresses;
+    if (!FHost.isEmpty()) {
+        Notify(FOnLookup);
+        QHostAddress literal;
+        if (literal.setAddress(FHost)) {
+            addresses << literal;
+        } else {
+            QHostInfo info;
+            if (!LookupHost(FHost, deadline, info)) {
+                Error(eeLookup, ETIMEDOUT, QStringLiteral("lookup"));
+                return;
+            }
+            addresses = info.addresses();
+            if (addresses.isEmpty()) {
+                Error(eeLookup, ENXIO, QStringLiteral("lookup"));
+                return;
+            }
+        }
+    } else {
+        QHostAddress address;
+        if (!address.setAddress(FAddress)) {
+            Error(eeLookup, FAddress.isEmpty() ? EDESTADDRREQ : EINVAL, QStringLiteral("connect"));
+            return;
+        }
+        addresses << address;
+    }
+    Notify(FOnConnecting);
+    int code = ECONNREFUSED;
+    for (const QHostAddress& address : addresses) {
+        std::unique_ptr<QAbstractSocket> socket;
+        if (FTransport == stDatagram)
+            socket = std::make_unique<QUdpSocket>();
+        else if (FTLSCapable)
+            socket = std::make_unique<QSslSocket>();
+        else
+            socket = std::make_unique<QTcpSocket>();
+        socket->connectToHost(address, quint16(FPort));
+        if (socket->waitForConnected(Remaining(deadline))) {
+            FConnection.FSocket = std::move(socket);
+            FConnection.FOpen = true;
+            Notify(FOnConnect);
+            return;
+        }
+        code = (!deadline.isForever() && deadline.hasExpired()) ? ETIMEDOUT : ErrnoOf(socket->error());
+        if (code == ETIMEDOUT)
+            break;
+    }
+    Error(eeConnect, code, QStringLiteral("connect"));
+}
+
+void TClientSocket::Close() {
+    if (!FConnection.FOpen)
+        return;
+    FConnection.FOpen = false;
+    FConnection.FSocket->abort();
+    Disconnected();
+}
+
+} // namespace KvInet

@@ -1,0 +1,174 @@
+// ClientSocket: the blocking client socket the socket components are built on. One TClientSocket component
+// owns one connection (TCustomWinSocket). In blocking mode opening, sending and receiving complete before
+// they return; the lookup, connecting, connect, disconnect and error notifications are raised on the
+// caller's thread inside those calls. Streams run over QTcpSocket (QSslSocket when TLS is wanted),
+// datagrams over QUdpSocket; IPv6 names and literals work as well as IPv4.
+#pragma once
+
+#include "platform/Classes.h"
+
+#include <QAbstractSocket>
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+
+
+namespace KvInet {
+
+class TClientSocket;
+class TCustomWinSocket;
+
+/// The kind of failure an error notification reports.
+enum TErrorEvent { eeGeneral, eeSend, eeReceive, eeConnect, eeDisconnect, eeAccept, eeLookup };
+
+/// Blocking is the only mode the library uses; non-blocking is accepted and behaves the same.
+enum TClientType { ctNonBlocking, ctBlocking };
+
+/// Byte stream (TCP) or datagrams (UDP). A datagram socket "connects" to one peer: sends go to it and only
+/// its datagrams are received, one per ReceiveBuf.
+enum TSocketTransport { stStream, stDatagram };
+
+/// A socket notification: Sender is the TClientSocket component, Socket its connection.
+using TSocketNotifyEvent = std::function<void(QObject* Sender, TCustomWinSocket* Socket)>;
+/// A socket failure. ErrorCode is the system's error number (errno); a handler that sets it to 0 stops the
+/// socket from raising ESocketError, and the failed call then returns a failure value instead.
+using TSocketErrorEvent =
+    std::function<void(QObject* Sender, TCustomWinSocket* Socket, TErrorEvent ErrorEvent, int& ErrorCode)>;
+
+/// Raised after an error notification whose code was left non-zero:
+/// "Socket error: TEXT (CODE), on API 'API'" where TEXT is the system's message for CODE.
+class ESocketError : public Exception {
+public:
+    ESocketError(const QString& Msg, int ErrorCode) : Exception(Msg), FErrorCode(ErrorCode) {}
+    int ErrorCode() const { return FErrorCode; }
+
+private:
+    int FErrorCode;
+};
+
+/// The connection of a TClientSocket: sends and receives bytes in blocking mode.
+class TCustomWinSocket {
+public:
+    explicit TCustomWinSocket(TClientSocket* Owner) : FOwner(Owner) {}
+    TCustomWinSocket(const TCustomWinSocket&) = delete;
+    TCustomWinSocket& operator=(const TCustomWinSocket&) = delete;
+    ~TCustomWinSocket();
+
+    /// Sends Count bytes and returns the number sent: 0 when not connected, -1 on a failure whose error
+    /// code the handler cleared (otherwise ESocketError is raised). A datagram socket sends one datagram.
+    int SendBuf(const void* Buf, int Count);
+    /// Waits (at most the time-out) for data and returns up to Count bytes; 0 once the peer has closed the
+    /// connection (the disconnect notification fires then) or when not connected; -1 on a failure whose
+    /// error code the handler cleared. A datagram socket returns one datagram, cut to Count bytes.
+    int ReceiveBuf(void* Buf, int Count);
+    /// Bytes that can be read at once without waiting.
+    int ReceiveLength() const;
+    /// Sends wire text (one byte per character; the low byte of each); returns as SendBuf.
+    int SendText(const QString& Text);
+    /// Reads one line up to and including LF (wire text) into Line, waiting as ReceiveBuf does. Returns
+    /// false when the peer closed before a whole line arrived (Line then holds what came) or on a cleared
+    /// failure.
+    bool ReceiveLine(QString& Line);
+
+    bool Connected() const;
+    /// Notices a close by the peer that no read has seen yet (the disconnect notification fires then).
+    /// Does not wait and does not consume data.
+    void CheckConnection();
+    /// The local machine's host name.
+    QString LocalHost() const;
+    QString LocalAddress() const;
+    int LocalPort() const;
+    QString RemoteAddress() const;
+    int RemotePort() const;
+
+    /// Starts TLS on an open stream (the socket must have been opened with TLSCapable set). PeerName is the
+    /// name the certificate must carry; CACertFile (PEM) adds trusted authorities to the system's. Raises
+    /// ESocketError (after the error notification) when the handshake fails.
+    bool StartTLS(const QString& PeerName, const QString& CACertFile = QString());
+    bool Encrypted() const;
+
+    /// The underlying Qt socket while open (null otherwise), for descendants that need more than bytes.
+    QAbstractSocket* Handle() const { return FSocket.get(); }
+
+private:
+    friend class TClientSocket;
+    int WaitForData();
+    int ReceiveDirect(void* Buf, int Count);
+    void PeerClosed();
+    /// Drops the connection and raises the error notification (and ESocketError unless it was cleared).
+    void Fail(TErrorEvent Event, int Code, const QString& Api);
+
+    TClientSocket* FOwner;
+    std::unique_ptr<QAbstractSocket> FSocket;
+    bool FOpen = false;
+};
+
+/// The client socket component (blocking). Host wins over Address when both are set.
+class TClientSocket : public TComponent {
+    Q_OBJECT
+public:
+    explicit TClientSocket(TComponent* AOwner = nullptr);
+    ~TClientSocket() override;
+
+    TClientType ClientType() const { return FClientType; }
+    void SetClientType(TClientType Value) { FClientType = Value; }
+    const QString& Host() const { return FHost; }
+    void SetHost(const QString& Value) { FHost = Value; }
+    const QString& Address() const { return FAddress; }
+    void SetAddress(const QString& Value) { FAddress = Value; }
+    int Port() const { return FPort; }
+    void SetPort(int Value) { FPort = Value; }
+    TSocketTransport Transport() const { return FTransport; }
+    void SetTransport(TSocketTransport Value) { FTransport = Value; }
+    /// Open a stream that can later switch to TLS (TCustomWinSocket::StartTLS).
+    bool TLSCapable() const { return FTLSCapable; }
+    void SetTLSCapable(bool Value) { FTLSCapable = Value; }
+    /// Milliseconds that lookup, connect, each send and each wait for data may take; 0 waits for ever.
+    int TimeoutMSecs() const { return FTimeoutMSecs; }
+    void SetTimeoutMSecs(int Value) { FTimeoutMSecs = Value < 0 ? 0 : Value; }
+
+    /// Resolves (OnLookup first, when Host is set), connects (OnConnecting, then OnConnect once connected)
+    /// and returns when connected. A failure raises the error notification (eeLookup or eeConnect) and then
+    /// ESocketError unless the handler cleared the code. Opening an open socket closes it first.
+    void Open();
+    /// Closes the connection; the disconnect notification fires when it was open.
+    void Close();
+    bool Active() const { return FConnection.Connected(); }
+    TCustomWinSocket* Socket() { return &FConnection; }
+
+    /// The local machine's host name.
+    static QString GetLocalHost();
+
+    void SetOnLookup(TSocketNotifyEvent Handler) { FOnLookup = std::move(Handler); }
+    void SetOnConnecting(TSocketNotifyEvent Handler) { FOnConnecting = std::move(Handler); }
+    void SetOnConnect(TSocketNotifyEvent Handler) { FOnConnect = std::move(Handler); }
+    void SetOnDisconnect(TSocketNotifyEvent Handler) { FOnDisconnect = std::move(Handler); }
+    void SetOnError(TSocketErrorEvent Handler) { FOnError = std::move(Handler); }
+    /// Installed only: this socket never raises the read and write notifications itself.
+    void SetOnRead(TSocketNotifyEvent Handler) { FOnRead = std::move(Handler); }
+    void SetOnWrite(TSocketNotifyEvent Handler) { FOnWrite = std::move(Handler); }
+    const TSocketNotifyEvent& OnRead() const { return FOnRead; }
+    const TSocketNotifyEvent& OnWrite() const { return FOnWrite; }
+
+private:
+    friend class TCustomWinSocket;
+    void Notify(const TSocketNotifyEvent& Handler);
+    /// Fires OnError; raises ESocketError when the handler left the code non-zero.
+    void Error(TErrorEvent Event, int Code, const QString& Api);
+    void Disconnected();
+
+    TClientType FClientType = ctBlocking;
+    QString FHost;
+    QString FAddress;
+    int FPort = 0;
+    TSocketTransport FTransport = stStream;
+    bool FTLSCapable = false;
+    int FTimeoutMSecs = 0;
+    TCustomWinSocket FConnection{this};
+    TSocketNotifyEvent FOnLookup, FOnConnecting, FOnConnect, FOnDisconnect, FOnRead, FOnWrite;
+    TSocketErrorEvent FOnError;
+};
+
+} // namespace KvInet

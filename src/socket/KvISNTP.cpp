@@ -1,0 +1,147 @@
+// KvISNTP: the SNTP client.
+#include "socket/KvISNTP.h"
+
+#include "platform/WireText.h"
+#include "socket/KvInCnst.h"
+
+#include <QDateTime>
+#include <QDeadlineTimer>
+#include <QScopeGuard>
+
+#include <cmath>
+
+namespace KvInet {
+
+namespace {
+
+const char* const defaultNTPHost = "pool.ntp.org";
+const char* const noAnswer = "No answer from server";
+
+constexpr int packetSize = 48;
+constexpr int originateOffset = 24;
+constexpr int transmitOffset = 40;
+// 2^32 + 1, not 2^32: the request and the fraction conversion use it as they always have; the error is
+// below a nanosecond for the fraction and one second only after February 2036 for the request, whose
+// timestamp we only need to see echoed back.
+constexpr double twoPow32Plus1 = 4294967297.0;
+constexpr double twoPow32 = 4294967296.0;
+
+uint32_t ReadU32(const QByteArray& Packet, int Offset) {
+    const auto* d = reinterpret_cast<const uchar*>(Packet.constData()) + Offset;
+    return (uint32_t(d[0]) << 24) | (uint32_t(d[1]) << 16) | (uint32_t(d[2]) << 8) | d[3];
+}
+
+void WriteU32(QByteArray& Packet, int Offset, uint32_t Value) {
+    for (int i = 0; i < 4; ++i)
+        Packet[Offset + i] = char((Value >> (24 - 8 * i)) & 0xFF);
+}
+
+} // namespace
+
+TKvInetSNTP::TKvInetSNTP(TComponent* AOwner) : TKvInetBase(AOwner) {
+    SetPort(123);
+    SetHost(QString::fromLatin1(defaultNTPHost));
+    ClientSocket()->SetTransport(stDatagram);
+}
+
+double TKvInetSNTP::TimeZoneBias() {
+    return -double(QDateTime::currentDateTime().offsetFromUtc()) / SecsPerDay;
+}
+
+uint32_t TKvInetSNTP::SwapBytes(uint32_t Value) {
+    return ((Value & 0xFF) << 24) | ((Value & 0xFF00) << 8) | ((Value >> 8) & 0xFF00) | (Value >> 24);
+}
+
+TDateTime TKvInetSNTP::NTPTimestamp2DateTime(uint32_t Seconds, uint32_t Fraction) {
+    double seconds = Seconds;
+    if ((Seconds & 0x80000000u) == 0)
+        seconds += twoPow32; // the era from 7 February 2036
+    const double milliseconds = std::trunc(Fraction / twoPow32Plus1 * 1000);
+    return (seconds + milliseconds / 1000) / SecsPerDay - TimeZoneBias() + 2;
+}
+
+QByteArray TKvInetSNTP::RequestPacket(TDateTime UTC) {
+    QByteArray packet(packetSize, '\0');
+    packet[0] = char(0x1B);
+    const double seconds = (UTC - 2) * SecsPerDay;
+    double whole = seconds;
+    if (whole > twoPow32Plus1)
+        whole -= twoPow32Plus1;
+    double fraction = (seconds - std::trunc(seconds)) * 1000 / 1000 * twoPow32Plus1;
+    if (fraction > twoPow32Plus1)
+        fraction -= twoPow32Plus1;
+    // Whole parts are kept modulo 2^32, as a 32-bit field holds them.
+    WriteU32(packet, transmitOffset, uint32_t(int64_t(std::trunc(whole))));
+    WriteU32(packet, transmitOffset + 4, uint32_t(int64_t(std::trunc(fraction))));
+    return packet;
+}
+
+TDateTime TKvInetSNTP::ReplyToDateTime(const QByteArray& Packet) {
+    if (Packet.size() < packetSize)
+        return 0;
+    const int leap = uchar(Packet[0]) >> 6;
+    const int stratum = uchar(Packet[1]);
+    const TDateTime result =
+        NTPTimestamp2DateTime(ReadU32(Packet, transmitOffset), ReadU32(Packet, transmitOffset + 4));
+    if (leap == 3 || result == 0 || stratum == 0 || stratum > 15)
+        return 0;
+    return result;
+}
+
+bool TKvInetSNTP::IsReplyTo(const QByteArray& Reply, const QByteArray& Request) {
+    return Reply.size() >= packetSize && Request.size() >= packetSize && (uchar(Reply[0]) & 0x07) == 4 &&
+           Reply.mid(originateOffset, 8) == Request.mid(transmitOffset, 8);
+}
+
+QString TKvInetSNTP::GetQuery() {
+    return BytesToWire(RequestPacket(Now() + TimeZoneBias()));
+}
+
+TDateTime TKvInetSNTP::GetDateTime() {
+    const QString reply = Execute();
+    // A failure message is not a packet, however long it is.
+    if (!LastError().isEmpty() || reply.size() < packetSize)
+        return 0;
+    return ReplyToDateTime(WireToBytes(reply.left(packetSize)));
+}
+
+void TKvInetSNTP::Connect() {
+    if (Connected())
+        return;
+    if (Host().isEmpty() && Address().isEmpty())
+        throw Exception(strKvInEHost);
+    ClientSocket()->Open();
+}
+
+QString TKvInetSNTP::InternalExecute() {
+    const QString query = GetQuery();
+    const QByteArray request = WireToBytes(query);
+    if (SendToSocket(query) <= 0) {
+        SetLastError(QString::fromLatin1(noAnswer));
+        return QString::fromLatin1(noAnswer);
+    }
+    // Each wait gets what is left of the time-out, so stray datagrams cannot stretch it; the socket's own
+    // time-out is put back afterwards.
+    TClientSocket* socket = ClientSocket();
+    const int timeoutMSecs = socket->TimeoutMSecs();
+    const auto restore = qScopeGuard([socket, timeoutMSecs] { socket->SetTimeoutMSecs(timeoutMSecs); });
+    const QDeadlineTimer deadline =
+        timeoutMSecs > 0 ? QDeadlineTimer(timeoutMSecs) : QDeadlineTimer(QDeadlineTimer::Forever);
+    QByteArray datagram(BlockSize, Qt::Uninitialized);
+    for (;;) {
+        if (timeoutMSecs > 0) {
+            if (deadline.hasExpired())
+                throw Exception(
+                    QStringLiteral("No reply from the NTP server within %1 seconds").arg(Timeout()));
+            socket->SetTimeoutMSecs(int(qMax<qint64>(1, deadline.remainingTime())));
+        }
+        const int n = ReceiveFromSocket(datagram.data(), int(datagram.size()));
+        if (n < 0 || (n == 0 && !socket->Active()))
+            return QString();
+        const QByteArray reply = datagram.left(n);
+        if (IsReplyTo(reply, request))
+            return BytesToWire(reply);
+    }
+}
+
+} // namespace KvInet

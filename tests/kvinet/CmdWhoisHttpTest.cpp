@@ -1,0 +1,89 @@
+// test-servers: nginx scripted
+// kvinet whois and kvinet http: output byte for byte, exit statuses, --output, --follow, refusals.
+#include "support/ScriptedSession.h"
+#include "support/TestSupport.h"
+
+#include <QJsonArray>
+#include <QTemporaryDir>
+
+using KvTest::Kvinet;
+
+namespace {
+
+QString NginxUrl(const char* Path) {
+    return QStringLiteral("http://127.0.0.1:%1%2").arg(KvTest::ServerPort("nginx", "KV_NGINX_PORT")).arg(QLatin1String(Path));
+}
+
+QByteArray IndexCrLf() {
+    QByteArray page = KvTest::ReadFile(KvTest::ServerEnv("nginx", "KV_NGINX_ROOT") + "/index.html");
+    return page.replace("\n", "\r\n");
+}
+
+} // namespace
+
+TEST(KvinetWhois, ReplyAsReceived) {
+    const QByteArray reply("Domain Name: EXAMPLE.COM\r\n\xe9t\xe9\r\n");
+    KvTest::ScriptedSession server(QJsonObject{
+        {QStringLiteral("steps"),
+         QJsonArray{QJsonObject{{QStringLiteral("read_until"), QStringLiteral("\r\n\r\n")}},
+                    QJsonObject{{QStringLiteral("send_b64"), QString::fromLatin1(reply.toBase64())},
+                                {QStringLiteral("blocks"), 2}}}}});
+    const auto r = Kvinet({QStringLiteral("whois"), QStringLiteral("example.com"), QStringLiteral("--host"),
+                           QStringLiteral("127.0.0.1"), QStringLiteral("--port"), QString::number(server.Port())});
+    EXPECT_EQ(r.ExitCode, 0) << r.Err.constData();
+    EXPECT_EQ(r.Out, reply);
+    EXPECT_EQ(server.Received(), QByteArray("example.com\r\nProxy-Connection: Keep-Alive\r\n\r\n"));
+}
+
+TEST(KvinetWhois, FailuresExitOne) {
+    KvTest::ScriptedSession server(QJsonObject{
+        {QStringLiteral("steps"), QJsonArray{QJsonObject{{QStringLiteral("read_until"), QStringLiteral("\r\n\r\n")}},
+                                             QJsonObject{{QStringLiteral("hang"), true}}}}});
+    const auto r = Kvinet({QStringLiteral("whois"), QStringLiteral("example.com"), QStringLiteral("--host=127.0.0.1"),
+                           QStringLiteral("--port"), QString::number(server.Port()), QStringLiteral("--timeout"),
+                           QStringLiteral("1")});
+    EXPECT_EQ(r.ExitCode, 1);
+    EXPECT_TRUE(r.Out.startsWith("Socket error: ")) << r.Out.constData();
+    EXPECT_TRUE(r.Err.contains("timed out")) << r.Err.constData();
+    EXPECT_EQ(Kvinet({QStringLiteral("whois")}).ExitCode, 2);
+}
+
+TEST(KvinetHttp, GetHeadAndOutput) {
+    auto r = Kvinet({QStringLiteral("http"), NginxUrl("/index.html")});
+    EXPECT_EQ(r.ExitCode, 0) << r.Err.constData();
+    EXPECT_EQ(r.Out, IndexCrLf());
+
+    r = Kvinet({QStringLiteral("http"), NginxUrl("/index.html"), QStringLiteral("--method"), QStringLiteral("head"),
+                QStringLiteral("--keep-headers"), QStringLiteral("-H"), QStringLiteral("X-Test: 1")});
+    EXPECT_EQ(r.ExitCode, 0);
+    EXPECT_TRUE(r.Out.startsWith("HTTP/1.1 200 OK\r\n")) << r.Out.constData();
+    EXPECT_TRUE(r.Out.endsWith("\r\n\r\n"));
+
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("page.html"));
+    r = Kvinet({QStringLiteral("http"), NginxUrl("/redirect"), QStringLiteral("--follow"), QStringLiteral("--output"), file,
+                QStringLiteral("--verbose")});
+    EXPECT_EQ(r.ExitCode, 0) << r.Err.constData();
+    EXPECT_EQ(r.Out, QByteArray());
+    EXPECT_EQ(KvTest::ReadFile(file), KvTest::ReadFile(KvTest::ServerEnv("nginx", "KV_NGINX_ROOT") + "/index.html"));
+    EXPECT_TRUE(r.Err.contains("\nHTTP/1.1 200 OK\n")) << r.Err.constData();
+}
+
+TEST(KvinetHttp, FailuresAndRefusals) {
+    auto r = Kvinet({QStringLiteral("http"), NginxUrl("/missing")});
+    EXPECT_EQ(r.ExitCode, 1);
+    EXPECT_EQ(r.Out, QByteArray("File not found"));
+    EXPECT_EQ(r.Err, QByteArray("kvinet http: File not found\n"));
+
+    r = Kvinet({QStringLiteral("http"), QStringLiteral("https://localhost/")});
+    EXPECT_EQ(r.ExitCode, 2);
+    EXPECT_TRUE(r.Err.contains("kvinet update")) << r.Err.constData();
+    EXPECT_EQ(Kvinet({QStringLiteral("http"), QStringLiteral("ftp://localhost/")}).ExitCode, 2);
+    EXPECT_EQ(Kvinet({QStringLiteral("http"), NginxUrl("/"), QStringLiteral("--method"), QStringLiteral("put")}).ExitCode, 2);
+
+    // A refused connection leaves Execute as an exception: message on stderr, nothing on stdout.
+    r = Kvinet({QStringLiteral("http"), QStringLiteral("http://127.0.0.1:1/")});
+    EXPECT_EQ(r.ExitCode, 1);
+    EXPECT_EQ(r.Out, QByteArray());
+    EXPECT_TRUE(r.Err.contains("Connection refused")) << r.Err.constData();
+}

@@ -1,0 +1,310 @@
+// test-servers: nginx squid
+// The HTTP client: request bytes (direct, numeric address, through a proxy) and reply splitting against a
+// scripted loopback peer; real exchanges with nginx (HEAD, GET, 404, 401, redirects, binary bodies) and
+// squid (407, credentials from the logon prompt).
+#include "socket/KvIHTTP.h"
+#include "socket/KvILogOn.h"
+
+#include "socket/LoopbackPeer.h"
+#include "support/TestSupport.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+
+using namespace KvInet;
+using KvTest::LoopbackPeer;
+
+namespace {
+
+/// A peer that reads one request and answers Reply; the request is recorded.
+LoopbackPeer::THandler Reply(const QByteArray& Text) {
+    return [Text](LoopbackPeer::Conn& c) {
+        c.ReadUntil("\r\n\r\n");
+        c.Send(Text);
+    };
+}
+
+/// A direct request also carries the base's block after its empty line: read up to the block's end.
+LoopbackPeer::THandler ReplyAfterBlock(const QByteArray& Text) {
+    return [Text](LoopbackPeer::Conn& c) {
+        c.ReadUntil("Keep-Alive\r\n\r\n");
+        c.Send(Text);
+    };
+}
+
+int NginxPort() { return KvTest::ServerPort("nginx", "KV_NGINX_PORT"); }
+
+void ToNginx(TKvIHTTPClient& Http, const QString& Request) {
+    Http.SetHost(QStringLiteral("localhost"));
+    Http.SetPort(NginxPort());
+    Http.SetRequest(Request);
+}
+
+QString IndexPage() {
+    return QString::fromLatin1(KvTest::ReadFile(KvTest::ServerEnv("nginx", "KV_NGINX_ROOT") + "/index.html"));
+}
+
+} // namespace
+
+TEST(KvIHTTP, DirectRequestBytes) {
+    LoopbackPeer peer(ReplyAfterBlock("HTTP/1.0 200 OK\r\n\r\n"));
+    TKvIHTTPClient http;
+    EXPECT_EQ(http.Port(), 80);
+    EXPECT_EQ(http.Action(), haHead);
+    EXPECT_TRUE(http.RemoveHeaders());
+    http.SetHost(QStringLiteral("localhost"));
+    http.SetPort(peer.Port());
+    http.SetAction(haGet);
+    http.SetRequest(QStringLiteral("/a.html"));
+    http.Headers()->Add(QStringLiteral("Accept: text/html"));
+    http.Headers()->Add(QStringLiteral("X-Two: 2"));
+    http.Execute();
+    EXPECT_EQ(peer.Received(), QByteArray("GET /a.html HTTP/1.0\r\nHost: localhost\r\nAccept: text/html\r\nX-Two: 2\r\n"
+                                          "\r\nProxy-Connection: Keep-Alive\r\n\r\n"));
+}
+
+TEST(KvIHTTP, MethodsAndNumericAddress) {
+    for (const TKvIHTTPAction action : {haHead, haPost}) {
+        LoopbackPeer peer(ReplyAfterBlock("HTTP/1.0 200 OK\r\n\r\n"));
+        TKvIHTTPClient http;
+        http.SetAddress(QStringLiteral("127.0.0.1"));
+        http.SetPort(peer.Port());
+        http.SetAction(action);
+        http.SetRequest(QStringLiteral("/form"));
+        http.Execute();
+        const QByteArray line = action == haHead ? "HEAD /form HTTP/1.0\r\n" : "POST /form HTTP/1.0\r\n";
+        // No Host name to send: the address and port go on the Host line rather than nothing.
+        EXPECT_EQ(peer.Received(), line + "Host: 127.0.0.1:" + QByteArray::number(peer.Port()) +
+                                       "\r\n\r\nProxy-Connection: Keep-Alive\r\n\r\n");
+    }
+}
+
+TEST(KvIHTTP, ProxyRequestForm) {
+    LoopbackPeer proxy(Reply("HTTP/1.0 200 OK\r\n\r\nvia proxy"));
+    TKvIHTTPClient http;
+    http.SetHost(QStringLiteral("origin.example"));
+    http.SetPort(8080);
+    http.SetAction(haGet);
+    http.SetRequest(QStringLiteral("/p?q=1"));
+    http.Headers()->Add(QStringLiteral("X-A: 1"));
+    http.Proxy()->SetServer(QStringLiteral("127.0.0.1"));
+    http.Proxy()->SetPort(proxy.Port());
+    http.Proxy()->SetUseProxy(true);
+    http.Proxy()->SetUser(QStringLiteral("u"));
+    http.Proxy()->SetPassword(QStringLiteral("p"));
+    http.SetLoginPrompt(false);
+    EXPECT_EQ(http.Execute(), QStringLiteral("via proxy\r\n"));
+    EXPECT_EQ(proxy.Received(), QByteArray("GET http://origin.example:8080/p?q=1 HTTP/1.0\r\nHost: origin.example:8080\r\n"
+                                           "Proxy-Authorization: Basic dTpw\r\nX-A: 1\r\n\r\n"));
+
+    // A proxy that is configured but not in use changes nothing: the direct form goes to the origin.
+    LoopbackPeer origin(ReplyAfterBlock("HTTP/1.0 200 OK\r\n\r\n"));
+    http.Proxy()->SetUseProxy(false);
+    http.SetHost(QStringLiteral("localhost"));
+    http.SetPort(origin.Port());
+    http.Headers()->Clear();
+    http.Execute();
+    EXPECT_EQ(origin.Received(),
+              QByteArray("GET /p?q=1 HTTP/1.0\r\nHost: localhost\r\n\r\nProxy-Connection: Keep-Alive\r\n\r\n"));
+}
+
+TEST(KvIHTTP, LineBreaksInRequestOrHeadersAreRefused) {
+    LoopbackPeer peer([](LoopbackPeer::Conn& c) { c.ReadAll(); });
+    TKvIHTTPClient http;
+    http.SetAddress(QStringLiteral("127.0.0.1"));
+    http.SetPort(peer.Port());
+    http.SetRequest(QStringLiteral("/ HTTP/1.0\r\nX-Injected: 1"));
+    EXPECT_EQ(http.Execute(), QStringLiteral("Invalid Request: line breaks are not allowed"));
+    http.SetRequest(QStringLiteral("/"));
+    http.Headers()->Add(QStringLiteral("X-A: 1\nX-Injected: 1"));
+    EXPECT_EQ(http.Execute(), QStringLiteral("Invalid Headers: line breaks are not allowed"));
+    EXPECT_EQ(http.LastError(), QStringLiteral("Invalid Headers: line breaks are not allowed"));
+    EXPECT_EQ(peer.Received(0) + peer.Received(1), QByteArray());
+}
+
+TEST(KvIHTTP, ReplySplitting) {
+    struct {
+        QByteArray Reply;
+        bool Remove;
+        QString Text;
+        QStringList Headers;
+        QByteArray Body;
+    } cases[] = {
+        // LF-only line ends come back as CR LF, with a final line end.
+        {"HTTP/1.0 200 OK\nA: 1\n\nline1\nline2", true, QStringLiteral("line1\r\nline2\r\n"),
+         {QStringLiteral("HTTP/1.0 200 OK"), QStringLiteral("A: 1")}, "line1\nline2"},
+        {"HTTP/1.0 200 OK\nA: 1\n\nline1\nline2", false, QStringLiteral("HTTP/1.0 200 OK\nA: 1\n\nline1\nline2"),
+         {QStringLiteral("HTTP/1.0 200 OK"), QStringLiteral("A: 1")}, "line1\nline2"},
+        // Mixed ends, a lone CR, an empty body line.
+        {"HTTP/1.0 500 Oops\r\n\r\na\rb\r\n\nc\r\n", true, QStringLiteral("a\r\nb\r\n\r\nc\r\n"),
+         {QStringLiteral("HTTP/1.0 500 Oops")}, "a\rb\r\n\nc\r\n"},
+        // No empty line: the last line is the separator and nothing is left of the body.
+        {"HTTP/1.0 200 OK\r\nA: 1\r\nB: 2", true, QString(), {QStringLiteral("HTTP/1.0 200 OK"), QStringLiteral("A: 1")},
+         ""},
+        // Zero bytes and high bytes travel unchanged.
+        {QByteArray("HTTP/1.0 200 OK\r\n\r\n\x00\xff\x01", 22), true, KvTest::Wire("\x00\xff\x01\r\n", 5),
+         {QStringLiteral("HTTP/1.0 200 OK")}, QByteArray("\x00\xff\x01", 3)},
+    };
+    for (const auto& c : cases) {
+        LoopbackPeer peer(ReplyAfterBlock(c.Reply));
+        TKvIHTTPClient http;
+        http.SetAddress(QStringLiteral("127.0.0.1"));
+        http.SetPort(peer.Port());
+        http.SetRemoveHeaders(c.Remove);
+        EXPECT_EQ(http.Execute(), c.Text) << c.Reply.constData();
+        EXPECT_EQ(http.ResponseHeaders()->ToStringList(), c.Headers) << c.Reply.constData();
+        EXPECT_EQ(http.Body(), c.Body) << c.Reply.constData();
+    }
+}
+
+TEST(KvIHTTP, OnAfterExecuteSeesTheRawReplyFirst) {
+    LoopbackPeer peer(ReplyAfterBlock("HTTP/1.0 200 OK\r\n\r\nbody"));
+    TKvIHTTPClient http;
+    http.SetAddress(QStringLiteral("127.0.0.1"));
+    http.SetPort(peer.Port());
+    http.SetOnAfterExecute([](QObject*, QString& Text) {
+        EXPECT_EQ(Text, QStringLiteral("HTTP/1.0 200 OK\r\n\r\nbody"));
+        Text = QStringLiteral("HTTP/1.0 200 OK\r\nX: changed\r\n\r\nother");
+    });
+    EXPECT_EQ(http.Execute(), QStringLiteral("other\r\n"));
+    EXPECT_EQ(http.ResponseHeaders()->Count(), 2);
+}
+
+TEST(KvIHTTP, LocationLineAndRedirectEvent) {
+    LoopbackPeer peer(ReplyAfterBlock("HTTP/1.0 302 Found\r\nLocation-Extra: /x\r\n\r\nmoved"));
+    TKvIHTTPClient http;
+    http.SetAddress(QStringLiteral("127.0.0.1"));
+    http.SetPort(peer.Port());
+    // Without a handler nothing happens: the redirecting reply's body is the result.
+    EXPECT_EQ(http.Execute(), QStringLiteral("moved\r\n"));
+    QString seen;
+    http.SetOnRedirect([&](QObject* Sender, QString& URL, bool& Abort) {
+        EXPECT_EQ(Sender, &http);
+        EXPECT_TRUE(Abort);
+        seen = URL;
+    });
+    EXPECT_EQ(http.Execute(), QStringLiteral("moved\r\n"));
+    EXPECT_EQ(seen, QStringLiteral("Location-Extra: /x")); // eight characters compared
+}
+
+TEST(KvIHTTP, RedirectLoopStops) {
+    LoopbackPeer peer(ReplyAfterBlock("HTTP/1.0 302 Found\r\nLocation: /again\r\n\r\n"));
+    TKvIHTTPClient http;
+    http.SetAddress(QStringLiteral("127.0.0.1"));
+    http.SetPort(peer.Port());
+    http.SetRequest(QStringLiteral("/start"));
+    http.SetOnRedirect([](QObject*, QString&, bool& Abort) { Abort = false; });
+    EXPECT_EQ(http.Execute(), QStringLiteral("Too many redirects (more than 5)"));
+    EXPECT_EQ(peer.Connections(), 6);
+    EXPECT_EQ(http.Request(), QStringLiteral("/start")); // the application's settings stay
+    EXPECT_EQ(http.Address(), QStringLiteral("127.0.0.1"));
+}
+
+TEST(KvIHTTPNginx, HeadGetAndStatusScreening) {
+    TKvIHTTPClient http;
+    ToNginx(http, QStringLiteral("/index.html"));
+    EXPECT_EQ(http.Execute(), QString());
+    ASSERT_GT(http.ResponseHeaders()->Count(), 1);
+    EXPECT_EQ(http.ResponseHeaders()->Get(0), QStringLiteral("HTTP/1.1 200 OK"));
+    EXPECT_TRUE(http.ResponseHeaders()->ToStringList().contains(QStringLiteral("Connection: close")));
+
+    http.SetAction(haGet);
+    QString page = IndexPage();
+    page.replace(QStringLiteral("\n"), QStringLiteral("\r\n"));
+    EXPECT_EQ(http.Execute(), page);
+    EXPECT_EQ(http.Body(), KvTest::ReadFile(KvTest::ServerEnv("nginx", "KV_NGINX_ROOT") + "/index.html"));
+    EXPECT_EQ(http.LastError(), QString());
+
+    const QStringList before = http.ResponseHeaders()->ToStringList();
+    http.SetRequest(QStringLiteral("/no-such-file.html"));
+    EXPECT_EQ(http.Execute(), QStringLiteral("File not found"));
+    EXPECT_EQ(http.LastError(), QStringLiteral("File not found"));
+    EXPECT_EQ(http.ResponseHeaders()->ToStringList(), before); // a screened reply never reaches the split
+    http.SetRequest(QStringLiteral("/private/secret.txt"));
+    EXPECT_EQ(http.Execute(), QStringLiteral("HTTP Server authorization required"));
+
+    http.SetRequest(QStringLiteral("/private/secret.txt"));
+    http.Headers()->Add(QStringLiteral("Authorization: Basic ") +
+                        QString::fromLatin1(QByteArray("kvuser:kvpass").toBase64()));
+    EXPECT_EQ(http.Execute(), QStringLiteral("The secret word is kvsecret.\r\n"));
+}
+
+TEST(KvIHTTPNginx, NumericAddressIsAccepted) {
+    TKvIHTTPClient http;
+    http.SetAddress(QStringLiteral("127.0.0.1"));
+    http.SetPort(NginxPort());
+    http.SetAction(haGet);
+    http.SetRequest(QStringLiteral("/index.html"));
+    http.SetRemoveHeaders(false);
+    EXPECT_TRUE(http.Execute().startsWith(QLatin1String("HTTP/1.1 200 OK\r\n")));
+}
+
+TEST(KvIHTTPNginx, RedirectsRelativeAndAbsolute) {
+    QString page = IndexPage();
+    page.replace(QStringLiteral("\n"), QStringLiteral("\r\n"));
+    for (const char* path : {"/redirect", "/redirect-abs"}) {
+        TKvIHTTPClient http;
+        ToNginx(http, QString::fromLatin1(path));
+        http.SetAction(haGet);
+        QString url;
+        http.SetOnRedirect([&](QObject*, QString& URL, bool& Abort) {
+            url = URL;
+            Abort = false;
+        });
+        EXPECT_EQ(http.Execute(), page) << path;
+        EXPECT_TRUE(url.startsWith(QLatin1String("Location: "))) << url.toStdString();
+        EXPECT_EQ(http.ResponseHeaders()->Get(0), QStringLiteral("HTTP/1.1 200 OK"));
+        EXPECT_EQ(http.Request(), QString::fromLatin1(path));
+    }
+}
+
+TEST(KvIHTTPNginx, BinaryBodyUnaltered) {
+    QByteArray data;
+    for (int i = 0; i < 300000; ++i)
+        data += char((i * 7 + i / 256) & 0xFF); // every byte value, CR and LF in odd places
+    const QString file = KvTest::ServerEnv("nginx", "KV_NGINX_ROOT") + "/binary.bin";
+    KvTest::WriteFile(file, data);
+    QFile::setPermissions(file, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther | QFile::ReadGroup);
+    TKvIHTTPClient http;
+    ToNginx(http, QStringLiteral("/binary.bin"));
+    http.SetAction(haGet);
+    http.Execute();
+    EXPECT_EQ(http.LastError(), QString());
+    EXPECT_EQ(http.Body().size(), data.size());
+    EXPECT_TRUE(http.Body() == data);
+}
+
+TEST(KvIHTTPSquid, ProxyAuthentication) {
+    const int squid = KvTest::ServerPort("squid", "KV_SQUID_PORT");
+    TKvIHTTPClient http;
+    ToNginx(http, QStringLiteral("/index.html"));
+    http.SetHost(QStringLiteral("127.0.0.1"));
+    http.SetAction(haGet);
+    http.Proxy()->SetServer(QStringLiteral("127.0.0.1"));
+    http.Proxy()->SetPort(squid);
+    http.Proxy()->SetUseProxy(true);
+    http.SetLoginPrompt(false);
+    EXPECT_EQ(http.Execute(), QStringLiteral("Proxy Server authorization required"));
+
+    // Credentials from the logon prompt, asked once per request.
+    int asked = 0;
+    const TKvLogonPrompt previous = SetLogonPrompt([&](const QString& Caption, QString& User, QString& Password) {
+        ++asked;
+        EXPECT_EQ(Caption, QStringLiteral("Proxy Server authorization"));
+        User = KvTest::ServerEnv("squid", "KV_SQUID_USER");
+        Password = KvTest::ServerEnv("squid", "KV_SQUID_PASSWORD");
+        return true;
+    });
+    http.SetLoginPrompt(true);
+    QString page = IndexPage();
+    page.replace(QStringLiteral("\n"), QStringLiteral("\r\n"));
+    EXPECT_EQ(http.Execute(), page);
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(http.Proxy()->User(), QStringLiteral("proxyuser"));
+
+    // Wrong credentials are refused with 407 again.
+    SetLogonPrompt(previous);
+    http.SetLoginPrompt(false);
+    http.Proxy()->SetPassword(QStringLiteral("wrong"));
+    EXPECT_EQ(http.Execute(), QStringLiteral("Proxy Server authorization required"));
+}

@@ -1,0 +1,420 @@
+// test-servers: smtp scripted
+// TKvISMTP and "kvinet smtp" against a real SMTP server (aiosmtpd): plain, AUTH LOGIN, STARTTLS with a
+// private CA and implicit TLS. What the server stored is read back with Python's mail parser and compared
+// with what was sent, attachments byte for byte; the envelope comes from the server's own record. A scripted
+// peer covers what aiosmtpd never does: refusing EHLO, multi-line and 251 replies, a refused greeting,
+// closing instead of answering.
+#include "socket/KvISMTP.h"
+
+#include "MailParse.h"
+
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QThread>
+
+using namespace KvInet;
+using namespace KvTest;
+
+namespace {
+
+QString Env(const char* Key) {
+    return ServerEnv(QStringLiteral("smtp"), QString::fromLatin1(Key));
+}
+int Port(const char* Key) {
+    return ServerPort(QStringLiteral("smtp"), QString::fromLatin1(Key));
+}
+
+int SpoolCount() {
+    return int(QDir(Env("KV_SMTP_SPOOL")).entryList({QStringLiteral("*.json")}, QDir::Files).size());
+}
+
+struct Stored {
+    ParsedMail Mail;
+    QJsonObject Envelope;
+    QByteArray Raw;
+};
+
+// The message the server queued under the number its acceptance reply names ("... queued as 0003").
+Stored StoredMessage(const QString& Acceptance) {
+    const auto match = QRegularExpression(QStringLiteral("queued as (\\d+)")).match(Acceptance);
+    EXPECT_TRUE(match.hasMatch()) << Acceptance.toStdString();
+    const QString base = Env("KV_SMTP_SPOOL") + u'/' + match.captured(1);
+    Stored s;
+    s.Raw = ReadFile(base + QStringLiteral(".eml"));
+    s.Mail = ParseMailFile(base + QStringLiteral(".eml"));
+    s.Envelope = QJsonDocument::fromJson(ReadFile(base + QStringLiteral(".json"))).object();
+    return s;
+}
+
+QStringList Recipients(const QJsonObject& Envelope) {
+    QStringList list;
+    for (const QJsonValue& v : Envelope[QStringLiteral("rcpt_tos")].toArray())
+        list << v.toString();
+    return list;
+}
+
+class SMTPServer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        smtp.SetHost(QStringLiteral("localhost"));
+        smtp.SetTimeout(30);
+        smtp.SetCACertFile(Env("KV_CA_FILE"));
+        smtp.From()->SetText(QStringLiteral("Ann Sender <ann@example.com>"));
+        smtp.Recipients()->SetEMailAddresses(QStringLiteral("bob@example.com"));
+        smtp.SetSubject(QStringLiteral("test"));
+        smtp.Body()->SetText(QStringLiteral("Hello."));
+        smtp.SetOnAfterExecute([this](QObject*, QString&) { acceptance = smtp.LastReply(); });
+    }
+    void UseLogin(const QString& Password) {
+        smtp.Login()->SetUseLogin(true);
+        smtp.Login()->SetUserID(Env("KV_SMTP_USER"));
+        smtp.Login()->SetPassword(Password);
+    }
+
+    TKvISMTP smtp;
+    QString acceptance;
+};
+
+TEST_F(SMTPServer, FullMessageOverStartTLSWithLoginArrivesAsSent) {
+    QTemporaryDir dir;
+    const QByteArray binary = AllBytes(100 * 1024);
+    const QByteArray csv = "id,name\r\n1,Ann\r\n.\r\n2,Bob\r\n";
+    WriteFile(dir.filePath("blob.bin"), binary);
+    WriteFile(dir.filePath("table.csv"), csv);
+
+    smtp.SetPort(Port("KV_SMTP_AUTH_PORT"));
+    smtp.SetSecurity(ssStartTLS);
+    UseLogin(Env("KV_SMTP_PASSWORD"));
+    smtp.From()->SetText(QStringLiteral("\"Åsa Berg, Sales\" <asa@example.com>"));
+    smtp.Recipients()->SetEMailAddresses(QStringLiteral("Bob Jones <bob@example.com>, carol@example.com"));
+    smtp.CC()->SetEMailAddresses(QStringLiteral("Dan <dan@example.com>"));
+    smtp.BCC()->SetEMailAddresses(QStringLiteral("eve@example.com, Frank <frank@example.com>"));
+    smtp.ReplyTo()->SetEMailAddresses(QStringLiteral("replies@example.com, Desk <desk@example.com>"));
+    smtp.SetSubject(QStringLiteral("Report for Q1 – final"));
+    smtp.SetPriority(spHigh);
+    smtp.Body()->SetText(QStringLiteral("Hi all,\r\n.\r\n..\r\n.hidden\r\nend"));
+    auto* a1 = smtp.Attachments()->Add();
+    a1->SetFileName(dir.filePath("blob.bin"));
+    a1->DetectContentType();
+    auto* a2 = smtp.Attachments()->Add();
+    a2->SetFileName(dir.filePath("table.csv"));
+    a2->SetAttachmentName(QStringLiteral("Übersicht.csv"));
+    a2->SetContentType(QStringLiteral("text/csv"));
+
+    EXPECT_EQ(smtp.Execute(), "");
+    ASSERT_EQ(smtp.LastError(), "");
+    EXPECT_FALSE(smtp.Connected());
+    EXPECT_TRUE(smtp.LastReply().startsWith(QStringLiteral("221")));
+
+    const Stored s = StoredMessage(acceptance);
+    EXPECT_EQ(s.Envelope[QStringLiteral("mail_from")].toString(), "asa@example.com");
+    EXPECT_EQ(Recipients(s.Envelope), QStringList({"bob@example.com", "carol@example.com", "dan@example.com",
+                                                   "eve@example.com", "frank@example.com"}));
+    EXPECT_EQ(s.Envelope[QStringLiteral("auth_user")].toString(), Env("KV_SMTP_USER"));
+    EXPECT_EQ(s.Envelope[QStringLiteral("auth_mechanism")].toString(), "LOGIN");
+    EXPECT_TRUE(s.Envelope[QStringLiteral("tls")].toBool());
+
+    const ParsedMail& m = s.Mail;
+    EXPECT_TRUE(m.Defects.isEmpty()) << m.Defects.join(u' ').toStdString();
+    EXPECT_EQ(m.Header("From"), "\"Åsa Berg, Sales\" <asa@example.com>");
+    EXPECT_EQ(m.Header("To"), "Bob Jones <bob@example.com>, carol@example.com");
+    EXPECT_EQ(m.Header("Cc"), "Dan <dan@example.com>");
+    EXPECT_TRUE(m.Headers("Bcc").isEmpty());
+    EXPECT_FALSE(s.Raw.contains("eve@example.com"));
+    EXPECT_FALSE(s.Raw.contains("frank@example.com"));
+    EXPECT_EQ(m.Header("Reply-To"), "replies@example.com, Desk <desk@example.com>");
+    EXPECT_EQ(m.Header("Subject"), "Report for Q1 – final");
+    EXPECT_EQ(m.Header("X-Priority"), "2");
+    EXPECT_EQ(m.Header("MIME-Version"), "1.0");
+    EXPECT_TRUE(m.Header("X-Mailer").startsWith(QStringLiteral("Norvalith mailer (")));
+    EXPECT_FALSE(m.Header("Message-Id").isEmpty());
+    EXPECT_FALSE(m.Header("Date").isEmpty());
+    EXPECT_EQ(m.ContentType, "multipart/mixed");
+    EXPECT_EQ(m.Body, "Hi all,\n.\n..\n.hidden\nend\n");
+    ASSERT_EQ(m.Attachments.size(), 2);
+    EXPECT_EQ(m.Attachments[0].FileName, "blob.bin");
+    EXPECT_EQ(m.Attachments[0].ContentType, "application/octet-stream");
+    EXPECT_EQ(m.Attachments[0].Encoding, "base64");
+    EXPECT_TRUE(m.Attachments[0].Data == binary) << "binary attachment differs";
+    EXPECT_EQ(m.Attachments[1].FileName, "Übersicht.csv");
+    EXPECT_EQ(m.Attachments[1].ContentType, "text/csv");
+    EXPECT_EQ(m.Attachments[1].Data, csv);
+}
+
+TEST_F(SMTPServer, SeveralMessagesOnOneConnectionLogInOnce) {
+    smtp.SetPort(Port("KV_SMTP_AUTH_PORT"));
+    UseLogin(Env("KV_SMTP_PASSWORD"));
+    smtp.Connect();
+    ASSERT_TRUE(smtp.Connected());
+    QStringList accepted;
+    for (const char* subject : {"first", "second"}) {
+        smtp.SetSubject(QString::fromLatin1(subject));
+        smtp.Send();
+        accepted << smtp.LastReply();
+    }
+    smtp.Disconnect();
+    EXPECT_FALSE(smtp.Connected());
+    EXPECT_EQ(StoredMessage(accepted[0]).Mail.Header("Subject"), "first");
+    const Stored second = StoredMessage(accepted[1]);
+    EXPECT_EQ(second.Mail.Header("Subject"), "second");
+    EXPECT_FALSE(second.Envelope[QStringLiteral("tls")].toBool());
+}
+
+TEST_F(SMTPServer, ImplicitTLSFromTheFirstByteWithAn8bitPart) {
+    QTemporaryDir dir;
+    WriteFile(dir.filePath("menu.txt"), "Crème brûlée\r\n");
+    smtp.SetPort(Port("KV_SMTP_TLS_PORT"));
+    smtp.SetSecurity(ssImplicitTLS);
+    auto* a = smtp.Attachments()->Add();
+    a->SetFileName(dir.filePath("menu.txt"));
+    a->SetEncoding(QStringLiteral("8bit"));
+    ASSERT_EQ(smtp.Execute(), "");
+    ASSERT_EQ(smtp.LastError(), "");
+    const Stored s = StoredMessage(acceptance);
+    EXPECT_TRUE(s.Envelope[QStringLiteral("tls")].toBool());
+    EXPECT_EQ(s.Envelope[QStringLiteral("mail_options")].toArray().first().toString(), "BODY=8BITMIME");
+    ASSERT_EQ(s.Mail.Attachments.size(), 1);
+    EXPECT_EQ(s.Mail.Attachments[0].Data, "Crème brûlée\n"); // a reader gives text its own line ends
+}
+
+TEST_F(SMTPServer, RefusalsEndInTheRightError) {
+    const int before = SpoolCount();
+    // A wrong password: the 535 reply becomes Execute's text and LastError.
+    smtp.SetPort(Port("KV_SMTP_AUTH_PORT"));
+    UseLogin(QStringLiteral("wrong"));
+    QString result = smtp.Execute();
+    EXPECT_TRUE(result.startsWith(QStringLiteral("Error 235: 535"))) << result.toStdString();
+    EXPECT_EQ(smtp.LastError(), result);
+    smtp.Disconnect();
+
+    // Login needed but not given: the server refuses the sender.
+    smtp.Login()->SetUseLogin(false);
+    result = smtp.Execute();
+    EXPECT_TRUE(result.startsWith(QStringLiteral("Error 250: 530"))) << result.toStdString();
+    smtp.Disconnect();
+
+    // One refused recipient stops the message.
+    smtp.SetPort(Port("KV_SMTP_PORT"));
+    smtp.Recipients()->SetEMailAddresses(QStringLiteral("ok@example.com, reject-me@example.com"));
+    result = smtp.Execute();
+    EXPECT_TRUE(result.startsWith(QStringLiteral("Error 250: 550"))) << result.toStdString();
+    EXPECT_TRUE(result.contains(QStringLiteral("reject-me@example.com"))) << result.toStdString();
+    smtp.Disconnect();
+
+    // STARTTLS required, server without it: the connection is refused before anything is sent.
+    smtp.Recipients()->SetEMailAddresses(QStringLiteral("bob@example.com"));
+    smtp.SetPort(Port("KV_SMTP_NOTLS_PORT"));
+    smtp.SetSecurity(ssStartTLS);
+    try {
+        smtp.Execute();
+        ADD_FAILURE() << "Execute went on without STARTTLS";
+    } catch (const EKvISMTPError& e) {
+        EXPECT_EQ(e.Message(), "The server does not offer STARTTLS");
+    }
+    EXPECT_FALSE(smtp.Connected());
+
+    // STARTTLS with certificate checking and no trust in the test CA.
+    smtp.SetPort(Port("KV_SMTP_PORT"));
+    smtp.SetCACertFile(QString());
+    try {
+        smtp.Execute();
+        ADD_FAILURE() << "an untrusted certificate was accepted";
+    } catch (const Exception& e) {
+        EXPECT_TRUE(e.Message().contains(QStringLiteral("certificate"), Qt::CaseInsensitive))
+            << e.Message().toStdString();
+    }
+    EXPECT_FALSE(smtp.Connected());
+    EXPECT_EQ(SpoolCount(), before);
+}
+
+TEST(SMTPCommand, SendsThroughTheServerAndReportsRefusals) {
+    QTemporaryDir dir;
+    const QByteArray binary = AllBytes(3000);
+    WriteFile(dir.filePath("photo.jpg"), binary);
+    const QStringList common = {"smtp",
+                                "--host",
+                                "localhost",
+                                "--port",
+                                Env("KV_SMTP_PORT"),
+                                "--from",
+                                "Ann <ann@example.com>",
+                                "--to",
+                                "bob@example.com"};
+    ProcessResult r = Kvinet(common + QStringList{"--cc",        "Carl <carl@example.com>",
+                                                  "--bcc",       "dee@example.com",
+                                                  "--reply-to",  "desk@example.com",
+                                                  "--subject",   "Grüße",
+                                                  "--body-file", "-",
+                                                  "--attach",    dir.filePath("photo.jpg"),
+                                                  "--user",      Env("KV_SMTP_USER"),
+                                                  "--password",  Env("KV_SMTP_PASSWORD"),
+                                                  "--priority",  "5",
+                                                  "--tls",       "starttls",
+                                                  "--cafile",    Env("KV_CA_FILE")},
+                             "Line one\n.\nLine three\n");
+    ASSERT_EQ(r.ExitCode, 0) << r.Err.toStdString();
+    const QString acceptance = QString::fromUtf8(r.Out).trimmed();
+    EXPECT_TRUE(acceptance.startsWith(QStringLiteral("250 "))) << r.Out.toStdString();
+    const Stored s = StoredMessage(acceptance);
+    EXPECT_EQ(Recipients(s.Envelope),
+              QStringList({"bob@example.com", "carl@example.com", "dee@example.com"}));
+    EXPECT_TRUE(s.Envelope[QStringLiteral("tls")].toBool());
+    EXPECT_EQ(s.Mail.Header("Subject"), "Grüße");
+    EXPECT_EQ(s.Mail.Header("X-Priority"), "5");
+    EXPECT_EQ(s.Mail.Header("Reply-To"), "desk@example.com");
+    EXPECT_EQ(s.Mail.Body, "Line one\n.\nLine three\n");
+    ASSERT_EQ(s.Mail.Attachments.size(), 1);
+    EXPECT_EQ(s.Mail.Attachments[0].FileName, "photo.jpg");
+    EXPECT_EQ(s.Mail.Attachments[0].ContentType, "image/jpeg");
+    EXPECT_TRUE(s.Mail.Attachments[0].Data == binary);
+
+    r = Kvinet(common + QStringList{"--user", Env("KV_SMTP_USER"), "--password", "wrong"});
+    EXPECT_EQ(r.ExitCode, 1);
+    EXPECT_TRUE(r.Err.contains("535")) << r.Err.toStdString();
+    EXPECT_TRUE(r.Out.isEmpty());
+
+    r = Kvinet({"smtp", "--host", "localhost", "--port", Env("KV_SMTP_NOTLS_PORT"), "--from", "a@example.com",
+                "--to", "b@example.com", "--tls", "starttls"});
+    EXPECT_EQ(r.ExitCode, 1);
+    EXPECT_TRUE(r.Err.contains("does not offer STARTTLS")) << r.Err.toStdString();
+
+    r = Kvinet({"smtp", "--host", "localhost", "--to", "b@example.com"});
+    EXPECT_EQ(r.ExitCode, 2);
+}
+
+// A private listener of the scripted server following Steps; what the client sent is Received().
+class ScriptedPeer {
+public:
+    explicit ScriptedPeer(const QJsonArray& Steps) {
+        FControl.connectToHost(
+            QStringLiteral("127.0.0.1"),
+            quint16(ServerPort(QStringLiteral("scripted"), QStringLiteral("KV_SCRIPTED_CONTROL_PORT"))));
+        EXPECT_TRUE(FControl.waitForConnected(10000));
+        FControl.write(QJsonDocument(QJsonObject{{"steps", Steps}}).toJson(QJsonDocument::Compact) + '\n');
+        while (!FControl.canReadLine() && FControl.waitForReadyRead(10000)) {
+        }
+        const QJsonObject answer = QJsonDocument::fromJson(FControl.readLine()).object();
+        Port = answer[QStringLiteral("port")].toInt();
+        FDir = answer[QStringLiteral("dir")].toString();
+    }
+    /// The bytes of the first connection, once it is over.
+    QByteArray Received() const {
+        for (int i = 0; i < 200 && !QFile::exists(FDir + QStringLiteral("/conn-1.json")); ++i)
+            QThread::msleep(50);
+        return ReadFile(FDir + QStringLiteral("/received-1.bin"));
+    }
+    int Port = 0;
+
+private:
+    QTcpSocket FControl;
+    QString FDir;
+};
+
+QJsonObject Send(const char* Text) {
+    return {{"send", QString::fromLatin1(Text)}};
+}
+QJsonObject Line() {
+    return {{"read_until", "\r\n"}};
+}
+QJsonObject Close() {
+    return {{"close", true}};
+}
+
+TEST(SMTPDialog, CommandsRepliesAndDataAsTheProtocolWantsThem) {
+    ScriptedPeer peer(QJsonArray{
+        Send("220-mail.example.test greets you\r\n220 ready\r\n"),
+        Line(),
+        Send("502 5.5.1 EHLO not implemented\r\n"),
+        Line(),
+        Send("250 mail.example.test\r\n"),
+        Line(),
+        Send("250 flushed\r\n"),
+        Line(),
+        Send("334 VXNlcm5hbWU6\r\n"),
+        Line(),
+        Send("334 UGFzc3dvcmQ6\r\n"),
+        Line(),
+        Send("235 welcome\r\n"),
+        Line(),
+        Send("250 sender ok\r\n"),
+        Line(),
+        Send("250 ok\r\n"),
+        Line(),
+        Send("251 not local, will forward\r\n"),
+        Line(),
+        Send("250-ok\r\n250 really\r\n"),
+        Line(),
+        Send("354 go ahead\r\n"),
+        QJsonObject{{"read_until", "\r\n.\r\n"}},
+        Send("250 queued\r\n"),
+        Line(),
+        Close(), // QUIT: closed without a reply, as some servers do
+    });
+    TKvISMTP smtp;
+    smtp.SetHost(QStringLiteral("127.0.0.1"));
+    smtp.SetPort(peer.Port);
+    smtp.SetTimeout(30);
+    smtp.Login()->SetUseLogin(true);
+    smtp.Login()->SetUserID(QStringLiteral("user"));
+    smtp.Login()->SetPassword(QStringLiteral("pass"));
+    smtp.From()->SetAddress(QStringLiteral("a@example.com"));
+    smtp.Recipients()->Add()->SetAddress(QStringLiteral("to@example.com"));
+    smtp.CC()->Add()->SetAddress(QStringLiteral("cc@example.com"));
+    smtp.BCC()->Add()->SetAddress(QStringLiteral("bcc@example.com"));
+    smtp.Body()->SetText(QStringLiteral("first\r\n.\r\n..two\r\nlast"));
+    EXPECT_EQ(smtp.Execute(), "");
+    EXPECT_EQ(smtp.LastError(), "");
+    EXPECT_FALSE(smtp.Connected());
+
+    const QByteArray r = peer.Received();
+    const QRegularExpression greeting(QStringLiteral("^EHLO (\\S+)\r\nHELO \\1\r\n"));
+    EXPECT_TRUE(greeting.match(QString::fromLatin1(r)).hasMatch()) << r.left(80).toStdString();
+    const qsizetype rset = r.indexOf("RSET\r\n");
+    ASSERT_GT(rset, 0);
+    const QByteArray commands =
+        "RSET\r\nauth LOGIN\r\ndXNlcg==\r\ncGFzcw==\r\nMAIL FROM:<a@example.com>\r\n"
+        "RCPT TO:<to@example.com>\r\nRCPT TO:<cc@example.com>\r\nRCPT TO:<bcc@example.com>\r\n"
+        "DATA\r\n";
+    EXPECT_EQ(r.mid(rset, commands.size()), commands);
+    EXPECT_TRUE(r.endsWith("\r\n\r\nfirst\r\n..\r\n...two\r\nlast\r\n.\r\nQUIT\r\n"))
+        << r.right(80).toStdString();
+    EXPECT_EQ(r.count("\r\n.\r\n"), 1);
+}
+
+TEST(SMTPDialog, RefusedGreetingAndLostConnectionAreFailures) {
+    {
+        ScriptedPeer peer(QJsonArray{Send("554 5.3.2 no service for you\r\n"), Line(), Close()});
+        TKvISMTP smtp;
+        smtp.SetHost(QStringLiteral("127.0.0.1"));
+        smtp.SetPort(peer.Port);
+        smtp.Recipients()->Add()->SetAddress(QStringLiteral("to@example.com"));
+        try {
+            smtp.Execute();
+            ADD_FAILURE() << "a refused greeting went unnoticed";
+        } catch (const EKvISMTPError& e) {
+            EXPECT_EQ(e.Message(), "Error 250");
+            EXPECT_EQ(e.Reply(), "554 5.3.2 no service for you");
+        }
+        EXPECT_FALSE(smtp.Connected());
+        EXPECT_EQ(peer.Received(), ""); // no QUIT into a refused conversation
+    }
+    {
+        ScriptedPeer peer(QJsonArray{Send("220 ready\r\n"), Line(), Send("250 hi\r\n"), Line(),
+                                     Send("250 ok\r\n"), Line(), Close()});
+        TKvISMTP smtp;
+        smtp.SetHost(QStringLiteral("127.0.0.1"));
+        smtp.SetPort(peer.Port);
+        smtp.Recipients()->Add()->SetAddress(QStringLiteral("to@example.com"));
+        const QString result = smtp.Execute();
+        EXPECT_FALSE(result.isEmpty());
+        EXPECT_EQ(smtp.LastError(), result);
+        EXPECT_TRUE(peer.Received().contains("MAIL FROM:<>\r\n"));
+    }
+}
+
+} // namespace
