@@ -8,6 +8,7 @@
 #include "platform/Forms.h"
 #include "socket/KvILogOn.h"
 #include "socket/KvInCnst.h"
+#include "support/ScriptedSession.h"
 #include "support/TestSupport.h"
 
 #include <QCoreApplication>
@@ -19,11 +20,12 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMetaEnum>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QThread>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <thread>
 
@@ -94,26 +96,7 @@ QStringList LogLines(const QString& Log, const QString& Needle, int AtLeast = 1)
     return lines;
 }
 
-/// A private listener of the scripted server that follows Script; closed with the object.
-class TScripted {
-public:
-    explicit TScripted(const QJsonObject& Script) {
-        FControl.connectToHost(QStringLiteral("127.0.0.1"), quint16(ServerPort("scripted", "KV_SCRIPTED_CONTROL_PORT")));
-        EXPECT_TRUE(FControl.waitForConnected(5000));
-        FControl.write(QJsonDocument(Script).toJson(QJsonDocument::Compact) + '\n');
-        FControl.waitForBytesWritten(5000);
-        while (!FControl.canReadLine() && FControl.waitForReadyRead(5000)) {
-        }
-        Port = QJsonDocument::fromJson(FControl.readLine()).object().value(QStringLiteral("port")).toInt();
-        EXPECT_GT(Port, 0);
-    }
-    int Port = 0;
-
-private:
-    QTcpSocket FControl;
-};
-
-/// An HTTP answer that announces Length bytes, sends Body and then closes (or not, when Body is whole).
+/// A server that reads one request, answers with Head and Body, and closes.
 QJsonObject HttpScript(const QByteArray& Head, const QByteArray& Body) {
     QJsonArray steps;
     steps.append(QJsonObject{{"read_until", "\r\n\r\n"}});
@@ -512,10 +495,10 @@ TEST_F(WebTest, CutConnectionFailsAndResumesByteExact) {
     const QString remote = Serve("cut.bin", data, Stamp);
     // A server that announces the whole file but sends only the first 12345 bytes.
     const QByteArray head = "HTTP/1.0 200 OK\r\nContent-Length: 40000\r\nLast-Modified: Tue, 05 Mar 2024 10:20:30 GMT\r\n\r\n";
-    TScripted cut(HttpScript(head, data.left(12345)));
+    ScriptedSession cut(HttpScript(head, data.left(12345)));
     TKvWebUpdater u;
     Http(u, remote, Local("cut.bin"));
-    u.SetPort(cut.Port);
+    u.SetPort(cut.Port());
     EXPECT_FALSE(u.Execute());
     EXPECT_EQ(u.Status(), isFailed);
     EXPECT_FALSE(u.LastError().isEmpty());
@@ -535,10 +518,10 @@ TEST_F(WebTest, CutConnectionFailsAndResumesByteExact) {
 TEST_F(WebTest, CutConnectionLeavesAGoodLocalFileUntouched) {
     const QByteArray data = Pattern(40000, 'B');
     const QByteArray head = "HTTP/1.0 200 OK\r\nContent-Length: 40000\r\n\r\n";
-    TScripted cut(HttpScript(head, data.left(5000)));
+    ScriptedSession cut(HttpScript(head, data.left(5000)));
     TKvWebUpdater u;
     Http(u, QStringLiteral("/whatever.bin"), Local("good.bin"));
-    u.SetPort(cut.Port);
+    u.SetPort(cut.Port());
     WriteFile(Local("good.bin"), "the user's good copy");
     EXPECT_FALSE(u.Execute());
     EXPECT_EQ(u.Status(), isFailed);
@@ -548,10 +531,10 @@ TEST_F(WebTest, CutConnectionLeavesAGoodLocalFileUntouched) {
 
 TEST_F(WebTest, ResumeAgainstAServerThatIgnoresRangesStartsOver) {
     const QByteArray data = Pattern(30000, 'C');
-    TScripted whole(HttpScript("HTTP/1.0 200 OK\r\nContent-Length: 30000\r\n\r\n", data));
+    ScriptedSession whole(HttpScript("HTTP/1.0 200 OK\r\nContent-Length: 30000\r\n\r\n", data));
     TKvWebUpdater u;
     Http(u, QStringLiteral("/file.bin"), Local("r.bin"));
-    u.SetPort(whole.Port);
+    u.SetPort(whole.Port());
     u.SetResumeDownload(true);
     WriteFile(Local("r.bin"), data.left(1000));
     EXPECT_TRUE(u.Execute());
@@ -577,10 +560,10 @@ TEST_F(WebTest, ResumeOfACompleteFileIsNotAnError) {
 TEST_F(WebTest, SilentServerTimesOut) {
     QJsonArray steps;
     steps.append(QJsonObject{{"hang", true}});
-    TScripted silent(QJsonObject{{"steps", steps}});
+    ScriptedSession silent(QJsonObject{{"steps", steps}});
     TKvWebUpdater u;
     Http(u, QStringLiteral("/x.bin"), Local("x.bin"));
-    u.SetPort(silent.Port);
+    u.SetPort(silent.Port());
     u.SetTimeout(1);
     EXPECT_TRUE(u.Execute());
     EXPECT_EQ(u.Status(), isNotFound); // three sends without an answer
@@ -620,9 +603,11 @@ TEST_F(WebTest, PipeIsWrittenInPlace) {
     });
     EXPECT_TRUE(u.Execute());
     EXPECT_EQ(u.Status(), isFinished) << u.LastError().toStdString();
-    QFile release(Local("pipe")); // lets a reader still waiting for a writer see the end
-    release.open(QIODevice::WriteOnly);
-    release.close();
+    // Lets a reader still waiting for a writer (if the download never opened the pipe) see the end;
+    // without a reader the open fails at once instead of waiting for one.
+    const int release = ::open(QFile::encodeName(Local("pipe")).constData(), O_WRONLY | O_NONBLOCK);
+    if (release >= 0)
+        ::close(release);
     reader.join();
     EXPECT_EQ(received, data);
     EXPECT_TRUE(QFileInfo(Local("pipe")).exists());
