@@ -94,3 +94,16 @@ printf '%s\n' '<?xml version="1.0" encoding="utf-8"?>' \
 step xml "$xml_doc"
 step xml "$xml_doc" --find item
 rm -rf "$xml_dir"
+# Web updater: a download, then a second run finds the copy current; HTTPS with the test CA, FTP, and a
+# missing file that leaves the local copy alone.
+if [ -n "${KV_NGINX_PORT:-}" ]; then
+    upd_dir=$(mktemp -d)
+    step update "http://127.0.0.1:$KV_NGINX_PORT/index.html" "$upd_dir/index.html"
+    step update "http://127.0.0.1:$KV_NGINX_PORT/index.html" "$upd_dir/index.html"
+    step update "https://localhost:$KV_NGINX_TLS_PORT/index.html" "$upd_dir/secure.html" --cafile "$KV_CA_FILE"
+    if [ -n "${KV_FTP_PORT:-}" ]; then
+        step update "ftp://127.0.0.1:$KV_FTP_PORT/pub/hello.txt" "$upd_dir/hello.txt"
+    fi
+    step update "http://127.0.0.1:$KV_NGINX_PORT/no-such-file" "$upd_dir/index.html"
+    rm -rf "$upd_dir"
+fi

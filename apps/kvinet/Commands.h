@@ -14,5 +14,6 @@ int CmdDaytime(const Invocation& Call);
 int CmdSntp(const Invocation& Call);
 int CmdDns(const Invocation& Call);
 int CmdXml(const Invocation& Call);
+int CmdUpdate(const Invocation& Call);
 
 } // namespace KvCli

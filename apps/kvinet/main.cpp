@@ -30,6 +30,7 @@ const CommandEntry commands[] = {
     {"sntp", "time from an NTP server", CmdSntp},
     {"dns", "DNS query over TCP, answer records one a line", CmdDns},
     {"xml", "parse an XML file and print its tree", CmdXml},
+    {"update", "bring a local file up to date from a URL or path (web updater)", CmdUpdate},
 };
 
 void PrintHelp() {

@@ -1,0 +1,80 @@
+// test-servers: nginx
+// The transfer layer's own pieces: FTP listing lines, wildcards, URL paths, and the handle tree (closing a
+// parent closes what was opened under it).
+#include "platform/Inet.h"
+
+#include "support/TestSupport.h"
+
+using namespace KvInet;
+using namespace KvTest;
+
+namespace {
+
+TEST(Inet, FtpListLines) {
+    TInetFindData d;
+    // pyftpdlib and vsftpd forms.
+    ASSERT_TRUE(ParseFtpListLine("-rw-r--r--   1 root     root           47 Dec 07 08:16 hello.txt", d));
+    EXPECT_EQ(d.FileName, "hello.txt");
+    EXPECT_EQ(d.FileSize, 47);
+    EXPECT_FALSE(d.IsDirectory);
+    ASSERT_TRUE(ParseFtpListLine("drwxr-xr-x    2 0        0            4096 Mar 05  2024 my dir", d));
+    EXPECT_EQ(d.FileName, "my dir");
+    EXPECT_TRUE(d.IsDirectory);
+    EXPECT_EQ(d.LastWriteTime, QDateTime(QDate(2024, 3, 5), QTime(0, 0), Qt::UTC));
+    ASSERT_TRUE(ParseFtpListLine("lrwxrwxrwx 1 u g 7 Jan 01 2020 latest -> v1.2.3", d));
+    EXPECT_EQ(d.FileName, "latest");
+    ASSERT_TRUE(ParseFtpListLine("12-07-26  08:05PM       <DIR>          Folder", d));
+    EXPECT_TRUE(d.IsDirectory);
+    EXPECT_EQ(d.LastWriteTime, QDateTime(QDate(2026, 12, 7), QTime(20, 5), Qt::UTC));
+    ASSERT_TRUE(ParseFtpListLine("03-05-24  10:20AM                 1234 file.zip", d));
+    EXPECT_EQ(d.FileSize, 1234);
+    EXPECT_EQ(d.FileName, "file.zip");
+    EXPECT_FALSE(ParseFtpListLine("total 12", d));
+    EXPECT_FALSE(ParseFtpListLine("", d));
+    EXPECT_FALSE(ParseFtpListLine("garbage line", d));
+}
+
+TEST(Inet, Wildcards) {
+    EXPECT_TRUE(InetWildcardMatch("*", "anything"));
+    EXPECT_TRUE(InetWildcardMatch("*.txt", "a.txt"));
+    EXPECT_FALSE(InetWildcardMatch("*.txt", "sub"));
+    EXPECT_FALSE(InetWildcardMatch("*.txt", "a.txt.bak"));
+    EXPECT_TRUE(InetWildcardMatch("a?c*", "abcdef"));
+    EXPECT_FALSE(InetWildcardMatch("a?c", "ac"));
+    EXPECT_TRUE(InetWildcardMatch("*a*b*", "xxaxxbxx"));
+    EXPECT_FALSE(InetWildcardMatch("*.TXT", "a.txt"));
+}
+
+TEST(Inet, UrlPaths) {
+    EXPECT_EQ(InetEncodePath("/a b/c%20d?x=1", false), "/a%20b/c%20d?x=1");
+    EXPECT_EQ(InetEncodePath("sp ace#1.txt", true), "sp%20ace%231.txt");
+    EXPECT_EQ(InetEncodePath(QString::fromUtf8("é"), true), "%C3%A9");
+    EXPECT_EQ(InetServerUrl("http", "::1", 80), "http://[::1]:80");
+}
+
+TEST(Inet, ClosingAParentClosesItsChildren) {
+    TInetSessionSettings settings;
+    settings.Agent = "test";
+    std::unique_ptr<TInetSession> session = TInetSession::Open(settings);
+    ASSERT_TRUE(session);
+    std::unique_ptr<TInetConnection> connection =
+        session->Connect("127.0.0.1", ServerPort("nginx", "KV_NGINX_PORT"), QString(), QString(), INTERNET_SERVICE_HTTP);
+    ASSERT_TRUE(connection);
+    std::unique_ptr<TInetRequest> request = connection->OpenRequest("/index.html", false);
+    ASSERT_TRUE(request);
+    ASSERT_TRUE(request->Send());
+    EXPECT_EQ(request->StatusCode(), 200);
+    char block[16];
+    EXPECT_EQ(request->Read(block, sizeof block), 16);
+
+    session->Close();
+    EXPECT_TRUE(connection->Closed());
+    EXPECT_TRUE(request->Closed());
+    EXPECT_EQ(request->Read(block, sizeof block), -1);
+    EXPECT_FALSE(request->Send());
+    session.reset(); // children outliving their parent are harmless
+    request.reset();
+    connection.reset();
+}
+
+} // namespace

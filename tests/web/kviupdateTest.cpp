@@ -1,0 +1,834 @@
+// test-servers: nginx squid ftp vsftpd scripted
+// test-timeout: 300
+// The web component core and the web updater against real servers: nginx (HTTP, HTTPS, basic auth),
+// squid (407), pyftpdlib and vsftpd (FTP), the scripted server for a cut connection and a server that
+// ignores ranges, and local directories.
+#include "web/kviupdate.h"
+
+#include "platform/Forms.h"
+#include "socket/KvILogOn.h"
+#include "socket/KvInCnst.h"
+#include "support/ScriptedSession.h"
+#include "support/TestSupport.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMetaEnum>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <thread>
+
+using namespace KvInet;
+using namespace KvTest;
+
+namespace {
+
+/// A web component whose work is given by the test, with the protected operations opened up.
+class TProbe : public TKvCustomWebComponent {
+public:
+    using TKvCustomWebComponent::TKvCustomWebComponent;
+    std::function<void(TProbe&)> Work;
+    using TKvCustomWebComponent::ConnectToInet;
+    using TKvCustomWebComponent::DisconnectFromInet;
+    using TKvCustomWebComponent::GetFileInfoFromInet;
+    using TKvCustomWebComponent::ReadDirFromInet;
+    using TKvCustomWebComponent::ReadHTTPGetResponseString;
+    using TKvCustomWebComponent::SetStatus;
+
+protected:
+    void InternalExecute() override {
+        if (Work)
+            Work(*this);
+    }
+};
+
+QString ActionName(TKvIAction A) { return QString::fromLatin1(QMetaEnum::fromType<TKvIAction>().valueToKey(A)); }
+
+/// Records every action the component goes through.
+QStringList* RecordActions(TKvCustomWebComponent& C) {
+    auto* actions = new QStringList;
+    C.SetOnActionChange([actions, &C](QObject*) { *actions << ActionName(C.Action()); });
+    return actions;
+}
+
+const QStringList FullRun = {"iaConnecting", "iaConnected",  "iaFileSearch",  "iaFileFound",     "iaComparing",
+                             "iaCompared",   "iaDownloading", "iaDownloaded", "iaDisconnecting", "iaDisconnected"};
+
+QByteArray Pattern(qsizetype Size, char Seed = 'a') {
+    QByteArray data(Size, Qt::Uninitialized);
+    for (qsizetype i = 0; i < Size; ++i)
+        data[i] = char(Seed + (i * 7 + i / 251) % 23);
+    return data;
+}
+
+void SetMTime(const QString& Path, const QDateTime& When) {
+    QFile f(Path);
+    ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(f.setFileTime(When, QFileDevice::FileModificationTime));
+}
+
+QDateTime MTime(const QString& Path) { return QFileInfo(Path).lastModified().toUTC(); }
+
+/// Lines of a server log that contain Needle, waiting a little for a server that writes them after the
+/// connection is gone.
+QStringList LogLines(const QString& Log, const QString& Needle, int AtLeast = 1) {
+    QStringList lines;
+    for (int i = 0; i < 50; ++i) {
+        lines.clear();
+        for (const QByteArray& l : ReadFile(Log).split('\n'))
+            if (QString::fromUtf8(l).contains(Needle))
+                lines << QString::fromUtf8(l);
+        if (lines.size() >= AtLeast)
+            break;
+        QThread::msleep(100);
+    }
+    return lines;
+}
+
+/// A server that reads one request, answers with Head and Body, and closes.
+QJsonObject HttpScript(const QByteArray& Head, const QByteArray& Body) {
+    QJsonArray steps;
+    steps.append(QJsonObject{{"read_until", "\r\n\r\n"}});
+    steps.append(QJsonObject{{"send_b64", QString::fromLatin1((Head + Body).toBase64())}});
+    steps.append(QJsonObject{{"close", true}});
+    return QJsonObject{{"steps", steps}};
+}
+
+/// Runs the updater once more with ResumeDownload on; returns the first progress report's byte count.
+int64_t ResumeAndFirstReport(TKvWebUpdater& U) {
+    U.SetResumeDownload(true);
+    int64_t first = -1;
+    U.SetOnProgress([&first](QObject*, int64_t Cur, int64_t, bool&) {
+        if (first < 0)
+            first = Cur;
+    });
+    EXPECT_TRUE(U.Execute());
+    EXPECT_EQ(U.Status(), isFinished) << U.LastError().toStdString();
+    U.SetOnProgress(nullptr);
+    return first;
+}
+
+class WebTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(Dir.isValid());
+        NginxPort = ServerPort("nginx", "KV_NGINX_PORT");
+        NginxRoot = ServerEnv("nginx", "KV_NGINX_ROOT");
+        AccessLog = ServerEnv("nginx", "KV_NGINX_ACCESS_LOG");
+        CAFile = ServerEnv("nginx", "KV_CA_FILE");
+        qunsetenv("http_proxy");
+        qunsetenv("HTTP_PROXY");
+        qunsetenv("all_proxy");
+        qunsetenv("ALL_PROXY");
+        SetLogonPrompt([this](const QString& Caption, QString&, QString&) {
+            Prompts << Caption;
+            return false;
+        });
+    }
+    void TearDown() override {
+        SetLogonPrompt(nullptr);
+        for (const QString& f : Served)
+            QFile::remove(f);
+    }
+
+    /// Puts a file into nginx's document root (under a name unique to this test) and returns its path on
+    /// the server.
+    QString Serve(const QString& Name, const QByteArray& Data, const QDateTime& When = QDateTime()) {
+        const QString name = QStringLiteral("t%1-%2").arg(qint64(QCoreApplication::applicationPid())).arg(Name);
+        const QString path = NginxRoot + u'/' + name;
+        WriteFile(path, Data);
+        QFile::setPermissions(path, QFile::permissions(path) | QFileDevice::ReadOther);
+        if (When.isValid())
+            SetMTime(path, When);
+        Served << path;
+        return u'/' + name;
+    }
+
+    void Http(TKvWebUpdater& U, const QString& Remote, const QString& Local) {
+        U.SetHost(QStringLiteral("127.0.0.1"));
+        U.SetPort(NginxPort);
+        U.SetRemoteFileName(Remote);
+        U.SetLocalFileName(Local);
+    }
+
+    QString Local(const QString& Name) const { return Dir.filePath(Name); }
+
+    QTemporaryDir Dir;
+    int NginxPort = 0;
+    QString NginxRoot, AccessLog, CAFile;
+    QStringList Served;
+    QStringList Prompts;
+    const QDateTime Stamp = QDateTime(QDate(2024, 3, 5), QTime(10, 20, 30), Qt::UTC);
+};
+
+// ---- the component's frame -------------------------------------------------------------------------------
+
+TEST(WebComponent, NewComponentAndServicePorts) {
+    TProbe c;
+    EXPECT_EQ(c.Agent(), "Norvalith WebUpdater");
+    EXPECT_EQ(c.Port(), 80);
+    EXPECT_EQ(c.Service(), isHTTP);
+    EXPECT_TRUE(c.LoginPrompt());
+    EXPECT_FALSE(c.ResumeDownload());
+    EXPECT_EQ(c.Action(), iaIdle);
+    EXPECT_EQ(c.Status(), isInProgress);
+    EXPECT_EQ(c.Proxy()->Port(), 0);
+    EXPECT_FALSE(c.StatusDialog()->Enabled());
+
+    c.SetService(isFTP);
+    EXPECT_EQ(c.Port(), 21);
+    c.SetService(isHTTPS);
+    EXPECT_EQ(c.Port(), 443);
+    c.SetPort(8443);
+    c.SetService(isHTTPS); // the same service again keeps a custom port
+    EXPECT_EQ(c.Port(), 8443);
+    c.SetService(isNetwork);
+    EXPECT_EQ(c.Port(), 8443);
+    c.SetService(isHTTP);
+    EXPECT_EQ(c.Port(), 80);
+}
+
+TEST(WebComponent, ExecuteFrameAndStatusEvents) {
+    TProbe c;
+    QStringList events;
+    c.SetOnBeforeExecute([&](QObject*) { events << "before"; });
+    c.SetOnAfterExecute([&](QObject*) { events << "after"; });
+    c.SetOnStatusChange([&](QObject*) { events << QString::fromLatin1(QMetaEnum::fromType<TKvIStatus>().valueToKey(c.Status())); });
+    for (TKvIStatus outcome : {isSkipped, isNotFound, isFailed}) {
+        events.clear();
+        c.Work = [outcome](TProbe& p) { p.SetStatus(outcome); };
+        const bool result = c.Execute();
+        EXPECT_EQ(result, outcome != isFailed);
+        EXPECT_EQ(events.first(), "before");
+        EXPECT_EQ(events.last(), "after");
+    }
+    c.Work = nullptr;
+    events.clear();
+    EXPECT_TRUE(c.Execute());
+    EXPECT_EQ(events, QStringList({"before", "isInProgress", "isFinished", "after"}));
+}
+
+TEST(WebComponent, StatusDialogAssignCopiesContent) {
+    TKvInetStatusDialog a, b;
+    QImage picture(8, 8, QImage::Format_ARGB32);
+    picture.fill(Qt::red);
+    a.SetEnabled(true);
+    a.SetHelpContext(7);
+    a.SetTitle("Title");
+    a.SetDescription("Text");
+    a.SetPicture(picture);
+    b.Assign(&a);
+    EXPECT_TRUE(b.Enabled());
+    EXPECT_EQ(b.HelpContext(), 7);
+    EXPECT_EQ(b.Title(), "Title");
+    EXPECT_EQ(b.Description(), "Text");
+    EXPECT_EQ(b.Picture(), picture);
+    EXPECT_NE(b.Picture().constBits(), a.Picture().constBits()); // a copy, not a shared reference
+    TKvInetProxy proxy;
+    EXPECT_THROW(b.Assign(&proxy), EConvertError);
+}
+
+// ---- HTTP ------------------------------------------------------------------------------------------------
+
+TEST_F(WebTest, DownloadStampSkipAndActionSequence) {
+    const QByteArray data = Pattern(100000);
+    const QString remote = Serve("a.bin", data, Stamp);
+    TKvWebUpdater u;
+    Http(u, remote, Local("a.bin"));
+    std::unique_ptr<QStringList> actions(RecordActions(u));
+    EXPECT_TRUE(u.Execute());
+    EXPECT_EQ(u.Status(), isFinished);
+    EXPECT_EQ(*actions, FullRun);
+    EXPECT_EQ(ReadFile(Local("a.bin")), data);
+    EXPECT_EQ(MTime(Local("a.bin")), Stamp);
+    EXPECT_EQ(u.RemoteFileSize(), 100000);
+    EXPECT_EQ(u.RemoteFileCreated(), Stamp);
+    EXPECT_TRUE(u.LastError().isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(Local("a.bin.part")));
+
+    actions->clear();
+    EXPECT_TRUE(u.Execute());
+    EXPECT_EQ(u.Status(), isSkipped);
+    EXPECT_EQ(*actions, QStringList({"iaConnecting", "iaConnected", "iaFileSearch", "iaFileFound", "iaComparing",
+                                     "iaCompared", "iaDisconnecting", "iaDisconnected"}));
+    // The request line of the Part: a GET of the path as written, HTTP/1.0, with our agent.
+    const QStringList lines = LogLines(AccessLog, remote, 2);
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_TRUE(lines[0].contains("\"GET " + remote + " HTTP/1.0\" 200")) << lines[0].toStdString();
+    EXPECT_TRUE(lines[0].contains("\"Norvalith WebUpdater\""));
+}
+
+TEST_F(WebTest, CompareRuleAndOnFileCompare) {
+    const QByteArray data = Pattern(5000);
+    const QString remote = Serve("c.bin", data, Stamp);
+    const QString local = Local("c.bin");
+    TKvWebUpdater u;
+    Http(u, remote, local);
+
+    // Same size, local newer: current.
+    WriteFile(local, QByteArray(5000, 'x'));
+    SetMTime(local, Stamp.addSecs(3600));
+    bool seen = false;
+    u.SetOnFileCompare([&](QObject*, bool& Equal) { seen = Equal; });
+    EXPECT_TRUE(u.Execute());
+    EXPECT_TRUE(seen);
+    EXPECT_EQ(u.Status(), isSkipped);
+    EXPECT_EQ(ReadFile(local), QByteArray(5000, 'x'));
+
+    // The handler forces a download of a current file.
+    u.SetOnFileCompare([](QObject*, bool& Equal) { Equal = false; });
+    EXPECT_TRUE(u.Execute());
+    EXPECT_EQ(u.Status(), isFinished);
+    EXPECT_EQ(ReadFile(local), data);
+
+    // Same size, local older: outdated; the handler sees false and can refuse the download.
+    WriteFile(local, QByteArray(5000, 'y'));
+    SetMTime(local, Stamp.addSecs(-1));
+    u.SetOnFileCompare([&](QObject*, bool& Equal) {
+        seen = Equal;
+        Equal = true;
+    });
+    EXPECT_TRUE(u.Execute());
+    EXPECT_FALSE(seen);
+    EXPECT_EQ(u.Status(), isSkipped);
+    EXPECT_EQ(ReadFile(local), QByteArray(5000, 'y'));
+
+    u.SetOnFileCompare(nullptr);
+    EXPECT_TRUE(u.Execute());
+    EXPECT_EQ(u.Status(), isFinished);
+    EXPECT_EQ(ReadFile(local), data);
+}
+
+TEST_F(WebTest, ErrorStatusIsNotFoundAndLeavesLocalFileAlone) {
+    TKvWebUpdater u;
+    Http(u, QStringLiteral("/no-such-file.bin"), Local("keep.bin"));
+    WriteFile(Local("keep.bin"), "good data");
+    std::unique_ptr<QStringList> actions(RecordActions(u));
+    EXPECT_TRUE(u.Execute()); // not found is not a failure of Execute
+    EXPECT_EQ(u.Status(), isNotFound);
+    EXPECT_EQ(ReadFile(Local("keep.bin")), "good data");
+    EXPECT_TRUE(u.LastError().contains("404")) << u.LastError().toStdString();
+    EXPECT_EQ(*actions, QStringList({"iaConnecting", "iaConnected", "iaFileSearch", "iaDisconnecting", "iaDisconnected"}));
+}
+
+TEST_F(WebTest, HttpsChecksCertificates) {
+    const QString remote = Serve("s.txt", "secure body\n", Stamp);
+    TKvWebUpdater u;
+    u.SetService(isHTTPS);
+    u.SetHost(QStringLiteral("localhost"));
+    u.SetPort(ServerPort("nginx", "KV_NGINX_TLS_PORT"));
+    u.SetRemoteFileName(remote);
+    u.SetLocalFileName(Local("s.txt"));
+    EXPECT_TRUE(u.Execute());
+    EXPECT_EQ(u.Status(), isNotFound) << "the test CA is not trusted by default";
+    EXPECT_TRUE(u.LastError().contains("certificate", Qt::CaseInsensitive)) << u.LastError().toStdString();
+    EXPECT_FALSE(QFileInfo::exists(Local("s.txt")));
+
+    u.SetCACertFile(CAFile);
+    EXPECT_TRUE(u.Execute());
+    EXPECT_EQ(u.Status(), isFinished) << u.LastError().toStdString();
+    EXPECT_EQ(ReadFile(Local("s.txt")), "secure body\n");
+}
+
+TEST_F(WebTest, BasicAuthWithoutPrompt) {
+    TKvWebUpdater u;
+    Http(u, QStringLiteral("/private/secret.txt"), Local("secret.txt"));
+    u.SetLoginPrompt(false);
+    u.SetUser(QStringLiteral("kvuser"));
+    u.SetPassword(QStringLiteral("wrong"));
+    // Other tests fetch the same file at the same time: this test's requests carry an agent of their own.
+    const QString agent = QStringLiteral("auth-once-%1").arg(QCoreApplication::applicationPid());
+    u.SetAgent(agent);
+    EXPECT_TRUE(u.Execute());
+    EXPECT_EQ(u.Status(), isNotFound);
+    EXPECT_EQ(u.LastError(), strKvInEAuthRequired);
+    EXPECT_FALSE(QFileInfo::exists(Local("secret.txt")));
+    EXPECT_TRUE(Prompts.isEmpty());
+    // The stored credentials are tried once: two sends, then the search ends.
+    EXPECT_EQ(LogLines(AccessLog, agent, 2).size(), 2);
+
+    u.SetPassword(ServerEnv("nginx", "KV_NGINX_PASSWORD"));
+    EXPECT_TRUE(u.Execute());
+    EXPECT_EQ(u.Status(), isFinished);
+    EXPECT_EQ(ReadFile(Local("secret.txt")), "The secret word is kvsecret.\n");
+}
+
+TEST_F(WebTest, BasicAuthWithPrompt) {
+    TKvWebUpdater u;
+    Http(u, QStringLiteral("/private/secret.txt"), Local("secret.txt"));
+    u.SetUser(QStringLiteral("someone"));
+    QStringList seenUsers;
+    SetLogonPrompt([&](const QString& Caption, QString& User, QString& Password) {
+        Prompts << Caption;
+        seenUsers << User;
+        if (Prompts.size() == 1) { // first a wrong answer, then the right one
+            User = QStringLiteral("kvuser");
+            Password = QStringLiteral("bad");
+        } else {
+            Password = QStringLiteral("kvpass");
+        }
+        return true;
+    });
+    EXPECT_TRUE(u.Execute());
+    EXPECT_EQ(u.Status(), isFinished) << u.LastError().toStdString();
+    EXPECT_EQ(Prompts, QStringList({strKvInLogon, strKvInLogon}));
+    EXPECT_EQ(seenUsers, QStringList({"someone", "kvuser"}));
+    EXPECT_EQ(u.User(), "kvuser");
+    EXPECT_EQ(u.Password(), "kvpass");
+
+    // A cancelled prompt: not found, with the authorization message.
+    QFile::remove(Local("secret.txt"));
+    u.SetPassword(QString());
+    Prompts.clear();
+    SetLogonPrompt([&](const QString& Caption, QString&, QString&) {
+        Prompts << Caption;
+        return false;
+    });
+    EXPECT_TRUE(u.Execute());
+    EXPECT_EQ(u.Status(), isNotFound);
+    EXPECT_EQ(u.LastError(), strKvInEAuthRequired);
+    EXPECT_EQ(Prompts.size(), 1);
+    EXPECT_FALSE(QFileInfo::exists(Local("secret.txt")));
+}
+
+TEST_F(WebTest, ProxyDemandingCredentials) {
+    const QString remote = Serve("p.txt", "through the proxy\n", Stamp);
+    const QString proxyLog = ServerEnv("squid", "KV_SQUID_ACCESS_LOG");
+    // The updater reads the proxy from the system setting (the environment here) at every run.
+    qputenv("http_proxy", QStringLiteral("http://127.0.0.1:%1").arg(ServerPort("squid", "KV_SQUID_PORT")).toUtf8());
+    TKvWebUpdater u;
+    Http(u, remote, Local("p.txt"));
+    u.SetLoginPrompt(false);
+    u.Proxy()->SetUser(ServerEnv("squid", "KV_SQUID_USER"));
+    u.Proxy()->SetPassword(QStringLiteral("wrong"));
+    EXPECT_TRUE(u.Execute());
+    EXPECT_EQ(u.Status(), isNotFound);
+    EXPECT_EQ(u.LastError(), strKvInEProxyAuth);
+    EXPECT_TRUE(u.Proxy()->UseProxy());
+    EXPECT_EQ(u.Proxy()->Port(), ServerPort("squid", "KV_SQUID_PORT"));
+
+    Prompts.clear();
+    u.SetLoginPrompt(true);
+    SetLogonPrompt([&](const QString& Caption, QString& User, QString& Password) {
+        Prompts << Caption + ':' + User;
+        Password = ServerEnv("squid", "KV_SQUID_PASSWORD");
+        return true;
+    });
+    EXPECT_TRUE(u.Execute());
+    EXPECT_EQ(u.Status(), isFinished) << u.LastError().toStdString();
+    EXPECT_EQ(Prompts, QStringList({strKvInProxyLogon + ":proxyuser"}));
+    EXPECT_EQ(ReadFile(Local("p.txt")), "through the proxy\n");
+    EXPECT_FALSE(LogLines(proxyLog, remote).isEmpty());
+    qunsetenv("http_proxy");
+}
+
+TEST_F(WebTest, AbortAfterFirstBlockStopsTheTransfer) {
+    // A big file: the transfer must stop at once, not run to its end in the background.
+    const qint64 size = 64LL << 20;
+    const QString remote = Serve("big.bin", QByteArray(), Stamp);
+    QFile::resize(NginxRoot + remote, size);
+    SetMTime(NginxRoot + remote, Stamp);
+    TKvWebUpdater u;
+    Http(u, remote, Local("big.bin"));
+    int reports = 0;
+    u.SetOnProgress([&](QObject*, int64_t Cur, int64_t Max, bool& Abort) {
+        ++reports;
+        EXPECT_EQ(Cur, 2050);
+        EXPECT_EQ(Max, size);
+        Abort = true;
+    });
+    EXPECT_FALSE(u.Execute());
+    EXPECT_EQ(u.Status(), isFailed);
+    EXPECT_EQ(reports, 1);
+    // The partial copy stays for a later resume, but does not carry the remote time.
+    EXPECT_EQ(QFileInfo(Local("big.bin")).size(), 2050);
+    EXPECT_NE(MTime(Local("big.bin")), Stamp);
+    const QStringList lines = LogLines(AccessLog, remote);
+    ASSERT_EQ(lines.size(), 1);
+    const qint64 sent = lines[0].section(' ', 5, 5).toLongLong();
+    EXPECT_LT(sent, size / 4) << lines[0].toStdString();
+}
+
+long StatusKiB(const char* Key) {
+    for (const QByteArray& line : ReadFile("/proc/self/status").split('\n'))
+        if (line.startsWith(Key))
+            return line.mid(int(strlen(Key))).trimmed().split(' ').first().toLong();
+    return -1;
+}
+
+TEST_F(WebTest, MemoryStaysFlatWhateverTheFileSize) {
+    const qint64 size = 256LL << 20;
+    const QString remote = Serve("huge.bin", QByteArray(), Stamp);
+    QFile::resize(NginxRoot + remote, size);
+    TKvWebUpdater u;
+    Http(u, remote, Local("huge.bin"));
+    int64_t reports = 0;
+    u.SetOnProgress([&](QObject*, int64_t, int64_t, bool&) { ++reports; });
+    WriteFile("/proc/self/clear_refs", "5"); // restarts the peak-memory count
+    const long before = StatusKiB("VmRSS:");
+    EXPECT_TRUE(u.Execute());
+    EXPECT_EQ(u.Status(), isFinished);
+    const long peak = StatusKiB("VmHWM:");
+    EXPECT_EQ(QFileInfo(Local("huge.bin")).size(), size);
+    EXPECT_EQ(reports, size / 2050 + 2); // a report per block, the last short one, and the end
+#if !defined(__SANITIZE_ADDRESS__) // its quarantine keeps freed memory on purpose
+    EXPECT_LT(peak - before, 32 * 1024) << "peak grew by " << (peak - before) << " KiB";
+#endif
+    QFile::remove(Local("huge.bin"));
+}
+
+// ---- cut connections and resume --------------------------------------------------------------------------
+
+TEST_F(WebTest, CutConnectionFailsAndResumesByteExact) {
+    const QByteArray data = Pattern(40000, 'A');
+    const QString remote = Serve("cut.bin", data, Stamp);
+    // A server that announces the whole file but sends only the first 12345 bytes.
+    const QByteArray head = "HTTP/1.0 200 OK\r\nContent-Length: 40000\r\nLast-Modified: Tue, 05 Mar 2024 10:20:30 GMT\r\n\r\n";
+    ScriptedSession cut(HttpScript(head, data.left(12345)));
+    TKvWebUpdater u;
+    Http(u, remote, Local("cut.bin"));
+    u.SetPort(cut.Port());
+    EXPECT_FALSE(u.Execute());
+    EXPECT_EQ(u.Status(), isFailed);
+    EXPECT_FALSE(u.LastError().isEmpty());
+    EXPECT_EQ(ReadFile(Local("cut.bin")), data.left(12345)); // kept for a resume, not stamped
+    EXPECT_NE(MTime(Local("cut.bin")), Stamp);
+
+    // Resume from nginx: only the missing bytes are asked for and sent.
+    u.SetPort(NginxPort);
+    EXPECT_EQ(ResumeAndFirstReport(u), 12345 + 2050);
+    EXPECT_EQ(ReadFile(Local("cut.bin")), data);
+    EXPECT_EQ(MTime(Local("cut.bin")), Stamp);
+    const QStringList lines = LogLines(AccessLog, remote, 2);
+    ASSERT_GE(lines.size(), 2);
+    EXPECT_TRUE(lines.last().contains(" 206 27655 \"bytes=12345-\"")) << lines.last().toStdString();
+}
+
+TEST_F(WebTest, CutConnectionLeavesAGoodLocalFileUntouched) {
+    const QByteArray data = Pattern(40000, 'B');
+    const QByteArray head = "HTTP/1.0 200 OK\r\nContent-Length: 40000\r\n\r\n";
+    ScriptedSession cut(HttpScript(head, data.left(5000)));
+    TKvWebUpdater u;
+    Http(u, QStringLiteral("/whatever.bin"), Local("good.bin"));
+    u.SetPort(cut.Port());
+    WriteFile(Local("good.bin"), "the user's good copy");
+    EXPECT_FALSE(u.Execute());
+    EXPECT_EQ(u.Status(), isFailed);
+    EXPECT_EQ(ReadFile(Local("good.bin")), "the user's good copy");
+    EXPECT_FALSE(QFileInfo::exists(Local("good.bin.part")));
+}
+
+TEST_F(WebTest, ResumeAgainstAServerThatIgnoresRangesStartsOver) {
+    const QByteArray data = Pattern(30000, 'C');
+    ScriptedSession whole(HttpScript("HTTP/1.0 200 OK\r\nContent-Length: 30000\r\n\r\n", data));
+    TKvWebUpdater u;
+    Http(u, QStringLiteral("/file.bin"), Local("r.bin"));
+    u.SetPort(whole.Port());
+    u.SetResumeDownload(true);
+    WriteFile(Local("r.bin"), data.left(1000));
+    EXPECT_TRUE(u.Execute());
+    EXPECT_EQ(u.Status(), isFinished) << u.LastError().toStdString();
+    EXPECT_EQ(ReadFile(Local("r.bin")), data); // not the part followed by the whole file
+}
+
+TEST_F(WebTest, ResumeOfACompleteFileIsNotAnError) {
+    const QByteArray data = Pattern(9000, 'D');
+    const QString remote = Serve("done.bin", data, Stamp);
+    TKvWebUpdater u;
+    Http(u, remote, Local("done.bin"));
+    u.SetResumeDownload(true);
+    WriteFile(Local("done.bin"), data);
+    SetMTime(Local("done.bin"), Stamp.addDays(-1)); // older: the rule asks for a download
+    EXPECT_TRUE(u.Execute());
+    EXPECT_EQ(u.Status(), isFinished) << u.LastError().toStdString();
+    EXPECT_EQ(ReadFile(Local("done.bin")), data);
+    EXPECT_EQ(MTime(Local("done.bin")), Stamp);
+    EXPECT_TRUE(LogLines(AccessLog, remote, 2).last().contains(" 416 "));
+}
+
+TEST_F(WebTest, SilentServerTimesOut) {
+    QJsonArray steps;
+    steps.append(QJsonObject{{"hang", true}});
+    ScriptedSession silent(QJsonObject{{"steps", steps}});
+    TKvWebUpdater u;
+    Http(u, QStringLiteral("/x.bin"), Local("x.bin"));
+    u.SetPort(silent.Port());
+    u.SetTimeout(1);
+    EXPECT_TRUE(u.Execute());
+    EXPECT_EQ(u.Status(), isNotFound); // three sends without an answer
+    EXPECT_FALSE(u.LastError().isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(Local("x.bin")));
+}
+
+// ---- status table, local file errors, re-entry, URL reads ------------------------------------------------
+
+TEST_F(WebTest, NoConnectionFailsAndUnwritableLocalFileRaises) {
+    TKvWebUpdater u;
+    u.SetService(isFTP);
+    u.SetHost(QStringLiteral("127.0.0.1"));
+    u.SetPort(1); // nothing listens there
+    u.SetRemoteFileName(QStringLiteral("/readme.txt"));
+    u.SetLocalFileName(Local("x"));
+    EXPECT_FALSE(u.Execute());
+    EXPECT_EQ(u.Status(), isFailed);
+    EXPECT_FALSE(u.LastError().isEmpty());
+
+    TKvWebUpdater w;
+    Http(w, Serve("w.txt", "data"), Dir.filePath("missing-dir/w.txt"));
+    EXPECT_THROW(w.Execute(), EFCreateError);
+}
+
+TEST_F(WebTest, PipeIsWrittenInPlace) {
+    // A device or pipe as the local file: written directly, never replaced by a renamed file.
+    const QByteArray data = Pattern(3 << 20, 'P');
+    TKvWebUpdater u;
+    Http(u, Serve("pipe.bin", data, Stamp), Local("pipe"));
+    ASSERT_EQ(mkfifo(QFile::encodeName(Local("pipe")).constData(), 0600), 0);
+    QByteArray received;
+    std::thread reader([&] {
+        QFile pipe(Local("pipe"));
+        if (pipe.open(QIODevice::ReadOnly))
+            received = pipe.readAll();
+    });
+    EXPECT_TRUE(u.Execute());
+    EXPECT_EQ(u.Status(), isFinished) << u.LastError().toStdString();
+    // Lets a reader still waiting for a writer (if the download never opened the pipe) see the end;
+    // without a reader the open fails at once instead of waiting for one.
+    const int release = ::open(QFile::encodeName(Local("pipe")).constData(), O_WRONLY | O_NONBLOCK);
+    if (release >= 0)
+        ::close(release);
+    reader.join();
+    EXPECT_EQ(received, data);
+    EXPECT_TRUE(QFileInfo(Local("pipe")).exists());
+    EXPECT_FALSE(QFileInfo(Local("pipe")).isFile());
+}
+
+TEST_F(WebTest, SecondExecuteWhileRunningIsRefused) {
+    TKvWebUpdater u;
+    Http(u, Serve("re.bin", Pattern(10000)), Local("re.bin"));
+    int inner = -1;
+    u.SetOnProgress([&](QObject*, int64_t, int64_t, bool&) {
+        if (inner < 0)
+            inner = u.Execute() ? 1 : 0;
+    });
+    EXPECT_TRUE(u.Execute());
+    EXPECT_EQ(inner, 0);
+    EXPECT_EQ(u.Status(), isFinished);
+    EXPECT_EQ(ReadFile(Local("re.bin")), Pattern(10000));
+}
+
+TEST_F(WebTest, UrlReadDeliversAnyBody) {
+    TProbe c;
+    const QString url = QStringLiteral("http://127.0.0.1:%1").arg(NginxPort);
+    EXPECT_TRUE(c.ReadHTTPGetResponseString(url + "/index.html").contains("KvInet test page"));
+    EXPECT_TRUE(c.ReadHTTPGetResponseString(url + "/nothing-here").contains("404"));
+    EXPECT_TRUE(c.ReadHTTPGetResponseString(QStringLiteral("http://127.0.0.1:1/")).isEmpty());
+}
+
+// ---- FTP -------------------------------------------------------------------------------------------------
+
+class FtpTest : public WebTest {
+protected:
+    void SetUp() override {
+        WebTest::SetUp();
+        for (const char* server : {"ftp", "vsftpd"}) {
+            const QString root = ServerEnv(server, server == QLatin1String("ftp") ? "KV_FTP_ROOT" : "KV_VSFTPD_ROOT");
+            WriteFile(root + "/pub/sub/deep.txt", "deep\n");
+            WriteFile(root + "/pub/sub/notes.dat", "notes\n");
+            WriteFile(root + "/pub/data.bin", Pattern(70000, 'F'));
+            WriteFile(root + "/sp ace#1.txt", "odd name\n");
+            SetMTime(root + "/pub/data.bin", Stamp);
+            for (const QString& p : {root + "/pub/sub", root + "/pub/sub/deep.txt", root + "/pub/sub/notes.dat",
+                                     root + "/pub/data.bin", root + "/sp ace#1.txt"})
+                QFile::setPermissions(p, QFile::permissions(p) | QFileDevice::ReadOther | QFileDevice::ExeOther);
+        }
+    }
+    void Ftp(TKvCustomWebComponent& C, const char* Server) {
+        C.SetService(isFTP);
+        C.SetHost(QStringLiteral("127.0.0.1"));
+        C.SetPort(ServerPort(Server, Server == QLatin1String("ftp") ? "KV_FTP_PORT" : "KV_VSFTPD_PORT"));
+    }
+};
+
+TEST_F(FtpTest, SizeTimeDownloadResumeOnBothServers) {
+    for (const char* server : {"ftp", "vsftpd"}) {
+        SCOPED_TRACE(server);
+        const QString local = Local(QString::fromLatin1(server) + ".bin");
+        TKvWebUpdater u;
+        Ftp(u, server);
+        u.SetRemoteFileName(QStringLiteral("/pub/data.bin"));
+        u.SetLocalFileName(local);
+        EXPECT_TRUE(u.Execute());
+        EXPECT_EQ(u.Status(), isFinished) << u.LastError().toStdString();
+        EXPECT_EQ(u.RemoteFileSize(), 70000);
+        EXPECT_EQ(u.RemoteFileCreated(), Stamp);
+        EXPECT_EQ(ReadFile(local), Pattern(70000, 'F'));
+        EXPECT_EQ(MTime(local), Stamp);
+        EXPECT_TRUE(u.Execute());
+        EXPECT_EQ(u.Status(), isSkipped);
+
+        // Resume: the first 30000 bytes are kept, the rest is asked for with REST.
+        WriteFile(local, Pattern(70000, 'F').left(30000));
+        EXPECT_EQ(ResumeAndFirstReport(u), 30000 + 2050);
+        EXPECT_EQ(ReadFile(local), Pattern(70000, 'F'));
+
+        u.SetRemoteFileName(QStringLiteral("/pub/none.bin"));
+        EXPECT_TRUE(u.Execute());
+        EXPECT_EQ(u.Status(), isNotFound);
+        u.SetRemoteFileName(QStringLiteral("/sp ace#1.txt"));
+        u.SetLocalFileName(Local("odd.txt"));
+        EXPECT_TRUE(u.Execute());
+        EXPECT_EQ(ReadFile(Local("odd.txt")), "odd name\n");
+    }
+}
+
+TEST_F(FtpTest, Listings) {
+    for (const char* server : {"ftp", "vsftpd"}) {
+        SCOPED_TRACE(server);
+        TProbe c;
+        Ftp(c, server);
+        TStringList list;
+        QStringList messages;
+        SetMessageDlgHandler([&](TMsgDlgType, const QString& Text, unsigned) {
+            messages << Text;
+            return int(mrOk);
+        });
+        bool found = false;
+        c.Work = [&](TProbe& p) {
+            p.ConnectToInet(false);
+            list.Clear();
+            found = p.ReadDirFromInet(QString(), QStringLiteral("*"), false, &list);
+            EXPECT_TRUE(found);
+            EXPECT_TRUE(list.Lines().contains("readme.txt")) << list.Text().toStdString();
+            EXPECT_TRUE(list.Lines().contains("pub"));
+
+            list.Clear();
+            EXPECT_TRUE(p.ReadDirFromInet(QStringLiteral("/pub"), QStringLiteral("*"), true, &list));
+            QStringList lines = list.Lines();
+            lines.sort();
+            EXPECT_EQ(lines, QStringList({"/pub/data.bin", "/pub/hello.txt", "/pub/sub", "/pub/sub/deep.txt",
+                                          "/pub/sub/notes.dat"}));
+
+            // The wildcard filters directories as well: "sub" does not match, so it is not visited.
+            list.Clear();
+            EXPECT_TRUE(p.ReadDirFromInet(QStringLiteral("/pub"), QStringLiteral("*.txt"), true, &list));
+            EXPECT_EQ(list.Lines(), QStringList({"/pub/hello.txt"}));
+
+            // A directory that can't be entered: a message, and nothing listed under its name.
+            list.Clear();
+            EXPECT_FALSE(p.ReadDirFromInet(QStringLiteral("/nowhere"), QStringLiteral("*"), false, &list));
+            EXPECT_EQ(messages.size(), 1);
+            p.DisconnectFromInet();
+        };
+        c.Execute();
+        SetMessageDlgHandler(nullptr);
+    }
+}
+
+TEST_F(WebTest, LocalDirectoriesAndFiles) {
+    const QString root = Dir.filePath("tree");
+    WriteFile(root + "/a.txt", "a");
+    WriteFile(root + "/b.dat", "bb");
+    WriteFile(root + "/sub/c.txt", "ccc");
+    ASSERT_TRUE(QFile::link(root, root + "/sub/loop")); // a link back up: must not be followed
+    TProbe c;
+    c.SetService(isNetwork);
+    TStringList list;
+    c.Work = [&](TProbe& p) {
+        p.ConnectToInet(true);
+        EXPECT_TRUE(p.ReadDirFromInet(root, QStringLiteral("*"), true, &list));
+        int64_t size = 0;
+        QDateTime time;
+        EXPECT_TRUE(p.GetFileInfoFromInet(root + "/sub/c.txt", size, time));
+        EXPECT_EQ(size, 3);
+        EXPECT_EQ(time, MTime(root + "/sub/c.txt"));
+        EXPECT_FALSE(p.GetFileInfoFromInet(root + "/none", size, time));
+        p.DisconnectFromInet();
+    };
+    c.Execute();
+    const QStringList expected = {root + "/.",         root + "/..",          root + "/sub",
+                                  root + "/sub/.",     root + "/sub/..",      root + "/sub/loop",
+                                  root + "/sub/c.txt", root + "/a.txt",       root + "/b.dat"};
+    EXPECT_EQ(list.Lines(), expected);
+
+    // The updater over a file path, with resume seeking the source.
+    TKvWebUpdater u;
+    u.SetService(isNetwork);
+    u.SetRemoteFileName(root + "/b.dat");
+    u.SetLocalFileName(Local("copy.dat"));
+    EXPECT_TRUE(u.Execute());
+    EXPECT_EQ(u.Status(), isFinished);
+    EXPECT_EQ(ReadFile(Local("copy.dat")), "bb");
+    EXPECT_EQ(MTime(Local("copy.dat")), MTime(root + "/b.dat"));
+    EXPECT_TRUE(u.Execute());
+    EXPECT_EQ(u.Status(), isSkipped);
+    WriteFile(Local("copy.dat"), "b");
+    u.SetResumeDownload(true);
+    EXPECT_TRUE(u.Execute());
+    EXPECT_EQ(ReadFile(Local("copy.dat")), "bb");
+    u.SetRemoteFileName(root + "/none.dat");
+    EXPECT_TRUE(u.Execute());
+    EXPECT_EQ(u.Status(), isNotFound);
+}
+
+// ---- the command -----------------------------------------------------------------------------------------
+
+TEST_F(WebTest, CommandLine) {
+    const QByteArray data = Pattern(20000, 'K');
+    const QString remote = Serve("cli.bin", data, Stamp);
+    const QString url = QStringLiteral("http://127.0.0.1:%1%2").arg(NginxPort).arg(remote);
+    const QString local = Local("cli.bin");
+    ProcessResult r = Kvinet({"update", url, local});
+    EXPECT_EQ(r.ExitCode, 0) << r.Err.toStdString();
+    EXPECT_EQ(r.Out, "finished\n");
+    EXPECT_EQ(ReadFile(local), data);
+    r = Kvinet({"update", url, local});
+    EXPECT_EQ(r.Out, "skipped\n");
+    EXPECT_EQ(r.ExitCode, 0);
+    r = Kvinet({"update", url, local, "--force"});
+    EXPECT_EQ(r.Out, "finished\n");
+
+    r = Kvinet({"update", url + ".missing", local});
+    EXPECT_EQ(r.Out, "notfound\n");
+    EXPECT_EQ(r.ExitCode, 1);
+    EXPECT_TRUE(r.Err.contains("404"));
+    EXPECT_EQ(ReadFile(local), data);
+
+    r = Kvinet({"update", url, Dir.filePath("no/such/dir/x")});
+    EXPECT_EQ(r.ExitCode, 1);
+    EXPECT_TRUE(r.Err.contains("Cannot create file")) << r.Err.toStdString();
+
+    // --proxy takes effect although the updater refreshes the proxy from the system setting.
+    const QString proxy = QStringLiteral("127.0.0.1:%1").arg(ServerPort("squid", "KV_SQUID_PORT"));
+    r = Kvinet({"update", url, Local("viaproxy.bin"), "--proxy", proxy, "--proxy-user", "proxyuser",
+                "--proxy-password", "proxypass"});
+    EXPECT_EQ(r.Out, "finished\n") << r.Err.toStdString();
+    EXPECT_EQ(ReadFile(Local("viaproxy.bin")), data);
+    r = Kvinet({"update", url, Local("viaproxy2.bin"), "--proxy", proxy});
+    EXPECT_EQ(r.Out, "notfound\n");
+    EXPECT_TRUE(r.Err.contains(strKvInEProxyAuth.toUtf8())) << r.Err.toStdString();
+
+    r = Kvinet({"update", QStringLiteral("ftp://127.0.0.1:%1/sp%20ace%231.txt").arg(ServerPort("ftp", "KV_FTP_PORT")),
+                Local("odd.txt")});
+    EXPECT_EQ(r.Out, "finished\n") << r.Err.toStdString();
+    EXPECT_EQ(ReadFile(Local("odd.txt")), "odd name\n");
+
+    r = Kvinet({"update", url, Local("windowed.bin"), "--status-window"}, {}, {"QT_QPA_PLATFORM=offscreen"});
+    EXPECT_EQ(r.Out, "finished\n") << r.Err.toStdString();
+
+    r = Kvinet({"update", "gopher://x/y", local});
+    EXPECT_EQ(r.ExitCode, 2);
+}
+
+} // namespace
