@@ -7,6 +7,11 @@
 
 #include <cstring>
 
+#if defined(Q_OS_UNIX)
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 namespace KvInet {
 
 // ---- TPersistent -----------------------------------------------------------------------------------------
@@ -500,8 +505,24 @@ TFileStream::TFileStream(const QString& FileName, unsigned Mode) : FFileName(Fil
     QIODevice::OpenMode openMode = QIODevice::ReadOnly;
     switch (Mode & 0x3) {
     case fmOpenWrite:
-        openMode = QIODevice::WriteOnly | QIODevice::ExistingOnly;
+#if defined(Q_OS_UNIX)
+    {
+        // QFile's write-only mode truncates the file; opening for writing must keep its content, so the
+        // descriptor is opened here and handed over.
+        const int fd = ::open(QFile::encodeName(FileName).constData(), O_WRONLY | O_CLOEXEC);
+        const QString reason = fd < 0 ? qt_error_string(errno) : QString();
+        if (fd < 0 || !FFile.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
+            if (fd >= 0)
+                ::close(fd);
+            throw EFOpenError(QStringLiteral("Cannot open file \"%1\". %2")
+                                  .arg(FileName, reason.isEmpty() ? FFile.errorString() : reason));
+        }
+        return;
+    }
+#else
+        openMode = QIODevice::ReadWrite | QIODevice::ExistingOnly;
         break;
+#endif
     case fmOpenReadWrite:
         openMode = QIODevice::ReadWrite | QIODevice::ExistingOnly;
         break;

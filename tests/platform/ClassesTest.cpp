@@ -254,6 +254,19 @@ TEST(StreamTest, FileStreamModesAndErrors) {
         in.SetSize(5);
         EXPECT_EQ(in.Size(), 5);
     }
+    {
+        // Opening for writing keeps the content: only the bytes written change.
+        TFileStream out(path, fmOpenWrite | fmShareDenyWrite);
+        EXPECT_EQ(out.Size(), 5);
+        out.WriteBuffer("J", 1);
+    }
+    {
+        TFileStream in(path, fmOpenRead);
+        char buf[5] = {};
+        in.ReadBuffer(buf, 5);
+        EXPECT_EQ(QByteArray(buf, 5), QByteArray("Jello"));
+    }
+    EXPECT_THROW(TFileStream(dir.filePath(QStringLiteral("missing")), fmOpenWrite), EFOpenError);
     EXPECT_THROW(TFileStream(dir.filePath(QStringLiteral("no/such/dir/x")), fmCreate), EFCreateError);
 }
 
