@@ -578,7 +578,6 @@ QString TKvIDNSAnswer::ClassName(uint16_t RClass) {
 
 namespace {
 
-const char* const noAnswer = "No answer from server";
 
 // The length of the complete length-prefixed messages at the start of a wire text, and their number.
 qsizetype CompleteMessages(const QString& Text, int* Count = nullptr) {
@@ -644,7 +643,7 @@ TKvIDNSResolver::TExchange TKvIDNSResolver::Exchange(const QString& Message, QSt
     try {
         Connect(); // reconnects when the server closed the connection after the previous answer
         if (SendToSocket(Message) <= 0)
-            throw Exception(QString::fromLatin1(noAnswer));
+            throw Exception(NoAnswerText());
         int n = 1;
         while (CountMessages(Text) < Wanted && (n = ReceiveBlock(Text)) > 0) {
         }

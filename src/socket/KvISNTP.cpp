@@ -15,7 +15,6 @@ namespace KvInet {
 namespace {
 
 const char* const defaultNTPHost = "pool.ntp.org";
-const char* const noAnswer = "No answer from server";
 
 constexpr int packetSize = 48;
 constexpr int originateOffset = 24;
@@ -117,8 +116,8 @@ QString TKvInetSNTP::InternalExecute() {
     const QString query = GetQuery();
     const QByteArray request = WireToBytes(query);
     if (SendToSocket(query) <= 0) {
-        SetLastError(QString::fromLatin1(noAnswer));
-        return QString::fromLatin1(noAnswer);
+        SetLastError(NoAnswerText());
+        return NoAnswerText();
     }
     // Each wait gets what is left of the time-out, so stray datagrams cannot stretch it; the socket's own
     // time-out is put back afterwards.

@@ -26,10 +26,6 @@ void TKvInetProxy::FillProxyInfo() {
 
 // ---- TKvInetBase -----------------------------------------------------------------------------------------
 
-namespace {
-const char* const NoAnswer = "No answer from server";
-}
-
 TKvInetBase::TKvInetBase(TComponent* AOwner) : TComponent(AOwner) {
     StepCount = 1;
     FProxy = new TKvInetProxy(this);
@@ -258,8 +254,8 @@ QString TKvInetBase::InternalExecute() {
     if (!query.isEmpty() && !binary)
         query += GetRawHeaders();
     if (!query.isEmpty() && SendToSocket(query) <= 0) {
-        SetLastError(QString::fromLatin1(NoAnswer));
-        return QString::fromLatin1(NoAnswer);
+        SetLastError(NoAnswerText());
+        return NoAnswerText();
     }
     QString text;
     int n = ReceiveBlock(text);

@@ -177,6 +177,8 @@ protected:
     /// Raises Exception "Invalid PROPERTY: line breaks are not allowed" when Value holds CR or LF, so that
     /// caller input can never add protocol lines to a query.
     static void RefuseLineBreaks(const QString& Value, const char* Property);
+    /// The text a step returns when the server could not be reached with the query or sent nothing back.
+    static QString NoAnswerText() { return QStringLiteral("No answer from server"); }
     /// Records a failure that a step turned into text; Execute clears it first thing.
     void SetLastError(const QString& Message) { FLastError = Message; }
 
