@@ -819,6 +819,10 @@ TEST_F(WebTest, CommandLine) {
     EXPECT_EQ(r.Out, "notfound\n");
     EXPECT_TRUE(r.Err.contains(strKvInEProxyAuth.toUtf8())) << r.Err.toStdString();
 
+    // The FTP file with an odd name is this test's own: the FTP tests may not have run before it.
+    const QString oddFile = ServerEnv("ftp", "KV_FTP_ROOT") + "/sp ace#1.txt";
+    WriteFile(oddFile, "odd name\n");
+    QFile::setPermissions(oddFile, QFile::permissions(oddFile) | QFileDevice::ReadOther);
     r = Kvinet({"update", QStringLiteral("ftp://127.0.0.1:%1/sp%20ace%231.txt").arg(ServerPort("ftp", "KV_FTP_PORT")),
                 Local("odd.txt")});
     EXPECT_EQ(r.Out, "finished\n") << r.Err.toStdString();
