@@ -476,10 +476,10 @@ TEST_F(WebTest, MemoryStaysFlatWhateverTheFileSize) {
     int64_t reports = 0;
     u.SetOnProgress([&](QObject*, int64_t, int64_t, bool&) { ++reports; });
     WriteFile("/proc/self/clear_refs", "5"); // restarts the peak-memory count
-    const long before = StatusKiB("VmRSS:");
+    [[maybe_unused]] const long before = StatusKiB("VmRSS:");
     EXPECT_TRUE(u.Execute());
     EXPECT_EQ(u.Status(), isFinished);
-    const long peak = StatusKiB("VmHWM:");
+    [[maybe_unused]] const long peak = StatusKiB("VmHWM:");
     EXPECT_EQ(QFileInfo(Local("huge.bin")).size(), size);
     EXPECT_EQ(reports, size / 2050 + 2); // a report per block, the last short one, and the end
 #if !defined(__SANITIZE_ADDRESS__) // its quarantine keeps freed memory on purpose
