@@ -4,6 +4,7 @@
 #include "platform/SysUtils.h"
 #include "platform/WireText.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace KvCli {
@@ -133,11 +134,15 @@ QString Args::Help() const {
 }
 
 void WriteWire(const QString& Text) {
-    // In slices, so that a large reply is not held twice.
-    constexpr qsizetype Slice = 1 << 20;
-    for (qsizetype from = 0; from < Text.size(); from += Slice) {
-        const QByteArray bytes = KvInet::WireToBytes(QStringView(Text).mid(from, Slice));
-        std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+    // Slice by slice through one small buffer: a large reply is never held twice, and no fresh memory is
+    // touched for the bytes.
+    constexpr qsizetype Slice = 1 << 16;
+    char buffer[Slice];
+    const QStringView text(Text);
+    for (qsizetype from = 0; from < text.size(); from += Slice) {
+        const QStringView slice = text.mid(from, std::min(Slice, text.size() - from));
+        KvInet::WireToBytes(slice, buffer);
+        std::fwrite(buffer, 1, size_t(slice.size()), stdout);
     }
     std::fflush(stdout);
 }

@@ -1,6 +1,10 @@
 // WireText: bytes <-> one character per byte, and the ANSI code page (ISO-8859-1 here).
 #include "platform/WireText.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace KvInet {
 
 QString BytesToWire(const QByteArray& Bytes) {
@@ -20,14 +24,27 @@ void AppendWire(QString& Text, const char* Data, qsizetype Size) {
 QByteArray WireToBytes(const QString& Text) { return WireToBytes(QStringView(Text)); }
 
 QByteArray WireToBytes(QStringView Text) {
-    if (QtPrivate::isLatin1(Text))
-        return Text.toLatin1(); // the usual case, done with SIMD
     QByteArray bytes(Text.size(), Qt::Uninitialized);
-    const char16_t* in = Text.utf16();
-    char* out = bytes.data();
-    for (qsizetype i = 0; i < Text.size(); ++i)
-        out[i] = char(in[i] & 0xFF);
+    WireToBytes(Text, bytes.data());
     return bytes;
+}
+
+void WireToBytes(QStringView Text, char* Out) {
+    const char16_t* in = Text.utf16();
+    const qsizetype size = Text.size();
+    qsizetype i = 0;
+#if defined(__SSE2__)
+    // Sixteen characters at a time, in one pass: the high byte is masked off before the saturating pack, so
+    // a character above U+00FF gives its low byte like the loop below.
+    const __m128i low = _mm_set1_epi16(0xFF);
+    for (; i + 16 <= size; i += 16) {
+        const __m128i a = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i)), low);
+        const __m128i b = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i + 8)), low);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(Out + i), _mm_packus_epi16(a, b));
+    }
+#endif
+    for (; i < size; ++i)
+        Out[i] = char(in[i] & 0xFF);
 }
 
 QString AnsiToString(const QByteArray& Bytes) {

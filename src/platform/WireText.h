@@ -19,6 +19,8 @@ void AppendWire(QString& Text, const char* Data, qsizetype Size);
 /// Each character contributes its low byte (the higher bits are dropped).
 QByteArray WireToBytes(const QString& Text);
 QByteArray WireToBytes(QStringView Text);
+/// The same into a buffer of Text.size() bytes, for callers that convert a large text piece by piece.
+void WireToBytes(QStringView Text, char* Out);
 
 /// Decodes 8-bit text in the system's ANSI code page.
 QString AnsiToString(const QByteArray& Bytes);

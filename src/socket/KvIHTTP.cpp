@@ -4,6 +4,7 @@
 #include "platform/WireText.h"
 #include "socket/kviutil.h"
 
+#include <algorithm>
 #include <cstring>
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -37,65 +38,104 @@ qsizetype LineEnd(const QString& Text, qsizetype From, qsizetype& Next) {
     return size;
 }
 
-// Makes Text its lines each ended by CR LF, in place. The breaks are found with Qt's vectorised search and
-// the text between them moved in whole runs, from the back, so nothing is overwritten before it moved; a
-// body that already has CR LF ends costs one search.
-void UniformLineEnds(QString& Text) {
+// Makes Text its part from From on, each line ended by CR LF (a lone CR or LF becomes CR LF, an unended
+// last line gets one), in place. Inserted receives the positions, in the new text, of the characters that
+// were added, in ascending order, so that the part as it was can be recovered.
+//
+// The breaks are found eight characters at a time; the text between them then moves in whole runs, each by
+// its own distance: the runs that move towards the front are moved first to last, the runs that move towards
+// the back last to first, so no character is overwritten before it moved. One pass over the text drops the
+// header section and fixes the line ends together.
+void BodyLines(QString& Text, qsizetype From, std::vector<qsizetype>& Inserted) {
+    Inserted.clear();
     const qsizetype size = Text.size();
-    if (size == 0)
+    if (From >= size) {
+        Text.clear();
         return;
-    // Positions of the breaks that are not CR LF yet (a lone CR or a lone LF).
-    std::vector<qsizetype> lone;
-    const QStringView view(Text);
-    const char16_t* d = view.utf16();
+    }
+    // The breaks that are not CR LF yet, as position * 2 + 1 for a lone CR, position * 2 for a lone LF.
+    std::vector<qsizetype>& lone = Inserted;
+    const char16_t* d = reinterpret_cast<const char16_t*>(Text.constData());
     auto note = [&](qsizetype i) {
         if (d[i] == u'\r') {
             if (i + 1 >= size || d[i + 1] != u'\n')
-                lone.push_back(i);
-        } else if (i == 0 || d[i - 1] != u'\r') {
-            lone.push_back(i);
+                lone.push_back(i * 2 + 1);
+        } else if (i == From || d[i - 1] != u'\r') {
+            lone.push_back(i * 2);
         }
     };
-    qsizetype i = 0;
+    qsizetype i = From;
+    if (d[i] == u'\r' || d[i] == u'\n')
+        note(i++);
+    else
+        ++i;
 #if defined(__SSE2__)
-    // Eight characters at a time: most of a body holds no line break at all.
+    // Eight characters at a time, each compared with its neighbours, so that CR LF pairs (the usual line
+    // end) and plain characters cost no branch; only the lone breaks are looked at one by one.
     const __m128i cr = _mm_set1_epi16(0x0D), lf = _mm_set1_epi16(0x0A);
-    for (; i + 8 <= size; i += 8) {
+    for (; i + 9 <= size; i += 8) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i));
-        unsigned mask = unsigned(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi16(v, cr), _mm_cmpeq_epi16(v, lf))));
-        while (mask) {
+        const __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i - 1));
+        const __m128i after = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i + 1));
+        const __m128i loneCR = _mm_andnot_si128(_mm_cmpeq_epi16(after, lf), _mm_cmpeq_epi16(v, cr));
+        const __m128i loneLF = _mm_andnot_si128(_mm_cmpeq_epi16(before, cr), _mm_cmpeq_epi16(v, lf));
+        unsigned mask = unsigned(_mm_movemask_epi8(_mm_or_si128(loneCR, loneLF)));
+        if (mask == 0)
+            continue;
+        const unsigned crMask = unsigned(_mm_movemask_epi8(loneCR));
+        do {
             const int bit = __builtin_ctz(mask);
-            note(i + bit / 2);
+            lone.push_back((i + bit / 2) * 2 + ((crMask >> bit) & 1));
             mask &= ~(3u << bit);
-        }
+        } while (mask);
     }
 #endif
     for (; i < size; ++i)
         if (d[i] == u'\r' || d[i] == u'\n')
             note(i);
-    const char16_t last = view.utf16()[size - 1];
-    const bool openLast = last != u'\r' && last != u'\n';
-    const qsizetype extra = qsizetype(lone.size()) + (openLast ? 2 : 0);
-    if (extra == 0)
-        return;
-    Text.reserve(size + extra);
-    Text.resize(size + extra);
+    const bool openLast = d[size - 1] != u'\r' && d[size - 1] != u'\n';
+
+    // Run k is the text between lone breaks k - 1 and k; it moves by k - From (each break before it grew
+    // by one character, the header section went).
+    const qsizetype count = qsizetype(lone.size());
+    const qsizetype newSize = size - From + count + (openLast ? 2 : 0);
+    if (newSize > size) {
+        Text.reserve(newSize);
+        Text.resize(newSize);
+    }
     char16_t* w = reinterpret_cast<char16_t*>(Text.data());
-    qsizetype out = size + extra;
+    auto moveRun = [&](qsizetype k) {
+        const qsizetype begin = k == 0 ? From : lone[size_t(k - 1)] / 2 + 1;
+        const qsizetype end = k == count ? size : lone[size_t(k)] / 2;
+        if (end > begin && k != From)
+            std::memmove(w + begin + k - From, w + begin, size_t(end - begin) * sizeof(char16_t));
+    };
+    auto putBreak = [&](qsizetype k) {
+        const qsizetype at = lone[size_t(k)] / 2 + k - From;
+        w[at] = u'\r';
+        w[at + 1] = u'\n';
+    };
+    const qsizetype forward = std::min(count, From);
+    for (qsizetype k = 0; k <= forward; ++k) {
+        moveRun(k);
+        if (k < forward)
+            putBreak(k);
+    }
+    for (qsizetype k = count; k > forward; --k) {
+        moveRun(k);
+        putBreak(k - 1);
+    }
     if (openLast) {
-        w[--out] = u'\n';
-        w[--out] = u'\r';
+        w[newSize - 2] = u'\r';
+        w[newSize - 1] = u'\n';
     }
-    qsizetype end = size; // the run [after the break, end) moves as one piece
-    for (auto it = lone.rbegin(); it != lone.rend(); ++it) {
-        const qsizetype run = end - (*it + 1);
-        out -= run;
-        std::memmove(w + out, w + *it + 1, size_t(run) * sizeof(char16_t));
-        w[--out] = u'\n';
-        w[--out] = u'\r';
-        end = *it;
+    if (newSize < size)
+        Text.truncate(newSize);
+    // What was added: the LF after a lone CR, the CR before a lone LF.
+    for (qsizetype k = 0; k < count; ++k) {
+        const qsizetype at = lone[size_t(k)] / 2 + k - From;
+        lone[size_t(k)] = (lone[size_t(k)] & 1) ? at + 1 : at;
     }
-    // What precedes the first lone break is already in place (out == end here).
 }
 
 } // namespace
@@ -158,6 +198,22 @@ QString TKvIHTTPClient::GetRawHeaders() {
     return TKvInetBase::GetRawHeaders();
 }
 
+void TKvIHTTPClient::MakeBody() const {
+    // The text without the characters that were added, each character back to its byte.
+    FBody.resize(FBodySize);
+    const QStringView text(FBodyText);
+    char* out = FBody.data();
+    qsizetype from = FBodyFrom;
+    for (const qsizetype added : FBodyAdded) {
+        WireToBytes(text.mid(from, added - from), out);
+        out += added - from;
+        from = added + 1;
+    }
+    WireToBytes(text.mid(from, FBody.size() - (out - FBody.data())), out);
+    FBodyText.clear();
+    FBodyAdded = std::vector<qsizetype>();
+}
+
 QString TKvIHTTPClient::GetResponse(const QString& Name) const {
     // Deliberately the first eight characters only (so "Location-Extra" matches too), and the whole line is
     // returned: OnRedirect handlers receive "Location: ..." and rely on it.
@@ -190,16 +246,24 @@ void TKvIHTTPClient::AfterExecute(QString& Text) {
         headers.removeLast(); // no empty line: the last line stands for it
     FResponseHeaders->SetStringList(headers);
 
+    // The body's bytes are made when Body is first read (most callers never do): until then the text and
+    // the places where line ends were added are kept, the text shared with the one returned.
+    FBody.clear();
+    FBodyText.clear();
+    FBodyAdded.clear();
+    FBodyFrom = 0;
+    FBodySize = 0;
     if (bodyStart < 0) {
-        FBody.clear();
         if (FRemoveHeaders)
             Text.clear();
     } else {
-        FBody = WireToBytes(QStringView(Text).mid(bodyStart));
+        FBodySize = Text.size() - bodyStart;
         if (FRemoveHeaders) {
-            Text.remove(0, bodyStart);
-            UniformLineEnds(Text);
+            BodyLines(Text, bodyStart, FBodyAdded);
+        } else {
+            FBodyFrom = bodyStart;
         }
+        FBodyText = Text;
     }
 
     const QString location = GetResponse(QStringLiteral("Location"));

@@ -6,6 +6,8 @@
 
 #include <QByteArray>
 
+#include <vector>
+
 namespace KvInet {
 
 enum TKvIHTTPAction { haHead, haGet, haPost };
@@ -49,7 +51,11 @@ public:
     TStrings* ResponseHeaders() const { return FResponseHeaders; }
     /// The bytes after the header section of the last reply, exactly as received (Execute's text re-joins
     /// the body's lines with CR LF, which a binary body does not survive).
-    const QByteArray& Body() const { return FBody; }
+    const QByteArray& Body() const {
+        if (!FBodyText.isNull())
+            MakeBody();
+        return FBody;
+    }
 
     /// Fires OnAfterExecute, splits the reply into ResponseHeaders, Body and (RemoveHeaders) the body text,
     /// then handles a Location line: OnRedirect, and when the handler cleared Abort the new URL (absolute or
@@ -68,6 +74,7 @@ private:
     bool ThroughProxy() const;
     QString TargetAuthority(bool WithDefaultPort) const;
     void FollowRedirect(const QString& URL, QString& Text);
+    void MakeBody() const;
 
     TKvIHTTPAction FAction = haHead;
     QString FRequest;
@@ -75,7 +82,13 @@ private:
     bool FRemoveHeaders = true;
     TStringList* FResponseHeaders = nullptr;
     TKvIHTTPRedirectEvent FOnRedirect;
-    QByteArray FBody;
+    // Body: made from FBodyText (FBodySize characters from FBodyFrom, skipping those at the FBodyAdded
+    // positions) on first use.
+    mutable QByteArray FBody;
+    mutable QString FBodyText;
+    mutable std::vector<qsizetype> FBodyAdded;
+    qsizetype FBodyFrom = 0;
+    qsizetype FBodySize = 0;
     int FRedirects = 0;
 };
 

@@ -3,6 +3,8 @@
 #include "support/ScriptedSession.h"
 #include "support/TestSupport.h"
 
+#include <QCoreApplication>
+#include <QFile>
 #include <QJsonArray>
 #include <QTemporaryDir>
 
@@ -67,6 +69,34 @@ TEST(KvinetHttp, GetHeadAndOutput) {
     EXPECT_EQ(r.Out, QByteArray());
     EXPECT_EQ(KvTest::ReadFile(file), KvTest::ReadFile(KvTest::ServerEnv("nginx", "KV_NGINX_ROOT") + "/index.html"));
     EXPECT_TRUE(r.Err.contains("\nHTTP/1.1 200 OK\n")) << r.Err.constData();
+}
+
+TEST(KvinetHttp, LargeBinaryBodyOnStdout) {
+    // Several hundred kilobytes with every byte value and many line breaks of each kind.
+    QByteArray body;
+    quint32 state = 12345;
+    for (int i = 0; i < 700000; ++i) {
+        state = state * 1103515245u + 12345u;
+        const quint32 r = state >> 16;
+        body += (r % 16 == 0) ? '\r' : (r % 16 == 1) ? '\n' : char(r & 0xFF);
+    }
+    body += "end";
+    const QString name = QStringLiteral("/tool-large-%1.bin").arg(QCoreApplication::applicationPid());
+    const QString path = KvTest::ServerEnv("nginx", "KV_NGINX_ROOT") + name;
+    KvTest::WriteFile(path, body);
+    const QByteArray url = name.toLatin1();
+
+    auto r = Kvinet({QStringLiteral("http"), NginxUrl(url.constData())});
+    EXPECT_EQ(r.ExitCode, 0) << r.Err.constData();
+    QByteArray lines = body;
+    lines.replace("\r\n", "\n").replace('\r', '\n').replace("\n", "\r\n");
+    EXPECT_TRUE(r.Out == lines + "\r\n") << r.Out.size() << " bytes";
+
+    r = Kvinet({QStringLiteral("http"), NginxUrl(url.constData()), QStringLiteral("--keep-headers")});
+    EXPECT_EQ(r.ExitCode, 0) << r.Err.constData();
+    EXPECT_TRUE(r.Out.startsWith("HTTP/1.1 200 OK\r\n"));
+    EXPECT_TRUE(r.Out.endsWith("\r\n\r\n" + body)) << "the reply as received";
+    QFile::remove(path);
 }
 
 TEST(KvinetHttp, FailuresAndRefusals) {

@@ -181,6 +181,23 @@ TEST(SysUtilsTest, FileNameRoutines) {
     EXPECT_TRUE(FileExists(f.fileName()));
 }
 
+TEST(WireTextTest, LowBytesOfLongTexts) {
+    // Long enough for the wide paths, with characters above U+00FF at odd places among plain ones.
+    QString text;
+    QByteArray expected;
+    for (int i = 0; i < 1000; ++i) {
+        const char16_t c = i % 7 == 3 ? char16_t(0x100 + i) : i % 11 == 5 ? u'\xff' : char16_t(i % 256);
+        text += QChar(c);
+        expected += char(c & 0xFF);
+    }
+    EXPECT_EQ(WireToBytes(text), expected);
+    for (const qsizetype from : {0, 1, 15, 17}) {
+        QByteArray out(text.size() - from + 1, 'z');
+        WireToBytes(QStringView(text).mid(from), out.data());
+        EXPECT_EQ(out, expected.mid(from) + 'z') << "from " << from << ", nothing written past the end";
+    }
+}
+
 TEST(WireTextTest, OneCharacterPerByteBothWays) {
     QByteArray all(256, '\0');
     for (int i = 0; i < 256; ++i)

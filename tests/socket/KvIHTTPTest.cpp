@@ -11,6 +11,8 @@
 #include <QCryptographicHash>
 #include <QFile>
 
+#include <random>
+
 using namespace KvInet;
 using KvTest::LoopbackPeer;
 
@@ -155,6 +157,99 @@ TEST(KvIHTTP, ReplySplitting) {
         EXPECT_EQ(http.ResponseHeaders()->ToStringList(), c.Headers) << c.Reply.constData();
         EXPECT_EQ(http.Body(), c.Body) << c.Reply.constData();
     }
+}
+
+namespace {
+
+/// What the returned text of a body must be, built the plain way: every line ended by CR LF.
+QString CrLfLines(const QByteArray& Body) {
+    QByteArray out;
+    for (qsizetype i = 0; i < Body.size(); ++i) {
+        const char c = Body[i];
+        if (c == '\r' || c == '\n') {
+            out += "\r\n";
+            if (c == '\r' && i + 1 < Body.size() && Body[i + 1] == '\n')
+                ++i;
+        } else {
+            out += c;
+        }
+    }
+    if (!Body.isEmpty() && !Body.endsWith('\r') && !Body.endsWith('\n'))
+        out += "\r\n";
+    return QString::fromLatin1(out);
+}
+
+/// Bytes of every value, with CR and LF each at the given rate (per 256).
+QByteArray Noise(qsizetype Size, int BreaksPer256, unsigned Seed) {
+    std::mt19937 random(Seed);
+    QByteArray bytes(Size, Qt::Uninitialized);
+    for (qsizetype i = 0; i < Size; ++i) {
+        const int r = int(random() % 256);
+        bytes[i] = r < BreaksPer256 ? '\r' : r < 2 * BreaksPer256 ? '\n' : char(random() % 256);
+    }
+    return bytes;
+}
+
+} // namespace
+
+TEST(KvIHTTP, LargeBodiesInSeveralBlocks) {
+    const QByteArray pad = "X-Pad: " + QByteArray(3000, 'p') + "\r\n";
+    const QByteArray exact17 = QByteArray("ab\n").repeated(17) + "tail";
+    struct {
+        const char* What;
+        QByteArray Head;
+        QByteArray Body;
+        bool Length; // announce the body's length
+        qsizetype Announced = -1; // or this one instead
+    } cases[] = {
+        // Many more added line ends than header characters, and the reverse: the body's text moves both ways.
+        {"dense breaks", "HTTP/1.0 200 OK\r\n", Noise(200000, 40, 1), true},
+        {"sparse breaks, long header", "HTTP/1.0 200 OK\r\n" + pad, Noise(100000, 0, 2) + "\n\r" + Noise(50000, 0, 3),
+         true},
+        {"as many lone breaks as header characters", "HTTP/1.0 200 OK\n", exact17, false},
+        {"no length", "HTTP/1.0 200 OK\r\n", Noise(150000, 3, 4), false},
+        // A Content-Length that lies either way changes nothing: the reply is what arrives until the close.
+        {"length too small", "HTTP/1.0 200 OK\r\n", Noise(120000, 10, 5), true, 1000},
+        {"length too large", "HTTP/1.0 200 OK\r\n", Noise(120000, 10, 6), true, 50000000},
+        {"ends with CR", "HTTP/1.0 200 OK\r\n", Noise(70000, 20, 7) + "x\r", true},
+        {"begins with LF", "HTTP/1.0 200 OK\r\n", "\nx\n" + Noise(70000, 20, 8), true},
+    };
+    for (const auto& c : cases) {
+        QByteArray head = c.Head;
+        if (c.Length)
+            head += "Content-Length: " + QByteArray::number(c.Announced >= 0 ? c.Announced : c.Body.size()) + "\r\n";
+        const QByteArray reply = head + "\r\n" + c.Body;
+        for (const bool remove : {true, false}) {
+            LoopbackPeer peer(ReplyAfterBlock(reply));
+            TKvIHTTPClient http;
+            http.SetAddress(QStringLiteral("127.0.0.1"));
+            http.SetPort(peer.Port());
+            http.SetAction(haGet);
+            http.SetRemoveHeaders(remove);
+            QString text = http.Execute();
+            EXPECT_EQ(http.LastError(), QString()) << c.What;
+            EXPECT_TRUE(text == (remove ? CrLfLines(c.Body) : QString::fromLatin1(reply))) << c.What << " " << remove;
+            EXPECT_EQ(http.ResponseHeaders()->Count(), head.count('\n')) << c.What;
+            // The caller's copy of the text is its own: changing it leaves Body alone.
+            if (!text.isEmpty())
+                text[0] = QChar(0x141);
+            EXPECT_TRUE(http.Body() == c.Body) << c.What << " " << remove;
+            EXPECT_TRUE(http.Body() == c.Body) << c.What << " read twice";
+        }
+    }
+}
+
+TEST(KvIHTTP, BodyBelongsToTheLastReply) {
+    LoopbackPeer peer([](LoopbackPeer::Conn& c) {
+        c.ReadUntil("Keep-Alive\r\n\r\n");
+        c.Send(c.Index() == 0 ? QByteArray("HTTP/1.0 200 OK\r\n\r\nfirst\n") : QByteArray("no empty line"));
+    });
+    TKvIHTTPClient http;
+    http.SetAddress(QStringLiteral("127.0.0.1"));
+    http.SetPort(peer.Port());
+    EXPECT_EQ(http.Execute(), QStringLiteral("first\r\n"));
+    EXPECT_EQ(http.Execute(), QString());
+    EXPECT_EQ(http.Body(), QByteArray()) << "the second reply has no body";
 }
 
 TEST(KvIHTTP, OnAfterExecuteSeesTheRawReplyFirst) {
