@@ -633,6 +633,9 @@ QString TKvIDNSResolver::InternalExecute() {
             text.truncate(CompleteMessages(text));
             result = Exchange(message, text, wanted);
         }
+        // Closed again without an answer: a failure, not a shorter result.
+        if (result == exClosed)
+            throw Exception(NoAnswerText());
         if (result != exAnswered)
             return text;
     }

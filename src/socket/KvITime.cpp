@@ -62,6 +62,11 @@ TDateTime TKvInetDateTime::GetDateTime() {
     // A failure would otherwise parse as 1 January 2001 01:01:01: a failure reported as a time.
     if (!LastError().isEmpty())
         throw Exception(LastError());
+    // So would a server that closed without sending anything.
+    if (Trim(reply).isEmpty()) {
+        SetLastError(NoAnswerText());
+        throw Exception(NoAnswerText());
+    }
     return DaytimeToDateTime(reply);
 }
 

@@ -151,6 +151,22 @@ TEST(DNSServer, TwoTypesGoOneAfterTheOtherAndSurviveAClose) {
                                                       "000f0001"));
 }
 
+TEST(DNSServer, AQuestionLeftUnansweredTwiceIsAFailure) {
+    // The A question is answered; the MX question meets a close on two connections in a row.
+    ScriptedSession session(QString::fromUtf8(R"({"connections": [
+        {"steps": [{"read_bytes": 22}, {"send_hex": "000c12a281800000000000000000"}, {"read_bytes": 22},
+                   {"close": true}]},
+        {"steps": [{"read_bytes": 22}, {"close": true}]}]})"));
+    TKvIDNSResolver resolver;
+    resolver.SetAddress(QStringLiteral("127.0.0.1"));
+    resolver.SetPort(session.Port());
+    resolver.SetTimeout(20);
+    resolver.SetDomain(QStringLiteral("mx"));
+    resolver.SetRequests({irMX, irA});
+    EXPECT_EQ(resolver.Execute(), QStringLiteral("No answer from server"));
+    EXPECT_EQ(resolver.LastError(), QStringLiteral("No answer from server"));
+}
+
 TEST(DNSServer, NamesThatCannotBeEncodedAreRefused) {
     TKvIDNSResolver resolver;
     resolver.SetAddress(QStringLiteral("127.0.0.1"));

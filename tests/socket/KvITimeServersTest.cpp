@@ -75,12 +75,16 @@ TEST(DaytimeServer, FailuresRaiseInsteadOfBecomingADate) {
         EXPECT_EQ(e.Message(), daytime.LastError());
         EXPECT_FALSE(e.Message().isEmpty());
     }
-    // A server that closes without a word is not a failure of the exchange: the empty reply goes through
-    // the digit rules like any text without digits.
+    // A server that closes without a word gave no time at all: that is a failure too, not 1 January 2001.
     ScriptedSession empty(QString::fromUtf8(R"({"steps": [{"close": true}]})"));
     daytime.SetPort(empty.Port());
-    EXPECT_DOUBLE_EQ(daytime.GetDateTime(), EncodeDate(2001, 1, 1) + EncodeTime(1, 1, 1, 0));
-    EXPECT_TRUE(daytime.LastError().isEmpty());
+    try {
+        daytime.GetDateTime();
+        FAIL() << "an empty reply was read as a time";
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.Message(), QStringLiteral("No answer from server"));
+        EXPECT_EQ(daytime.LastError(), e.Message());
+    }
 }
 
 // ---- SNTP ------------------------------------------------------------------------------------------------
