@@ -497,7 +497,8 @@ int64_t TStream::CopyFrom(TStream& Source, int64_t Count) {
 TFileStream::TFileStream(const QString& FileName, unsigned Mode) : FFileName(FileName), FMode(Mode) {
     FFile.setFileName(FileName);
     if ((Mode & fmCreate) == fmCreate) {
-        if (!FFile.open(QIODevice::ReadWrite | QIODevice::Truncate))
+        const QIODevice::OpenMode create = (Mode & fmCreateNew) ? QIODevice::NewOnly : QIODevice::Truncate;
+        if (!FFile.open(QIODevice::ReadWrite | create))
             throw EFCreateError(
                 QStringLiteral("Cannot create file \"%1\". %2").arg(FileName, FFile.errorString()));
         return;

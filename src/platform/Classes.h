@@ -336,6 +336,8 @@ constexpr unsigned fmShareDenyWrite = 0x0020;
 constexpr unsigned fmShareDenyRead = 0x0030;
 constexpr unsigned fmShareDenyNone = 0x0040;
 constexpr unsigned fmCreate = 0xFF00;
+/// With fmCreate: create a new file only; fails when the name exists (a file, or a link of any kind).
+constexpr unsigned fmCreateNew = 0x10000;
 
 /// A stream over a file. fmCreate creates or truncates it (EFCreateError on failure); the open modes open an
 /// existing file (EFOpenError on failure).

@@ -621,8 +621,11 @@ int64_t TInetRequest::SetFilePointer(int64_t Pos) {
             return Pos;
         // A range we didn't ask for: fetch the whole body instead.
         SetRange(0);
-        return Send() ? 0 : -1;
+        return Send() && StatusCode() == 200 ? 0 : -1;
     }
+    // Only a 200 answer carries the whole file; an error page (503, 429...) must never replace the part.
+    if (StatusCode() != 200)
+        return -1;
     SetRange(0);
     return 0;
 }

@@ -290,7 +290,7 @@ bool TKvCustomWebComponent::HttpFileInfo(const QString& FileName, int64_t& FileS
         break;
     }
     // An error page is not the file: downloading it would replace good local data.
-    if (status >= 400) {
+    if (status < 200 || status >= 300) {
         const QList<QByteArray>& headers = request->Headers();
         SetLastError(QStringLiteral("The server answered %1")
                          .arg(headers.isEmpty() ? QString::number(status)
@@ -459,13 +459,16 @@ bool TKvCustomWebComponent::ReadFileFromInet(const QString& RemoteFile, const QS
     // A resumed download appends to the local file; a full one goes beside it and replaces it only when
     // complete, so a failed download never destroys a good copy. A device or pipe is written as it is:
     // renaming a file over it would replace the device itself.
+    // Appending only when the server really continues the part; a whole body (the server ignored the
+    // range) goes beside the file like any full download.
     const bool special = localInfo.exists() && !localExists;
-    const bool append = FResumeDownload && localExists;
-    const QString target = FResumeDownload || special ? LocalFile : LocalFile + PartSuffix;
+    const bool append = resumeFrom > 0 && localExists;
+    const QString target = append || special || (FResumeDownload && !localExists) ? LocalFile : LocalFile + PartSuffix;
+    if (target != LocalFile)
+        QFile::remove(target); // a stale part, or a link planted there: removed, never followed
     bool complete = false;
     {
-        // Read-write: a write-only open would truncate the part we are appending to.
-        TFileStream local(target, append ? fmOpenReadWrite : fmCreate);
+        TFileStream local(target, append ? fmOpenReadWrite : target == LocalFile ? fmCreate : fmCreate | fmCreateNew);
         if (append) {
             local.SetSize(resumeFrom);
             local.Seek(0, soEnd);
@@ -508,13 +511,26 @@ bool TKvCustomWebComponent::ReadFileFromInet(const QString& RemoteFile, const QS
                 buffer.Received(count);
         }
         buffer.Flush();
-        local.Flush();
+        // A write the disk refused (full, quota) or a body shorter than announced is a broken download,
+        // never a finished one.
+        bool writeFailed = false;
+        if (!local.Flush()) {
+            writeFailed = true;
+            broken = true;
+        } else if (!abort && !broken && ExpectedSize > 0 && total != ExpectedSize) {
+            broken = true;
+        }
         complete = !abort && !broken;
         if (abort) {
             SetLastError(QStringLiteral("Download cancelled"));
             SetStatus(isFailed);
+        } else if (writeFailed) {
+            SetLastError(QStringLiteral("Cannot write file \"%1\". No space left or write refused").arg(target));
+            SetStatus(isFailed);
         } else if (broken) {
-            SetLastError(InetLastError());
+            const QString reason = InetLastError();
+            SetLastError(reason.isEmpty() ? QStringLiteral("Received %1 of %2 bytes").arg(total).arg(ExpectedSize)
+                                          : reason);
             SetStatus(isFailed);
         }
         if (target != LocalFile && (complete || !localExists))
@@ -619,6 +635,22 @@ bool TKvCustomWebUpdater::NeedsDownload() const {
            (FRemoteFileCreated.isValid() && local.lastModified().toUTC() < FRemoteFileCreated);
 }
 
+bool TKvCustomWebUpdater::DownloadRemoteFile() {
+    // A local copy older than the remote file is a former version, not a part of this one: appending the
+    // remote tail to it would mix two versions (and stamp the mix as current).
+    const QFileInfo local(FLocalFileName);
+    const bool olderVersion = ResumeDownload() && local.isFile() && FRemoteFileCreated.isValid() &&
+                              local.lastModified().toUTC() < FRemoteFileCreated;
+    if (!olderVersion)
+        return ReadFileFromInet(FRemoteFileName, FLocalFileName, FRemoteFileSize);
+    SetResumeDownload(false);
+    struct Restore {
+        TKvCustomWebUpdater* Self;
+        ~Restore() { Self->SetResumeDownload(true); }
+    } restore{this};
+    return ReadFileFromInet(FRemoteFileName, FLocalFileName, FRemoteFileSize);
+}
+
 void TKvCustomWebUpdater::InternalExecute() {
     ConnectToInet(true);
     if (Service() != isNetwork && (!hInet || !hURL)) {
@@ -636,7 +668,7 @@ void TKvCustomWebUpdater::InternalExecute() {
         SetAction(iaCompared);
         if (!download) {
             SetStatus(isSkipped);
-        } else if (ReadFileFromInet(FRemoteFileName, FLocalFileName, FRemoteFileSize)) {
+        } else if (DownloadRemoteFile()) {
             // Only a complete copy carries the remote time: a partial one stamped so would pass for
             // current wherever sizes happen to agree.
             if (Status() == isInProgress && FRemoteFileCreated.isValid() && QFileInfo(FLocalFileName).isFile()) {

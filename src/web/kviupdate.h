@@ -285,6 +285,8 @@ protected:
 
 private:
     bool NeedsDownload() const;
+    /// ReadFileFromInet, resuming only a local copy that is not older than the remote file.
+    bool DownloadRemoteFile();
 
     int64_t FRemoteFileSize = 0;
     QDateTime FRemoteFileCreated;

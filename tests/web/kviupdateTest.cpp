@@ -549,12 +549,88 @@ TEST_F(WebTest, ResumeOfACompleteFileIsNotAnError) {
     Http(u, remote, Local("done.bin"));
     u.SetResumeDownload(true);
     WriteFile(Local("done.bin"), data);
-    SetMTime(Local("done.bin"), Stamp.addDays(-1)); // older: the rule asks for a download
+    SetMTime(Local("done.bin"), Stamp);
+    u.SetOnFileCompare([](QObject*, bool& Equal) { Equal = false; }); // download all the same
     EXPECT_TRUE(u.Execute());
     EXPECT_EQ(u.Status(), isFinished) << u.LastError().toStdString();
     EXPECT_EQ(ReadFile(Local("done.bin")), data);
     EXPECT_EQ(MTime(Local("done.bin")), Stamp);
     EXPECT_TRUE(LogLines(AccessLog, remote, 2).last().contains(" 416 "));
+}
+
+TEST_F(WebTest, ResumeNeverWritesAnErrorPageOverThePart) {
+    // The search sees the file; the range request meets a busy server.
+    const QByteArray data = Pattern(10000, 'E');
+    QJsonArray search;
+    search.append(QJsonObject{{"read_until", "\r\n\r\n"}});
+    search.append(QJsonObject{
+        {"send_b64", QString::fromLatin1(("HTTP/1.0 200 OK\r\nContent-Length: 10000\r\n\r\n" + data).toBase64())}});
+    search.append(QJsonObject{{"close", true}});
+    QJsonArray busy;
+    busy.append(QJsonObject{{"read_until", "\r\n\r\n"}});
+    busy.append(QJsonObject{{"send", "HTTP/1.0 503 Service Unavailable\r\nContent-Length: 17\r\n\r\n<html>busy</html>"}});
+    busy.append(QJsonObject{{"close", true}});
+    ScriptedSession server(QJsonObject{{"connections", QJsonArray{QJsonObject{{"steps", search}}, QJsonObject{{"steps", busy}}}}});
+    TKvWebUpdater u;
+    Http(u, QStringLiteral("/busy.bin"), Local("busy.bin"));
+    u.SetPort(server.Port());
+    u.SetResumeDownload(true);
+    WriteFile(Local("busy.bin"), data.left(16));
+    EXPECT_FALSE(u.Execute());
+    EXPECT_EQ(u.Status(), isFailed);
+    EXPECT_EQ(ReadFile(Local("busy.bin")), data.left(16));
+}
+
+TEST_F(WebTest, AnOlderLocalVersionIsReplacedNotResumed) {
+    const QByteArray data = Pattern(2200, 'N');
+    const QString remote = Serve("v2.bin", data, Stamp);
+    TKvWebUpdater u;
+    Http(u, remote, Local("v.bin"));
+    u.SetResumeDownload(true);
+    WriteFile(Local("v.bin"), Pattern(1100, 'O'));
+    SetMTime(Local("v.bin"), Stamp.addDays(-30));
+    EXPECT_TRUE(u.Execute());
+    EXPECT_EQ(u.Status(), isFinished) << u.LastError().toStdString();
+    EXPECT_EQ(ReadFile(Local("v.bin")), data) << "two versions mixed";
+    EXPECT_EQ(MTime(Local("v.bin")), Stamp);
+}
+
+TEST_F(WebTest, APartFileOrLinkBesideTheTargetIsNeverFollowed) {
+    const QByteArray data = Pattern(3000, 'L');
+    const QString remote = Serve("linked.bin", data, Stamp);
+    WriteFile(Local("precious.txt"), "precious");
+    ASSERT_TRUE(QFile::link(Local("precious.txt"), Local("h.bin.part")));
+    TKvWebUpdater u;
+    Http(u, remote, Local("h.bin"));
+    EXPECT_TRUE(u.Execute());
+    EXPECT_EQ(u.Status(), isFinished) << u.LastError().toStdString();
+    EXPECT_EQ(ReadFile(Local("precious.txt")), "precious");
+    EXPECT_FALSE(QFileInfo(Local("h.bin")).isSymLink());
+    EXPECT_EQ(ReadFile(Local("h.bin")), data);
+}
+
+TEST_F(WebTest, ARedirectWithoutLocationIsNotTheFile) {
+    ScriptedSession server(HttpScript("HTTP/1.0 302 Found\r\nContent-Length: 13\r\n\r\n", "redirect page"));
+    TKvWebUpdater u;
+    Http(u, QStringLiteral("/moved.bin"), Local("r.bin"));
+    u.SetPort(server.Port());
+    WriteFile(Local("r.bin"), "good data");
+    u.Execute();
+    EXPECT_EQ(u.Status(), isNotFound);
+    EXPECT_EQ(ReadFile(Local("r.bin")), "good data");
+}
+
+TEST_F(WebTest, AWriteTheDiskRefusesIsNeverFinished) {
+    const QString remote = Serve("full.bin", Pattern(10000, 'F'), Stamp);
+    TKvWebUpdater u;
+    Http(u, remote, QStringLiteral("/dev/full"));
+    bool raised = false;
+    try {
+        u.Execute();
+    } catch (const Exception&) {
+        raised = true;
+    }
+    EXPECT_TRUE(raised || u.Status() == isFailed) << "status " << int(u.Status());
 }
 
 TEST_F(WebTest, SilentServerTimesOut) {
