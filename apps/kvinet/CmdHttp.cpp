@@ -64,7 +64,9 @@ int CmdHttp(const Invocation& Call) {
     if (!args.Has(QStringLiteral("output")) || !http.LastError().isEmpty())
         return FinishExecute(QStringLiteral("http"), http, reply);
     QFile file(args.Value(QStringLiteral("output")));
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(http.Body()) != http.Body().size())
+    // The flush catches what the write only buffered (a full disk, /dev/full).
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(http.Body()) != http.Body().size() ||
+        !file.flush())
         throw KvInet::Exception(QStringLiteral("cannot write %1: %2").arg(file.fileName(), file.errorString()));
     return ExitOk;
 }

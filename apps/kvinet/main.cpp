@@ -7,6 +7,8 @@
 #include <QApplication>
 #include <QCoreApplication>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -86,7 +88,14 @@ int main(int argc, char** argv) {
         call.Raw << QByteArray(argv[i]);
     }
     try {
-        return command->Run(call);
+        const int status = command->Run(call);
+        // Output that never arrived (a full disk, a closed pipe) is a failure whatever the command did.
+        if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+            WriteError(QStringLiteral("kvinet %1: cannot write the output: %2")
+                           .arg(QString::fromLatin1(command->Name), QString::fromLocal8Bit(std::strerror(errno))));
+            return ExitFailed;
+        }
+        return status;
     } catch (const UsageError& e) {
         WriteError(QStringLiteral("kvinet %1: %2\nTry 'kvinet %1 --help'.")
                        .arg(QString::fromLatin1(command->Name), QString::fromUtf8(e.what())));

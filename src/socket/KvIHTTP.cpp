@@ -181,8 +181,10 @@ QString TKvIHTTPClient::GetQuery() {
             query += QStringLiteral("Proxy-Authorization: Basic ") +
                      Encode64(Proxy()->User() + u':' + Proxy()->Password()) + CRLF;
     } else {
-        // A numeric address has no host name to send; an empty Host line is refused by servers.
-        const QString host = Host().isEmpty() && !Address().isEmpty() ? TargetAuthority(false) : Host();
+        // A numeric address has no host name to send (an empty Host line is refused by servers), and an
+        // IPv6 literal needs its brackets.
+        const QString host =
+            (Host().isEmpty() && !Address().isEmpty()) || Host().contains(u':') ? TargetAuthority(false) : Host();
         query = method + u' ' + FRequest + QStringLiteral(" HTTP/1.0") + CRLF + QStringLiteral("Host: ") + host + CRLF;
     }
     for (int i = 0; i < FHeaders->Count(); ++i)

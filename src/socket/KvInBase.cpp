@@ -6,6 +6,9 @@
 #include "socket/KvInCnst.h"
 #include "socket/kviutil.h"
 
+#include <algorithm>
+#include <limits>
+
 namespace KvInet {
 
 void TKvInetProxy::Assign(const TPersistent* Source) {
@@ -110,7 +113,8 @@ void TKvInetBase::SetAddress(const QString& Value) { PlaceEndpoint(Value); }
 void TKvInetBase::SetProxy(TKvInetProxy* Value) { FProxy->Assign(Value); }
 
 void TKvInetBase::SetTimeout(int Value) {
-    FTimeout = Value < 0 ? 0 : Value;
+    // Capped so that the milliseconds fit: an overflow would turn a long wait into no limit at all.
+    FTimeout = std::clamp(Value, 0, std::numeric_limits<int>::max() / 1000);
     FClientSocket->SetTimeoutMSecs(FTimeout * 1000);
 }
 
@@ -277,6 +281,9 @@ QString TKvInetBase::InternalExecute() {
     }
     while (n > 0 && !ReplyComplete(text))
         n = ReceiveBlock(text);
+    // A query the server closed on without a byte of reply is a failure, though the text stays empty.
+    if (!query.isEmpty() && text.isEmpty() && n == 0)
+        SetLastError(NoAnswerText());
     return text;
 }
 

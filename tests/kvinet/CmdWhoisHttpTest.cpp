@@ -117,3 +117,13 @@ TEST(KvinetHttp, FailuresAndRefusals) {
     EXPECT_EQ(r.Out, QByteArray());
     EXPECT_TRUE(r.Err.contains("Connection refused")) << r.Err.constData();
 }
+
+TEST(KvinetHttp, OutputThatCannotBeWrittenIsAFailure) {
+    auto r = Kvinet({QStringLiteral("http"), NginxUrl("/index.html"), QStringLiteral("--output"), QStringLiteral("/dev/full")});
+    EXPECT_EQ(r.ExitCode, 1) << r.Err.constData();
+    const QString kvinet = KvTest::BinDir() + QStringLiteral("/kvinet");
+    r = KvTest::Run(QStringLiteral("/bin/sh"),
+                    {QStringLiteral("-c"), QStringLiteral("'%1' http '%2' > /dev/full").arg(kvinet, NginxUrl("/index.html"))});
+    EXPECT_EQ(r.ExitCode, 1);
+    EXPECT_TRUE(r.Err.contains("cannot write the output")) << r.Err.constData();
+}

@@ -334,6 +334,20 @@ TEST(KvIHTTPNginx, NumericAddressIsAccepted) {
     EXPECT_TRUE(http.Execute().startsWith(QLatin1String("HTTP/1.1 200 OK\r\n")));
 }
 
+TEST(KvIHTTPNginx, IPv6LiteralGetsItsBrackets) {
+    if (KvTest::ServerEnv(QStringLiteral("nginx"), QStringLiteral("KV_NGINX_IPV6")) != QLatin1String("1"))
+        GTEST_SKIP() << "no IPv6 loopback here";
+    TKvIHTTPClient http;
+    http.SetHost(QStringLiteral("::1"));
+    http.SetPort(NginxPort());
+    http.SetAction(haGet);
+    http.SetRequest(QStringLiteral("/index.html"));
+    http.SetRemoveHeaders(false);
+    const QString reply = http.Execute();
+    EXPECT_TRUE(reply.startsWith(QLatin1String("HTTP/1.1 200 OK\r\n"))) << reply.left(80).toStdString();
+    EXPECT_TRUE(http.LastError().isEmpty()) << http.LastError().toStdString();
+}
+
 TEST(KvIHTTPNginx, RedirectsRelativeAndAbsolute) {
     QString page = IndexPage();
     page.replace(QStringLiteral("\n"), QStringLiteral("\r\n"));

@@ -118,6 +118,19 @@ TEST(KvWhoIs, ExchangeWithAScriptedServer) {
     EXPECT_EQ(server.Received(), QByteArray("example.com\r\nProxy-Connection: Keep-Alive\r\n\r\n"));
 }
 
+TEST(KvWhoIs, AServerThatClosesWithoutAWordIsAFailure) {
+    KvTest::ScriptedSession server(Script({
+        QJsonObject{{QStringLiteral("read_until"), QStringLiteral("\r\n\r\n")}},
+        QJsonObject{{QStringLiteral("close"), true}},
+    }));
+    TKvWhoIs whois;
+    whois.SetDomain(QStringLiteral("example.com"));
+    whois.SetAddress(QStringLiteral("127.0.0.1"));
+    whois.SetPort(server.Port());
+    EXPECT_EQ(whois.Execute(), QString());
+    EXPECT_EQ(whois.LastError(), QStringLiteral("No answer from server"));
+}
+
 TEST(KvWhoIs, LineBreakInTheDomainIsRefused) {
     KvTest::ScriptedSession server(Script({QJsonObject{{QStringLiteral("read_all"), true}}}));
     TKvWhoIs whois;
