@@ -231,6 +231,11 @@ bool TCustomWinSocket::ReceiveLine(QString& Line) {
         return false;
     const QDeadlineTimer deadline = DeadlineFor(FOwner->FTimeoutMSecs);
     while (!FSocket->canReadLine()) {
+        // A peer that never ends its line must not grow our memory without bound.
+        if (FSocket->bytesAvailable() > MaxLineLength) {
+            Fail(eeReceive, EMSGSIZE, QStringLiteral("recv"));
+            return false;
+        }
         if (FSocket->state() == QAbstractSocket::ConnectedState && FSocket->waitForReadyRead(Remaining(deadline)))
             continue;
         const QAbstractSocket::SocketError error = FSocket->error();

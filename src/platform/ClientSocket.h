@@ -69,8 +69,9 @@ public:
     int SendText(const QString& Text);
     /// Reads one line up to and including LF (wire text) into Line, waiting as ReceiveBuf does. Returns
     /// false when the peer closed before a whole line arrived (Line then holds what came) or on a cleared
-    /// failure.
+    /// failure. A line longer than MaxLineLength bytes is a receive failure (EMSGSIZE).
     bool ReceiveLine(QString& Line);
+    static constexpr qint64 MaxLineLength = 1 << 20;
 
     bool Connected() const;
     /// Notices a close by the peer that no read has seen yet (the disconnect notification fires then).

@@ -43,6 +43,26 @@ TEST(ClientSocket, CountsLinesAndTheClose) {
     EXPECT_EQ(disconnects, 1);
 }
 
+TEST(ClientSocket, AnEndlessLineIsAFailureNotUnboundedMemory) {
+    LoopbackPeer peer([](LoopbackPeer::Conn& c) {
+        const QByteArray chunk(64 * 1024, 'x');
+        for (int i = 0; i < 40; ++i)
+            c.Send(chunk);
+    });
+    TClientSocket socket;
+    socket.SetAddress(QStringLiteral("127.0.0.1"));
+    socket.SetPort(peer.Port());
+    socket.Open();
+    QString line;
+    try {
+        socket.Socket()->ReceiveLine(line);
+        FAIL() << "a line of 2.5 MB was accepted";
+    } catch (const ESocketError& e) {
+        EXPECT_EQ(e.ErrorCode(), EMSGSIZE);
+    }
+    EXPECT_LE(line.size(), TCustomWinSocket::MaxLineLength);
+}
+
 TEST(ClientSocket, ErrorNotificationThenException) {
     int port = 0;
     {
