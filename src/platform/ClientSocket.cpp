@@ -248,7 +248,11 @@ bool TCustomWinSocket::ReceiveLine(QString& Line) {
             Fail(eeReceive, ErrnoOf(error), QStringLiteral("recv"));
             return false;
         }
-        // The peer closed before a whole line: hand over what came.
+        // The peer closed before a whole line: hand over what came (within the same limit).
+        if (FSocket->bytesAvailable() > MaxLineLength) {
+            Fail(eeReceive, EMSGSIZE, QStringLiteral("recv"));
+            return false;
+        }
         const QByteArray rest = FSocket->readAll();
         AppendWire(Line, rest.constData(), rest.size());
         PeerClosed();
