@@ -173,27 +173,28 @@ QString TStrings::Text() const {
     return result;
 }
 
-void TStrings::SetText(const QString& Value) {
-    BeginUpdate();
-    Clear();
+namespace {
+// Lines of a text split at CR, LF or CR LF; a final line break gives no empty line.
+QStringList SplitLines(const QString& Value) {
+    QStringList lines;
     const qsizetype n = Value.size();
     qsizetype start = 0;
-    qsizetype i = 0;
-    while (i < n) {
+    for (qsizetype i = 0; i < n; ++i) {
         const QChar c = Value[i];
         if (c == u'\r' || c == u'\n') {
-            Add(Value.mid(start, i - start));
+            lines << Value.mid(start, i - start);
             if (c == u'\r' && i + 1 < n && Value[i + 1] == u'\n')
                 ++i;
-            start = ++i;
-        } else {
-            ++i;
+            start = i + 1;
         }
     }
     if (start < n)
-        Add(Value.mid(start));
-    EndUpdate();
+        lines << Value.mid(start);
+    return lines;
 }
+} // namespace
+
+void TStrings::SetText(const QString& Value) { SetStringList(SplitLines(Value)); }
 
 QString TStrings::Names(int Index) const {
     const QString line = Get(Index);
@@ -371,22 +372,8 @@ void TStringList::Clear() {
 }
 
 void TStringList::SetText(const QString& Value) {
-    // Same splitting as TStrings, straight into the list: large texts are common here.
-    QStringList lines;
-    const qsizetype n = Value.size();
-    qsizetype start = 0;
-    for (qsizetype i = 0; i < n; ++i) {
-        const QChar c = Value[i];
-        if (c == u'\r' || c == u'\n') {
-            lines << Value.mid(start, i - start);
-            if (c == u'\r' && i + 1 < n && Value[i + 1] == u'\n')
-                ++i;
-            start = i + 1;
-        }
-    }
-    if (start < n)
-        lines << Value.mid(start);
-    FList = std::move(lines);
+    // Straight into the list, one change notification: large texts are common here.
+    FList = SplitLines(Value);
     Changed();
 }
 
