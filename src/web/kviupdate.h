@@ -118,6 +118,8 @@ class TKvCustomWebComponent : public TComponent {
     Q_PROPERTY(bool LoginPrompt READ LoginPrompt WRITE SetLoginPrompt)
     Q_PROPERTY(int Timeout READ Timeout WRITE SetTimeout)
     Q_PROPERTY(QString CACertFile READ CACertFile WRITE SetCACertFile)
+    Q_PROPERTY(int TotalTimeout READ TotalTimeout WRITE SetTotalTimeout)
+    Q_PROPERTY(qint64 MaxReplySize READ MaxReplySize WRITE SetMaxReplySize)
 public:
     explicit TKvCustomWebComponent(TComponent* AOwner = nullptr);
     ~TKvCustomWebComponent() override;
@@ -158,6 +160,13 @@ public:
     /// A PEM file of CAs trusted for HTTPS besides the system's store.
     const QString& CACertFile() const { return FCACertFile; }
     void SetCACertFile(const QString& Value) { FCACertFile = Value; }
+    /// Seconds allowed for a whole Execute (0: no limit); passing it fails the Execute.
+    int TotalTimeout() const { return FTotalTimeout; }
+    void SetTotalTimeout(int Value) { FTotalTimeout = Value; }
+    /// Bytes a component keeps in memory from one answer (text or a memory stream; not what is written to
+    /// a file); 0: no limit. Passing it fails the Execute. 256 MiB at first.
+    int64_t MaxReplySize() const { return FMaxReplySize; }
+    void SetMaxReplySize(int64_t Value) { FMaxReplySize = Value; }
 
     TKvIAction Action() const { return FAction; }
     TKvIStatus Status() const { return FStatus; }
@@ -245,6 +254,8 @@ private:
     bool FLoginPrompt = true;
     bool FResumeDownload = false;
     int FTimeout = 60;
+    int FTotalTimeout = 0;
+    int64_t FMaxReplySize = int64_t(256) << 20;
     QString FCACertFile;
     QString FLastError;
     bool FExecuting = false;
