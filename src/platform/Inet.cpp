@@ -1,6 +1,8 @@
 // Inet: sessions, connections, requests and FTP access over libcurl.
 #include "platform/Inet.h"
 
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QUrl>
@@ -22,10 +24,6 @@ constexpr size_t BufferCap = 256 * 1024;
 constexpr long ReceiveBuffer = 128 * 1024;
 // A directory listing is read into memory; anything bigger is not a listing we can use.
 constexpr qsizetype ListingCap = 64 << 20;
-
-thread_local QString LastError;
-
-void SetLastError(const QString& Text) { LastError = Text; }
 
 struct CurlGlobal {
     CurlGlobal() { curl_global_init(CURL_GLOBAL_ALL); }
@@ -53,9 +51,9 @@ bool HasWildcard(const QString& S) { return S.contains(u'*') || S.contains(u'?')
 
 } // namespace
 
-QString InetLastError() { return LastError; }
+namespace {
 
-bool InetWildcardMatch(const QString& Pattern, const QString& Name) {
+bool WildcardMatch(QStringView Pattern, QStringView Name) {
     // Iterative matcher with backtracking to the last "*": linear enough for file names.
     qsizetype p = 0, n = 0, star = -1, mark = 0;
     while (n < Name.size()) {
@@ -75,6 +73,16 @@ bool InetWildcardMatch(const QString& Pattern, const QString& Name) {
     while (p < Pattern.size() && Pattern[p] == u'*')
         ++p;
     return p == Pattern.size();
+}
+
+} // namespace
+
+bool InetWildcardMatch(const QString& Pattern, const QString& Name) {
+    if (WildcardMatch(Pattern, Name))
+        return true;
+    // "NAME.*" also stands for NAME without an extension: "*.*" is the usual way of saying "every file".
+    return Pattern.endsWith(QLatin1String(".*")) && !Name.contains(u'.') &&
+           WildcardMatch(QStringView(Pattern).chopped(2), Name);
 }
 
 bool ParseFtpListLine(const QString& Line, TInetFindData& Data) {
@@ -193,12 +201,12 @@ TInetSession::TInetSession(const TInetSessionSettings& Settings)
 
 TInetSession::~TInetSession() { Close(); }
 
-std::unique_ptr<TInetSession> TInetSession::Open(const TInetSessionSettings& Settings) {
+std::unique_ptr<TInetSession> TInetSession::Open(const TInetSessionSettings& Settings, QString& Error) {
     EnsureCurl();
     std::unique_ptr<TInetSession> session(new TInetSession(Settings));
     session->FMulti = curl_multi_init();
     if (!session->FMulti) {
-        SetLastError(QStringLiteral("The transfer library could not be initialised"));
+        Error = QStringLiteral("The transfer library could not be initialised");
         return nullptr;
     }
     return session;
@@ -233,27 +241,28 @@ void TInetSession::Wait(int WaitMs) {
 }
 
 std::unique_ptr<TInetConnection> TInetSession::Connect(const QString& Host, int Port, const QString& User,
-                                                       const QString& Password, TInetService Service) {
+                                                       const QString& Password, TInetService Service,
+                                                       QString& Error) {
     if (Closed() || Host.isEmpty()) {
-        SetLastError(Host.isEmpty() ? QStringLiteral("No host name") : QStringLiteral("The session is closed"));
+        Error = Host.isEmpty() ? QStringLiteral("No host name") : QStringLiteral("The session is closed");
         return nullptr;
     }
     std::unique_ptr<TInetConnection> connection(new TInetConnection(this, Host, Port, User, Password, Service));
-    if (Service == INTERNET_SERVICE_FTP && !connection->Login())
+    if (Service == INTERNET_SERVICE_FTP && !connection->Login(Error))
         return nullptr;
     return connection;
 }
 
-std::unique_ptr<TInetTransfer> TInetSession::OpenUrl(const QString& Url) {
+std::unique_ptr<TInetTransfer> TInetSession::OpenUrl(const QString& Url, QString& Error) {
     if (Closed()) {
-        SetLastError(QStringLiteral("The session is closed"));
+        Error = QStringLiteral("The session is closed");
         return nullptr;
     }
     std::unique_ptr<TInetTransfer> transfer(new TInetTransfer(this, this, Url));
     const bool answered = transfer->Start();
     const bool http = Url.startsWith(QLatin1String("http"), Qt::CaseInsensitive);
     if (!answered || (transfer->Done() && transfer->FResult != CURLE_OK && !(http && transfer->StatusCode() > 0))) {
-        SetLastError(transfer->ErrorText());
+        Error = transfer->ErrorText().isEmpty() ? QStringLiteral("No answer from %1").arg(Url) : transfer->ErrorText();
         return nullptr;
     }
     return transfer;
@@ -328,6 +337,12 @@ void TInetTransfer::Prepare() {
         curl_easy_setopt(easy, CURLOPT_RANGE, FRangeFrom > 0 ? range.constData() : nullptr);
     }
     curl_easy_setopt(easy, CURLOPT_NOBODY, FNoBody ? 1L : 0L);
+    const TInetSessionSettings& settings = Session()->Settings();
+    if (!settings.Deadline.isForever()) {
+        // What is left of the caller's whole operation; a transfer started after it ended fails at once.
+        const qint64 left = settings.Deadline.remainingTime();
+        curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, long(std::max<qint64>(left, 1)));
+    }
     if (FHaveCredentials) {
         curl_easy_setopt(easy, CURLOPT_USERNAME, Utf8(FUser).constData());
         curl_easy_setopt(easy, CURLOPT_PASSWORD, Utf8(FPassword).constData());
@@ -395,6 +410,9 @@ void TInetTransfer::Finished(int Result) {
     FResult = Result;
     if (Result != CURLE_OK)
         FError = FErrorBuffer[0] ? QString::fromUtf8(FErrorBuffer) : QString::fromUtf8(curl_easy_strerror(CURLcode(Result)));
+    const TInetSessionSettings& settings = Session()->Settings();
+    if (Result == CURLE_OPERATION_TIMEDOUT && !settings.Deadline.isForever() && settings.Deadline.hasExpired())
+        FError = QStringLiteral("The operation took longer than %1 seconds").arg(settings.DeadlineSeconds);
     if (FAdded && Session() && !Session()->Closed())
         curl_multi_remove_handle(Multi(Session()->FMulti), EasyOf(FEasy));
     FAdded = false;
@@ -422,7 +440,7 @@ bool TInetTransfer::WaitUntil(bool (*Ready)(const TInetTransfer&)) {
 bool TInetTransfer::Start() {
     Stop();
     if (Closed() || !Easy()) {
-        SetLastError(QStringLiteral("The handle is closed"));
+        FError = QStringLiteral("The handle is closed");
         return false;
     }
     FDone = false;
@@ -437,14 +455,12 @@ bool TInetTransfer::Start() {
     FLastModified = QDateTime();
     Prepare();
     if (curl_multi_add_handle(Multi(Session()->FMulti), EasyOf(FEasy)) != CURLM_OK) {
-        SetLastError(QStringLiteral("The transfer could not be started"));
+        FError = QStringLiteral("The transfer could not be started");
         return false;
     }
     FAdded = true;
     WaitUntil([](const TInetTransfer& t) { return t.FDone || t.FPaused || t.FBuffer.size() > t.FBufferPos; });
     TakeAnswerInfo();
-    if (FDone && FResult != CURLE_OK)
-        SetLastError(FError);
     return FStatusCode != 0 || (FDone && FResult == CURLE_OK);
 }
 
@@ -489,7 +505,7 @@ bool TInetTransfer::RunToEnd() {
 
 int64_t TInetTransfer::Read(char* Buffer, int64_t Count) {
     if (Closed()) {
-        SetLastError(QStringLiteral("The handle is closed"));
+        FError = QStringLiteral("The handle is closed");
         return -1;
     }
     // Like the call it stands in for, a read fills the whole buffer unless the body ends first.
@@ -507,7 +523,7 @@ int64_t TInetTransfer::Read(char* Buffer, int64_t Count) {
 
 int64_t TInetTransfer::ReadSome(char* Buffer, int64_t Count) {
     if (Closed()) {
-        SetLastError(QStringLiteral("The handle is closed"));
+        FError = QStringLiteral("The handle is closed");
         return -1;
     }
     if (Count <= 0)
@@ -523,11 +539,10 @@ int64_t TInetTransfer::ReadSome(char* Buffer, int64_t Count) {
         if (FDone && !FPaused) {
             if (FResult == CURLE_OK)
                 return 0;
-            SetLastError(FError);
             return -1;
         }
         if (!FAdded && !FPaused) {
-            SetLastError(QStringLiteral("The transfer is not running"));
+            FError = QStringLiteral("The transfer is not running");
             return -1;
         }
         // What arrives next lands in the caller's buffer directly: one copy less per byte.
@@ -549,7 +564,8 @@ int64_t TInetTransfer::ReadSome(char* Buffer, int64_t Count) {
         if (delivered > 0)
             return int64_t(delivered);
         if (!waited) {
-            SetLastError(QStringLiteral("The transfer was interrupted"));
+            if (FError.isEmpty())
+                FError = QStringLiteral("The transfer was interrupted");
             return -1;
         }
     }
@@ -576,18 +592,100 @@ void TInetTransfer::EndWithoutBody() {
 TInetRequest::TInetRequest(TInetSession* Session, TInetHandle* Parent, QString Url)
     : TInetTransfer(Session, Parent, std::move(Url)) {}
 
-TInetRequest::~TInetRequest() { Close(); }
+TInetRequest::~TInetRequest() {
+    Close();
+    curl_slist_free_all(static_cast<curl_slist*>(FHeaderList));
+}
 
 void TInetRequest::Prepare() {
     TInetTransfer::Prepare();
-    curl_easy_setopt(EasyOf(Easy()), CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_0));
+    CURL* easy = EasyOf(Easy());
+    // A file request is HTTP/1.0, as servers have always been asked; a body needs HTTP/1.1's framing.
+    curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, long(FHasBody ? CURL_HTTP_VERSION_1_1 : CURL_HTTP_VERSION_1_0));
+    if (FHasBody) {
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(FBody.size()));
+        curl_easy_setopt(easy, CURLOPT_COPYPOSTFIELDS, FBody.constData());
+        // Redirects of a request with a body are followed by Send itself: only 307 and 308 keep it.
+        curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
+    } else if (!FNoBody) {
+        curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+    }
+    const QByteArray method = FMethod.toLatin1();
+    const bool standard = method == (FHasBody ? "POST" : "GET") || (method == "HEAD" && FNoBody);
+    curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, standard ? nullptr : method.constData());
+    curl_slist_free_all(static_cast<curl_slist*>(FHeaderList));
+    FHeaderList = nullptr;
+    curl_slist* list = nullptr;
+    if (FHasBody)
+        list = curl_slist_append(list, "Expect:"); // no 100-continue round trip before the body
+    for (const QByteArray& line : FExtraHeaders)
+        list = curl_slist_append(list, line.constData());
+    FHeaderList = list;
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, list);
+}
+
+bool TInetRequest::SetMethod(const QString& Method) {
+    if (Method.isEmpty() || Method.size() > 32)
+        return false;
+    for (const QChar c : Method)
+        if (!((c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z')))
+            return false;
+    FMethod = Method.toUpper();
+    FNoBody = FMethod == QLatin1String("HEAD");
+    return true;
+}
+
+bool TInetRequest::AddHeader(const QString& Line) {
+    const qsizetype colon = Line.indexOf(u':');
+    if (colon <= 0 || Line.contains(u'\r') || Line.contains(u'\n') || Line.contains(QChar(0)))
+        return false;
+    for (const QChar c : Line)
+        if (c.unicode() > 0xFF)
+            return false;
+    FExtraHeaders << Line.toLatin1();
+    return true;
+}
+
+void TInetRequest::SetBody(const QByteArray& Body) {
+    FBody = Body;
+    FHasBody = true;
 }
 
 bool TInetRequest::Send() {
-    if (!Start()) {
-        SetLastError(ErrorText().isEmpty() ? QStringLiteral("No answer") : ErrorText());
-        return false;
+    constexpr int MaxRedirects = 10;
+    const QString firstUrl = Url();
+    for (int redirects = 0;; ++redirects) {
+        if (!Start()) {
+            if (ErrorText().isEmpty())
+                Fail(QStringLiteral("No answer"));
+            SetUrl(firstUrl);
+            return false;
+        }
+        const int status = StatusCode();
+        if (!FHasBody || status < 300 || status > 399)
+            break;
+        char* location = nullptr;
+        curl_easy_getinfo(EasyOf(Easy()), CURLINFO_REDIRECT_URL, &location);
+        const QString target = location ? QString::fromUtf8(location) : QString();
+        if ((status != 307 && status != 308) || target.isEmpty() || redirects >= MaxRedirects ||
+            !(target.startsWith(QLatin1String("http://"), Qt::CaseInsensitive) ||
+              target.startsWith(QLatin1String("https://"), Qt::CaseInsensitive))) {
+            // Repeating the request elsewhere with another method would not be what the caller sent.
+            Stop();
+            Fail(QStringLiteral("The server redirected the %1 request (%2) to %3")
+                     .arg(FMethod)
+                     .arg(status)
+                     .arg(target.isEmpty() ? QStringLiteral("no location") : target));
+            SetUrl(firstUrl);
+            return false;
+        }
+        // Credentials are for the server they were given for.
+        const QUrl from(Url()), to(target);
+        if (from.host() != to.host() || from.port() != to.port() || from.scheme() != to.scheme())
+            FHaveCredentials = false;
+        SetUrl(target);
     }
+    SetUrl(firstUrl);
     return StatusCode() != 0;
 }
 
@@ -639,9 +737,9 @@ TInetConnection::TInetConnection(TInetSession* Session, QString Host, int Port, 
 
 TInetConnection::~TInetConnection() { Close(); }
 
-std::unique_ptr<TInetRequest> TInetConnection::OpenRequest(const QString& Object, bool Secure) {
+std::unique_ptr<TInetRequest> TInetConnection::OpenRequest(const QString& Object, bool Secure, QString& Error) {
     if (Closed() || FService != INTERNET_SERVICE_HTTP) {
-        SetLastError(QStringLiteral("Not an open HTTP connection"));
+        Error = QStringLiteral("Not an open HTTP connection");
         return nullptr;
     }
     QString object = InetEncodePath(Object, false);
@@ -684,11 +782,11 @@ QString TInetConnection::FtpUrl(const QString& Path, bool Directory) const {
     return url;
 }
 
-bool TInetConnection::Login() {
+bool TInetConnection::Login(QString& Error) {
     std::unique_ptr<TInetTransfer> t = NewFtpTransfer(InetServerUrl(QStringLiteral("ftp"), FHost, FPort) + u'/');
     t->FNoBody = true;
     if (!t->RunToEnd()) {
-        SetLastError(t->ErrorText());
+        Error = t->ErrorText();
         return false;
     }
     char* entry = nullptr;
@@ -704,23 +802,25 @@ bool TInetConnection::FtpGetCurrentDirectory(QString& Directory) {
     return true;
 }
 
-bool TInetConnection::FtpSetCurrentDirectory(const QString& Directory) {
-    if (Closed() || FService != INTERNET_SERVICE_FTP)
+bool TInetConnection::FtpSetCurrentDirectory(const QString& Directory, QString& Error) {
+    if (Closed() || FService != INTERNET_SERVICE_FTP) {
+        Error = QStringLiteral("Not an open FTP connection");
         return false;
+    }
     std::unique_ptr<TInetTransfer> t = NewFtpTransfer(FtpUrl(Directory, true));
     t->FNoBody = true;
     if (!t->RunToEnd()) {
-        SetLastError(t->ErrorText());
+        Error = t->ErrorText();
         return false;
     }
     FCurrentDirectory = NormalizePath(AbsolutePath(Directory));
     return true;
 }
 
-bool TInetConnection::FtpList(const QString& Directory, std::vector<TInetFindData>& Entries) {
+bool TInetConnection::FtpList(const QString& Directory, std::vector<TInetFindData>& Entries, QString& Error) {
     std::unique_ptr<TInetTransfer> t = NewFtpTransfer(FtpUrl(Directory, true));
     if (!t->Start()) {
-        SetLastError(t->ErrorText());
+        Error = t->ErrorText();
         return false;
     }
     QByteArray listing;
@@ -728,8 +828,10 @@ bool TInetConnection::FtpList(const QString& Directory, std::vector<TInetFindDat
     int64_t n;
     while ((n = t->Read(block, sizeof block)) > 0 && listing.size() < ListingCap)
         listing.append(block, qsizetype(n));
-    if (n < 0)
+    if (n < 0) {
+        Error = t->ErrorText();
         return false;
+    }
     for (const QByteArray& line : listing.split('\n')) {
         TInetFindData data;
         if (ParseFtpListLine(QString::fromUtf8(line), data))
@@ -738,9 +840,10 @@ bool TInetConnection::FtpList(const QString& Directory, std::vector<TInetFindDat
     return true;
 }
 
-std::unique_ptr<TInetFtpFind> TInetConnection::FtpFindFirstFile(const QString& Pattern, TInetFindData& First) {
+std::unique_ptr<TInetFtpFind> TInetConnection::FtpFindFirstFile(const QString& Pattern, TInetFindData& First,
+                                                               QString& Error) {
     if (Closed() || FService != INTERNET_SERVICE_FTP) {
-        SetLastError(QStringLiteral("Not an open FTP connection"));
+        Error = QStringLiteral("Not an open FTP connection");
         return nullptr;
     }
     const QString path = AbsolutePath(Pattern);
@@ -763,7 +866,8 @@ std::unique_ptr<TInetFtpFind> TInetConnection::FtpFindFirstFile(const QString& P
     if (found.empty()) {
         // A pattern, a directory, or a server without SIZE and MDTM: search the directory's listing.
         std::vector<TInetFindData> entries;
-        if (FtpList(directory, entries)) {
+        QString listError;
+        if (FtpList(directory, entries, listError)) {
             const QString pattern = name.isEmpty() ? QStringLiteral("*") : name;
             for (const TInetFindData& e : entries)
                 if (InetWildcardMatch(pattern, e.FileName))
@@ -771,23 +875,24 @@ std::unique_ptr<TInetFtpFind> TInetConnection::FtpFindFirstFile(const QString& P
         }
     }
     if (found.empty()) {
-        SetLastError(QStringLiteral("The system cannot find the file specified: %1").arg(Pattern));
+        Error = QStringLiteral("The system cannot find the file specified: %1").arg(Pattern);
         return nullptr;
     }
     First = found.front();
     return std::unique_ptr<TInetFtpFind>(new TInetFtpFind(Session(), this, std::move(found)));
 }
 
-std::unique_ptr<TInetTransfer> TInetConnection::FtpOpenFile(const QString& FileName, int64_t Offset) {
+std::unique_ptr<TInetTransfer> TInetConnection::FtpOpenFile(const QString& FileName, int64_t Offset,
+                                                           QString& Error) {
     if (Closed() || FService != INTERNET_SERVICE_FTP) {
-        SetLastError(QStringLiteral("Not an open FTP connection"));
+        Error = QStringLiteral("Not an open FTP connection");
         return nullptr;
     }
     std::unique_ptr<TInetTransfer> t = NewFtpTransfer(FtpUrl(FileName, false));
     t->SetRange(Offset);
     const bool answered = t->Start();
     if (!answered || (t->Done() && t->FResult != CURLE_OK)) {
-        SetLastError(t->ErrorText());
+        Error = t->ErrorText().isEmpty() ? QStringLiteral("Cannot open %1").arg(FileName) : t->ErrorText();
         return nullptr;
     }
     return t;
@@ -799,12 +904,325 @@ TInetFtpFind::TInetFtpFind(TInetSession* Session, TInetHandle* Parent, std::vect
 TInetFtpFind::~TInetFtpFind() { Close(); }
 
 bool TInetFtpFind::FindNext(TInetFindData& Data) {
-    if (Closed() || FNext >= FEntries.size()) {
-        SetLastError(QStringLiteral("No more files"));
+    if (Closed() || FNext >= FEntries.size())
         return false;
-    }
     Data = FEntries[FNext++];
     return true;
+}
+
+// ---- locations -------------------------------------------------------------------------------------------
+
+TInetSource::~TInetSource() = default;
+TInetLocation::~TInetLocation() = default;
+
+std::unique_ptr<TInetRequest> TInetLocation::Request(const QString& Method, const QString& Object,
+                                                     const QStringList& Headers, const QByteArray& Body,
+                                                     const TInetChallengeHandler& Challenge, QString& Error) {
+    (void)Method;
+    (void)Object;
+    (void)Headers;
+    (void)Body;
+    (void)Challenge;
+    Error = QStringLiteral("Requests are sent to HTTP and HTTPS servers only");
+    return nullptr;
+}
+
+namespace {
+
+bool IsDotEntry(const QString& Name) { return Name == QLatin1String(".") || Name == QLatin1String(".."); }
+
+// Sends of one request whose answer could not be read before giving up.
+constexpr int MaxUnansweredSends = 3;
+
+/// Sends Request until an answer other than a demand for credentials comes, answering each demand
+/// through Challenge. False (Error says why) when no answer came or a demand was not met.
+bool SendAnswering(TInetRequest& Request, const TInetChallengeHandler& Challenge, QString& Error) {
+    int unanswered = 0;
+    for (;;) {
+        if (!Request.Send()) {
+            // A redirect refused is an answer: sending it again would change nothing.
+            if (++unanswered >= MaxUnansweredSends || Request.StatusCode() != 0) {
+                Error = Request.ErrorText();
+                return false;
+            }
+            continue;
+        }
+        const int status = Request.StatusCode();
+        if (status != 401 && status != 407)
+            return true;
+        TInetChallenge challenge;
+        challenge.Status = status;
+        if (!Challenge || !Challenge(challenge)) {
+            Error = !challenge.Refusal.isEmpty() ? challenge.Refusal
+                                                 : QStringLiteral("The server answered %1").arg(status);
+            return false;
+        }
+        if (status == 401)
+            Request.SetCredentials(challenge.User, challenge.Password);
+        else
+            Request.SetProxyCredentials(challenge.User, challenge.Password);
+    }
+}
+
+class THttpSource final : public TInetSource {
+public:
+    explicit THttpSource(std::unique_ptr<TInetRequest> Request) : FRequest(std::move(Request)) {
+        const QString length = FRequest->QueryHeader(QStringLiteral("Content-Length"));
+        bool ok = false;
+        const qlonglong size = length.toLongLong(&ok);
+        FInfo.Size = ok && size >= 0 ? size : -1;
+        FInfo.Time = FRequest->LastModified();
+    }
+    int64_t Open(int64_t Offset) override {
+        if (Offset <= 0)
+            return 0;
+        // The server decides: the missing bytes (206), nothing left (416) or the whole file (200).
+        const int64_t start = FRequest->SetFilePointer(Offset);
+        if (start < 0)
+            FError = FRequest->ErrorText().isEmpty()
+                         ? QStringLiteral("The server answered %1 to the range request").arg(FRequest->StatusCode())
+                         : FRequest->ErrorText();
+        return start;
+    }
+    int64_t ReadSome(char* Buffer, int64_t Count) override {
+        const int64_t n = FRequest->ReadSome(Buffer, Count);
+        if (n < 0)
+            FError = FRequest->ErrorText();
+        return n;
+    }
+
+private:
+    std::unique_ptr<TInetRequest> FRequest;
+};
+
+class THttpLocation final : public TInetLocation {
+public:
+    THttpLocation(std::unique_ptr<TInetConnection> Connection, bool Secure)
+        : FConnection(std::move(Connection)), FSecure(Secure) {}
+
+    std::unique_ptr<TInetSource> Find(const QString& Name, const TInetChallengeHandler& Challenge,
+                                      QString& Error) override {
+        std::unique_ptr<TInetRequest> request = FConnection->OpenRequest(Name, FSecure, Error);
+        if (!request || !SendAnswering(*request, Challenge, Error))
+            return nullptr;
+        // An error page is not the file: downloading it would replace good local data.
+        const int status = request->StatusCode();
+        if (status < 200 || status >= 300) {
+            const QList<QByteArray>& headers = request->Headers();
+            Error = QStringLiteral("The server answered %1")
+                        .arg(headers.isEmpty() ? QString::number(status)
+                                               : QString::fromLatin1(headers.first()).section(u' ', 1));
+            return nullptr;
+        }
+        return std::make_unique<THttpSource>(std::move(request));
+    }
+
+    void List(const QString&, const QString&, bool, const std::function<void(const QString&)>&,
+              const std::function<void(const QString&)>&) override {}
+
+    std::unique_ptr<TInetRequest> Request(const QString& Method, const QString& Object, const QStringList& Headers,
+                                          const QByteArray& Body, const TInetChallengeHandler& Challenge,
+                                          QString& Error) override {
+        std::unique_ptr<TInetRequest> request = FConnection->OpenRequest(Object, FSecure, Error);
+        if (!request)
+            return nullptr;
+        if (!request->SetMethod(Method)) {
+            Error = QStringLiteral("Not a request method: \"%1\"").arg(Method);
+            return nullptr;
+        }
+        for (const QString& line : Headers)
+            if (!request->AddHeader(line)) {
+                Error = QStringLiteral("Not a header line: \"%1\"").arg(line);
+                return nullptr;
+            }
+        if (!Body.isNull() || Method.compare(QLatin1String("POST"), Qt::CaseInsensitive) == 0)
+            request->SetBody(Body);
+        if (!SendAnswering(*request, Challenge, Error))
+            return nullptr;
+        return request;
+    }
+
+private:
+    std::unique_ptr<TInetConnection> FConnection;
+    bool FSecure;
+};
+
+class TFtpSource final : public TInetSource {
+public:
+    TFtpSource(TInetConnection* Connection, QString Name, const TInetFindData& Data)
+        : FConnection(Connection), FName(std::move(Name)) {
+        FInfo.Size = Data.FileSize;
+        FInfo.Time = Data.LastWriteTime;
+        FInfo.IsDirectory = Data.IsDirectory;
+    }
+    int64_t Open(int64_t Offset) override {
+        FFile = FConnection->FtpOpenFile(FName, Offset, FError);
+        return FFile ? Offset : -1;
+    }
+    int64_t ReadSome(char* Buffer, int64_t Count) override {
+        if (!FFile) {
+            FError = QStringLiteral("The file is not open");
+            return -1;
+        }
+        const int64_t n = FFile->ReadSome(Buffer, Count);
+        if (n < 0)
+            FError = FFile->ErrorText();
+        return n;
+    }
+
+private:
+    TInetConnection* FConnection;
+    QString FName;
+    std::unique_ptr<TInetTransfer> FFile;
+};
+
+class TFtpLocation final : public TInetLocation {
+public:
+    explicit TFtpLocation(std::unique_ptr<TInetConnection> Connection) : FConnection(std::move(Connection)) {}
+
+    std::unique_ptr<TInetSource> Find(const QString& Name, const TInetChallengeHandler&, QString& Error) override {
+        TInetFindData data;
+        if (!FConnection->FtpFindFirstFile(Name, data, Error))
+            return nullptr;
+        // A pattern names the file it found.
+        const QString name = Name.contains(u'*') || Name.contains(u'?')
+                                 ? Name.left(Name.lastIndexOf(u'/') + 1) + data.FileName
+                                 : Name;
+        return std::make_unique<TFtpSource>(FConnection.get(), name, data);
+    }
+
+    void List(const QString& Directory, const QString& Pattern, bool IncludeSubdirs,
+              const std::function<void(const QString&)>& Add,
+              const std::function<void(const QString&)>& Problem) override {
+        const QString d = Directory.isEmpty() ? QStringLiteral("/") : Directory;
+        QString c;
+        if (!FConnection->FtpGetCurrentDirectory(c))
+            c.clear();
+        const bool elsewhere = d != c;
+        QString error;
+        if (elsewhere && !FConnection->FtpSetCurrentDirectory(d, error)) {
+            // Not listed: the search would run in the old directory and report its entries under the
+            // new name.
+            Problem(error);
+            return;
+        }
+        QStringList subdirectories;
+        TInetFindData data;
+        std::unique_ptr<TInetFtpFind> search =
+            FConnection->FtpFindFirstFile(elsewhere ? d + u'/' + Pattern : Pattern, data, error);
+        for (bool more = search != nullptr; more; more = search->FindNext(data)) {
+            Add(elsewhere ? d + u'/' + data.FileName : data.FileName);
+            if (IncludeSubdirs && data.IsDirectory && !IsDotEntry(data.FileName))
+                subdirectories << (d == QLatin1String("/") ? d + data.FileName : d + u'/' + data.FileName);
+        }
+        search.reset();
+        // Visited only now: one search at a time per connection.
+        for (const QString& sub : subdirectories)
+            List(sub, Pattern, IncludeSubdirs, Add, Problem);
+        if (!c.isEmpty() && elsewhere)
+            FConnection->FtpSetCurrentDirectory(c, error);
+    }
+
+private:
+    std::unique_ptr<TInetConnection> FConnection;
+};
+
+/// The entries of a local search: Pattern is a path whose name part may hold wildcards. Directories are
+/// entries too; "." and ".." come first when the pattern matches them, as a directory search reports them.
+std::vector<std::pair<QFileInfo, QString>> LocalFind(const QString& Pattern) {
+    std::vector<std::pair<QFileInfo, QString>> found;
+    const qsizetype slash = Pattern.lastIndexOf(u'/');
+    const QString directory = slash < 0 ? QStringLiteral(".") : (slash == 0 ? QStringLiteral("/") : Pattern.left(slash));
+    const QString name = Pattern.mid(slash + 1);
+    if (name.isEmpty())
+        return found;
+    if (!HasWildcard(name)) {
+        const QFileInfo info(Pattern);
+        if (info.exists() || info.isSymLink())
+            found.emplace_back(info, name);
+        return found;
+    }
+    const QDir dir(directory);
+    if (!dir.exists())
+        return found;
+    const QStringList names =
+        dir.entryList(QDir::AllEntries | QDir::Hidden | QDir::System, QDir::Name | QDir::DirsFirst);
+    for (const QString& entry : names)
+        if (InetWildcardMatch(name, entry))
+            found.emplace_back(QFileInfo(dir.filePath(entry)), entry);
+    return found;
+}
+
+class TPathSource final : public TInetSource {
+public:
+    TPathSource(QString Name, const QFileInfo& Info) : FFile(std::move(Name)) {
+        FInfo.IsDirectory = Info.isDir();
+        FInfo.Size = Info.isDir() ? 0 : Info.size();
+        FInfo.Time = Info.lastModified().toUTC();
+    }
+    int64_t Open(int64_t Offset) override {
+        if (!FFile.open(QIODevice::ReadOnly)) {
+            FError = QStringLiteral("Cannot open file \"%1\". %2").arg(FFile.fileName(), FFile.errorString());
+            return -1;
+        }
+        // A local file shorter than the offset is another file: read it whole.
+        if (Offset <= 0 || FFile.isSequential() || Offset > FFile.size() || !FFile.seek(Offset))
+            return 0;
+        return Offset;
+    }
+    int64_t ReadSome(char* Buffer, int64_t Count) override {
+        const int64_t n = FFile.read(Buffer, Count);
+        if (n < 0)
+            FError = QStringLiteral("Cannot read file \"%1\". %2").arg(FFile.fileName(), FFile.errorString());
+        return n;
+    }
+
+private:
+    QFile FFile;
+};
+
+class TPathLocation final : public TInetLocation {
+public:
+    std::unique_ptr<TInetSource> Find(const QString& Name, const TInetChallengeHandler&, QString& Error) override {
+        const auto entries = LocalFind(Name);
+        if (entries.empty()) {
+            Error = QStringLiteral("The system cannot find the file specified: %1").arg(Name);
+            return nullptr;
+        }
+        const QFileInfo& info = entries.front().first;
+        return std::make_unique<TPathSource>(info.filePath(), info);
+    }
+
+    void List(const QString& Directory, const QString& Pattern, bool IncludeSubdirs,
+              const std::function<void(const QString&)>& Add,
+              const std::function<void(const QString&)>& Problem) override {
+        const QString prefix = Directory.isEmpty() ? QString() : Directory + u'/';
+        for (const auto& [info, name] : LocalFind(prefix + Pattern)) {
+            Add(prefix + name);
+            // Links to directories are listed but not entered: a link loop would never end.
+            if (IncludeSubdirs && info.isDir() && !info.isSymLink() && !IsDotEntry(name))
+                List(prefix + name, Pattern, IncludeSubdirs, Add, Problem);
+        }
+    }
+};
+
+} // namespace
+
+std::unique_ptr<TInetLocation> TInetLocation::Open(TKind Kind, TInetSession* Session, const QString& Host, int Port,
+                                                   const QString& User, const QString& Password, QString& Error) {
+    if (Kind == lkPath)
+        return std::make_unique<TPathLocation>();
+    if (!Session) {
+        Error = QStringLiteral("No session");
+        return nullptr;
+    }
+    std::unique_ptr<TInetConnection> connection =
+        Session->Connect(Host, Port, User, Password, Kind == lkFTP ? INTERNET_SERVICE_FTP : INTERNET_SERVICE_HTTP, Error);
+    if (!connection)
+        return nullptr;
+    if (Kind == lkFTP)
+        return std::make_unique<TFtpLocation>(std::move(connection));
+    return std::make_unique<THttpLocation>(std::move(connection), Kind == lkHTTPS);
 }
 
 } // namespace KvInet

@@ -8,14 +8,22 @@
 //
 // Handles nest like the API they stand in for: session > connection > request, search or file. Closing a
 // handle (or destroying it) closes everything opened under it; a closed child fails every later call.
-// Failures are not exceptions: calls return false, -1 or null, and InetLastError() says why.
+// Failures are not exceptions: a call that opens something hands back null and its reason together; a
+// handle whose call failed says why in its ErrorText().
+//
+// On top of the handles, TInetLocation is what the web components use: one interface with an
+// implementation per service (HTTP or HTTPS, FTP, a path in the file system), chosen once.
 #pragma once
 
+#include <QByteArray>
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -24,10 +32,9 @@ namespace KvInet {
 /// The kind of server a connection talks to.
 enum TInetService { INTERNET_SERVICE_FTP = 1, INTERNET_SERVICE_HTTP = 3 };
 
-/// The text of the last failure on this thread ("" after a success that cleared it).
-QString InetLastError();
-
-/// True when Name matches Pattern: "*" any run of characters, "?" one character, case-sensitive.
+/// True when Name matches Pattern: "*" any run of characters, "?" one character, case-sensitive. As on the
+/// system the components come from, a pattern ending in ".*" also matches the names without that dot, so
+/// "*.*" (and "*") match every name.
 bool InetWildcardMatch(const QString& Pattern, const QString& Name);
 
 /// One entry found by an FTP or file search.
@@ -81,6 +88,11 @@ struct TInetSessionSettings {
     int Timeout = 60;
     /// A PEM file of CAs trusted in addition to the system's store.
     QString CACertFile;
+    /// When every transfer of the session must have ended (the caller's whole operation); a transfer still
+    /// running then fails with "The operation took longer than N seconds".
+    QDeadlineTimer Deadline = QDeadlineTimer(QDeadlineTimer::Forever);
+    /// The seconds the deadline stands for, for the message.
+    int DeadlineSeconds = 0;
 };
 
 class TInetConnection;
@@ -89,20 +101,20 @@ class TInetTransfer;
 /// InternetOpen: the root of the handle tree.
 class TInetSession : public TInetHandle {
 public:
-    /// Null when the transfer library could not be set up.
-    static std::unique_ptr<TInetSession> Open(const TInetSessionSettings& Settings);
+    /// Null (Error says why) when the transfer library could not be set up.
+    static std::unique_ptr<TInetSession> Open(const TInetSessionSettings& Settings, QString& Error);
     ~TInetSession() override;
 
     const TInetSessionSettings& Settings() const { return FSettings; }
 
-    /// InternetConnect. For FTP the server is contacted and logged in to now (null when that fails); for
-    /// HTTP nothing is sent until a request is.
+    /// InternetConnect. For FTP the server is contacted and logged in to now (null when that fails, Error
+    /// says why); for HTTP nothing is sent until a request is.
     std::unique_ptr<TInetConnection> Connect(const QString& Host, int Port, const QString& User,
-                                             const QString& Password, TInetService Service);
+                                             const QString& Password, TInetService Service, QString& Error);
 
     /// InternetOpenUrl: starts a GET of a full URL (http, https, ftp, file) and waits for its first bytes.
-    /// Null when no answer came; the body of an error page is delivered like any other.
-    std::unique_ptr<TInetTransfer> OpenUrl(const QString& Url);
+    /// Null when no answer came (Error says why); the body of an error page is delivered like any other.
+    std::unique_ptr<TInetTransfer> OpenUrl(const QString& Url, QString& Error);
 
 private:
     friend class TInetTransfer;
@@ -139,6 +151,8 @@ public:
     QString QueryHeader(const QString& Name) const;
     /// The raw header lines of the final answer.
     const QList<QByteArray>& Headers() const { return FHeaders; }
+    /// Why the last call on this handle failed ("" when none did).
+    QString ErrorText() const { return FError; }
 
 protected:
     friend class TInetSession;
@@ -159,9 +173,10 @@ protected:
     /// Ends the transfer as if its body had been read (an answer that carries nothing we want).
     void EndWithoutBody();
     QString Url() const { return FUrl; }
+    void SetUrl(const QString& Url) { FUrl = Url; }
     bool Done() const { return FDone; }
-    /// The failure text of a transfer that ended with an error ("" otherwise).
-    QString ErrorText() const { return FError; }
+    /// Records why a call failed (ErrorText).
+    void Fail(const QString& Text) { FError = Text; }
     /// Applies the URL, range and credentials before a start.
     virtual void Prepare();
 
@@ -197,14 +212,25 @@ private:
     int FStatusCode = 0;
 };
 
-/// HttpOpenRequest: one GET of an object on the connection's server.
+/// HttpOpenRequest: one request for an object on the connection's server. A GET without a body goes out as
+/// HTTP/1.0 and follows redirects; a request with a body (POST) goes out as HTTP/1.1 and follows only 307
+/// and 308 (method and body kept): any other redirect ends it, with the new location in ErrorText.
 class TInetRequest : public TInetTransfer {
 public:
     ~TInetRequest() override;
 
     /// HttpSendRequest: sends the request (again: a running one is dropped) and waits for the answer's
-    /// headers. False when no status could be read (no connection, TLS refused, time-out).
+    /// headers. False when no status could be read (no connection, TLS refused, time-out) or a request with
+    /// a body was redirected elsewhere than by 307 or 308; ErrorText says which.
     bool Send();
+    /// The method ("GET" at first): a token of letters only; false (nothing changed) otherwise.
+    bool SetMethod(const QString& Method);
+    QString Method() const { return FMethod; }
+    /// Adds a header line "Name: value" sent with every Send; false (nothing added) for a line holding CR,
+    /// LF or NUL, or without a name.
+    bool AddHeader(const QString& Line);
+    /// The body sent with every Send (none at first).
+    void SetBody(const QByteArray& Body);
     /// INTERNET_OPTION_USERNAME / PASSWORD: server credentials for the next Send.
     void SetCredentials(const QString& User, const QString& Password);
     /// INTERNET_OPTION_PROXY_USERNAME / PROXY_PASSWORD.
@@ -219,6 +245,12 @@ private:
     friend class TInetConnection;
     TInetRequest(TInetSession* Session, TInetHandle* Parent, QString Url);
     void Prepare() override;
+
+    QString FMethod = QStringLiteral("GET");
+    QList<QByteArray> FExtraHeaders;
+    void* FHeaderList = nullptr;
+    QByteArray FBody;
+    bool FHasBody = false;
 };
 
 class TInetFtpFind;
@@ -231,30 +263,32 @@ public:
     TInetService Service() const { return FService; }
 
     /// HttpOpenRequest: Object is the path on the server as written ("/dir/file.zip"); characters a URL
-    /// can't carry are percent-encoded, existing escapes are kept. Secure selects HTTPS.
-    std::unique_ptr<TInetRequest> OpenRequest(const QString& Object, bool Secure);
+    /// can't carry are percent-encoded, existing escapes are kept. Secure selects HTTPS. Null (Error says
+    /// why) when this is no open HTTP connection.
+    std::unique_ptr<TInetRequest> OpenRequest(const QString& Object, bool Secure, QString& Error);
 
-    /// FtpFindFirstFile: a path whose last part may hold wildcards. Null when nothing matches; else the
-    /// search handle, with the first entry in First.
-    std::unique_ptr<TInetFtpFind> FtpFindFirstFile(const QString& Pattern, TInetFindData& First);
+    /// FtpFindFirstFile: a path whose last part may hold wildcards. Null when nothing matches (Error says
+    /// why); else the search handle, with the first entry in First.
+    std::unique_ptr<TInetFtpFind> FtpFindFirstFile(const QString& Pattern, TInetFindData& First, QString& Error);
     /// FtpGetCurrentDirectory.
     bool FtpGetCurrentDirectory(QString& Directory);
-    /// FtpSetCurrentDirectory: false (and the current directory unchanged) when the server refuses it.
-    bool FtpSetCurrentDirectory(const QString& Directory);
-    /// FtpOpenFile for reading in binary mode, from byte Offset on (REST). Null when the file can't be
-    /// opened.
-    std::unique_ptr<TInetTransfer> FtpOpenFile(const QString& FileName, int64_t Offset = 0);
+    /// FtpSetCurrentDirectory: false (and the current directory unchanged, Error saying why) when the
+    /// server refuses it.
+    bool FtpSetCurrentDirectory(const QString& Directory, QString& Error);
+    /// FtpOpenFile for reading in binary mode, from byte Offset on (REST). Null (Error says why) when the
+    /// file can't be opened.
+    std::unique_ptr<TInetTransfer> FtpOpenFile(const QString& FileName, int64_t Offset, QString& Error);
 
 private:
     friend class TInetSession;
     TInetConnection(TInetSession* Session, QString Host, int Port, QString User, QString Password,
                     TInetService Service);
-    bool Login();
+    bool Login(QString& Error);
     /// The URL of an FTP path; relative paths are taken from the current directory.
     QString FtpUrl(const QString& Path, bool Directory) const;
     QString AbsolutePath(const QString& Path) const;
     std::unique_ptr<TInetTransfer> NewFtpTransfer(const QString& Url);
-    bool FtpList(const QString& Directory, std::vector<TInetFindData>& Entries);
+    bool FtpList(const QString& Directory, std::vector<TInetFindData>& Entries, QString& Error);
 
     QString FHost;
     int FPort;
@@ -275,6 +309,92 @@ private:
     TInetFtpFind(TInetSession* Session, TInetHandle* Parent, std::vector<TInetFindData> Entries);
     std::vector<TInetFindData> FEntries;
     size_t FNext = 1;
+};
+
+// ---- locations: what the web components are written against ------------------------------------------
+
+/// What a search found of one file.
+struct TInetFileInfo {
+    int64_t Size = -1;       ///< bytes; -1 when unknown (an HTTP answer without Content-Length)
+    QDateTime Time;          ///< last write, UTC; invalid when unknown
+    bool IsDirectory = false;
+};
+
+/// A demand for credentials while a request is sent: Status is 401 (the server's) or 407 (the proxy's).
+/// The handler fills User and Password and returns true to send the request again with them, or sets
+/// Refusal (the failure's text) and returns false to give up.
+struct TInetChallenge {
+    int Status = 0;
+    QString User;
+    QString Password;
+    QString Refusal;
+};
+using TInetChallengeHandler = std::function<bool(TInetChallenge& Challenge)>;
+
+/// One file found by TInetLocation::Find, to be read once from an offset.
+class TInetSource {
+public:
+    TInetSource() = default;
+    TInetSource(const TInetSource&) = delete;
+    TInetSource& operator=(const TInetSource&) = delete;
+    virtual ~TInetSource();
+
+    /// Size and time as the search found them.
+    const TInetFileInfo& Info() const { return FInfo; }
+    /// Starts the data at byte Offset (0: from the start); called once, before the first read. Returns
+    /// where the data now starts: Offset (also when nothing follows it), 0 when the server sends the whole
+    /// file again, -1 when the file can't be read (ErrorText says why).
+    virtual int64_t Open(int64_t Offset) = 0;
+    /// Reads what is there, up to Count bytes, waiting only while nothing is: the count, 0 at the end, -1
+    /// when the data broke off (a cut connection, a body shorter than announced, a time-out; ErrorText).
+    virtual int64_t ReadSome(char* Buffer, int64_t Count) = 0;
+    /// Why the last call failed ("" when none did).
+    const QString& ErrorText() const { return FError; }
+
+protected:
+    TInetFileInfo FInfo;
+    QString FError;
+};
+
+/// Where a web component's files are: a server over HTTP or HTTPS, an FTP server, or a path in the file
+/// system (local or a mounted share). Every kind offers the same operations; a component chooses the kind
+/// once, with Open, and never asks which it has.
+class TInetLocation {
+public:
+    enum TKind { lkHTTP, lkHTTPS, lkFTP, lkPath };
+
+    /// Opens a location. HTTP, HTTPS and FTP connect through Session to Host:Port (FTP logs in now, with
+    /// User and Password; HTTP sends them with every request); a path needs neither. Null when it can't be
+    /// opened (Error says why).
+    static std::unique_ptr<TInetLocation> Open(TKind Kind, TInetSession* Session, const QString& Host, int Port,
+                                               const QString& User, const QString& Password, QString& Error);
+    TInetLocation() = default;
+    TInetLocation(const TInetLocation&) = delete;
+    TInetLocation& operator=(const TInetLocation&) = delete;
+    virtual ~TInetLocation();
+
+    /// Finds one file by name (HTTP, HTTPS: the object path as written; FTP: the path on the server, its
+    /// last part may hold wildcards; a path: a file name, its last part may hold wildcards). HTTP sends a
+    /// GET whose answer stays open to be read; demands for credentials go to Challenge (without one they
+    /// end the search); an answer other than 2xx is no file. Null when nothing was found (Error says why).
+    virtual std::unique_ptr<TInetSource> Find(const QString& Name, const TInetChallengeHandler& Challenge,
+                                              QString& Error) = 0;
+    /// Lists Directory (empty: the top), passing Add the line of every entry whose name matches Pattern, and
+    /// lists the matching subdirectories as well when IncludeSubdirs (links to directories are not
+    /// entered). FTP lines are "name" for the server's current directory and "DIR/name" elsewhere; path
+    /// lines are "DIR/name". A directory that can't be entered goes to Problem and the listing goes on.
+    /// HTTP and HTTPS list nothing.
+    virtual void List(const QString& Directory, const QString& Pattern, bool IncludeSubdirs,
+                      const std::function<void(const QString& Line)>& Add,
+                      const std::function<void(const QString& Problem)>& Problem) = 0;
+    /// Sends one HTTP request (HTTP and HTTPS only): Method, the object path, extra header lines ("Name:
+    /// value") and a body (HTTP/1.1 then; only 307 and 308 are followed, keeping method and body). Demands
+    /// for credentials go to Challenge. Returns the request with its answer's status and headers read and
+    /// its body ready to be read; null when no answer came, a header line was refused or the location is
+    /// no HTTP server (Error says why).
+    virtual std::unique_ptr<TInetRequest> Request(const QString& Method, const QString& Object,
+                                                  const QStringList& Headers, const QByteArray& Body,
+                                                  const TInetChallengeHandler& Challenge, QString& Error);
 };
 
 /// The URL of Host:Port for a scheme, with IPv6 literals bracketed.

@@ -205,4 +205,12 @@ TKvLogonPrompt SetLogonPrompt(TKvLogonPrompt Prompt) {
     return old;
 }
 
+bool TKvLogonChallenge::Answer(const QString& Caption, QString& User, QString& Password) {
+    // The count of sends since the last confirmed answer: a cancel counts as a demand already refused.
+    ++FTries;
+    if (FPrompt)
+        FTries = KvInAskLogon(Caption, User, Password) ? 0 : 2;
+    return FTries <= 1;
+}
+
 } // namespace KvInet

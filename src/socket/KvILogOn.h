@@ -26,6 +26,21 @@ bool KvInAskLogon(const QString& Caption, QString& User, QString& Password);
 /// Installs a prompt used instead of the built-in one (null restores it); returns the previous one.
 TKvLogonPrompt SetLogonPrompt(TKvLogonPrompt Prompt);
 
+/// Answers the demands for credentials of one exchange (a server's 401, a proxy's 407; both share one
+/// count). With the prompt on, each demand asks the user (KvInAskLogon): a confirmed answer replaces User
+/// and Password and is tried, a cancel gives up. With the prompt off, the stored credentials are tried
+/// once: the first demand is answered with them, the second gives up.
+class TKvLogonChallenge {
+public:
+    explicit TKvLogonChallenge(bool Prompt) : FPrompt(Prompt) {}
+    /// One demand, asked under Caption. True: send again with User and Password. False: give up.
+    bool Answer(const QString& Caption, QString& User, QString& Password);
+
+private:
+    bool FPrompt;
+    int FTries = 0;
+};
+
 /// The logon dialog: a key picture, "User ID:" and "Password:" edit boxes (the password masked), OK
 /// (default) and Cancel (Escape). Client area 305 by 105 at (200, 108). Needs a QApplication.
 class TfrmKvILogon : public QDialog {

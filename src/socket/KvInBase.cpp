@@ -23,6 +23,10 @@ void TKvInetProxy::Assign(const TPersistent* Source) {
     TPersistent::Assign(Source);
 }
 
+bool TKvInetProxy::AnswerLogon(TKvLogonChallenge& Challenge) {
+    return Challenge.Answer(strKvInProxyLogon, FProxyUser, FProxyPassword);
+}
+
 void TKvInetProxy::FillProxyInfo() {
     ReadProxyInfo(FProxyServer, FUseProxyServer, FProxyPort);
 }
@@ -189,12 +193,9 @@ QString TKvInetBase::GetQuery() { return QString(); }
 void TKvInetBase::AskProxyLogon() {
     if (!FProxy->UseProxy() || !FLoginPrompt)
         return;
-    QString user = FProxy->User();
-    QString password = FProxy->Password();
-    if (KvInAskLogon(strKvInProxyLogon, user, password)) {
-        FProxy->SetUser(user);
-        FProxy->SetPassword(password);
-    }
+    // Asked before every query, whatever the proxy said last time: a fresh count each time.
+    TKvLogonChallenge challenge(true);
+    FProxy->AnswerLogon(challenge);
 }
 
 QString TKvInetBase::GetRawHeaders() {

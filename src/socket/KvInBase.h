@@ -7,6 +7,8 @@
 namespace KvInet {
 
 /// Proxy settings published as the Proxy property of every component. Assigning one copies the settings.
+class TKvLogonChallenge;
+
 class TKvInetProxy : public TPersistent {
     Q_OBJECT
     Q_PROPERTY(QString Server READ Server WRITE SetServer)
@@ -22,6 +24,9 @@ public:
     /// Refreshes Server, UseProxy and Port from the system's proxy setting (ReadProxyInfo); User and
     /// Password are not touched.
     void FillProxyInfo();
+    /// Answers the proxy's demand for credentials through Challenge under the caption strKvInProxyLogon;
+    /// User and Password take what the user confirmed. True: send again with them.
+    bool AnswerLogon(TKvLogonChallenge& Challenge);
 
     const QString& Server() const { return FProxyServer; }
     void SetServer(const QString& Value) { FProxyServer = Value; }

@@ -24,32 +24,6 @@ bool StatusActionStep(TKvIAction Action, int& Step, int& Glyph);
 /// total is unknown).
 QString StatusProgressText(int64_t CurValue, int64_t MaxValue);
 
-/// What the web component does to its status window.
-class TKvInetStatusView {
-public:
-    TKvInetStatusView() = default;
-    TKvInetStatusView(const TKvInetStatusView&) = delete;
-    TKvInetStatusView& operator=(const TKvInetStatusView&) = delete;
-    virtual ~TKvInetStatusView() = default;
-
-    /// Dresses the window from the settings: caption (Title, else the application's title),
-    /// description, icon and picture when not empty, the file names (hidden when ShowFileNames is false).
-    virtual void Prepare(const TKvInetStatusDialog& Settings, bool ShowFileNames, const QString& Remote,
-                         const QString& Local) = 0;
-    /// Clears IsCanceled and shows the window without waiting.
-    virtual void ShowStatus() = 0;
-    /// The status line and step glyph of an action.
-    virtual void ShowAction(TKvIAction Action) = 0;
-    /// The progress bar and the progress line.
-    virtual void ShowProgress(int64_t CurValue, int64_t MaxValue) = 0;
-
-    /// Set by Cancel; read at every progress report.
-    bool IsCanceled = false;
-};
-
-/// The status window for this process: the Qt window when a QApplication exists, else the stderr line.
-std::unique_ptr<TKvInetStatusView> CreateStatusView();
-
 /// The status window as Qt widgets, placed as the original form at 96 dots per inch.
 class TfrmKvInetUpdate : public QWidget, public TKvInetStatusView {
     Q_OBJECT

@@ -2,14 +2,15 @@
 #include "web/kviupdate.h"
 
 #include "platform/Forms.h"
-#include "platform/WireText.h"
+#include "platform/System.h"
 #include "socket/KvILogOn.h"
 #include "socket/KvInCnst.h"
-#include "web/KvInStat.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
+#include <QTemporaryDir>
 
 #include <cstdio>
 #include <cstring>
@@ -21,42 +22,33 @@ namespace {
 
 // Downloads are reported in blocks of this size.
 constexpr int64_t DownloadBlock = 2050;
-// Downloads are read and written in pieces of this size: a write per block costs a third more time, and pieces
-// much larger than the processor's cache make the kernel's copy into the page cache slow.
+// Downloads are read and written in pieces of this size: a write per block costs a third more time, and
+// pieces much larger than the processor's cache make the kernel's copy into the page cache slow.
 constexpr size_t WriteBehind = 128 * 1024;
 // URL reads move data in blocks of this size.
 constexpr int64_t UrlBlock = 0x100000;
-// Sends of one request whose answer could not be read before the search gives up.
-constexpr int MaxUnansweredSends = 3;
 // A full download is written under this name beside the local file.
 const QString PartSuffix = QStringLiteral(".part");
 
-bool IsDotEntry(const QString& Name) { return Name == QLatin1String(".") || Name == QLatin1String(".."); }
+/// What each service is: its port, the location that serves it, and whether it goes over the network.
+struct TServiceRow {
+    int Port; // 0: the port is left as it is
+    TInetLocation::TKind Kind;
+    bool Remote;
+};
+const TServiceRow& ServiceRow(TKvIService Service) {
+    static const TServiceRow rows[] = {
+        {80, TInetLocation::lkHTTP, true},
+        {443, TInetLocation::lkHTTPS, true},
+        {21, TInetLocation::lkFTP, true},
+        {0, TInetLocation::lkPath, false},
+    };
+    return rows[int(Service)];
+}
 
-/// The entries of a local search: Pattern is a path whose name part may hold wildcards. Directories are
-/// entries too; "." and ".." come first when the pattern matches them, as a directory search reports them.
-std::vector<std::pair<QFileInfo, QString>> LocalFind(const QString& Pattern) {
-    std::vector<std::pair<QFileInfo, QString>> found;
-    const qsizetype slash = Pattern.lastIndexOf(u'/');
-    const QString directory = slash < 0 ? QStringLiteral(".") : (slash == 0 ? QStringLiteral("/") : Pattern.left(slash));
-    const QString name = Pattern.mid(slash + 1);
-    if (name.isEmpty())
-        return found;
-    if (!name.contains(u'*') && !name.contains(u'?')) {
-        const QFileInfo info(Pattern);
-        if (info.exists() || info.isSymLink())
-            found.emplace_back(info, name);
-        return found;
-    }
-    const QDir dir(directory);
-    if (!dir.exists())
-        return found;
-    const QStringList names =
-        dir.entryList(QDir::AllEntries | QDir::Hidden | QDir::System, QDir::Name | QDir::DirsFirst);
-    for (const QString& entry : names)
-        if (InetWildcardMatch(name, entry))
-            found.emplace_back(QFileInfo(dir.filePath(entry)), entry);
-    return found;
+/// True for streams held in memory (what MaxReplySize bounds); a file stream writes to disk.
+bool InMemory(const TStream& Stream) {
+    return dynamic_cast<const TFileStream*>(&Stream) == nullptr;
 }
 
 /// The bytes of a download between the network and the local file. Data is read straight into it in
@@ -121,6 +113,43 @@ void TKvInetStatusDialog::Assign(const TPersistent* Source) {
     TPersistent::Assign(Source);
 }
 
+// ---- TKvTempCopy -----------------------------------------------------------------------------------------
+
+TKvTempCopy::~TKvTempCopy() {
+    if (!FDirectory.isEmpty())
+        QDir(FDirectory).removeRecursively();
+}
+
+QString TKvTempCopy::Extension(const QString& RemoteName) {
+    QString name = RemoteName;
+    const qsizetype end = name.indexOf(QRegularExpression(QStringLiteral("[?#]")));
+    if (end >= 0)
+        name.truncate(end);
+    name = name.mid(name.lastIndexOf(u'/') + 1);
+    const qsizetype dot = name.lastIndexOf(u'.');
+    if (dot < 0)
+        return QString();
+    const QString extension = name.mid(dot + 1);
+    if (extension.isEmpty() || extension.size() > 10)
+        return QString();
+    for (const QChar c : extension)
+        if (!(c.isDigit() || (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z')))
+            return QString();
+    return u'.' + extension;
+}
+
+QString TKvTempCopy::FileName(const QString& RemoteName, const QString& Base) {
+    if (FDirectory.isEmpty()) {
+        // mkdtemp: a new directory with owner-only rights, under a name nobody could have taken first.
+        QTemporaryDir dir(TempPath() + QStringLiteral("kvinet-XXXXXX"));
+        if (!dir.isValid())
+            return QString();
+        dir.setAutoRemove(false);
+        FDirectory = dir.path();
+    }
+    return FDirectory + u'/' + Base + Extension(RemoteName);
+}
+
 // ---- TKvCustomWebComponent -------------------------------------------------------------------------------
 
 TKvCustomWebComponent::TKvCustomWebComponent(TComponent* AOwner)
@@ -144,19 +173,8 @@ void TKvCustomWebComponent::SetService(TKvIService Value) {
     if (Value == FService)
         return;
     FService = Value;
-    switch (Value) {
-    case isHTTP:
-        FWEBPort = 80;
-        break;
-    case isHTTPS:
-        FWEBPort = 443;
-        break;
-    case isFTP:
-        FWEBPort = 21;
-        break;
-    case isNetwork:
-        break;
-    }
+    if (const int port = ServiceRow(Value).Port)
+        FWEBPort = quint16(port);
 }
 
 void TKvCustomWebComponent::SetStatus(TKvIStatus Value) {
@@ -194,24 +212,29 @@ TInetSessionSettings TKvCustomWebComponent::SessionSettings() const {
     settings.ProxyPassword = FProxy->Password();
     settings.Timeout = FTimeout;
     settings.CACertFile = FCACertFile;
+    settings.Deadline = FDeadline;
+    settings.DeadlineSeconds = FTotalTimeout;
     return settings;
 }
 
 void TKvCustomWebComponent::ConnectToInet(bool FillProxy) {
     SetAction(iaConnecting);
     try {
-        if (FService != isNetwork) {
+        hFindFile.reset();
+        hURL.reset();
+        hInet.reset();
+        const TServiceRow& row = ServiceRow(FService);
+        QString error;
+        if (row.Remote) {
             if (FillProxy)
                 FProxy->FillProxyInfo();
-            hInet = TInetSession::Open(SessionSettings());
-            hURL.reset();
-            if (hInet) {
-                hURL = hInet->Connect(FWEBHost, FWEBPort, FWEBUser, FWEBPassword,
-                                      FService == isFTP ? INTERNET_SERVICE_FTP : INTERNET_SERVICE_HTTP);
-            }
-            if (!hInet || !hURL)
-                SetLastError(InetLastError());
+            hInet = TInetSession::Open(SessionSettings(), error);
         }
+        if (hInet || !row.Remote)
+            hURL =
+                TInetLocation::Open(row.Kind, hInet.get(), FWEBHost, FWEBPort, FWEBUser, FWEBPassword, error);
+        if (!hURL)
+            SetLastError(error);
         SetAction(iaConnected);
     } catch (const Exception& e) {
         SetLastError(e.Message());
@@ -230,318 +253,229 @@ void TKvCustomWebComponent::DisconnectFromInet() {
     SetAction(iaDisconnected);
 }
 
-bool TKvCustomWebComponent::HttpFileInfo(const QString& FileName, int64_t& FileSize, QDateTime& FileTime) {
-    hFindFile.reset();
-    std::unique_ptr<TInetRequest> owned = hURL->OpenRequest(FileName, FService == isHTTPS);
-    TInetRequest* request = owned.get();
-    hFindFile = std::move(owned);
-    if (!request) {
-        SetLastError(InetLastError());
+bool TKvCustomWebComponent::AnswerChallenge(TKvLogonChallenge& Logon, TInetChallenge& Challenge) {
+    if (Challenge.Status == 407) {
+        if (!FProxy->AnswerLogon(Logon)) {
+            Challenge.Refusal = strKvInEProxyAuth;
+            return false;
+        }
+        Challenge.User = FProxy->User();
+        Challenge.Password = FProxy->Password();
+        return true;
+    }
+    if (!Logon.Answer(strKvInLogon, FWEBUser, FWEBPassword)) {
+        Challenge.Refusal = strKvInEAuthRequired;
         return false;
     }
-    // One counter for both demands: with the prompt off the stored credentials are tried once, and a
-    // second demand of either kind ends the search.
-    int tries = 0;
-    int unanswered = 0;
-    int status = 0;
-    for (;;) {
-        ++tries;
-        if (!request->Send()) {
-            if (++unanswered >= MaxUnansweredSends) {
-                SetLastError(InetLastError());
-                hFindFile.reset();
-                return false;
-            }
-            continue;
-        }
-        status = request->StatusCode();
-        if (status == 401) {
-            if (FLoginPrompt) {
-                QString user = FWEBUser, password = FWEBPassword;
-                if (KvInAskLogon(strKvInLogon, user, password)) {
-                    FWEBUser = user;
-                    FWEBPassword = password;
-                    tries = 0;
-                } else {
-                    tries = 2;
-                }
-            }
-            if (tries > 1)
-                throw Exception(strKvInEAuthRequired);
-            request->SetCredentials(FWEBUser, FWEBPassword);
-            continue;
-        }
-        if (status == 407) {
-            if (FLoginPrompt) {
-                QString user = FProxy->User(), password = FProxy->Password();
-                if (KvInAskLogon(strKvInProxyLogon, user, password)) {
-                    FProxy->SetUser(user);
-                    FProxy->SetPassword(password);
-                    tries = 0;
-                } else {
-                    tries = 2;
-                }
-            }
-            if (tries > 1)
-                throw Exception(strKvInEProxyAuth);
-            request->SetProxyCredentials(FProxy->User(), FProxy->Password());
-            continue;
-        }
-        break;
-    }
-    // An error page is not the file: downloading it would replace good local data.
-    if (status < 200 || status >= 300) {
-        const QList<QByteArray>& headers = request->Headers();
-        SetLastError(QStringLiteral("The server answered %1")
-                         .arg(headers.isEmpty() ? QString::number(status)
-                                                : QString::fromLatin1(headers.first()).section(u' ', 1)));
-        hFindFile.reset();
-        return false;
-    }
-    const QString length = request->QueryHeader(QStringLiteral("Content-Length"));
-    if (!length.isEmpty())
-        FileSize = StrToInt64Def(length, -1);
-    if (request->LastModified().isValid())
-        FileTime = request->LastModified();
+    Challenge.User = FWEBUser;
+    Challenge.Password = FWEBPassword;
     return true;
 }
 
-bool TKvCustomWebComponent::GetFileInfoFromInet(const QString& FileName, int64_t& FileSize, QDateTime& FileTime) {
+bool TKvCustomWebComponent::GetFileInfoFromInet(const QString& FileName, int64_t& FileSize,
+                                                QDateTime& FileTime) {
     FileSize = 0;
-    if (!hURL && FService != isNetwork)
+    FFileSizeKnown = false;
+    if (!hURL)
         return false;
     SetAction(iaFileSearch);
-    bool found = false;
-    try {
-        switch (FService) {
-        case isHTTP:
-        case isHTTPS:
-            found = HttpFileInfo(FileName, FileSize, FileTime);
-            break;
-        case isFTP: {
-            hFindFile.reset();
-            TInetFindData data;
-            hFindFile = hURL->FtpFindFirstFile(FileName, data);
-            found = hFindFile != nullptr;
-            if (found) {
-                FileSize = data.FileSize;
-                if (data.LastWriteTime.isValid())
-                    FileTime = data.LastWriteTime;
-            } else {
-                SetLastError(InetLastError());
-            }
-            break;
-        }
-        case isNetwork: {
-            const auto entries = LocalFind(FileName);
-            found = !entries.empty();
-            if (found) {
-                const QFileInfo& info = entries.front().first;
-                FileSize = info.isDir() ? 0 : info.size();
-                FileTime = info.lastModified().toUTC();
-            } else {
-                SetLastError(QStringLiteral("The system cannot find the file specified: %1").arg(FileName));
-            }
-            break;
-        }
-        }
-    } catch (const Exception& e) {
-        // A refused logon: the file is not reachable, whatever handle is open.
-        SetLastError(e.Message());
-        hFindFile.reset();
-        found = false;
+    hFindFile.reset();
+    FFoundName.clear();
+    // One count for both demands: with the prompt off the stored credentials are tried once, and a
+    // second demand of either kind ends the search.
+    TKvLogonChallenge logon(FLoginPrompt);
+    QString error;
+    hFindFile = hURL->Find(
+        FileName, [this, &logon](TInetChallenge& Challenge) { return AnswerChallenge(logon, Challenge); },
+        error);
+    if (!hFindFile) {
+        SetLastError(error);
+        return false;
     }
-    if (found)
-        SetAction(iaFileFound);
-    return found;
+    FFoundName = FileName;
+    const TInetFileInfo& info = hFindFile->Info();
+    FFileSizeKnown = info.Size >= 0;
+    FileSize = FFileSizeKnown ? info.Size : 0;
+    if (info.Time.isValid())
+        FileTime = info.Time;
+    SetAction(iaFileFound);
+    return true;
 }
 
 bool TKvCustomWebComponent::ReadDirFromInet(const QString& Directory, const QString& Wildcard,
                                             bool IncludeSubdirs, TStrings* List) {
-    if (!hURL && FService != isNetwork)
+    if (!hURL)
         return false;
-    QStringList subdirectories;
     SetAction(iaFileSearch);
-    if (FService == isFTP) {
-        const QString d = Directory.isEmpty() ? QStringLiteral("/") : Directory;
-        QString c;
-        if (!hURL->FtpGetCurrentDirectory(c))
-            c.clear();
-        const bool elsewhere = d != c;
-        bool entered = true;
-        if (elsewhere && !hURL->FtpSetCurrentDirectory(d)) {
-            ShowMessage(InetLastError());
-            // Deliberately not listed: the search would run in the old directory and report its entries
-            // under the new name.
-            entered = false;
-        }
-        if (entered) {
-            TInetFindData data;
-            std::unique_ptr<TInetFtpFind> search =
-                hURL->FtpFindFirstFile(elsewhere ? d + u'/' + Wildcard : Wildcard, data);
-            bool more = search != nullptr;
-            while (more) {
-                List->Add(elsewhere ? d + u'/' + data.FileName : data.FileName);
-                if (IncludeSubdirs && data.IsDirectory && !IsDotEntry(data.FileName))
-                    subdirectories << (d == QLatin1String("/") ? d + data.FileName : d + u'/' + data.FileName);
-                more = search->FindNext(data);
-            }
-        }
-        // Visited only now: one search at a time per connection.
-        for (const QString& sub : subdirectories)
-            ReadDirFromInet(sub, Wildcard, IncludeSubdirs, List);
-        if (!c.isEmpty() && entered && elsewhere)
-            hURL->FtpSetCurrentDirectory(c);
-    } else if (FService == isNetwork) {
-        const QString prefix = Directory.isEmpty() ? QString() : Directory + u'/';
-        for (const auto& [info, name] : LocalFind(prefix + Wildcard)) {
-            List->Add(prefix + name);
-            // Links to directories are listed but not entered: a link loop would never end.
-            if (IncludeSubdirs && info.isDir() && !info.isSymLink() && !IsDotEntry(name))
-                ReadDirFromInet(prefix + name, Wildcard, IncludeSubdirs, List);
-        }
-    }
+    hURL->List(
+        Directory, Wildcard, IncludeSubdirs, [List](const QString& Line) { List->Add(Line); },
+        [](const QString& Problem) { ShowMessage(Problem); });
     SetAction(iaFileFound);
     return List->Count() > 0;
 }
 
+int64_t TKvCustomWebComponent::ResumeOffset(const QString& LocalFile, int64_t ExpectedSize) const {
+    const QFileInfo local(LocalFile);
+    if (!FResumeDownload || !local.isFile())
+        return 0;
+    // A local file longer than the remote one is another file, not a part of this one.
+    return ExpectedSize > 0 && local.size() > ExpectedSize ? 0 : local.size();
+}
+
+TInetSource* TKvCustomWebComponent::OpenDownloadSource(const QString& RemoteFile, int64_t& From) {
+    QString error;
+    if (!hFindFile || FFoundName != RemoteFile) {
+        hFindFile.reset();
+        TKvLogonChallenge logon(FLoginPrompt);
+        hFindFile = hURL->Find(
+            RemoteFile,
+            [this, &logon](TInetChallenge& Challenge) { return AnswerChallenge(logon, Challenge); }, error);
+        FFoundName = hFindFile ? RemoteFile : QString();
+    }
+    if (hFindFile)
+        From = hFindFile->Open(From);
+    if (!hFindFile || From < 0) {
+        SetLastError(hFindFile ? hFindFile->ErrorText() : error);
+        hFindFile.reset();
+        FFoundName.clear();
+        return nullptr;
+    }
+    // A source is read once.
+    FFoundName.clear();
+    return hFindFile.get();
+}
+
+TKvDownloadTarget TKvCustomWebComponent::ChooseDownloadTarget(const QString& LocalFile, bool Resume,
+                                                              int64_t From) {
+    // A resumed download appends to the local file; a full one goes beside it and replaces it only when
+    // complete, so a failed download never destroys a good copy. A device or pipe is written as it is:
+    // renaming a file over it would replace the device itself. Appending only when the server really
+    // continues the part; a whole body (the server ignored the range) goes beside the file like any full
+    // download.
+    const QFileInfo local(LocalFile);
+    const bool isFile = local.isFile();
+    const bool special = local.exists() && !isFile;
+    TKvDownloadTarget target;
+    target.Append = From > 0 && isFile;
+    target.InPlace = target.Append || special || (Resume && !isFile);
+    target.FileName = target.InPlace ? LocalFile : LocalFile + PartSuffix;
+    // With no local copy to protect, a broken download's part is kept as the local file to resume later.
+    target.KeepPart = !target.InPlace && !isFile;
+    return target;
+}
+
+TKvDownloadCopy TKvCustomWebComponent::CopyDownload(TInetSource& Source, TFileStream& Target, int64_t From,
+                                                    int64_t ExpectedSize) {
+    // One progress report per 2050-byte block, the last one short; then one more for the read that found
+    // the end. Abort stops at the block it was given for: later bytes are not written.
+    TKvDownloadCopy copy;
+    TDownloadBuffer buffer(Target);
+    copy.Total = From;
+    bool ended = false;
+    while (!copy.Aborted) {
+        if (buffer.Pending() >= size_t(DownloadBlock) || ((ended || copy.Broken) && buffer.Pending() > 0)) {
+            copy.Total += buffer.TakeBlock();
+            UpdateProgress(copy.Total, ExpectedSize, copy.Aborted);
+            continue;
+        }
+        if (ended) {
+            UpdateProgress(copy.Total, ExpectedSize, copy.Aborted);
+            break;
+        }
+        if (copy.Broken)
+            break;
+        if (FDeadline.hasExpired()) {
+            copy.Broken = true;
+            copy.Reason = QStringLiteral("The operation took longer than %1 seconds").arg(FTotalTimeout);
+            continue;
+        }
+        size_t room = 0;
+        char* space = buffer.Space(room);
+        const int64_t count = Source.ReadSome(space, int64_t(room));
+        if (count < 0) {
+            copy.Broken = true;
+            copy.Reason = Source.ErrorText();
+        } else if (count == 0) {
+            ended = true;
+        } else {
+            buffer.Received(count);
+        }
+    }
+    buffer.Flush();
+    // A write the disk refused (full, quota) or a body shorter than announced is a broken download, never
+    // a finished one.
+    if (!Target.Flush()) {
+        copy.WriteFailed = true;
+        copy.Reason = QStringLiteral("Cannot write the file. No space left or write refused");
+    } else if (!copy.Aborted && !copy.Broken && ExpectedSize > 0 && copy.Total != ExpectedSize) {
+        copy.Broken = true;
+        copy.Reason = QStringLiteral("Received %1 of %2 bytes").arg(copy.Total).arg(ExpectedSize);
+    } else if (copy.Aborted) {
+        copy.Reason = QStringLiteral("Download cancelled");
+    } else if (copy.Broken && copy.Reason.isEmpty()) {
+        copy.Reason = QStringLiteral("Received %1 of %2 bytes").arg(copy.Total).arg(ExpectedSize);
+    }
+    return copy;
+}
+
+void TKvCustomWebComponent::CommitDownload(const TKvDownloadTarget& Target, const QString& LocalFile,
+                                           bool Complete) {
+    if (Target.InPlace)
+        return;
+    if (!Complete && !Target.KeepPart) {
+        QFile::remove(Target.FileName);
+        return;
+    }
+    if (!ReplaceFile(Target.FileName, LocalFile)) {
+        const QString reason = QString::fromLocal8Bit(std::strerror(errno));
+        QFile::remove(Target.FileName);
+        throw EFCreateError(QStringLiteral("Cannot create file \"%1\". %2").arg(LocalFile, reason));
+    }
+}
+
 bool TKvCustomWebComponent::ReadFileFromInet(const QString& RemoteFile, const QString& LocalFile,
                                              int64_t ExpectedSize) {
-    if (!hURL && FService != isNetwork)
+    if (!hURL)
         return false;
     SetAction(iaDownloading);
-
-    const QFileInfo localInfo(LocalFile);
-    const bool localExists = localInfo.isFile();
-    int64_t resumeFrom = FResumeDownload && localExists ? localInfo.size() : 0;
-    // A local file longer than the remote one is another file, not a part of this one.
-    if (ExpectedSize > 0 && resumeFrom > ExpectedSize)
-        resumeFrom = 0;
-
-    TInetTransfer* source = nullptr;
-    std::unique_ptr<TFileStream> sourceFile;
-    switch (FService) {
-    case isFTP:
-        hFindFile.reset();
-        hFindFile = hURL->FtpOpenFile(RemoteFile, resumeFrom);
-        source = static_cast<TInetTransfer*>(hFindFile.get());
-        break;
-    case isNetwork:
-        try {
-            sourceFile = std::make_unique<TFileStream>(RemoteFile, fmOpenRead | fmShareDenyWrite);
-            if (resumeFrom > sourceFile->Size())
-                resumeFrom = 0;
-            sourceFile->SetPosition(resumeFrom);
-        } catch (const EStreamError& e) {
-            SetLastError(e.Message());
-        }
-        break;
-    case isHTTP:
-    case isHTTPS:
-        if (auto* request = dynamic_cast<TInetRequest*>(hFindFile.get())) {
-            source = request;
-            if (resumeFrom > 0) {
-                // The server decides: the missing bytes (206), nothing left (416) or the whole file (200).
-                resumeFrom = request->SetFilePointer(resumeFrom);
-                if (resumeFrom < 0)
-                    source = nullptr;
-            }
-        }
-        break;
-    }
-    if (!source && !sourceFile) {
-        if (FLastError.isEmpty())
-            SetLastError(InetLastError());
+    int64_t from = ResumeOffset(LocalFile, ExpectedSize);
+    TInetSource* source = OpenDownloadSource(RemoteFile, from);
+    if (!source) {
         SetAction(iaDownloaded);
         return false;
     }
-
-    // A resumed download appends to the local file; a full one goes beside it and replaces it only when
-    // complete, so a failed download never destroys a good copy. A device or pipe is written as it is:
-    // renaming a file over it would replace the device itself.
-    // Appending only when the server really continues the part; a whole body (the server ignored the
-    // range) goes beside the file like any full download.
-    const bool special = localInfo.exists() && !localExists;
-    const bool append = resumeFrom > 0 && localExists;
-    const QString target = append || special || (FResumeDownload && !localExists) ? LocalFile : LocalFile + PartSuffix;
-    if (target != LocalFile)
-        QFile::remove(target); // a stale part, or a link planted there: removed, never followed
-    bool complete = false;
+    const TKvDownloadTarget target = ChooseDownloadTarget(LocalFile, FResumeDownload, from);
+    if (!target.InPlace)
+        QFile::remove(target.FileName); // a stale part, or a link planted there: removed, never followed
+    TKvDownloadCopy copy;
     {
-        TFileStream local(target, append ? fmOpenReadWrite : target == LocalFile ? fmCreate : fmCreate | fmCreateNew);
-        if (append) {
-            local.SetSize(resumeFrom);
-            local.Seek(0, soEnd);
-        }
+        TFileStream local(target.FileName, target.Append    ? fmOpenReadWrite
+                                           : target.InPlace ? fmCreate
+                                                            : fmCreate | fmCreateNew);
+        // The part goes if anything below raises.
         struct PartGuard {
             QString Name;
             ~PartGuard() {
                 if (!Name.isEmpty())
                     QFile::remove(Name);
             }
-        } guard{target == LocalFile ? QString() : target};
-
-        // One progress report per 2050-byte block, the last one short; then one more for the read that
-        // found the end. Abort stops at the block it was given for: later bytes are not written.
-        TDownloadBuffer buffer(local);
-        int64_t total = resumeFrom;
-        bool abort = false;
-        bool broken = false;
-        bool ended = false;
-        while (!abort) {
-            if (buffer.Pending() >= size_t(DownloadBlock) || ((ended || broken) && buffer.Pending() > 0)) {
-                total += buffer.TakeBlock();
-                UpdateProgress(total, ExpectedSize, abort);
-                continue;
-            }
-            if (ended) {
-                UpdateProgress(total, ExpectedSize, abort);
-                break;
-            }
-            if (broken)
-                break;
-            size_t room = 0;
-            char* space = buffer.Space(room);
-            const int64_t count = source ? source->ReadSome(space, int64_t(room)) : sourceFile->Read(space, int64_t(room));
-            if (count < 0)
-                broken = true;
-            else if (count == 0)
-                ended = true;
-            else
-                buffer.Received(count);
+        } guard{target.InPlace ? QString() : target.FileName};
+        if (target.Append) {
+            local.SetSize(from);
+            local.Seek(0, soEnd);
         }
-        buffer.Flush();
-        // A write the disk refused (full, quota) or a body shorter than announced is a broken download,
-        // never a finished one.
-        bool writeFailed = false;
-        if (!local.Flush()) {
-            writeFailed = true;
-            broken = true;
-        } else if (!abort && !broken && ExpectedSize > 0 && total != ExpectedSize) {
-            broken = true;
-        }
-        complete = !abort && !broken;
-        if (abort) {
-            SetLastError(QStringLiteral("Download cancelled"));
-            SetStatus(isFailed);
-        } else if (writeFailed) {
-            SetLastError(QStringLiteral("Cannot write file \"%1\". No space left or write refused").arg(target));
-            SetStatus(isFailed);
-        } else if (broken) {
-            const QString reason = InetLastError();
-            SetLastError(reason.isEmpty() ? QStringLiteral("Received %1 of %2 bytes").arg(total).arg(ExpectedSize)
-                                          : reason);
-            SetStatus(isFailed);
-        }
-        if (target != LocalFile && (complete || !localExists))
-            guard.Name.clear(); // moved into place below: complete, or a partial copy to resume later
+        copy = CopyDownload(*source, local, from, ExpectedSize);
+        guard.Name.clear();
     }
-    sourceFile.reset();
-    if (target != LocalFile && (complete || !localExists) && !ReplaceFile(target, LocalFile)) {
-        const QString reason = QString::fromLocal8Bit(std::strerror(errno));
-        QFile::remove(target);
-        throw EFCreateError(QStringLiteral("Cannot create file \"%1\". %2").arg(LocalFile, reason));
+    hFindFile.reset();
+    if (!copy.Complete()) {
+        SetLastError(copy.WriteFailed
+                         ? QStringLiteral("Cannot write file \"%1\". No space left or write refused")
+                               .arg(target.FileName)
+                         : copy.Reason);
+        SetStatus(isFailed);
     }
+    CommitDownload(target, LocalFile, copy.Complete());
     SetAction(iaDownloaded);
     return true;
 }
@@ -556,24 +490,57 @@ void TKvCustomWebComponent::UpdateProgress(int64_t CurValue, int64_t MaxValue, b
         FOnProgress(this, CurValue, MaxValue, Abort);
 }
 
-void TKvCustomWebComponent::ReadHTTPGetResponse(const QString& URL, TStream& Stream) {
-    std::unique_ptr<TInetSession> session = TInetSession::Open(SessionSettings());
-    if (!session)
-        return;
-    Stream.SetPosition(0);
-    std::vector<char> buffer(UrlBlock);
-    if (std::unique_ptr<TInetTransfer> url = session->OpenUrl(URL)) {
-        int64_t count;
-        while ((count = url->Read(buffer.data(), UrlBlock)) > 0)
-            Stream.WriteBuffer(buffer.data(), count);
+bool TKvCustomWebComponent::ReadHTTPGetResponse(const QString& URL, TStream& Stream, int& StatusCode) {
+    StatusCode = 0;
+    QString error;
+    std::unique_ptr<TInetSession> session = TInetSession::Open(SessionSettings(), error);
+    if (!session) {
+        SetLastError(error);
+        return false;
     }
     Stream.SetPosition(0);
+    const int64_t limit = InMemory(Stream) && FMaxReplySize > 0 ? FMaxReplySize : -1;
+    bool complete = false;
+    if (std::unique_ptr<TInetTransfer> url = session->OpenUrl(URL, error)) {
+        StatusCode = url->StatusCode();
+        std::vector<char> buffer(UrlBlock);
+        int64_t total = 0, count;
+        while ((count = url->Read(buffer.data(), UrlBlock)) > 0) {
+            if (limit >= 0 && total + count > limit) {
+                error = QStringLiteral("The answer is larger than %1 bytes").arg(limit);
+                count = -2;
+                break;
+            }
+            Stream.WriteBuffer(buffer.data(), count);
+            total += count;
+        }
+        complete = count == 0;
+        if (count == -1)
+            error = url->ErrorText();
+    }
+    Stream.SetPosition(0);
+    if (!complete)
+        SetLastError(error);
+    return complete;
+}
+
+void TKvCustomWebComponent::ReadHTTPGetResponse(const QString& URL, TStream& Stream) {
+    int status = 0;
+    ReadHTTPGetResponse(URL, Stream, status);
+}
+
+bool TKvCustomWebComponent::ReadHTTPGetResponseString(const QString& URL, QString& Text, int& StatusCode) {
+    TStringStream stream;
+    const bool complete = ReadHTTPGetResponse(URL, stream, StatusCode);
+    Text = stream.Size() > 0 ? stream.DataString() : QString();
+    return complete;
 }
 
 QString TKvCustomWebComponent::ReadHTTPGetResponseString(const QString& URL) {
-    TStringStream stream;
-    ReadHTTPGetResponse(URL, stream);
-    return stream.Size() > 0 ? stream.DataString() : QString();
+    QString text;
+    int status = 0;
+    ReadHTTPGetResponseString(URL, text, status);
+    return text;
 }
 
 bool TKvCustomWebComponent::StatusFileNames(QString& Remote, QString& Local) const {
@@ -594,13 +561,21 @@ void TKvCustomWebComponent::ShowStatusWindow() {
 bool TKvCustomWebComponent::Execute() {
     if (FExecuting)
         return false;
+    // Cleared on every way out, exceptions included: the window closes, the deadline ends, and the
+    // component can run again.
     struct Running {
-        bool& Flag;
-        explicit Running(bool& F) : Flag(F) { Flag = true; }
-        ~Running() { Flag = false; }
-    } running(FExecuting);
+        TKvCustomWebComponent& Self;
+        explicit Running(TKvCustomWebComponent& S) : Self(S) { Self.FExecuting = true; }
+        ~Running() {
+            Self.FExecuting = false;
+            Self.dlgStatus.reset();
+            Self.FDeadline = QDeadlineTimer(QDeadlineTimer::Forever);
+        }
+    } running(*this);
 
     FLastError.clear();
+    FDeadline = FTotalTimeout > 0 ? QDeadlineTimer(qint64(FTotalTimeout) * 1000)
+                                  : QDeadlineTimer(QDeadlineTimer::Forever);
     if (FOnBeforeExecute)
         FOnBeforeExecute(this);
     if (FStatusDialog->Enabled())
@@ -625,9 +600,12 @@ bool TKvCustomWebUpdater::StatusFileNames(QString& Remote, QString& Local) const
 }
 
 bool TKvCustomWebUpdater::NeedsDownload() const {
-    if (FRemoteFileSize == 0)
-        return false;
     const QFileInfo local(FLocalFileName);
+    if (!FRemoteFileSizeKnown) {
+        // A feed or a page made on demand has no size: its time alone can say the copy is current.
+        return !local.exists() || !FRemoteFileCreated.isValid() ||
+               local.lastModified().toUTC() < FRemoteFileCreated;
+    }
     if (!local.exists())
         return true;
     // A local copy newer than the remote one but of the same size counts as current.
@@ -653,11 +631,13 @@ bool TKvCustomWebUpdater::DownloadRemoteFile() {
 
 void TKvCustomWebUpdater::InternalExecute() {
     ConnectToInet(true);
-    if (Service() != isNetwork && (!hInet || !hURL)) {
+    if (!hURL) {
         SetStatus(isFailed);
     } else if (!GetFileInfoFromInet(FRemoteFileName, FRemoteFileSize, FRemoteFileCreated)) {
+        FRemoteFileSizeKnown = false;
         SetStatus(isNotFound);
     } else {
+        FRemoteFileSizeKnown = FileSizeKnown();
         SetAction(iaComparing);
         bool download = NeedsDownload();
         if (FOnFileCompare) {
@@ -671,7 +651,8 @@ void TKvCustomWebUpdater::InternalExecute() {
         } else if (DownloadRemoteFile()) {
             // Only a complete copy carries the remote time: a partial one stamped so would pass for
             // current wherever sizes happen to agree.
-            if (Status() == isInProgress && FRemoteFileCreated.isValid() && QFileInfo(FLocalFileName).isFile()) {
+            if (Status() == isInProgress && FRemoteFileCreated.isValid() &&
+                QFileInfo(FLocalFileName).isFile()) {
                 QFile file(FLocalFileName);
                 if (file.open(QIODevice::ReadWrite | QIODevice::ExistingOnly))
                     file.setFileTime(FRemoteFileCreated, QFileDevice::FileModificationTime);

@@ -1,6 +1,7 @@
 // kviupdate: the base of the web components (one remote location over HTTP, HTTPS, FTP or a file path,
-// with the Execute cycle, actions, statuses, progress and the status window), the status-window settings,
-// and the web updater that brings a local copy of one remote file up to date.
+// with the Execute cycle, actions, statuses, progress and the status window), the status-window settings
+// and the interface of the window itself, the private temporary copy that several components download
+// into, and the web updater that brings a local copy of one remote file up to date.
 #pragma once
 
 #include "platform/Classes.h"
@@ -8,6 +9,7 @@
 #include "socket/KvInBase.h"
 
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QIcon>
 #include <QImage>
 
@@ -15,6 +17,8 @@
 #include <memory>
 
 namespace KvInet {
+
+class TKvLogonChallenge;
 
 /// The enumerations of the web components (a gadget so that properties of these types stream by name).
 struct TKvWebTypes {
@@ -99,7 +103,70 @@ private:
     QIcon FIcon;
 };
 
-class TKvInetStatusView;
+/// What a web component does to its status window (KvInStat has the Qt window and the stderr line).
+class TKvInetStatusView {
+public:
+    TKvInetStatusView() = default;
+    TKvInetStatusView(const TKvInetStatusView&) = delete;
+    TKvInetStatusView& operator=(const TKvInetStatusView&) = delete;
+    virtual ~TKvInetStatusView() = default;
+
+    /// Dresses the window from the settings: caption (Title, else the application's title),
+    /// description, icon and picture when not empty, the file names (hidden when ShowFileNames is false).
+    virtual void Prepare(const TKvInetStatusDialog& Settings, bool ShowFileNames, const QString& Remote,
+                         const QString& Local) = 0;
+    /// Clears IsCanceled and shows the window without waiting.
+    virtual void ShowStatus() = 0;
+    /// The status line and step glyph of an action.
+    virtual void ShowAction(TKvIAction Action) = 0;
+    /// The progress bar and the progress line.
+    virtual void ShowProgress(int64_t CurValue, int64_t MaxValue) = 0;
+
+    /// Set by Cancel; read at every progress report.
+    bool IsCanceled = false;
+};
+
+/// The status window for this process: the Qt window when a QApplication exists, else the stderr line.
+std::unique_ptr<TKvInetStatusView> CreateStatusView();
+
+/// A private directory for the temporary local copy of a remote file that a component downloads and then
+/// reads (a picture, a page, a feed). The directory is made at first use, readable by this user only, and
+/// removed with everything in it by the destructor, so no other local user can plant or swap the file.
+class TKvTempCopy {
+public:
+    TKvTempCopy() = default;
+    TKvTempCopy(const TKvTempCopy&) = delete;
+    TKvTempCopy& operator=(const TKvTempCopy&) = delete;
+    ~TKvTempCopy();
+
+    /// The file for a copy of RemoteName: Base plus the remote name's extension (Extension), in the
+    /// private directory. Empty when the directory can't be made.
+    QString FileName(const QString& RemoteName, const QString& Base = QStringLiteral("copy"));
+    /// The extension of a remote name with its dot (".xml"), taken from its last path segment only (after
+    /// the last "/", before any "?" or "#"): ASCII letters and digits, 1 to 10 of them; else "".
+    static QString Extension(const QString& RemoteName);
+
+private:
+    QString FDirectory;
+};
+
+/// Where a download goes, decided from the local file before any byte is written.
+struct TKvDownloadTarget {
+    QString FileName;      ///< the file written: the local file itself, or a part file beside it
+    bool Append = false;   ///< continue the local file from its end (a resumed download)
+    bool InPlace = false;  ///< FileName is the local file (appending, a device or pipe, a new resumable file)
+    bool KeepPart = false; ///< a broken download's part still replaces the local file (there was none)
+};
+
+/// The outcome of copying a download.
+struct TKvDownloadCopy {
+    int64_t Total = 0;        ///< bytes of the file held locally at the end (the resumed part included)
+    bool Aborted = false;     ///< OnProgress or the window's Cancel stopped it
+    bool Broken = false;      ///< the data broke off, or ended short of the expected size
+    bool WriteFailed = false; ///< the local file refused a write
+    QString Reason;           ///< why it is not complete
+    bool Complete() const { return !Aborted && !Broken && !WriteFailed; }
+};
 
 /// The base of the web components. Holds one remote location (Service, Host, Port, User, Password,
 /// Proxy) and gives descendants the operations to connect, find a file, list a directory and download,
@@ -196,32 +263,61 @@ protected:
     /// The descendant's work.
     virtual void InternalExecute() = 0;
 
-    /// Opens the session and the connection for Service (FTP logs in now), refreshing Proxy from the
-    /// system's setting first when FillProxy is set. Actions iaConnecting, iaConnected. A handle that
-    /// fails to open stays null (LastError says why).
+    /// Opens the location of Service in hURL: for HTTP, HTTPS and FTP a session (hInet, refreshing Proxy
+    /// from the system's setting first when FillProxy is set) and a connection (FTP logs in now); for
+    /// isNetwork the file-system location, without a session. Actions iaConnecting, iaConnected. A handle
+    /// that fails to open stays null (LastError says why).
     void ConnectToInet(bool FillProxy);
-    /// Closes the current request or file, the connection and the session. Actions iaDisconnecting,
-    /// iaDisconnected.
+    /// Closes the current file, the location and the session. Actions iaDisconnecting, iaDisconnected.
     void DisconnectFromInet();
-    /// Size and last-write time (UTC) of one remote file; for HTTP the request stays open for
-    /// ReadFileFromInet. Answers 401 and 407 with the stored or prompted credentials. False when the file
-    /// is missing, the server answered with an error status (400 and above), credentials were refused or
-    /// no answer came (three sends at most). FileTime is left alone when no time is known.
+    /// Size and last-write time (UTC) of one remote file, kept open in hFindFile for ReadFileFromInet
+    /// (HTTP: the answer of the GET sent). Answers 401 and 407 with the stored or prompted credentials.
+    /// False when the file is missing, the server answered with a status other than 2xx, credentials were
+    /// refused or no answer came (three sends at most); LastError says which. FileSize is 0 when the
+    /// size is unknown (FileSizeKnown then false); FileTime is left alone when no time is known.
     bool GetFileInfoFromInet(const QString& FileName, int64_t& FileSize, QDateTime& FileTime);
+    /// Whether the last GetFileInfoFromInet learned the file's size (an HTTP answer without
+    /// Content-Length, chunked or ended by the close, has none).
+    bool FileSizeKnown() const { return FFileSizeKnown; }
     /// Adds the entries of Directory matching Wildcard to List (FTP: "name" or "DIR/name"; files: DIR "/"
-    /// name), with the matching subdirectories' entries when IncludeSubdirs. True when List holds a line.
+    /// name), with the matching subdirectories' entries when IncludeSubdirs. A directory the FTP server
+    /// won't enter is shown in a message and skipped. True when List holds a line.
     bool ReadDirFromInet(const QString& Directory, const QString& Wildcard, bool IncludeSubdirs, TStrings* List);
-    /// Downloads a remote file into LocalFile in 2050-byte blocks with a progress report per block.
+    /// Downloads a remote file into LocalFile in 2050-byte blocks with a progress report per block (the
+    /// file found by GetFileInfoFromInet when it is the same name, else the name is searched now).
     /// False when no source could be opened. True when the copy ran: Status is then isFailed if it was
     /// cancelled or cut short (LastError says which). A full download is written beside the local file
     /// and replaces it only when complete; a resumed one appends to it. Raises the file-stream errors of
-    /// the local file.
+    /// the local file. The steps, each usable alone, follow.
     bool ReadFileFromInet(const QString& RemoteFile, const QString& LocalFile, int64_t ExpectedSize);
+    /// Where a resumed download starts: the local file's size when ResumeDownload is set and it is a file
+    /// no longer than ExpectedSize (when known), else 0.
+    int64_t ResumeOffset(const QString& LocalFile, int64_t ExpectedSize) const;
+    /// Opens the source of RemoteFile at From (hFindFile); From becomes where its data starts (0 when the
+    /// server sends the whole file). Null when it can't be read (LastError says why).
+    TInetSource* OpenDownloadSource(const QString& RemoteFile, int64_t& From);
+    /// Where a download whose data starts at From goes (see TKvDownloadTarget).
+    static TKvDownloadTarget ChooseDownloadTarget(const QString& LocalFile, bool Resume, int64_t From);
+    /// Copies Source into Target from byte From on, reporting each 2050-byte block through UpdateProgress;
+    /// stops at Abort, at a broken read, at a refused flush and at the TotalTimeout. Raises the stream's
+    /// write errors.
+    TKvDownloadCopy CopyDownload(TInetSource& Source, TFileStream& Target, int64_t From, int64_t ExpectedSize);
+    /// Puts a part file in place of LocalFile when Complete (or when Target.KeepPart), else removes it.
+    /// Raises EFCreateError when the part can't replace the local file.
+    static void CommitDownload(const TKvDownloadTarget& Target, const QString& LocalFile, bool Complete);
     /// The body of a URL into Stream (from position 0, not truncated), read in 1 MiB blocks with a session
-    /// of its own. The HTTP status is not examined.
+    /// of its own. The HTTP status is not examined; a failure leaves what arrived and is told in LastError.
     void ReadHTTPGetResponse(const QString& URL, TStream& Stream);
+    /// The same, reporting: StatusCode is the HTTP status (0 when no answer came); true only when the whole
+    /// body arrived. False for no answer, a body cut short, a time-out, or a body past MaxReplySize in a
+    /// stream other than a file (LastError says which; what arrived stays in Stream).
+    bool ReadHTTPGetResponse(const QString& URL, TStream& Stream, int& StatusCode);
     /// The same as text (one character per byte, the ANSI code page).
     QString ReadHTTPGetResponseString(const QString& URL);
+    /// The same as text, reporting as the stream variant does.
+    bool ReadHTTPGetResponseString(const QString& URL, QString& Text, int& StatusCode);
+    /// What a session of this component is opened with (agent, proxy, time-outs, CAs).
+    TInetSessionSettings SessionSettings() const;
     /// Shows progress in the status window (whose Cancel sets Abort), then fires OnProgress.
     void UpdateProgress(int64_t CurValue, int64_t MaxValue, bool& Abort);
     void SetAction(TKvIAction Value);
@@ -230,15 +326,16 @@ protected:
     /// The remote and local names the status window shows; false to hide its file-name labels.
     virtual bool StatusFileNames(QString& Remote, QString& Local) const;
 
+    /// The session (HTTP, HTTPS, FTP), none for isNetwork.
     std::unique_ptr<TInetSession> hInet;
-    std::unique_ptr<TInetConnection> hURL;
-    /// The current HTTP request, FTP search or FTP file.
-    std::unique_ptr<TInetHandle> hFindFile;
+    /// The location: a server's connection, or for isNetwork the file system.
+    std::unique_ptr<TInetLocation> hURL;
+    /// The file found by the last search (for HTTP the answer of its GET), or the file being read.
+    std::unique_ptr<TInetSource> hFindFile;
     std::unique_ptr<TKvInetStatusView> dlgStatus;
 
 private:
-    bool HttpFileInfo(const QString& FileName, int64_t& FileSize, QDateTime& FileTime);
-    TInetSessionSettings SessionSettings() const;
+    bool AnswerChallenge(TKvLogonChallenge& Logon, TInetChallenge& Challenge);
     void ShowStatusWindow();
 
     QString FWEBAgent;
@@ -259,6 +356,9 @@ private:
     QString FCACertFile;
     QString FLastError;
     bool FExecuting = false;
+    bool FFileSizeKnown = false;
+    QString FFoundName;
+    QDeadlineTimer FDeadline{QDeadlineTimer::Forever};
     TKvIProgress FOnProgress;
     TNotifyEvent FOnActionChange;
     TNotifyEvent FOnStatusChange;
@@ -282,7 +382,7 @@ public:
     virtual void SetRemoteFileName(const QString& Value) { FRemoteFileName = Value; }
     const TKvIFileCompare& OnFileCompare() const { return FOnFileCompare; }
     void SetOnFileCompare(TKvIFileCompare Value) { FOnFileCompare = std::move(Value); }
-    /// Size found by the last search (0 when none was reported).
+    /// Size found by the last search (0 when none was reported or the size is unknown).
     int64_t RemoteFileSize() const { return FRemoteFileSize; }
     /// Last-write time (UTC) found by a search; kept when a search reports none; invalid at first.
     const QDateTime& RemoteFileCreated() const { return FRemoteFileCreated; }
@@ -293,6 +393,9 @@ protected:
 
     const QString& LocalFileName() const { return FLocalFileName; }
     void SetLocalFileName(const QString& Value) { FLocalFileName = Value; }
+    /// False when the last search could not learn the remote size (RemoteFileSize is then 0): such a file
+    /// is downloaded when there is no local copy or no remote time, and otherwise compared by time only.
+    bool RemoteFileSizeKnown() const { return FRemoteFileSizeKnown; }
 
 private:
     bool NeedsDownload() const;
@@ -300,6 +403,7 @@ private:
     bool DownloadRemoteFile();
 
     int64_t FRemoteFileSize = 0;
+    bool FRemoteFileSizeKnown = false;
     QDateTime FRemoteFileCreated;
     QString FRemoteFileName;
     QString FLocalFileName;

@@ -55,12 +55,13 @@ TEST(Inet, UrlPaths) {
 TEST(Inet, ClosingAParentClosesItsChildren) {
     TInetSessionSettings settings;
     settings.Agent = "test";
-    std::unique_ptr<TInetSession> session = TInetSession::Open(settings);
+    QString error;
+    std::unique_ptr<TInetSession> session = TInetSession::Open(settings, error);
     ASSERT_TRUE(session);
-    std::unique_ptr<TInetConnection> connection =
-        session->Connect("127.0.0.1", ServerPort("nginx", "KV_NGINX_PORT"), QString(), QString(), INTERNET_SERVICE_HTTP);
+    std::unique_ptr<TInetConnection> connection = session->Connect(
+        "127.0.0.1", ServerPort("nginx", "KV_NGINX_PORT"), QString(), QString(), INTERNET_SERVICE_HTTP, error);
     ASSERT_TRUE(connection);
-    std::unique_ptr<TInetRequest> request = connection->OpenRequest("/index.html", false);
+    std::unique_ptr<TInetRequest> request = connection->OpenRequest("/index.html", false, error);
     ASSERT_TRUE(request);
     ASSERT_TRUE(request->Send());
     EXPECT_EQ(request->StatusCode(), 200);
