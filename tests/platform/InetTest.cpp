@@ -43,6 +43,12 @@ TEST(Inet, Wildcards) {
     EXPECT_FALSE(InetWildcardMatch("a?c", "ac"));
     EXPECT_TRUE(InetWildcardMatch("*a*b*", "xxaxxbxx"));
     EXPECT_FALSE(InetWildcardMatch("*.TXT", "a.txt"));
+    // "*.*" is every name, with or without a dot; "NAME.*" also the name without an extension.
+    for (const char* name : {"README", "a.txt", ".hidden", "archive.tar.gz", "dir."})
+        EXPECT_TRUE(InetWildcardMatch("*.*", name)) << name;
+    EXPECT_TRUE(InetWildcardMatch("setup.*", "setup"));
+    EXPECT_TRUE(InetWildcardMatch("setup.*", "setup.exe"));
+    EXPECT_FALSE(InetWildcardMatch("setup.*", "setupx"));
 }
 
 TEST(Inet, UrlPaths) {

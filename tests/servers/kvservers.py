@@ -503,6 +503,7 @@ http {{
     log_format kv '$remote_addr $server_port "$request" $status $body_bytes_sent '
                   '"$http_range" "$remote_user" "$http_user_agent"';
     access_log {access} kv;
+    log_format post '$request_method $uri "$http_x_kv_test" "$request_body"';
     server_tokens off;
     absolute_redirect off;
     keepalive_timeout 15;
@@ -522,13 +523,23 @@ http {{
         location /slow/ {{ limit_rate 200k; }}
         location = /redirect {{ return 302 /index.html; }}
         location = /redirect-abs {{ return 302 http://127.0.0.1:{port}/index.html; }}
+        # A request with a body: handed to /post-sink so that nginx reads the body and can log it.
+        location = /post {{
+            access_log {c.sd}/post.log post;
+            proxy_pass http://127.0.0.1:{port}/post-sink;
+        }}
+        location = /post-sink {{ access_log off; return 200 "posted\n"; }}
+        location = /post-307 {{ return 307 /post; }}
+        location = /post-308 {{ return 308 /post; }}
+        location = /post-302 {{ return 302 /post; }}
     }}
 }}
 """
     write_file(os.path.join(c.sd, "nginx.conf"), conf)
     chmod_readable(c.sd)
     env = {"KV_NGINX_PORT": port, "KV_NGINX_TLS_PORT": tls, "KV_NGINX_ROOT": docroot,
-           "KV_NGINX_ACCESS_LOG": access, "KV_NGINX_ERROR_LOG": os.path.join(c.sd, "error.log"),
+           "KV_NGINX_ACCESS_LOG": access, "KV_NGINX_POST_LOG": os.path.join(c.sd, "post.log"),
+           "KV_NGINX_ERROR_LOG": os.path.join(c.sd, "error.log"),
            "KV_CA_FILE": ca["ca.pem"], "KV_NGINX_USER": NGINX_USER, "KV_NGINX_PASSWORD": NGINX_PASSWORD,
            "KV_NGINX_IPV6": 1 if v6 else 0}
     argv = ["nginx", "-c", os.path.join(c.sd, "nginx.conf"), "-p", c.sd + "/",

@@ -135,3 +135,42 @@ TEST(KvILogOn, InstalledPromptWins) {
     EXPECT_EQ(user, QStringLiteral("scripted"));
     SetLogonPrompt(previous);
 }
+
+// The retry rule shared by the web components (401 and 407 on one count) and the socket base.
+TEST(KvILogOn, ChallengeRetryRule) {
+    struct Case {
+        const char* Name;
+        bool Prompt;
+        QList<bool> Answers;  // what the user answers at each prompt
+        QList<bool> Expected; // Answer's result at each demand
+    } cases[] = {
+        {"prompt off: stored credentials once", false, {}, {true, false}},
+        {"prompt on: confirmed, confirmed, cancelled", true, {true, true, false}, {true, true, false}},
+        {"prompt on: cancel at once", true, {false}, {false}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        int asked = 0;
+        SetLogonPrompt([&](const QString& Caption, QString& User, QString& Password) {
+            EXPECT_EQ(Caption, "Server");
+            const bool ok = asked < c.Answers.size() && c.Answers[asked];
+            ++asked;
+            if (ok) {
+                User = QStringLiteral("user%1").arg(asked);
+                Password = QStringLiteral("pw");
+            }
+            return ok;
+        });
+        TKvLogonChallenge challenge(c.Prompt);
+        QString user = "stored", password = "secret";
+        for (qsizetype i = 0; i < c.Expected.size(); ++i) {
+            const QString before = user;
+            EXPECT_EQ(challenge.Answer("Server", user, password), c.Expected[i]) << "demand " << i + 1;
+            // A cancelled prompt keeps what was stored; a confirmed one replaces it.
+            const bool confirmed = c.Prompt && c.Answers[i];
+            EXPECT_EQ(user, confirmed ? QStringLiteral("user%1").arg(i + 1) : before);
+        }
+        EXPECT_EQ(asked, c.Prompt ? c.Expected.size() : 0);
+        SetLogonPrompt(nullptr);
+    }
+}

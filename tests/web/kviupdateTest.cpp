@@ -43,6 +43,8 @@ public:
     using TKvCustomWebComponent::DisconnectFromInet;
     using TKvCustomWebComponent::GetFileInfoFromInet;
     using TKvCustomWebComponent::ReadDirFromInet;
+    using TKvCustomWebComponent::ChooseDownloadTarget;
+    using TKvCustomWebComponent::hURL;
     using TKvCustomWebComponent::ReadHTTPGetResponseString;
     using TKvCustomWebComponent::SetStatus;
 
@@ -262,7 +264,7 @@ TEST_F(WebTest, DownloadStampSkipAndActionSequence) {
     EXPECT_EQ(u.Status(), isSkipped);
     EXPECT_EQ(*actions, QStringList({"iaConnecting", "iaConnected", "iaFileSearch", "iaFileFound", "iaComparing",
                                      "iaCompared", "iaDisconnecting", "iaDisconnected"}));
-    // The request line of the Part: a GET of the path as written, HTTP/1.0, with our agent.
+    // The request every file search sends: a GET of the path as written, HTTP/1.0, with our agent.
     const QStringList lines = LogLines(AccessLog, remote, 2);
     ASSERT_EQ(lines.size(), 2);
     EXPECT_TRUE(lines[0].contains("\"GET " + remote + " HTTP/1.0\" 200")) << lines[0].toStdString();
@@ -909,6 +911,240 @@ TEST_F(WebTest, CommandLine) {
 
     r = Kvinet({"update", "gopher://x/y", local});
     EXPECT_EQ(r.ExitCode, 2);
+}
+
+// ---- what the descendants rely on --------------------------------------------------------------------
+
+// A feed or a page made on demand has no Content-Length: it is fetched, and later compared by time alone.
+TEST_F(WebTest, AnAnswerWithoutLengthIsDownloadedThenComparedByTime) {
+    const QByteArray body = Pattern(5000);
+    const QByteArray dated = "HTTP/1.0 200 OK\r\nLast-Modified: Tue, 05 Mar 2024 10:20:30 GMT\r\n\r\n";
+    const QByteArray chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1388\r\n" + body + "\r\n0\r\n\r\n";
+    struct Case {
+        const char* Name;
+        QByteArray Answer;
+        bool LocalCopy;
+        TKvIStatus Expected;
+    } cases[] = {
+        {"close-delimited, no local copy", dated + body, false, isFinished},
+        {"close-delimited, local copy as new as the remote", dated + body, true, isSkipped},
+        {"chunked without a time, local copy present", chunked, true, isFinished},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const QString local = Local(QStringLiteral("unsized.bin"));
+        QFile::remove(local);
+        if (c.LocalCopy) {
+            WriteFile(local, "old");
+            SetMTime(local, Stamp);
+        }
+        ScriptedSession peer(HttpScript(c.Answer, QByteArray()));
+        TKvWebUpdater u;
+        u.SetHost(QStringLiteral("127.0.0.1"));
+        u.SetPort(peer.Port());
+        u.SetRemoteFileName(QStringLiteral("/feed"));
+        u.SetLocalFileName(local);
+        EXPECT_TRUE(u.Execute()) << u.LastError().toStdString();
+        EXPECT_EQ(u.Status(), c.Expected) << u.LastError().toStdString();
+        EXPECT_EQ(u.RemoteFileSize(), 0);
+        EXPECT_EQ(ReadFile(local), c.Expected == isFinished ? body : QByteArray("old"));
+    }
+}
+
+// A request with a body goes out as HTTP/1.1 with its header lines; only 307 and 308 repeat it elsewhere.
+TEST_F(WebTest, PostReachesTheServerAndFollowsOnly307And308) {
+    const QString postLog = ServerEnv("nginx", "KV_NGINX_POST_LOG");
+    TProbe probe;
+    probe.SetHost(QStringLiteral("127.0.0.1"));
+    probe.SetPort(NginxPort);
+    probe.ConnectToInet(false);
+    ASSERT_TRUE(probe.hURL) << probe.LastError().toStdString();
+    struct Case {
+        QString Object;
+        QByteArray Body;
+        bool Answered;
+    } cases[] = {{"/post", "a=1&b=2", true}, {"/post-307", "c=3", true}, {"/post-308", "d=4", true},
+                 {"/post-302", "e=5", false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Object.toStdString());
+        QString error;
+        const QString marker = QStringLiteral("m%1-%2-%3")
+                                   .arg(QCoreApplication::applicationPid())
+                                   .arg(QDateTime::currentMSecsSinceEpoch())
+                                   .arg(QString::fromLatin1(c.Body.left(1)));
+        std::unique_ptr<TInetRequest> request = probe.hURL->Request(
+            "POST", c.Object, {"X-Kv-Test: " + marker, "Content-Type: application/x-www-form-urlencoded"}, c.Body,
+            nullptr, error);
+        if (!c.Answered) {
+            EXPECT_FALSE(request);
+            EXPECT_TRUE(error.contains("302") && error.contains("/post")) << error.toStdString();
+            continue;
+        }
+        ASSERT_TRUE(request) << error.toStdString();
+        EXPECT_EQ(request->StatusCode(), 200);
+        char block[64];
+        const int64_t n = request->Read(block, sizeof block);
+        EXPECT_EQ(QByteArray(block, int(std::max<int64_t>(n, 0))), "posted\n");
+        const QStringList lines = LogLines(postLog, marker);
+        ASSERT_EQ(lines.size(), 1);
+        EXPECT_EQ(lines.first(), QStringLiteral("POST /post \"%1\" \"%2\"").arg(marker, QString::fromLatin1(c.Body)));
+    }
+    QString error;
+    EXPECT_FALSE(probe.hURL->Request("POST", "/post", {"X-Kv-Test: a\r\nInjected: 1"}, "x", nullptr, error));
+    EXPECT_TRUE(error.contains("Not a header line")) << error.toStdString();
+    EXPECT_FALSE(probe.hURL->Request("GE T", "/post", {}, QByteArray(), nullptr, error));
+    probe.DisconnectFromInet();
+}
+
+// What a request with a body looks like on the wire, byte for byte.
+TEST_F(WebTest, PostRequestBytes) {
+    ScriptedSession peer(HttpScript("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", QByteArray()));
+    TProbe probe;
+    probe.SetHost(QStringLiteral("127.0.0.1"));
+    probe.SetPort(peer.Port());
+    probe.SetAgent(QStringLiteral("kv-agent"));
+    probe.ConnectToInet(false);
+    ASSERT_TRUE(probe.hURL);
+    QString error;
+    auto request = probe.hURL->Request("POST", "/track", {"SOAPAction: x"}, "<q/>", nullptr, error);
+    ASSERT_TRUE(request) << error.toStdString();
+    request.reset();
+    probe.DisconnectFromInet();
+    EXPECT_EQ(peer.Received(), QByteArray("POST /track HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(peer.Port()) +
+                                          "\r\nUser-Agent: kv-agent\r\nAccept: */*\r\nSOAPAction: x\r\n"
+                                          "Content-Length: 4\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                                          "\r\n<q/>"));
+}
+
+// A server that keeps sending a byte now and then never trips the idle limit: the whole-run limit ends it.
+TEST_F(WebTest, TotalTimeoutEndsADrippingAnswer) {
+    QJsonArray steps;
+    steps.append(QJsonObject{{"read_until", "\r\n\r\n"}});
+    steps.append(QJsonObject{{"send", "HTTP/1.0 200 OK\r\nContent-Length: 60\r\n\r\n"}});
+    steps.append(QJsonObject{{"send", QString(60, u'x')}, {"blocks", 60}, {"delay_ms", 500}});
+    ScriptedSession peer(QJsonObject{{"steps", steps}});
+    TKvWebUpdater u;
+    u.SetHost(QStringLiteral("127.0.0.1"));
+    u.SetPort(peer.Port());
+    u.SetRemoteFileName(QStringLiteral("/drip"));
+    u.SetLocalFileName(Local(QStringLiteral("drip.bin")));
+    u.SetTotalTimeout(2);
+    EXPECT_FALSE(u.Execute());
+    EXPECT_EQ(u.Status(), isFailed);
+    EXPECT_TRUE(u.LastError().contains("longer than 2 seconds")) << u.LastError().toStdString();
+    // What arrived is kept to be resumed, but never passes for the whole file.
+    EXPECT_LT(QFileInfo(Local(QStringLiteral("drip.bin"))).size(), 60);
+}
+
+// The reporting URL read: the status, a cut body and the memory bound are never a quiet success.
+TEST_F(WebTest, ReportingUrlReadSeesStatusCutsAndTheSizeLimit) {
+    const QString file = Serve(QStringLiteral("url.txt"), Pattern(3000));
+    ScriptedSession cut(HttpScript("HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\n", QByteArray(30, 'z')));
+    const QString base = QStringLiteral("http://127.0.0.1:%1").arg(NginxPort);
+    struct Case {
+        const char* Name;
+        QString Url;
+        int64_t Limit;
+        bool Complete;
+        int Status;
+        int Length;
+        const char* Error;
+    } cases[] = {
+        {"whole body", base + file, 0, true, 200, 3000, ""},
+        {"error page", base + "/missing.txt", 0, true, 404, -1, ""},
+        {"cut short", QStringLiteral("http://127.0.0.1:%1/cut").arg(cut.Port()), 0, false, 200, 30, ""},
+        {"over the limit", base + file, 1000, false, 200, 0, "larger than 1000 bytes"},
+        {"no server", QStringLiteral("http://127.0.0.1:1/"), 0, false, 0, 0, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TProbe probe;
+        if (c.Limit)
+            probe.SetMaxReplySize(c.Limit);
+        QString text;
+        int status = -1;
+        probe.Work = [&](TProbe& P) { EXPECT_EQ(P.ReadHTTPGetResponseString(c.Url, text, status), c.Complete); };
+        probe.Execute();
+        EXPECT_EQ(status, c.Status);
+        if (c.Length >= 0) {
+            EXPECT_EQ(text.size(), c.Length);
+        }
+        EXPECT_EQ(probe.LastError().isEmpty(), c.Complete) << probe.LastError().toStdString();
+        EXPECT_TRUE(probe.LastError().contains(c.Error)) << probe.LastError().toStdString();
+    }
+}
+
+TEST_F(WebTest, StatusWindowClosesWhenTheWorkRaises) {
+    TProbe probe;
+    probe.StatusDialog()->SetEnabled(true);
+    bool windowDuringWork = false;
+    probe.Work = [&](TProbe& P) {
+        windowDuringWork = P.StatusView() != nullptr;
+        throw EFCreateError(QStringLiteral("Cannot create file"));
+    };
+    EXPECT_THROW(probe.Execute(), EFCreateError);
+    EXPECT_TRUE(windowDuringWork);
+    EXPECT_EQ(probe.StatusView(), nullptr);
+    probe.Work = nullptr;
+    EXPECT_TRUE(probe.Execute()); // not refused as a second run: the first one ended
+}
+
+TEST(WebComponent, DownloadTargetChoice) {
+    QTemporaryDir dir;
+    const QString existing = dir.filePath("have.bin"), missing = dir.filePath("none.bin");
+    WriteFile(existing, "12345");
+    struct Case {
+        QString Local;
+        bool Resume;
+        int64_t From;
+        bool InPlace, Append, KeepPart;
+    } cases[] = {
+        {existing, false, 0, false, false, false}, // a full download never writes over the good copy
+        {existing, true, 5, true, true, false},    // the server continues the part
+        {existing, true, 0, false, false, false},  // the server sent the whole file again
+        {missing, false, 0, false, false, true},   // nothing to protect: a broken part stays for a resume
+        {missing, true, 0, true, false, false},    // a resumable download writes the file itself
+        {"/dev/null", false, 0, true, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(QStringLiteral("%1 resume=%2 from=%3").arg(c.Local).arg(c.Resume).arg(c.From).toStdString());
+        const TKvDownloadTarget t = TProbe::ChooseDownloadTarget(c.Local, c.Resume, c.From);
+        EXPECT_EQ(t.InPlace, c.InPlace);
+        EXPECT_EQ(t.Append, c.Append);
+        EXPECT_EQ(t.KeepPart, c.KeepPart);
+        EXPECT_EQ(t.FileName, c.InPlace ? c.Local : c.Local + ".part");
+    }
+}
+
+TEST(WebComponent, TempCopyIsPrivateAndNamedFromTheLastSegmentOnly) {
+    const struct {
+        const char* Remote;
+        const char* Extension;
+    } names[] = {{"/feeds/news.xml", ".xml"},    {"/a.b/c", ""},          {"/x.y/../../f", ""},
+                 {"/pic.JPG?size=2", ".JPG"},    {"/page.html#top", ".html"}, {"/f.toolongextension", ""},
+                 {"/f.x-y", ""},                 {"/noext", ""},          {"/dir/.hidden", ".hidden"},
+                 {"/f.", ""}};
+    for (const auto& n : names)
+        EXPECT_EQ(TKvTempCopy::Extension(n.Remote), n.Extension) << n.Remote;
+
+    QString directory;
+    {
+        TKvTempCopy copy;
+        const QString file = copy.FileName("/x.y/../../feed.rss?a=b/c");
+        ASSERT_FALSE(file.isEmpty());
+        directory = QFileInfo(file).absolutePath();
+        EXPECT_EQ(QFileInfo(file).fileName(), "copy.rss");
+        EXPECT_EQ(copy.FileName("/other.gif"), directory + "/copy.gif"); // one directory per instance
+        const QFileDevice::Permissions others = QFileDevice::ReadGroup | QFileDevice::WriteGroup |
+                                                QFileDevice::ExeGroup | QFileDevice::ReadOther |
+                                                QFileDevice::WriteOther | QFileDevice::ExeOther;
+        EXPECT_EQ(QFileInfo(directory).permissions() & others, QFileDevice::Permissions());
+        EXPECT_TRUE(QFileInfo(directory).permissions() & QFileDevice::WriteOwner);
+        WriteFile(file, "data");
+        TKvTempCopy other;
+        EXPECT_NE(QFileInfo(other.FileName("/feed.rss")).absolutePath(), directory);
+    }
+    EXPECT_FALSE(QFileInfo::exists(directory));
 }
 
 } // namespace
