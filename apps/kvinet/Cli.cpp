@@ -55,8 +55,8 @@ Args::Args(QString Command, QString Synopsis, QString Description, TCommonOption
 }
 
 Args::Args(const Invocation& Call, QString Synopsis, QString Description)
-    : Args(QString::fromLatin1(Call.Cmd->Name), std::move(Synopsis), std::move(Description), Call.Cmd->Options) {
-}
+    : Args(QString::fromLatin1(Call.Cmd->Name), std::move(Synopsis), std::move(Description),
+           Call.Cmd->Options) {}
 
 void Args::Option(const QString& Name, const QString& ValueName, const QString& Help, bool Repeatable,
                   const QString& ShortName) {
@@ -75,11 +75,13 @@ void Args::DeclareCommon() {
     if (FCommon & coProxy) {
         Option(QStringLiteral("proxy"), QStringLiteral("HOST:PORT"), QStringLiteral("use this proxy"));
         Option(QStringLiteral("proxy-user"), QStringLiteral("USER"), QStringLiteral("proxy user name"));
-        Option(QStringLiteral("proxy-password"), QStringLiteral("PASSWORD"), QStringLiteral("proxy password"));
+        Option(QStringLiteral("proxy-password"), QStringLiteral("PASSWORD"),
+               QStringLiteral("proxy password"));
     }
     if (FCommon & coCredentials) {
         Option(QStringLiteral("user"), QStringLiteral("USER"), QStringLiteral("user name for the server"));
-        Option(QStringLiteral("password"), QStringLiteral("PASSWORD"), QStringLiteral("password for the server"));
+        Option(QStringLiteral("password"), QStringLiteral("PASSWORD"),
+               QStringLiteral("password for the server"));
     }
     if (FCommon & coTimeout)
         Option(QStringLiteral("timeout"), QStringLiteral("SECONDS"),

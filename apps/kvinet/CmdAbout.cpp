@@ -8,8 +8,7 @@ namespace KvCli {
 namespace {
 
 int Run(const Invocation& Call) {
-    Args args(Call, QString(),
-              QStringLiteral("Shows the About message: one line per component."));
+    Args args(Call, QString(), QStringLiteral("Shows the About message: one line per component."));
     if (!args.Parse(Call.Arguments, 0, 0))
         return ExitOk;
     KvInet::AboutKvInet();

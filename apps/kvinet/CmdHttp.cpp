@@ -13,9 +13,10 @@ namespace {
 
 int Run(const Invocation& Call) {
     Args args(Call, QStringLiteral("URL [options]"),
-              QStringLiteral("Sends one HTTP/1.0 request for an http:// URL and prints the reply's body (the whole\n"
-                             "reply with --keep-headers), its lines ended with CR LF. --output writes the body's\n"
-                             "bytes unaltered to FILE instead. --verbose shows the response headers on stderr."));
+              QStringLiteral(
+                  "Sends one HTTP/1.0 request for an http:// URL and prints the reply's body (the whole\n"
+                  "reply with --keep-headers), its lines ended with CR LF. --output writes the body's\n"
+                  "bytes unaltered to FILE instead. --verbose shows the response headers on stderr."));
     args.Flag(QStringLiteral("gui"), QStringLiteral("ask for proxy credentials in a dialog (needs a display)"));
     args.Option(QStringLiteral("method"), QStringLiteral("get|head|post"), QStringLiteral("request method (default get)"));
     args.Option(QStringLiteral("header"), QStringLiteral("'NAME: VALUE'"), QStringLiteral("extra request header line"),

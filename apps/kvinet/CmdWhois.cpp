@@ -10,8 +10,9 @@ namespace {
 
 int Run(const Invocation& Call) {
     Args args(Call, QStringLiteral("DOMAIN [options]"),
-              QStringLiteral("Looks DOMAIN up on the whois server of its suffix (TCP port 43) and prints the reply\n"
-                             "as received. --host wins over the automatic choice."));
+              QStringLiteral(
+                  "Looks DOMAIN up on the whois server of its suffix (TCP port 43) and prints the reply\n"
+                  "as received. --host wins over the automatic choice."));
     args.Flag(QStringLiteral("gui"), QStringLiteral("ask for proxy credentials in a dialog (needs a display)"));
     args.Flag(QStringLiteral("no-auto-select"), QStringLiteral("do not choose the server from the domain's suffix"));
     if (!args.Parse(Call.Arguments, 1, 1))

@@ -59,8 +59,8 @@ TEST(WebSourceTest, ParsesUrlsAndPaths) {
 }
 
 TEST(WebSourceTest, BadSourcesAreUsageErrors) {
-    for (const char* source : {"gopher://x/y", "mailto://a@b", "http://", "ftp:///pub/x", "http://exa mple.com/",
-                               "http://host:99999/", "https://[::1/x"}) {
+    for (const char* source : {"gopher://x/y", "mailto://a@b", "http://", "ftp:///pub/x",
+                               "http://exa mple.com/", "http://host:99999/", "https://[::1/x"}) {
         SCOPED_TRACE(source);
         EXPECT_THROW(ParseWebSource(QString::fromLatin1(source)), UsageError);
     }
@@ -86,10 +86,10 @@ TEST(WebSourceTest, AppliesToTheComponent) {
 TEST(WebOptionsTest, OptionsReachTheComponent) {
     TKvWebUpdater updater;
     updater.SetUser(QStringLiteral("url-user"));
-    ApplyWebOptions(WebArgs({"--user", "ann", "--password", "pw", "--timeout", "7", "--max-time", "30",
-                             "--max-size", "5000000000", "--cafile", "/tmp/ca.pem", "--proxy-user", "pu",
-                             "--proxy-password", "pp"}),
-                    updater);
+    ApplyWebOptions(
+        WebArgs({"--user", "ann", "--password", "pw", "--timeout", "7", "--max-time", "30", "--max-size",
+                 "5000000000", "--cafile", "/tmp/ca.pem", "--proxy-user", "pu", "--proxy-password", "pp"}),
+        updater);
     EXPECT_EQ(updater.User(), QStringLiteral("ann")) << "the option wins over the URL";
     EXPECT_EQ(updater.Password(), QStringLiteral("pw"));
     EXPECT_EQ(updater.Timeout(), 7);
@@ -134,9 +134,9 @@ TEST(WebOptionsTest, ProxyBecomesTheSystemSetting) {
 
 TEST(WebOptionsTest, BadValuesAreUsageErrors) {
     const QStringList cases[] = {
-        {"--proxy", "nohost"},        {"--proxy", ":3128"},     {"--proxy", "h:0"},
+        {"--proxy", "nohost"},        {"--proxy", ":3128"},      {"--proxy", "h:0"},
         {"--proxy", "http://h:3128"}, {"--proxy", "[::1]:3128"}, {"--timeout", "-1"},
-        {"--max-time", "x"},          {"--max-size", "-1"},     {"--max-size", "1e9"},
+        {"--max-time", "x"},          {"--max-size", "-1"},      {"--max-size", "1e9"},
     };
     for (const QStringList& c : cases) {
         SCOPED_TRACE(c.join(u' ').toStdString());
