@@ -6,13 +6,57 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 namespace KvCli {
 
-Args::Args(QString Command, QString Synopsis, QString Description)
-    : FCommand(std::move(Command)), FSynopsis(std::move(Synopsis)), FDescription(std::move(Description)) {
-    Flag(QStringLiteral("help"), QStringLiteral("show this help and exit"));
+namespace {
+
+// Function-local, so that registrations from other files' static objects find it built.
+std::vector<const Command*>& Registry() {
+    static std::vector<const Command*> commands;
+    return commands;
 }
+
+} // namespace
+
+Command::Command(const char* Name, const char* Summary, TCommandRun Run, TCommonOptions Options,
+                 TCommandGroup Group)
+    : Name(Name), Summary(Summary), Run(Run), Options(Options), Group(Group) {
+    for (const Command* c : Registry())
+        if (std::strcmp(c->Name, Name) == 0) {
+            std::fprintf(stderr, "kvinet: command '%s' registered twice\n", Name);
+            std::abort();
+        }
+    Registry().push_back(this);
+}
+
+std::vector<const Command*> RegisteredCommands() {
+    std::vector<const Command*> commands = Registry();
+    std::sort(commands.begin(), commands.end(), [](const Command* A, const Command* B) {
+        return A->Group != B->Group ? A->Group < B->Group : std::strcmp(A->Name, B->Name) < 0;
+    });
+    return commands;
+}
+
+const Command* FindCommand(const QString& Name) {
+    for (const Command* c : Registry())
+        if (Name == QLatin1String(c->Name))
+            return c;
+    return nullptr;
+}
+
+Args::Args(QString Command, QString Synopsis, QString Description, TCommonOptions Common)
+    : FCommon(Common), FCommand(std::move(Command)), FSynopsis(std::move(Synopsis)),
+      FDescription(std::move(Description)) {
+    Flag(QStringLiteral("help"), QStringLiteral("show this help and exit"));
+    DeclareCommon();
+}
+
+Args::Args(const Invocation& Call, QString Synopsis, QString Description)
+    : Args(QString::fromLatin1(Call.Cmd->Name), std::move(Synopsis), std::move(Description),
+           Call.Cmd->Options) {}
 
 void Args::Option(const QString& Name, const QString& ValueName, const QString& Help, bool Repeatable,
                   const QString& ShortName) {
@@ -23,17 +67,36 @@ void Args::Flag(const QString& Name, const QString& Help) {
     FOptions.push_back({Name, QString(), QString(), Help, false, false});
 }
 
-void Args::CommonOptions() {
-    Option(QStringLiteral("host"), QStringLiteral("HOST"), QStringLiteral("server host name or address"));
-    Option(QStringLiteral("port"), QStringLiteral("N"), QStringLiteral("server port"));
-    Option(QStringLiteral("proxy"), QStringLiteral("HOST:PORT"), QStringLiteral("use this proxy"));
-    Option(QStringLiteral("proxy-user"), QStringLiteral("USER"), QStringLiteral("proxy user name"));
-    Option(QStringLiteral("proxy-password"), QStringLiteral("PASSWORD"), QStringLiteral("proxy password"));
-    Option(QStringLiteral("timeout"), QStringLiteral("SECONDS"),
-           QStringLiteral("give up after this many seconds without progress (0: never)"));
-    Option(QStringLiteral("cafile"), QStringLiteral("FILE"),
-           QStringLiteral("extra trusted CA certificates (PEM)"));
-    Flag(QStringLiteral("verbose"), QStringLiteral("report events and response headers on stderr"));
+void Args::DeclareCommon() {
+    if (FCommon & coHost)
+        Option(QStringLiteral("host"), QStringLiteral("HOST"), QStringLiteral("server host name or address"));
+    if (FCommon & coPort)
+        Option(QStringLiteral("port"), QStringLiteral("N"), QStringLiteral("server port"));
+    if (FCommon & coProxy) {
+        Option(QStringLiteral("proxy"), QStringLiteral("HOST:PORT"), QStringLiteral("use this proxy"));
+        Option(QStringLiteral("proxy-user"), QStringLiteral("USER"), QStringLiteral("proxy user name"));
+        Option(QStringLiteral("proxy-password"), QStringLiteral("PASSWORD"),
+               QStringLiteral("proxy password"));
+    }
+    if (FCommon & coCredentials) {
+        Option(QStringLiteral("user"), QStringLiteral("USER"), QStringLiteral("user name for the server"));
+        Option(QStringLiteral("password"), QStringLiteral("PASSWORD"),
+               QStringLiteral("password for the server"));
+    }
+    if (FCommon & coTimeout)
+        Option(QStringLiteral("timeout"), QStringLiteral("SECONDS"),
+               QStringLiteral("give up after this many seconds without progress (0: never)"));
+    if (FCommon & coMaxTime)
+        Option(QStringLiteral("max-time"), QStringLiteral("SECONDS"),
+               QStringLiteral("give up when the whole operation takes longer (0: never)"));
+    if (FCommon & coMaxSize)
+        Option(QStringLiteral("max-size"), QStringLiteral("BYTES"),
+               QStringLiteral("fail when an answer kept in memory grows larger (0: no limit)"));
+    if (FCommon & coCAFile)
+        Option(QStringLiteral("cafile"), QStringLiteral("FILE"),
+               QStringLiteral("extra trusted CA certificates (PEM)"));
+    if (FCommon & coVerbose)
+        Flag(QStringLiteral("verbose"), QStringLiteral("report events and response headers on stderr"));
 }
 
 const Args::Opt* Args::Find(const QString& Name, bool Short) const {
@@ -117,6 +180,17 @@ int Args::IntValue(const QString& Name, int Default, int Min, int Max) const {
     return v;
 }
 
+qint64 Args::Int64Value(const QString& Name, qint64 Default, qint64 Min, qint64 Max) const {
+    if (!Has(Name))
+        return Default;
+    bool ok = false;
+    const qint64 v = Value(Name).trimmed().toLongLong(&ok);
+    if (!ok || v < Min || v > Max)
+        throw UsageError(
+            QStringLiteral("--%1 must be a whole number from %2 to %3").arg(Name).arg(Min).arg(Max));
+    return v;
+}
+
 QString Args::Help() const {
     QString text =
         QStringLiteral("Usage: kvinet %1 %2\n\n%3\n\nOptions:\n").arg(FCommand, FSynopsis, FDescription);
@@ -131,6 +205,22 @@ QString Args::Help() const {
                 (o.Repeatable ? QStringLiteral(" (repeatable)") : QString()) + u'\n';
     }
     return text;
+}
+
+bool ProxyOption(const Args& A, QString& Host, int& Port) {
+    if (!A.Has(QStringLiteral("proxy")))
+        return false;
+    const QString proxy = A.Value(QStringLiteral("proxy"));
+    const qsizetype colon = proxy.lastIndexOf(u':');
+    Port = 0;
+    if (colon <= 0 || !KvInet::TryStrToInt(proxy.mid(colon + 1), Port) || Port < 1 || Port > 65535)
+        throw UsageError(QStringLiteral("--proxy must be HOST:PORT"));
+    Host = proxy.left(colon);
+    if (Host.startsWith(u'[') && Host.endsWith(u']'))
+        Host = Host.mid(1, Host.size() - 2);
+    if (Host.isEmpty() || Host.contains(u' ') || Host.contains(u'/'))
+        throw UsageError(QStringLiteral("--proxy must be HOST:PORT"));
+    return true;
 }
 
 void WriteWire(const QString& Text) {

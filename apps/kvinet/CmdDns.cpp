@@ -1,5 +1,5 @@
 // kvinet dns: one DNS query over TCP, the answer records printed one a line.
-#include "Commands.h"
+#include "Cli.h"
 #include "SocketOptions.h"
 
 #include "platform/WireText.h"
@@ -61,12 +61,9 @@ KvInet::TKvIDNSRequests ParseTypes(const QString& List) {
     return requests;
 }
 
-} // namespace
-
-int CmdDns(const Invocation& Call) {
-    Args args(QStringLiteral("dns"), QStringLiteral("NAME --host SERVER [--port N] [--type TYPES] [--raw]"),
+int Run(const Invocation& Call) {
+    Args args(Call, QStringLiteral("NAME --host SERVER [--port N] [--type TYPES] [--raw]"),
               QString::fromLatin1(description));
-    args.CommonOptions();
     args.Option(QStringLiteral("type"), QStringLiteral("TYPES"),
                 QStringLiteral("record types to ask for (default A)"));
     args.Flag(QStringLiteral("raw"), QStringLiteral("print the raw reply (with its length prefixes) as hex"));
@@ -102,5 +99,11 @@ int CmdDns(const Invocation& Call) {
     }
     return exitCode;
 }
+
+// A binary query over TCP: no proxy speaks it, and there is no TLS.
+const Command reg{"dns", "DNS query over TCP, answer records one a line", Run,
+                  coHost | coPort | coTimeout | coVerbose, cgSocket};
+
+} // namespace
 
 } // namespace KvCli

@@ -1,5 +1,5 @@
 // kvinet http: one HTTP/1.0 request over the socket client.
-#include "Commands.h"
+#include "Cli.h"
 #include "SocketOptions.h"
 
 #include "socket/KvIHTTP.h"
@@ -9,12 +9,14 @@
 
 namespace KvCli {
 
-int CmdHttp(const Invocation& Call) {
-    Args args(QStringLiteral("http"), QStringLiteral("URL [options]"),
-              QStringLiteral("Sends one HTTP/1.0 request for an http:// URL and prints the reply's body (the whole\n"
-                             "reply with --keep-headers), its lines ended with CR LF. --output writes the body's\n"
-                             "bytes unaltered to FILE instead. --verbose shows the response headers on stderr."));
-    args.CommonOptions();
+namespace {
+
+int Run(const Invocation& Call) {
+    Args args(Call, QStringLiteral("URL [options]"),
+              QStringLiteral(
+                  "Sends one HTTP/1.0 request for an http:// URL and prints the reply's body (the whole\n"
+                  "reply with --keep-headers), its lines ended with CR LF. --output writes the body's\n"
+                  "bytes unaltered to FILE instead. --verbose shows the response headers on stderr."));
     args.Flag(QStringLiteral("gui"), QStringLiteral("ask for proxy credentials in a dialog (needs a display)"));
     args.Option(QStringLiteral("method"), QStringLiteral("get|head|post"), QStringLiteral("request method (default get)"));
     args.Option(QStringLiteral("header"), QStringLiteral("'NAME: VALUE'"), QStringLiteral("extra request header line"),
@@ -70,5 +72,10 @@ int CmdHttp(const Invocation& Call) {
         throw KvInet::Exception(QStringLiteral("cannot write %1: %2").arg(file.fileName(), file.errorString()));
     return ExitOk;
 }
+
+const Command reg{"http", "an HTTP/1.0 request (HEAD, GET, POST) over the socket client", Run,
+                  coHost | coPort | coProxy | coTimeout | coVerbose, cgSocket};
+
+} // namespace
 
 } // namespace KvCli

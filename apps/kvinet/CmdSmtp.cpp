@@ -1,5 +1,5 @@
 // kvinet smtp: sends one message through an SMTP server (TKvISMTP) and prints the server's acceptance.
-#include "Commands.h"
+#include "Cli.h"
 #include "SocketOptions.h"
 
 #include "platform/SysUtils.h"
@@ -30,11 +30,8 @@ QByteArray ReadBody(const QString& Name) {
             QStringLiteral("Cannot open file \"%1\". %2").arg(Name, file.errorString()));
     return file.readAll();
 }
-} // namespace
-
-int CmdSmtp(const Invocation& Call) {
-    Args args(QStringLiteral("smtp"), QString::fromLatin1(synopsis), QString::fromLatin1(description));
-    args.CommonOptions();
+int Run(const Invocation& Call) {
+    Args args(Call, QString::fromLatin1(synopsis), QString::fromLatin1(description));
     args.Option(QStringLiteral("from"), QStringLiteral("ADDRESS"),
                 QStringLiteral("sender (\"Name <address>\")"));
     args.Option(QStringLiteral("to"), QStringLiteral("LIST"), QStringLiteral("recipients"));
@@ -58,8 +55,6 @@ int CmdSmtp(const Invocation& Call) {
     for (const char* missing : {"host", "from", "to"})
         if (!args.Has(QString::fromLatin1(missing)))
             throw UsageError(QStringLiteral("--%1 is required").arg(QString::fromLatin1(missing)));
-    if (args.Has(QStringLiteral("proxy")))
-        throw UsageError(QStringLiteral("mail is not sent through a proxy"));
     if (args.Has(QStringLiteral("password")) && !args.Has(QStringLiteral("user")))
         throw UsageError(QStringLiteral("--password needs --user"));
 
@@ -119,5 +114,11 @@ int CmdSmtp(const Invocation& Call) {
     WriteText(accepted);
     return ExitOk;
 }
+
+// Mail is not sent through a proxy.
+const Command reg{"smtp", "send an e-mail message through an SMTP server", Run,
+                  coHost | coPort | coTimeout | coCAFile | coVerbose, cgSocket};
+
+} // namespace
 
 } // namespace KvCli

@@ -1,5 +1,5 @@
 // kvinet daytime and kvinet sntp: the date and time from a daytime or an NTP server.
-#include "Commands.h"
+#include "Cli.h"
 #include "SocketOptions.h"
 
 #include "platform/SysUtils.h"
@@ -24,14 +24,11 @@ QString FormatDateTime(KvInet::TDateTime Value, bool WithMilliseconds) {
     return text;
 }
 
-} // namespace
-
-int CmdDaytime(const Invocation& Call) {
+int RunDaytime(const Invocation& Call) {
     Args args(
-        QStringLiteral("daytime"), QStringLiteral("[--host H] [--port N]"),
+        Call, QStringLiteral("[--host H] [--port N]"),
         QStringLiteral("Reads the date and time from a daytime server (TCP port 13) and prints it as the\n"
                        "server wrote it (usually UTC): YYYY-MM-DD HH:MM:SS."));
-    args.CommonOptions();
     if (!args.Parse(Call.Arguments, 0, 0))
         return ExitOk;
     KvInet::TKvInetDateTime daytime;
@@ -40,11 +37,10 @@ int CmdDaytime(const Invocation& Call) {
     return ExitOk;
 }
 
-int CmdSntp(const Invocation& Call) {
-    Args args(QStringLiteral("sntp"), QStringLiteral("[--host H] [--port N]"),
+int RunSntp(const Invocation& Call) {
+    Args args(Call, QStringLiteral("[--host H] [--port N]"),
               QStringLiteral("Reads the time from an NTP server (UDP port 123) and prints it in local time:\n"
                              "YYYY-MM-DD HH:MM:SS.zzz. Exits 1 when no acceptable reply came."));
-    args.CommonOptions();
     if (!args.Parse(Call.Arguments, 0, 0))
         return ExitOk;
     KvInet::TKvInetSNTP sntp;
@@ -62,5 +58,13 @@ int CmdSntp(const Invocation& Call) {
     WriteText(FormatDateTime(value, true));
     return ExitOk;
 }
+
+// Neither protocol goes through an HTTP proxy (daytime sends nothing, NTP is UDP), and neither uses TLS.
+const Command daytime{"daytime", "date and time from a daytime server", RunDaytime,
+                      coHost | coPort | coTimeout | coVerbose, cgSocket};
+const Command sntp{"sntp", "time from an NTP server", RunSntp, coHost | coPort | coTimeout | coVerbose,
+                   cgSocket};
+
+} // namespace
 
 } // namespace KvCli

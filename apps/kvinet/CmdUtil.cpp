@@ -1,5 +1,5 @@
 // kvinet util: the shared text routines, one result line each.
-#include "Commands.h"
+#include "Cli.h"
 
 #include "platform/SysUtils.h"
 #include "platform/WireText.h"
@@ -32,10 +32,8 @@ QString HexToWire(const QString& Hex) {
     }
     return result;
 }
-} // namespace
-
-int CmdUtil(const Invocation& Call) {
-    Args args(QStringLiteral("util"), QString::fromLatin1(synopsis), QString::fromLatin1(description));
+int Run(const Invocation& Call) {
+    Args args(Call, QString::fromLatin1(synopsis), QString::fromLatin1(description));
     if (!args.Parse(Call.Arguments, 1, 4))
         return ExitOk;
     const QStringList& p = args.Positional();
@@ -71,5 +69,9 @@ int CmdUtil(const Invocation& Call) {
     }
     return ExitOk;
 }
+
+const Command reg{"util", "text utilities: base64, utf8-decode, html-decode, content-type, column", Run};
+
+} // namespace
 
 } // namespace KvCli

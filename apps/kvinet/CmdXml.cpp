@@ -1,5 +1,5 @@
 // kvinet xml: loads an XML file with the engine and prints its tree, one item per line.
-#include "Commands.h"
+#include "Cli.h"
 
 #include "xml/KvInetXML.h"
 
@@ -92,10 +92,8 @@ void PrintTree(const KvInet::TKvXMLItem* Top) {
         stack.emplace_back(child, 0);
     }
 }
-} // namespace
-
-int CmdXml(const Invocation& Call) {
-    Args args(QStringLiteral("xml"), QString::fromLatin1(synopsis), QString::fromLatin1(description));
+int Run(const Invocation& Call) {
+    Args args(Call, QString::fromLatin1(synopsis), QString::fromLatin1(description));
     args.Option(QStringLiteral("find"), QStringLiteral("TAG"),
                 QStringLiteral("print only the subtree of the first item named TAG"));
     if (!args.Parse(Call.Arguments, 1, 1))
@@ -116,5 +114,9 @@ int CmdXml(const Invocation& Call) {
     PrintTree(top);
     return ExitOk;
 }
+
+const Command reg{"xml", "parse an XML file and print its tree", Run, {}, cgXml};
+
+} // namespace
 
 } // namespace KvCli

@@ -13,17 +13,11 @@ void ApplySocketOptions(const Args& A, TKvInetBase& Component) {
     if (A.Has(QStringLiteral("port")))
         Component.SetPort(A.IntValue(QStringLiteral("port"), Component.Port(), 1, 65535));
     Component.SetTimeout(A.IntValue(QStringLiteral("timeout"), Component.Timeout(), 0, 86400));
-    if (A.Has(QStringLiteral("proxy"))) {
-        const QString proxy = A.Value(QStringLiteral("proxy"));
-        const qsizetype colon = proxy.lastIndexOf(u':');
-        int port = 0;
-        if (colon <= 0 || !TryStrToInt(proxy.mid(colon + 1), port) || port < 1 || port > 65535)
-            throw UsageError(QStringLiteral("--proxy must be HOST:PORT"));
-        QString host = proxy.left(colon);
-        if (host.startsWith(u'[') && host.endsWith(u']'))
-            host = host.mid(1, host.size() - 2);
-        Component.Proxy()->SetServer(host);
-        Component.Proxy()->SetPort(port);
+    QString proxyHost;
+    int proxyPort = 0;
+    if (ProxyOption(A, proxyHost, proxyPort)) {
+        Component.Proxy()->SetServer(proxyHost);
+        Component.Proxy()->SetPort(proxyPort);
         Component.Proxy()->SetUseProxy(true);
     }
     if (A.Has(QStringLiteral("proxy-user")) || A.Has(QStringLiteral("proxy-password"))) {

@@ -10,9 +10,9 @@ class TKvInetBase;
 
 namespace KvCli {
 
-/// Applies --host, --port (DefaultPort when absent and the component has none), --proxy HOST:PORT,
-/// --proxy-user, --proxy-password and --timeout to the component; credentials given on the command line
-/// turn the logon prompt off. With --verbose the socket events are reported on standard error.
+/// Applies the common options the command declared (--host, --port, --proxy HOST:PORT, --proxy-user,
+/// --proxy-password, --timeout) to the component; proxy credentials given on the command line turn the
+/// logon prompt off. With --verbose the socket events are reported on standard error.
 void ApplySocketOptions(const Args& A, KvInet::TKvInetBase& Component);
 
 /// Writes Execute's text byte for byte to standard output and returns the exit status: ExitFailed (with

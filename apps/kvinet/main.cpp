@@ -1,6 +1,5 @@
 // kvinet: try every KvInet component from the command line. "kvinet COMMAND [options] [args]".
 #include "Cli.h"
-#include "Commands.h"
 
 #include "platform/SysUtils.h"
 
@@ -16,31 +15,13 @@ using namespace KvCli;
 
 namespace {
 
-struct CommandEntry {
-    const char* Name;
-    const char* Summary;
-    int (*Run)(const Invocation&);
-};
-
-const CommandEntry commands[] = {
-    {"about", "show the list of components", CmdAbout},
-    {"util", "text utilities: base64, utf8-decode, html-decode, content-type, column", CmdUtil},
-    {"whois", "a domain's registration record from its whois server", CmdWhois},
-    {"http", "an HTTP/1.0 request (HEAD, GET, POST) over the socket client", CmdHttp},
-    {"smtp", "send an e-mail message through an SMTP server", CmdSmtp},
-    {"daytime", "date and time from a daytime server", CmdDaytime},
-    {"sntp", "time from an NTP server", CmdSntp},
-    {"dns", "DNS query over TCP, answer records one a line", CmdDns},
-    {"xml", "parse an XML file and print its tree", CmdXml},
-    {"update", "bring a local file up to date from a URL or path (web updater)", CmdUpdate},
-};
-
+// The commands register themselves from their own files (Cli.h, Command).
 void PrintHelp() {
     QString text = QStringLiteral("Usage: kvinet COMMAND [options] [args]\n\n"
                                   "Internet components from the command line. Commands:\n");
-    for (const CommandEntry& c : commands)
+    for (const Command* c : RegisteredCommands())
         text += QStringLiteral("  %1 %2\n")
-                    .arg(QString::fromLatin1(c.Name).leftJustified(12), QString::fromLatin1(c.Summary));
+                    .arg(QString::fromLatin1(c->Name).leftJustified(12), QString::fromLatin1(c->Summary));
     text += QStringLiteral("\nRun 'kvinet COMMAND --help' for the options of a command.\n"
                            "Exit status: 0 success, 1 the operation failed, 2 usage error.");
     WriteText(text);
@@ -74,15 +55,13 @@ int main(int argc, char** argv) {
         PrintHelp();
         return argc < 2 ? ExitUsage : ExitOk;
     }
-    const CommandEntry* command = nullptr;
-    for (const CommandEntry& c : commands)
-        if (std::strcmp(argv[1], c.Name) == 0)
-            command = &c;
+    const Command* command = FindCommand(ArgText(argv[1]));
     if (!command) {
         WriteError(QStringLiteral("kvinet: unknown command '%1'; try 'kvinet --help'").arg(ArgText(argv[1])));
         return ExitUsage;
     }
     Invocation call;
+    call.Cmd = command;
     for (int i = 2; i < argc; ++i) {
         call.Arguments << ArgText(argv[i]);
         call.Raw << QByteArray(argv[i]);

@@ -1,10 +1,16 @@
-// System: content types, temporary directory, executable path, detached processes.
+// System: content types, temporary directory, executable path, detached processes, the proxy setting.
 #include "platform/System.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QMimeDatabase>
+
+#include <mutex>
+
+#if defined(Q_OS_WIN)
+#include <QSettings>
+#endif
 
 #if defined(Q_OS_UNIX)
 #include <fcntl.h>
@@ -104,6 +110,67 @@ bool StartDetachedProcess(const QString& Program, const QStringList& Args, bool 
     (void)WaitInput;
     return QProcess::startDetached(Program, Args);
 #endif
+}
+
+namespace {
+
+QString DefaultProxySetting() {
+#if defined(Q_OS_WIN)
+    const QSettings key(
+        QStringLiteral("HKEY_CURRENT_USER\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Internet Settings"),
+        QSettings::NativeFormat);
+    if (key.value(QStringLiteral("ProxyEnable")).toInt() == 0)
+        return {};
+    QString server = key.value(QStringLiteral("ProxyServer")).toString();
+    const qsizetype zero = server.indexOf(QChar(0));
+    if (zero >= 0)
+        server.truncate(zero);
+    return server;
+#else
+    return ProxyFromEnvironment();
+#endif
+}
+
+// Components on other threads may read the setting while a program installs its reader.
+std::mutex proxyReaderLock;
+TSystemProxyReader proxyReader;
+
+} // namespace
+
+QString ProxyFromEnvironment() {
+    static const char* const names[] = {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"};
+    for (const char* name : names) {
+        QString url = qEnvironmentVariable(name).trimmed();
+        if (url.isEmpty())
+            continue;
+        const qsizetype scheme = url.indexOf(QLatin1String("://"));
+        if (scheme >= 0)
+            url = url.mid(scheme + 3);
+        const qsizetype slash = url.indexOf(u'/');
+        if (slash >= 0)
+            url.truncate(slash);
+        const qsizetype at = url.lastIndexOf(u'@');
+        if (at >= 0)
+            url = url.mid(at + 1);
+        if (!url.isEmpty())
+            return url;
+    }
+    return {};
+}
+
+QString SystemProxySetting() {
+    TSystemProxyReader reader;
+    {
+        const std::lock_guard<std::mutex> guard(proxyReaderLock);
+        reader = proxyReader;
+    }
+    return reader ? reader() : DefaultProxySetting();
+}
+
+TSystemProxyReader SetSystemProxyReader(TSystemProxyReader Reader) {
+    const std::lock_guard<std::mutex> guard(proxyReaderLock);
+    std::swap(proxyReader, Reader);
+    return Reader;
 }
 
 } // namespace KvInet

@@ -1,10 +1,6 @@
 // kviutil: shared text routines.
 #include "socket/kviutil.h"
 
-#if defined(Q_OS_WIN)
-#include <QSettings>
-#endif
-
 #include "platform/Classes.h"
 #include "platform/SysUtils.h"
 #include "platform/System.h"
@@ -196,27 +192,6 @@ void ReplaceHTMLChars(QString& S) {
     S.truncate(w);
 }
 
-QString ProxyFromEnvironment() {
-    static const char* const names[] = {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"};
-    for (const char* name : names) {
-        QString url = qEnvironmentVariable(name).trimmed();
-        if (url.isEmpty())
-            continue;
-        const qsizetype scheme = url.indexOf(QLatin1String("://"));
-        if (scheme >= 0)
-            url = url.mid(scheme + 3);
-        const qsizetype slash = url.indexOf(u'/');
-        if (slash >= 0)
-            url.truncate(slash);
-        const qsizetype at = url.lastIndexOf(u'@');
-        if (at >= 0)
-            url = url.mid(at + 1);
-        if (!url.isEmpty())
-            return url;
-    }
-    return {};
-}
-
 void ParseProxySetting(QString& ProxyServer, bool UseProxy, int& ProxyPort) {
     if (!UseProxy || ProxyServer.isEmpty())
         return;
@@ -235,27 +210,11 @@ void ParseProxySetting(QString& ProxyServer, bool UseProxy, int& ProxyPort) {
 }
 
 void ReadProxyInfo(QString& ProxyServer, bool& UseProxy, int& ProxyPort) {
-#if defined(Q_OS_WIN)
-    // The current user's Internet settings; a missing value leaves its argument as the caller passed it.
-    const QSettings key(
-        QStringLiteral("HKEY_CURRENT_USER\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Internet Settings"),
-        QSettings::NativeFormat);
-    if (key.contains(QStringLiteral("ProxyServer"))) {
-        QString server = key.value(QStringLiteral("ProxyServer")).toString();
-        const qsizetype zero = server.indexOf(QChar(0));
-        if (zero >= 0)
-            server.truncate(zero);
-        ProxyServer = server.left(257);
-    }
-    if (key.contains(QStringLiteral("ProxyEnable")))
-        UseProxy = key.value(QStringLiteral("ProxyEnable")).toInt() != 0;
-#else
-    const QString setting = ProxyFromEnvironment();
+    const QString setting = SystemProxySetting();
     if (!setting.isEmpty()) {
         ProxyServer = setting.left(257);
         UseProxy = true;
     }
-#endif
     ParseProxySetting(ProxyServer, UseProxy, ProxyPort);
 }
 

@@ -38,19 +38,15 @@ QString GetColumn(const QString& Line, int Column, QChar Separator);
 /// first unknown entity stops the replacement and leaves the rest as it is.
 void ReplaceHTMLChars(QString& S);
 
-/// Reads the user's system proxy setting into ProxyServer, UseProxy and ProxyPort, each changed only when
-/// the system supplies it, then reduces an enabled setting to host and port (ParseProxySetting). On Windows
-/// the setting is the current user's Internet settings in the registry (ProxyServer, ProxyEnable); elsewhere
-/// the environment: http_proxy, HTTP_PROXY or all_proxy/ALL_PROXY (the first set one), a URL whose scheme,
-/// credentials and path are dropped; a set variable means the proxy is enabled.
+/// Reads the user's system proxy setting (SystemProxySetting: on Windows the Internet settings in the
+/// registry, elsewhere the environment's http_proxy, HTTP_PROXY or all_proxy/ALL_PROXY; a program may install
+/// its own reader) into ProxyServer and UseProxy: an enabled setting sets ProxyServer and turns UseProxy on,
+/// none leaves both as passed. Then an enabled setting is reduced to host and port (ParseProxySetting).
 void ReadProxyInfo(QString& ProxyServer, bool& UseProxy, int& ProxyPort);
 
 /// The reduction of a system proxy text when UseProxy is set and ProxyServer is not empty: a per-protocol
 /// list ("ftp=f:21;http=h:3128;https=s:443") keeps its http entry; then "host:port" is split at its first
 /// ":" into ProxyServer and ProxyPort (0 when the port is not a number).
 void ParseProxySetting(QString& ProxyServer, bool UseProxy, int& ProxyPort);
-
-/// The environment's proxy URL reduced to "host:port" (or "host"); empty when no proxy variable is set.
-QString ProxyFromEnvironment();
 
 } // namespace KvInet

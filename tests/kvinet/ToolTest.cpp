@@ -55,3 +55,48 @@ TEST(KvinetToolTest, UtilCommandsPrintExactBytes) {
     EXPECT_EQ(Kvinet({QStringLiteral("util"), QStringLiteral("utf8-decode"), QStringLiteral("C3A")}).ExitCode,
               2);
 }
+
+TEST(KvinetToolTest, HelpListsEveryRegisteredCommandByGroup) {
+    const auto r = Kvinet({QStringLiteral("--help")});
+    ASSERT_EQ(r.ExitCode, 0);
+    qsizetype last = -1;
+    for (const char* name :
+         {"about", "util", "daytime", "dns", "http", "smtp", "sntp", "whois", "xml", "update"}) {
+        const qsizetype at = r.Out.indexOf(QByteArray("\n  ") + name + ' ');
+        EXPECT_GT(at, last) << name << " missing or out of order:\n" << r.Out.constData();
+        last = at;
+    }
+}
+
+TEST(KvinetToolTest, CommonOptionsACommandCannotHonourAreUsageErrors) {
+    struct Case {
+        QStringList Args;
+        bool Known;
+    };
+    // Every case stops before any network traffic: at the unknown option, or at --help after a known one.
+    const Case cases[] = {
+        {{"daytime", "--cafile", "x"}, false},
+        {{"daytime", "--proxy", "h:1"}, false},
+        {{"sntp", "--proxy-user", "u"}, false},
+        {{"dns", "n", "--proxy", "h:1"}, false},
+        {{"smtp", "--proxy", "h:1"}, false},
+        {{"whois", "--cafile", "x"}, false},
+        {{"http", "--cafile", "x"}, false},
+        {{"update", "--max-size", "1"}, false},
+        {{"update", "--host", "h"}, false},
+        {{"xml", "--verbose"}, false},
+        {{"whois", "--max-time", "1"}, false},
+        {{"smtp", "--cafile", "x", "--help"}, true},
+        {{"whois", "--proxy", "h:1", "--proxy-user", "u", "--help"}, true},
+        {{"update", "--max-time", "1", "--cafile", "x", "--user", "u", "--help"}, true},
+        {{"daytime", "--timeout", "1", "--verbose", "--help"}, true},
+    };
+    for (const Case& c : cases) {
+        const auto r = Kvinet(c.Args);
+        EXPECT_EQ(r.ExitCode, c.Known ? 0 : 2) << c.Args.join(u' ').toStdString() << "\n"
+                                               << r.Err.constData();
+        if (!c.Known) {
+            EXPECT_TRUE(r.Err.contains("unknown option")) << r.Err.constData();
+        }
+    }
+}

@@ -2,6 +2,8 @@
 #include "socket/kviutil.h"
 
 #include "platform/SysUtils.h"
+#include "platform/System.h"
+#include "socket/KvInBase.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
@@ -194,6 +196,47 @@ TEST(ProxySettingTest, ReadsTheEnvironment) {
 
     for (int i = 0; i < 4; ++i)
         saved[i].isNull() ? qunsetenv(names[i].constData()) : qputenv(names[i].constData(), saved[i]);
+}
+
+TEST(ProxySettingTest, AnInstalledReaderReplacesTheSystemSetting) {
+    const QByteArray saved = qgetenv("http_proxy");
+    qputenv("http_proxy", "http://env.test:8000/");
+    struct Case {
+        QString Setting;
+        QString WantServer;
+        int WantPort;
+        bool WantUse;
+    };
+    const Case cases[] = {
+        {QStringLiteral("cli.test:3128"), QStringLiteral("cli.test"), 3128, true},
+        {QStringLiteral("127.0.0.1:8080"), QStringLiteral("127.0.0.1"), 8080, true},
+        {QStringLiteral("ftp=f:21;http=h:3129"), QStringLiteral("h"), 3129, true},
+        {QStringLiteral("bare.test"), QStringLiteral("bare.test"), 9, true},
+        // A reader that reports no proxy hides the environment's: nothing changes.
+        {QString(), QStringLiteral("old"), 9, false},
+    };
+    for (const Case& c : cases) {
+        const QString setting = c.Setting;
+        const TSystemProxyReader previous = SetSystemProxyReader([setting] { return setting; });
+        EXPECT_FALSE(previous) << "the default reader is not handed out";
+        TKvInetProxy proxy;
+        proxy.SetServer(QStringLiteral("old"));
+        proxy.SetPort(9);
+        proxy.FillProxyInfo();
+        EXPECT_EQ(proxy.Server(), c.WantServer) << c.Setting.toStdString();
+        EXPECT_EQ(proxy.Port(), c.WantPort) << c.Setting.toStdString();
+        EXPECT_EQ(proxy.UseProxy(), c.WantUse) << c.Setting.toStdString();
+        EXPECT_TRUE(SetSystemProxyReader(nullptr)) << "the installed reader comes back";
+    }
+
+    // With no reader installed the environment is read again.
+    TKvInetProxy proxy;
+    proxy.FillProxyInfo();
+    EXPECT_EQ(proxy.Server(), QStringLiteral("env.test"));
+    EXPECT_EQ(proxy.Port(), 8000);
+    EXPECT_TRUE(proxy.UseProxy());
+    EXPECT_EQ(SystemProxySetting(), QStringLiteral("env.test:8000"));
+    saved.isNull() ? qunsetenv("http_proxy") : qputenv("http_proxy", saved);
 }
 
 TEST(DeleteExeTest, RemovesTheProgramAfterItEndsWhateverItsPath) {
