@@ -262,7 +262,8 @@ std::unique_ptr<TInetTransfer> TInetSession::OpenUrl(const QString& Url, QString
     const bool answered = transfer->Start();
     const bool http = Url.startsWith(QLatin1String("http"), Qt::CaseInsensitive);
     if (!answered || (transfer->Done() && transfer->FResult != CURLE_OK && !(http && transfer->StatusCode() > 0))) {
-        Error = transfer->ErrorText().isEmpty() ? QStringLiteral("No answer from %1").arg(Url) : transfer->ErrorText();
+        Error = transfer->ErrorText().isEmpty() ? QStringLiteral("No answer from %1").arg(Url)
+                                                : transfer->ErrorText();
         return nullptr;
     }
     return transfer;
@@ -411,7 +412,8 @@ void TInetTransfer::Finished(int Result) {
     if (Result != CURLE_OK)
         FError = FErrorBuffer[0] ? QString::fromUtf8(FErrorBuffer) : QString::fromUtf8(curl_easy_strerror(CURLcode(Result)));
     const TInetSessionSettings& settings = Session()->Settings();
-    if (Result == CURLE_OPERATION_TIMEDOUT && !settings.Deadline.isForever() && settings.Deadline.hasExpired())
+    if (Result == CURLE_OPERATION_TIMEDOUT && !settings.Deadline.isForever() &&
+        settings.Deadline.hasExpired())
         FError = QStringLiteral("The operation took longer than %1 seconds").arg(settings.DeadlineSeconds);
     if (FAdded && Session() && !Session()->Closed())
         curl_multi_remove_handle(Multi(Session()->FMulti), EasyOf(FEasy));
@@ -601,7 +603,8 @@ void TInetRequest::Prepare() {
     TInetTransfer::Prepare();
     CURL* easy = EasyOf(Easy());
     // A file request is HTTP/1.0, as servers have always been asked; a body needs HTTP/1.1's framing.
-    curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, long(FHasBody ? CURL_HTTP_VERSION_1_1 : CURL_HTTP_VERSION_1_0));
+    curl_easy_setopt(easy, CURLOPT_HTTP_VERSION,
+                     long(FHasBody ? CURL_HTTP_VERSION_1_1 : CURL_HTTP_VERSION_1_0));
     if (FHasBody) {
         curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(FBody.size()));
         curl_easy_setopt(easy, CURLOPT_COPYPOSTFIELDS, FBody.constData());
@@ -737,7 +740,8 @@ TInetConnection::TInetConnection(TInetSession* Session, QString Host, int Port, 
 
 TInetConnection::~TInetConnection() { Close(); }
 
-std::unique_ptr<TInetRequest> TInetConnection::OpenRequest(const QString& Object, bool Secure, QString& Error) {
+std::unique_ptr<TInetRequest> TInetConnection::OpenRequest(const QString& Object, bool Secure,
+                                                           QString& Error) {
     if (Closed() || FService != INTERNET_SERVICE_HTTP) {
         Error = QStringLiteral("Not an open HTTP connection");
         return nullptr;
@@ -841,7 +845,7 @@ bool TInetConnection::FtpList(const QString& Directory, std::vector<TInetFindDat
 }
 
 std::unique_ptr<TInetFtpFind> TInetConnection::FtpFindFirstFile(const QString& Pattern, TInetFindData& First,
-                                                               QString& Error) {
+                                                                QString& Error) {
     if (Closed() || FService != INTERNET_SERVICE_FTP) {
         Error = QStringLiteral("Not an open FTP connection");
         return nullptr;
@@ -883,7 +887,7 @@ std::unique_ptr<TInetFtpFind> TInetConnection::FtpFindFirstFile(const QString& P
 }
 
 std::unique_ptr<TInetTransfer> TInetConnection::FtpOpenFile(const QString& FileName, int64_t Offset,
-                                                           QString& Error) {
+                                                            QString& Error) {
     if (Closed() || FService != INTERNET_SERVICE_FTP) {
         Error = QStringLiteral("Not an open FTP connection");
         return nullptr;
@@ -929,7 +933,9 @@ std::unique_ptr<TInetRequest> TInetLocation::Request(const QString& Method, cons
 
 namespace {
 
-bool IsDotEntry(const QString& Name) { return Name == QLatin1String(".") || Name == QLatin1String(".."); }
+bool IsDotEntry(const QString& Name) {
+    return Name == QLatin1String(".") || Name == QLatin1String("..");
+}
 
 // Sends of one request whose answer could not be read before giving up.
 constexpr int MaxUnansweredSends = 3;
@@ -980,7 +986,8 @@ public:
         const int64_t start = FRequest->SetFilePointer(Offset);
         if (start < 0)
             FError = FRequest->ErrorText().isEmpty()
-                         ? QStringLiteral("The server answered %1 to the range request").arg(FRequest->StatusCode())
+                         ? QStringLiteral("The server answered %1 to the range request")
+                               .arg(FRequest->StatusCode())
                          : FRequest->ErrorText();
         return start;
     }
@@ -1020,9 +1027,9 @@ public:
     void List(const QString&, const QString&, bool, const std::function<void(const QString&)>&,
               const std::function<void(const QString&)>&) override {}
 
-    std::unique_ptr<TInetRequest> Request(const QString& Method, const QString& Object, const QStringList& Headers,
-                                          const QByteArray& Body, const TInetChallengeHandler& Challenge,
-                                          QString& Error) override {
+    std::unique_ptr<TInetRequest> Request(const QString& Method, const QString& Object,
+                                          const QStringList& Headers, const QByteArray& Body,
+                                          const TInetChallengeHandler& Challenge, QString& Error) override {
         std::unique_ptr<TInetRequest> request = FConnection->OpenRequest(Object, FSecure, Error);
         if (!request)
             return nullptr;
@@ -1080,7 +1087,8 @@ class TFtpLocation final : public TInetLocation {
 public:
     explicit TFtpLocation(std::unique_ptr<TInetConnection> Connection) : FConnection(std::move(Connection)) {}
 
-    std::unique_ptr<TInetSource> Find(const QString& Name, const TInetChallengeHandler&, QString& Error) override {
+    std::unique_ptr<TInetSource> Find(const QString& Name, const TInetChallengeHandler&,
+                                      QString& Error) override {
         TInetFindData data;
         if (!FConnection->FtpFindFirstFile(Name, data, Error))
             return nullptr;
@@ -1132,7 +1140,8 @@ private:
 std::vector<std::pair<QFileInfo, QString>> LocalFind(const QString& Pattern) {
     std::vector<std::pair<QFileInfo, QString>> found;
     const qsizetype slash = Pattern.lastIndexOf(u'/');
-    const QString directory = slash < 0 ? QStringLiteral(".") : (slash == 0 ? QStringLiteral("/") : Pattern.left(slash));
+    const QString directory =
+        slash < 0 ? QStringLiteral(".") : (slash == 0 ? QStringLiteral("/") : Pattern.left(slash));
     const QString name = Pattern.mid(slash + 1);
     if (name.isEmpty())
         return found;
@@ -1183,7 +1192,8 @@ private:
 
 class TPathLocation final : public TInetLocation {
 public:
-    std::unique_ptr<TInetSource> Find(const QString& Name, const TInetChallengeHandler&, QString& Error) override {
+    std::unique_ptr<TInetSource> Find(const QString& Name, const TInetChallengeHandler&,
+                                      QString& Error) override {
         const auto entries = LocalFind(Name);
         if (entries.empty()) {
             Error = QStringLiteral("The system cannot find the file specified: %1").arg(Name);
@@ -1208,16 +1218,17 @@ public:
 
 } // namespace
 
-std::unique_ptr<TInetLocation> TInetLocation::Open(TKind Kind, TInetSession* Session, const QString& Host, int Port,
-                                                   const QString& User, const QString& Password, QString& Error) {
+std::unique_ptr<TInetLocation> TInetLocation::Open(TKind Kind, TInetSession* Session, const QString& Host,
+                                                   int Port, const QString& User, const QString& Password,
+                                                   QString& Error) {
     if (Kind == lkPath)
         return std::make_unique<TPathLocation>();
     if (!Session) {
         Error = QStringLiteral("No session");
         return nullptr;
     }
-    std::unique_ptr<TInetConnection> connection =
-        Session->Connect(Host, Port, User, Password, Kind == lkFTP ? INTERNET_SERVICE_FTP : INTERNET_SERVICE_HTTP, Error);
+    std::unique_ptr<TInetConnection> connection = Session->Connect(
+        Host, Port, User, Password, Kind == lkFTP ? INTERNET_SERVICE_FTP : INTERNET_SERVICE_HTTP, Error);
     if (!connection)
         return nullptr;
     if (Kind == lkFTP)

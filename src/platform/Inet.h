@@ -269,7 +269,8 @@ public:
 
     /// FtpFindFirstFile: a path whose last part may hold wildcards. Null when nothing matches (Error says
     /// why); else the search handle, with the first entry in First.
-    std::unique_ptr<TInetFtpFind> FtpFindFirstFile(const QString& Pattern, TInetFindData& First, QString& Error);
+    std::unique_ptr<TInetFtpFind> FtpFindFirstFile(const QString& Pattern, TInetFindData& First,
+                                                   QString& Error);
     /// FtpGetCurrentDirectory.
     bool FtpGetCurrentDirectory(QString& Directory);
     /// FtpSetCurrentDirectory: false (and the current directory unchanged, Error saying why) when the
@@ -315,8 +316,8 @@ private:
 
 /// What a search found of one file.
 struct TInetFileInfo {
-    int64_t Size = -1;       ///< bytes; -1 when unknown (an HTTP answer without Content-Length)
-    QDateTime Time;          ///< last write, UTC; invalid when unknown
+    int64_t Size = -1; ///< bytes; -1 when unknown (an HTTP answer without Content-Length)
+    QDateTime Time;    ///< last write, UTC; invalid when unknown
     bool IsDirectory = false;
 };
 
@@ -366,8 +367,9 @@ public:
     /// Opens a location. HTTP, HTTPS and FTP connect through Session to Host:Port (FTP logs in now, with
     /// User and Password; HTTP sends them with every request); a path needs neither. Null when it can't be
     /// opened (Error says why).
-    static std::unique_ptr<TInetLocation> Open(TKind Kind, TInetSession* Session, const QString& Host, int Port,
-                                               const QString& User, const QString& Password, QString& Error);
+    static std::unique_ptr<TInetLocation> Open(TKind Kind, TInetSession* Session, const QString& Host,
+                                               int Port, const QString& User, const QString& Password,
+                                               QString& Error);
     TInetLocation() = default;
     TInetLocation(const TInetLocation&) = delete;
     TInetLocation& operator=(const TInetLocation&) = delete;

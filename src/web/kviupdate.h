@@ -301,7 +301,8 @@ protected:
     /// Copies Source into Target from byte From on, reporting each 2050-byte block through UpdateProgress;
     /// stops at Abort, at a broken read, at a refused flush and at the TotalTimeout. Raises the stream's
     /// write errors.
-    TKvDownloadCopy CopyDownload(TInetSource& Source, TFileStream& Target, int64_t From, int64_t ExpectedSize);
+    TKvDownloadCopy CopyDownload(TInetSource& Source, TFileStream& Target, int64_t From,
+                                 int64_t ExpectedSize);
     /// Puts a part file in place of LocalFile when Complete (or when Target.KeepPart), else removes it.
     /// Raises EFCreateError when the part can't replace the local file.
     static void CommitDownload(const TKvDownloadTarget& Target, const QString& LocalFile, bool Complete);

@@ -64,8 +64,9 @@ TEST(Inet, ClosingAParentClosesItsChildren) {
     QString error;
     std::unique_ptr<TInetSession> session = TInetSession::Open(settings, error);
     ASSERT_TRUE(session);
-    std::unique_ptr<TInetConnection> connection = session->Connect(
-        "127.0.0.1", ServerPort("nginx", "KV_NGINX_PORT"), QString(), QString(), INTERNET_SERVICE_HTTP, error);
+    std::unique_ptr<TInetConnection> connection =
+        session->Connect("127.0.0.1", ServerPort("nginx", "KV_NGINX_PORT"), QString(), QString(),
+                         INTERNET_SERVICE_HTTP, error);
     ASSERT_TRUE(connection);
     std::unique_ptr<TInetRequest> request = connection->OpenRequest("/index.html", false, error);
     ASSERT_TRUE(request);

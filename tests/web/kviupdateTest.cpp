@@ -39,12 +39,12 @@ class TProbe : public TKvCustomWebComponent {
 public:
     using TKvCustomWebComponent::TKvCustomWebComponent;
     std::function<void(TProbe&)> Work;
+    using TKvCustomWebComponent::ChooseDownloadTarget;
     using TKvCustomWebComponent::ConnectToInet;
     using TKvCustomWebComponent::DisconnectFromInet;
     using TKvCustomWebComponent::GetFileInfoFromInet;
-    using TKvCustomWebComponent::ReadDirFromInet;
-    using TKvCustomWebComponent::ChooseDownloadTarget;
     using TKvCustomWebComponent::hURL;
+    using TKvCustomWebComponent::ReadDirFromInet;
     using TKvCustomWebComponent::ReadHTTPGetResponseString;
     using TKvCustomWebComponent::SetStatus;
 
@@ -919,7 +919,8 @@ TEST_F(WebTest, CommandLine) {
 TEST_F(WebTest, AnAnswerWithoutLengthIsDownloadedThenComparedByTime) {
     const QByteArray body = Pattern(5000);
     const QByteArray dated = "HTTP/1.0 200 OK\r\nLast-Modified: Tue, 05 Mar 2024 10:20:30 GMT\r\n\r\n";
-    const QByteArray chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1388\r\n" + body + "\r\n0\r\n\r\n";
+    const QByteArray chunked =
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1388\r\n" + body + "\r\n0\r\n\r\n";
     struct Case {
         const char* Name;
         QByteArray Answer;
@@ -963,7 +964,9 @@ TEST_F(WebTest, PostReachesTheServerAndFollowsOnly307And308) {
         QString Object;
         QByteArray Body;
         bool Answered;
-    } cases[] = {{"/post", "a=1&b=2", true}, {"/post-307", "c=3", true}, {"/post-308", "d=4", true},
+    } cases[] = {{"/post", "a=1&b=2", true},
+                 {"/post-307", "c=3", true},
+                 {"/post-308", "d=4", true},
                  {"/post-302", "e=5", false}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Object.toStdString());
@@ -973,8 +976,8 @@ TEST_F(WebTest, PostReachesTheServerAndFollowsOnly307And308) {
                                    .arg(QDateTime::currentMSecsSinceEpoch())
                                    .arg(QString::fromLatin1(c.Body.left(1)));
         std::unique_ptr<TInetRequest> request = probe.hURL->Request(
-            "POST", c.Object, {"X-Kv-Test: " + marker, "Content-Type: application/x-www-form-urlencoded"}, c.Body,
-            nullptr, error);
+            "POST", c.Object, {"X-Kv-Test: " + marker, "Content-Type: application/x-www-form-urlencoded"},
+            c.Body, nullptr, error);
         if (!c.Answered) {
             EXPECT_FALSE(request);
             EXPECT_TRUE(error.contains("302") && error.contains("/post")) << error.toStdString();
@@ -987,7 +990,8 @@ TEST_F(WebTest, PostReachesTheServerAndFollowsOnly307And308) {
         EXPECT_EQ(QByteArray(block, int(std::max<int64_t>(n, 0))), "posted\n");
         const QStringList lines = LogLines(postLog, marker);
         ASSERT_EQ(lines.size(), 1);
-        EXPECT_EQ(lines.first(), QStringLiteral("POST /post \"%1\" \"%2\"").arg(marker, QString::fromLatin1(c.Body)));
+        EXPECT_EQ(lines.first(),
+                  QStringLiteral("POST /post \"%1\" \"%2\"").arg(marker, QString::fromLatin1(c.Body)));
     }
     QString error;
     EXPECT_FALSE(probe.hURL->Request("POST", "/post", {"X-Kv-Test: a\r\nInjected: 1"}, "x", nullptr, error));
@@ -1010,10 +1014,11 @@ TEST_F(WebTest, PostRequestBytes) {
     ASSERT_TRUE(request) << error.toStdString();
     request.reset();
     probe.DisconnectFromInet();
-    EXPECT_EQ(peer.Received(), QByteArray("POST /track HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(peer.Port()) +
-                                          "\r\nUser-Agent: kv-agent\r\nAccept: */*\r\nSOAPAction: x\r\n"
-                                          "Content-Length: 4\r\nContent-Type: application/x-www-form-urlencoded\r\n"
-                                          "\r\n<q/>"));
+    EXPECT_EQ(peer.Received(),
+              QByteArray("POST /track HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(peer.Port()) +
+                         "\r\nUser-Agent: kv-agent\r\nAccept: */*\r\nSOAPAction: x\r\n"
+                         "Content-Length: 4\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                         "\r\n<q/>"));
 }
 
 // A server that keeps sending a byte now and then never trips the idle limit: the whole-run limit ends it.
@@ -1063,7 +1068,9 @@ TEST_F(WebTest, ReportingUrlReadSeesStatusCutsAndTheSizeLimit) {
             probe.SetMaxReplySize(c.Limit);
         QString text;
         int status = -1;
-        probe.Work = [&](TProbe& P) { EXPECT_EQ(P.ReadHTTPGetResponseString(c.Url, text, status), c.Complete); };
+        probe.Work = [&](TProbe& P) {
+            EXPECT_EQ(P.ReadHTTPGetResponseString(c.Url, text, status), c.Complete);
+        };
         probe.Execute();
         EXPECT_EQ(status, c.Status);
         if (c.Length >= 0) {
@@ -1107,7 +1114,8 @@ TEST(WebComponent, DownloadTargetChoice) {
         {"/dev/null", false, 0, true, false, false},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(QStringLiteral("%1 resume=%2 from=%3").arg(c.Local).arg(c.Resume).arg(c.From).toStdString());
+        SCOPED_TRACE(
+            QStringLiteral("%1 resume=%2 from=%3").arg(c.Local).arg(c.Resume).arg(c.From).toStdString());
         const TKvDownloadTarget t = TProbe::ChooseDownloadTarget(c.Local, c.Resume, c.From);
         EXPECT_EQ(t.InPlace, c.InPlace);
         EXPECT_EQ(t.Append, c.Append);
@@ -1120,9 +1128,15 @@ TEST(WebComponent, TempCopyIsPrivateAndNamedFromTheLastSegmentOnly) {
     const struct {
         const char* Remote;
         const char* Extension;
-    } names[] = {{"/feeds/news.xml", ".xml"},    {"/a.b/c", ""},          {"/x.y/../../f", ""},
-                 {"/pic.JPG?size=2", ".JPG"},    {"/page.html#top", ".html"}, {"/f.toolongextension", ""},
-                 {"/f.x-y", ""},                 {"/noext", ""},          {"/dir/.hidden", ".hidden"},
+    } names[] = {{"/feeds/news.xml", ".xml"},
+                 {"/a.b/c", ""},
+                 {"/x.y/../../f", ""},
+                 {"/pic.JPG?size=2", ".JPG"},
+                 {"/page.html#top", ".html"},
+                 {"/f.toolongextension", ""},
+                 {"/f.x-y", ""},
+                 {"/noext", ""},
+                 {"/dir/.hidden", ".hidden"},
                  {"/f.", ""}};
     for (const auto& n : names)
         EXPECT_EQ(TKvTempCopy::Extension(n.Remote), n.Extension) << n.Remote;
