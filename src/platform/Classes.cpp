@@ -404,8 +404,9 @@ int TCollectionItem::Index() const {
     return FCollection ? int(FCollection->FItems.indexOf(this)) : -1;
 }
 
+// The owner is also the QObject parent: a component's published collections go with it.
 TCollection::TCollection(TItemFactory ItemFactory, QObject* AOwner)
-    : TPersistent(nullptr), FItemFactory(std::move(ItemFactory)), FOwner(AOwner) {}
+    : TPersistent(AOwner), FItemFactory(std::move(ItemFactory)), FOwner(AOwner) {}
 
 TCollection::~TCollection() {
     Clear();

@@ -207,7 +207,8 @@ private:
 };
 
 /// An ordered collection that owns its items. Items are created through the factory given at construction,
-/// so Add returns an item of the collection's own item class.
+/// so Add returns an item of the collection's own item class. The owner given at construction is also the
+/// collection's QObject parent: freeing the owner frees the collection.
 class TCollection : public TPersistent {
     Q_OBJECT
 public:

@@ -16,30 +16,71 @@
 
 namespace KvInet {
 
-/// The record types a TKvIDNSResolver can ask for. The ordinal order is the order of the questions.
-enum TKvIDNSRequest {
-    irAll,             ///< type 255, every record of the name
-    irA,               ///< type 1, host address
-    irNS,              ///< type 2, name server
-    irName,            ///< type 5, canonical name
-    irSOA,             ///< type 6, start of authority
-    irMB,              ///< type 7, mailbox domain
-    irMG,              ///< type 8, mail group member
-    irMR,              ///< type 9, mail rename domain
-    irRR,              ///< type 10, null record
-    irWKS,             ///< type 11, well-known services
-    irPTR,             ///< type 12, domain name pointer (the domain is a dotted IPv4 address)
-    irHostInfo,        ///< type 13, host information
-    irMailInfo,        ///< type 14, mailbox information
-    irMX,              ///< type 15, mail exchange
-    irText,            ///< type 16, text
-    irTransferRequest, ///< type 252, zone transfer
-    irMailB,           ///< type 253, mailbox-related records
-    // Added after the original set (which keeps its ordinals): types that servers only return when asked
-    // for them by name (many answer the irAll question with nothing).
-    irAAAA, ///< type 28, IPv6 host address
-    irSRV   ///< type 33, service location
+/// The enumerations of the DNS resolver (a gadget so that properties of these types stream by name).
+///
+/// Requests is published as a flag set: TKvIDNSRequestFlag has one bit per request (1 << its ordinal) under
+/// the request's own name, so a stored form reads and writes the property by names ("irA|irMX"). C++ code
+/// keeps using TKvIDNSRequests, which converts to and from the flags both ways.
+struct TKvDNSTypes {
+    Q_GADGET
+public:
+    /// The record types a TKvIDNSResolver can ask for. The ordinal order is the order of the questions.
+    enum TKvIDNSRequest {
+        irAll,             ///< type 255, every record of the name
+        irA,               ///< type 1, host address
+        irNS,              ///< type 2, name server
+        irName,            ///< type 5, canonical name
+        irSOA,             ///< type 6, start of authority
+        irMB,              ///< type 7, mailbox domain
+        irMG,              ///< type 8, mail group member
+        irMR,              ///< type 9, mail rename domain
+        irRR,              ///< type 10, null record
+        irWKS,             ///< type 11, well-known services
+        irPTR,             ///< type 12, domain name pointer (the domain is a dotted IPv4 address)
+        irHostInfo,        ///< type 13, host information
+        irMailInfo,        ///< type 14, mailbox information
+        irMX,              ///< type 15, mail exchange
+        irText,            ///< type 16, text
+        irTransferRequest, ///< type 252, zone transfer
+        irMailB,           ///< type 253, mailbox-related records
+        // Added after the original set (which keeps its ordinals): types that servers only return when
+        // asked for them by name (many answer the irAll question with nothing).
+        irAAAA, ///< type 28, IPv6 host address
+        irSRV   ///< type 33, service location
+    };
+    Q_ENUM(TKvIDNSRequest)
+
+    /// A TKvIDNSRequest as a bit of a flag set: the published form of a set of requests.
+    enum class TKvIDNSRequestFlag : uint32_t {
+        irAll = 1u << TKvIDNSRequest::irAll,
+        irA = 1u << TKvIDNSRequest::irA,
+        irNS = 1u << TKvIDNSRequest::irNS,
+        irName = 1u << TKvIDNSRequest::irName,
+        irSOA = 1u << TKvIDNSRequest::irSOA,
+        irMB = 1u << TKvIDNSRequest::irMB,
+        irMG = 1u << TKvIDNSRequest::irMG,
+        irMR = 1u << TKvIDNSRequest::irMR,
+        irRR = 1u << TKvIDNSRequest::irRR,
+        irWKS = 1u << TKvIDNSRequest::irWKS,
+        irPTR = 1u << TKvIDNSRequest::irPTR,
+        irHostInfo = 1u << TKvIDNSRequest::irHostInfo,
+        irMailInfo = 1u << TKvIDNSRequest::irMailInfo,
+        irMX = 1u << TKvIDNSRequest::irMX,
+        irText = 1u << TKvIDNSRequest::irText,
+        irTransferRequest = 1u << TKvIDNSRequest::irTransferRequest,
+        irMailB = 1u << TKvIDNSRequest::irMailB,
+        irAAAA = 1u << TKvIDNSRequest::irAAAA,
+        irSRV = 1u << TKvIDNSRequest::irSRV
+    };
+    Q_DECLARE_FLAGS(TKvIDNSRequestFlags, TKvIDNSRequestFlag)
+    Q_FLAG(TKvIDNSRequestFlags)
 };
+using TKvIDNSRequest = TKvDNSTypes::TKvIDNSRequest;
+using enum TKvDNSTypes::TKvIDNSRequest;
+using TKvIDNSRequestFlag = TKvDNSTypes::TKvIDNSRequestFlag;
+using TKvIDNSRequestFlags = TKvDNSTypes::TKvIDNSRequestFlags;
+Q_DECLARE_OPERATORS_FOR_FLAGS(TKvDNSTypes::TKvIDNSRequestFlags)
+
 constexpr int KvIDNSRequestCount = irSRV + 1;
 
 /// The DNS type code (RFC 1035) that a request puts into its question.
@@ -50,6 +91,10 @@ class TKvIDNSRequests {
 public:
     TKvIDNSRequests() = default;
     TKvIDNSRequests(std::initializer_list<TKvIDNSRequest> Members);
+    /// The set whose members are the bits of Flags (bits without a request are dropped).
+    TKvIDNSRequests(TKvIDNSRequestFlags Flags) : FBits(uint32_t(Flags.toInt()) & AllBits) {}
+    /// The set as flags (the type of the published Requests property).
+    operator TKvIDNSRequestFlags() const { return TKvIDNSRequestFlags::fromInt(FBits); }
 
     void Include(TKvIDNSRequest Request) { FBits |= Bit(Request); }
     void Exclude(TKvIDNSRequest Request) { FBits &= ~Bit(Request); }
@@ -62,7 +107,8 @@ public:
     bool operator==(const TKvIDNSRequests& Other) const = default;
 
 private:
-    static uint32_t Bit(TKvIDNSRequest Request) { return uint32_t(1) << int(Request); }
+    static constexpr uint32_t Bit(TKvIDNSRequest Request) { return uint32_t(1) << int(Request); }
+    static constexpr uint32_t AllBits = (uint32_t(1) << KvIDNSRequestCount) - 1;
     uint32_t FBits = 0;
 };
 
@@ -191,7 +237,7 @@ private:
 /// before answering, or resets it, is asked once more on a new connection.
 class TKvIDNSResolver : public TKvInetBase {
     Q_OBJECT
-    Q_PROPERTY(KvInet::TKvIDNSRequests Requests READ Requests WRITE SetRequests STORED true)
+    Q_PROPERTY(KvInet::TKvDNSTypes::TKvIDNSRequestFlags Requests READ Requests WRITE SetRequests STORED true)
     Q_PROPERTY(QString Domain READ Domain WRITE SetDomain)
 public:
     /// Port 53; Host or Address must be set to the DNS server.
@@ -201,6 +247,7 @@ public:
     /// Raises EKvIDNSError for a domain that cannot be encoded.
     QString GetQuery() override;
 
+    /// The record types asked for; published as TKvIDNSRequestFlags, so stored forms name them ("irA|irMX").
     const TKvIDNSRequests& Requests() const { return FRequests; }
     void SetRequests(const TKvIDNSRequests& Value) { FRequests = Value; }
     const QString& Domain() const { return FDomain; }

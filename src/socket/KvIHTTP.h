@@ -10,7 +10,16 @@
 
 namespace KvInet {
 
-enum TKvIHTTPAction { haHead, haGet, haPost };
+/// The enumerations of the HTTP client (a gadget so that properties of these types stream by name).
+struct TKvHTTPTypes {
+    Q_GADGET
+public:
+    /// The request's method: HEAD, GET or POST.
+    enum TKvIHTTPAction { haHead, haGet, haPost };
+    Q_ENUM(TKvIHTTPAction)
+};
+using TKvIHTTPAction = TKvHTTPTypes::TKvIHTTPAction;
+using enum TKvHTTPTypes::TKvIHTTPAction;
 
 /// Fired for a reply with a Location line: URL holds the whole line ("Location: ..."); clearing Abort (it
 /// starts true) with a non-empty URL makes the client follow it.
@@ -26,7 +35,7 @@ using TKvIHTTPRedirectEvent = std::function<void(QObject* Sender, QString& URL, 
 /// message). Replies with 401, 404 and 407 become the base's messages; every other status is a reply.
 class TKvIHTTPClient : public TKvInetBase {
     Q_OBJECT
-    Q_PROPERTY(KvInet::TKvIHTTPAction Action READ Action WRITE SetAction)
+    Q_PROPERTY(KvInet::TKvHTTPTypes::TKvIHTTPAction Action READ Action WRITE SetAction)
     Q_PROPERTY(QString Request READ Request WRITE SetRequest)
     Q_PROPERTY(KvInet::TStrings* Headers READ Headers WRITE SetHeaders STORED true)
     Q_PROPERTY(bool RemoveHeaders READ RemoveHeaders WRITE SetRemoveHeaders)

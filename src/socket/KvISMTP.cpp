@@ -447,16 +447,11 @@ void AppendAttachmentPart(QByteArray& Out, const TKvIEMailAttachment& Attachment
 // ---- TKvISMTP --------------------------------------------------------------------------------------------
 
 TKvISMTP::TKvISMTP(TComponent* AOwner)
-    : TKvInetBase(AOwner), FBody(new TStringList(this)), FFrom(new TKvIEMailAddress(nullptr)),
+    : TKvInetBase(AOwner), FBody(new TStringList(this)), FFrom(std::make_unique<TKvIEMailAddress>()),
       FRecipients(new TKvIEMailAddresses(this)), FCC(new TKvIEMailAddresses(this)),
       FBCC(new TKvIEMailAddresses(this)), FReplyTo(new TKvIEMailAddresses(this)),
       FCharSet(QStringLiteral("us-ascii")), FEncoding(QStringLiteral("7bit")), FDate(Now()),
       FLogin(new TKvILogin(this)), FAttachments(new TKvIEMailAttachments(this)) {
-    FFrom->setParent(this);
-    for (QObject* child :
-         {static_cast<QObject*>(FRecipients), static_cast<QObject*>(FCC), static_cast<QObject*>(FBCC),
-          static_cast<QObject*>(FReplyTo), static_cast<QObject*>(FAttachments)})
-        child->setParent(this);
     SetPort(25);
 }
 

@@ -144,6 +144,23 @@ private:
 
 // ---- SMTP client -----------------------------------------------------------------------------------------
 
+/// The enumerations of the SMTP client (a gadget so that properties of these types stream by name).
+struct TKvSMTPTypes {
+    Q_GADGET
+public:
+    /// The X-Priority header: spHighest gives 1, spLowest 5.
+    enum TKvISMTPPriority { spHighest, spHigh, spNormal, spLow, spLowest };
+    Q_ENUM(TKvISMTPPriority)
+    /// How the connection is protected: plain text, STARTTLS after the greeting (refused when the server
+    /// does not offer it; never falls back to plain text), or TLS from the start (port 465).
+    enum TKvISMTPSecurity { ssNone, ssStartTLS, ssImplicitTLS };
+    Q_ENUM(TKvISMTPSecurity)
+};
+using TKvISMTPPriority = TKvSMTPTypes::TKvISMTPPriority;
+using TKvISMTPSecurity = TKvSMTPTypes::TKvISMTPSecurity;
+using enum TKvSMTPTypes::TKvISMTPPriority;
+using enum TKvSMTPTypes::TKvISMTPSecurity;
+
 /// A refusal by the mail server (the command's expected reply code and the reply that came instead), or
 /// message content that cannot be sent safely (an address that is not plain ASCII, an encoding that cannot
 /// carry an attachment).
@@ -178,20 +195,18 @@ class TKvISMTP : public TKvInetBase {
     Q_PROPERTY(KvInet::TKvIEMailAddresses* ReplyTo READ ReplyTo)
     Q_PROPERTY(QString CharSet READ CharSet WRITE SetCharSet)
     Q_PROPERTY(QString Encoding READ Encoding WRITE SetEncoding)
-    Q_PROPERTY(TKvISMTPPriority Priority READ Priority WRITE SetPriority)
+    Q_PROPERTY(KvInet::TKvSMTPTypes::TKvISMTPPriority Priority READ Priority WRITE SetPriority)
     Q_PROPERTY(double Date READ Date WRITE SetDate)
     Q_PROPERTY(KvInet::TKvILogin* Login READ Login)
     Q_PROPERTY(KvInet::TKvIEMailAttachments* Attachments READ Attachments)
-    Q_PROPERTY(TKvISMTPSecurity Security READ Security WRITE SetSecurity)
+    Q_PROPERTY(KvInet::TKvSMTPTypes::TKvISMTPSecurity Security READ Security WRITE SetSecurity)
     Q_PROPERTY(QString CACertFile READ CACertFile WRITE SetCACertFile)
 public:
-    /// The X-Priority header: spHighest gives 1, spLowest 5.
-    enum TKvISMTPPriority { spHighest, spHigh, spNormal, spLow, spLowest };
-    Q_ENUM(TKvISMTPPriority)
-    /// How the connection is protected: plain text, STARTTLS after the greeting (refused when the server
-    /// does not offer it; never falls back to plain text), or TLS from the start (port 465).
-    enum TKvISMTPSecurity { ssNone, ssStartTLS, ssImplicitTLS };
-    Q_ENUM(TKvISMTPSecurity)
+    // The enumerations keep their old names inside the class as well (TKvISMTP::spNormal).
+    using TKvISMTPPriority = TKvSMTPTypes::TKvISMTPPriority;
+    using TKvISMTPSecurity = TKvSMTPTypes::TKvISMTPSecurity;
+    using enum TKvSMTPTypes::TKvISMTPPriority;
+    using enum TKvSMTPTypes::TKvISMTPSecurity;
 
     /// Port 25, CharSet "us-ascii", Encoding "7bit", Priority spNormal, Date the current moment.
     explicit TKvISMTP(TComponent* AOwner = nullptr);
@@ -224,7 +239,7 @@ public:
     TStrings* Body() const { return FBody; }
     /// Copies the lines of Value.
     void SetBody(TStrings* Value);
-    TKvIEMailAddress* From() const { return FFrom; }
+    TKvIEMailAddress* From() const { return FFrom.get(); }
     TKvIEMailAddresses* Recipients() const { return FRecipients; }
     TKvIEMailAddresses* CC() const { return FCC; }
     TKvIEMailAddresses* BCC() const { return FBCC; }
@@ -268,7 +283,8 @@ protected:
 private:
     QString FSubject;
     TStringList* FBody;
-    TKvIEMailAddress* FFrom;
+    // An item outside any collection: owned here, not through the QObject tree.
+    std::unique_ptr<TKvIEMailAddress> FFrom;
     TKvIEMailAddresses* FRecipients;
     TKvIEMailAddresses* FCC;
     TKvIEMailAddresses* FBCC;
@@ -295,10 +311,5 @@ private:
     void Greet();
     void StartTLS(const QString& PeerName);
 };
-
-using TKvISMTPPriority = TKvISMTP::TKvISMTPPriority;
-using enum TKvISMTP::TKvISMTPPriority;
-using TKvISMTPSecurity = TKvISMTP::TKvISMTPSecurity;
-using enum TKvISMTP::TKvISMTPSecurity;
 
 } // namespace KvInet

@@ -22,13 +22,21 @@
 
 namespace KvInet {
 
-/// What an item stands for.
-enum TKvXMLItemKind : uint8_t {
-    ikProperty,  ///< an element (the default)
-    ikAttribute, ///< an attribute split off by ProcessAttributes
-    ikComment,   ///< a comment; its TagName is "Comment"
-    ikCDATA      ///< declared for applications; the engine never assigns it
+/// The enumerations of the XML reader (a gadget so that values of these types stream by name).
+struct TKvXMLTypes {
+    Q_GADGET
+public:
+    /// What an item stands for. One byte, so that it packs with the item's flags.
+    enum TKvXMLItemKind : uint8_t {
+        ikProperty,  ///< an element (the default)
+        ikAttribute, ///< an attribute split off by ProcessAttributes
+        ikComment,   ///< a comment; its TagName is "Comment"
+        ikCDATA      ///< declared for applications; the engine never assigns it
+    };
+    Q_ENUM(TKvXMLItemKind)
 };
+using TKvXMLItemKind = TKvXMLTypes::TKvXMLItemKind;
+using enum TKvXMLTypes::TKvXMLItemKind;
 
 class TKvXMLItem;
 struct TKvXMLText;

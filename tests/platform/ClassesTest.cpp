@@ -214,6 +214,17 @@ TEST(TCollectionTest, OwnsItemsAndKeepsThemInOrder) {
     EXPECT_EQ(items.Count(), 0);
 }
 
+TEST(TCollectionTest, FreedWithItsOwner) {
+    auto* owner = new TComponent;
+    auto* items = new TOwnedCollection<NamedItem>(owner);
+    QPointer<TCollection> collection = items;
+    QPointer<TCollectionItem> item = items->Add();
+    EXPECT_EQ(items->parent(), owner);
+    delete owner;
+    EXPECT_TRUE(collection.isNull());
+    EXPECT_TRUE(item.isNull());
+}
+
 TEST(TListTest, PlainPointerList) {
     int a = 1, b = 2, c = 3;
     TList<int> list;

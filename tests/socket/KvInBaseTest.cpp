@@ -444,22 +444,3 @@ TEST(KvInBase, IPv6Literal) {
     client.Query = QStringLiteral("q");
     EXPECT_EQ(client.Execute(), QStringLiteral("v6"));
 }
-
-TEST(KvInetProxy, AssignCopiesAndRefusesOthers) {
-    TKvInetProxy a, b;
-    a.SetServer(QStringLiteral("p"));
-    a.SetUser(QStringLiteral("u"));
-    a.SetPassword(QStringLiteral("w"));
-    a.SetUseProxy(true);
-    a.SetPort(3128);
-    TTestClient client;
-    client.SetProxy(&a);
-    EXPECT_NE(client.Proxy(), &a);
-    EXPECT_EQ(client.Proxy()->Server(), QStringLiteral("p"));
-    EXPECT_EQ(client.Proxy()->User(), QStringLiteral("u"));
-    EXPECT_EQ(client.Proxy()->Password(), QStringLiteral("w"));
-    EXPECT_TRUE(client.Proxy()->UseProxy());
-    EXPECT_EQ(client.Proxy()->Port(), 3128);
-    TStringList other;
-    EXPECT_THROW(b.Assign(&other), EConvertError);
-}

@@ -221,26 +221,6 @@ TEST(WebComponent, ExecuteFrameAndStatusEvents) {
     EXPECT_EQ(events, QStringList({"before", "isInProgress", "isFinished", "after"}));
 }
 
-TEST(WebComponent, StatusDialogAssignCopiesContent) {
-    TKvInetStatusDialog a, b;
-    QImage picture(8, 8, QImage::Format_ARGB32);
-    picture.fill(Qt::red);
-    a.SetEnabled(true);
-    a.SetHelpContext(7);
-    a.SetTitle("Title");
-    a.SetDescription("Text");
-    a.SetPicture(picture);
-    b.Assign(&a);
-    EXPECT_TRUE(b.Enabled());
-    EXPECT_EQ(b.HelpContext(), 7);
-    EXPECT_EQ(b.Title(), "Title");
-    EXPECT_EQ(b.Description(), "Text");
-    EXPECT_EQ(b.Picture(), picture);
-    EXPECT_NE(b.Picture().constBits(), a.Picture().constBits()); // a copy, not a shared reference
-    TKvInetProxy proxy;
-    EXPECT_THROW(b.Assign(&proxy), EConvertError);
-}
-
 // ---- HTTP ------------------------------------------------------------------------------------------------
 
 TEST_F(WebTest, DownloadStampSkipAndActionSequence) {
