@@ -446,9 +446,17 @@ void TCollection::Assign(const TPersistent* Source) {
     if (const auto* other = qobject_cast<const TCollection*>(Source)) {
         if (other == this)
             return;
-        Clear();
+        // The copies are made aside first: an item that refuses its source (a collection of another item
+        // class) leaves this collection as it was instead of emptied.
+        TCollection copies(FItemFactory);
         for (TCollectionItem* item : other->FItems)
-            Add()->Assign(item);
+            copies.Add()->Assign(item);
+        Clear();
+        while (!copies.FItems.isEmpty()) {
+            TCollectionItem* item = copies.FItems.first();
+            copies.RemoveItem(item);
+            InsertItem(item);
+        }
         return;
     }
     TPersistent::Assign(Source);

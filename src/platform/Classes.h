@@ -317,6 +317,8 @@ public:
     virtual int64_t Seek(int64_t Offset, TSeekOrigin Origin) = 0;
     virtual int64_t Size() const = 0;
     virtual void SetSize(int64_t NewSize) = 0;
+    /// True for a stream whose bytes are held in this process's memory (what a reply-size bound limits).
+    virtual bool InMemory() const { return false; }
 
     int64_t Position() { return Seek(0, soCurrent); }
     void SetPosition(int64_t Pos) { Seek(Pos, soBeginning); }
@@ -372,6 +374,7 @@ public:
     int64_t Seek(int64_t Offset, TSeekOrigin Origin) override;
     int64_t Size() const override { return FData.size(); }
     void SetSize(int64_t NewSize) override;
+    bool InMemory() const override { return true; }
 
     const QByteArray& Data() const { return FData; }
     QByteArray& Data() { return FData; }

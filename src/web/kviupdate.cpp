@@ -43,12 +43,8 @@ const TServiceRow& ServiceRow(TKvIService Service) {
         {21, TInetLocation::lkFTP, true},
         {0, TInetLocation::lkPath, false},
     };
-    return rows[int(Service)];
-}
-
-/// True for streams held in memory (what MaxReplySize bounds); a file stream writes to disk.
-bool InMemory(const TStream& Stream) {
-    return dynamic_cast<const TFileStream*>(&Stream) == nullptr;
+    const int index = int(Service);
+    return rows[index >= 0 && index < int(std::size(rows)) ? index : 0];
 }
 
 /// The bytes of a download between the network and the local file. Data is read straight into it in
@@ -170,7 +166,8 @@ TKvCustomWebComponent::~TKvCustomWebComponent() {
 }
 
 void TKvCustomWebComponent::SetService(TKvIService Value) {
-    if (Value == FService)
+    // A stored form could hold a number that is no service: it changes nothing.
+    if (Value == FService || int(Value) < int(isHTTP) || int(Value) > int(isNetwork))
         return;
     FService = Value;
     if (const int port = ServiceRow(Value).Port)
@@ -272,6 +269,14 @@ bool TKvCustomWebComponent::AnswerChallenge(TKvLogonChallenge& Logon, TInetChall
     return true;
 }
 
+std::unique_ptr<TInetSource> TKvCustomWebComponent::FindRemoteFile(const QString& Name, QString& Error) {
+    // One count for both demands: with the prompt off the stored credentials are tried once, and a
+    // second demand of either kind ends the search.
+    TKvLogonChallenge logon(FLoginPrompt);
+    return hURL->Find(
+        Name, [this, &logon](TInetChallenge& Challenge) { return AnswerChallenge(logon, Challenge); }, Error);
+}
+
 bool TKvCustomWebComponent::GetFileInfoFromInet(const QString& FileName, int64_t& FileSize,
                                                 QDateTime& FileTime) {
     FileSize = 0;
@@ -281,13 +286,8 @@ bool TKvCustomWebComponent::GetFileInfoFromInet(const QString& FileName, int64_t
     SetAction(iaFileSearch);
     hFindFile.reset();
     FFoundName.clear();
-    // One count for both demands: with the prompt off the stored credentials are tried once, and a
-    // second demand of either kind ends the search.
-    TKvLogonChallenge logon(FLoginPrompt);
     QString error;
-    hFindFile = hURL->Find(
-        FileName, [this, &logon](TInetChallenge& Challenge) { return AnswerChallenge(logon, Challenge); },
-        error);
+    hFindFile = FindRemoteFile(FileName, error);
     if (!hFindFile) {
         SetLastError(error);
         return false;
@@ -326,10 +326,7 @@ TInetSource* TKvCustomWebComponent::OpenDownloadSource(const QString& RemoteFile
     QString error;
     if (!hFindFile || FFoundName != RemoteFile) {
         hFindFile.reset();
-        TKvLogonChallenge logon(FLoginPrompt);
-        hFindFile = hURL->Find(
-            RemoteFile,
-            [this, &logon](TInetChallenge& Challenge) { return AnswerChallenge(logon, Challenge); }, error);
+        hFindFile = FindRemoteFile(RemoteFile, error);
         FFoundName = hFindFile ? RemoteFile : QString();
     }
     if (hFindFile)
@@ -499,7 +496,7 @@ bool TKvCustomWebComponent::ReadHTTPGetResponse(const QString& URL, TStream& Str
         return false;
     }
     Stream.SetPosition(0);
-    const int64_t limit = InMemory(Stream) && FMaxReplySize > 0 ? FMaxReplySize : -1;
+    const int64_t limit = Stream.InMemory() && FMaxReplySize > 0 ? FMaxReplySize : -1;
     bool complete = false;
     if (std::unique_ptr<TInetTransfer> url = session->OpenUrl(URL, error)) {
         StatusCode = url->StatusCode();
@@ -581,7 +578,15 @@ bool TKvCustomWebComponent::Execute() {
     if (FStatusDialog->Enabled())
         ShowStatusWindow();
     SetStatus(isInProgress);
-    InternalExecute();
+    try {
+        InternalExecute();
+    } catch (const Exception&) {
+        throw; // the component's own errors (a local file that can't be written) are the caller's
+    } catch (const std::exception& e) {
+        // Anything else (memory exhausted) would end a host application that only expects ours.
+        SetLastError(QStringLiteral("Internal failure: %1").arg(QString::fromLocal8Bit(e.what())));
+        SetStatus(isFailed);
+    }
     if (FStatus == isInProgress)
         SetStatus(isFinished);
     const bool result = FStatus != isFailed;

@@ -193,8 +193,9 @@ public:
 
     /// Fires OnBeforeExecute, shows the status window when StatusDialog.Enabled is set, sets Status to
     /// isInProgress, runs InternalExecute, sets isFinished unless another outcome was set, frees the window
-    /// and fires OnAfterExecute. True unless Status is isFailed. Exceptions of InternalExecute (local file
-    /// errors) pass through, skipping the rest. A call while this component's Execute is already running
+    /// and fires OnAfterExecute. True unless Status is isFailed. The library's exceptions from
+    /// InternalExecute (local file errors) pass through, skipping the rest but closing the window; any
+    /// other (memory exhausted) ends the run as isFailed with LastError. A call while this component's Execute is already running
     /// (through the pumped message queue) is refused: false, nothing changed.
     virtual bool Execute();
 
@@ -337,6 +338,8 @@ protected:
 
 private:
     bool AnswerChallenge(TKvLogonChallenge& Logon, TInetChallenge& Challenge);
+    /// hURL->Find with this component's answers to demands for credentials.
+    std::unique_ptr<TInetSource> FindRemoteFile(const QString& Name, QString& Error);
     void ShowStatusWindow();
 
     QString FWEBAgent;

@@ -210,6 +210,12 @@ TEST(TCollectionTest, OwnsItemsAndKeepsThemInOrder) {
     copy.Assign(&items);
     ASSERT_EQ(copy.Count(), 1);
     EXPECT_EQ(copy.Items(0)->Value, QStringLiteral("c"));
+    // A collection of another item class is refused, and the target keeps what it held.
+    TCollection foreign([](TCollection* c) { return new TCollectionItem(c); });
+    foreign.Add();
+    EXPECT_THROW(copy.Assign(&foreign), EConvertError);
+    ASSERT_EQ(copy.Count(), 1);
+    EXPECT_EQ(copy.Items(0)->Value, QStringLiteral("c"));
     items.Clear();
     EXPECT_EQ(items.Count(), 0);
 }
