@@ -17,5 +17,15 @@ if [ -n "${KV_NGINX_PORT:-}" ]; then
             --proxy "127.0.0.1:$KV_SQUID_PORT" --proxy-user "$KV_SQUID_USER" --proxy-password "$KV_SQUID_PASSWORD" \
             --max-time 60 --verbose
     fi
+    # A page made on demand: no Content-Length, the body ends with the connection. Fetched on the first
+    # run; a second run compares by time alone.
+    if [ -n "${KV_SCRIPTED_DIR:-}" ]; then
+        cat > "$KV_SCRIPTED_DIR/script.json" <<'JSON'
+{"steps": [{"read_until": "\r\n\r\n"},
+           {"send": "HTTP/1.0 200 OK\r\nLast-Modified: Tue, 05 Mar 2024 10:20:30 GMT\r\n\r\n<rss><channel><title>Demo</title></channel></rss>\n"}]}
+JSON
+        step update "http://127.0.0.1:$KV_SCRIPTED_PORT/feed.xml" "$upd_dir/feed.xml"
+        step update "http://127.0.0.1:$KV_SCRIPTED_PORT/feed.xml" "$upd_dir/feed.xml" --verbose
+    fi
     rm -rf "$upd_dir"
 fi
