@@ -32,9 +32,9 @@ namespace KvInet {
 /// The kind of server a connection talks to.
 enum TInetService { INTERNET_SERVICE_FTP = 1, INTERNET_SERVICE_HTTP = 3 };
 
-/// True when Name matches Pattern: "*" any run of characters, "?" one character, case-sensitive. As on the
-/// system the components come from, a pattern ending in ".*" also matches the names without that dot, so
-/// "*.*" (and "*") match every name.
+/// True when Name matches Pattern: "*" any run of characters, "?" one character, case-sensitive. A pattern
+/// ending in ".*" also matches the names without that dot: "*.*", the usual way of asking for every file,
+/// matches every name, as "*" does.
 bool InetWildcardMatch(const QString& Pattern, const QString& Name);
 
 /// One entry found by an FTP or file search.
