@@ -1,7 +1,8 @@
 // KvInStat: the status window that accompanies a web component's Execute: four numbered steps with a
 // glyph each, the remote and local file names, a status line, a progress bar and a Cancel button. With a
 // QApplication it is a modeless Qt window laid out at fixed positions; without one it is a progress line
-// on standard error. Both share one interface, so the web component drives either the same way.
+// on standard error. Both implement TKvInetStatusView, declared with the web component that owns the
+// window (kviupdate), so the component drives either the same way and never includes this unit.
 #pragma once
 
 #include "web/kviupdate.h"
