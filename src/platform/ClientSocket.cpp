@@ -62,9 +62,6 @@ int Remaining(const QDeadlineTimer& Deadline) {
     return int(qMax<qint64>(0, Deadline.remainingTime()));
 }
 
-QDeadlineTimer DeadlineFor(int MSecs) {
-    return MSecs > 0 ? QDeadlineTimer(MSecs) : QDeadlineTimer(QDeadlineTimer::Forever);
-}
 
 // The resolver has no time-out of its own, so the lookup runs on a helper thread that we stop waiting for
 // when the time is up; the thread finishes on its own and drops its result.
@@ -102,12 +99,26 @@ TCustomWinSocket::~TCustomWinSocket() = default;
 
 bool TCustomWinSocket::Connected() const { return FOpen && FSocket; }
 
-void TCustomWinSocket::Fail(TErrorEvent Event, int Code, const QString& Api) {
+void TCustomWinSocket::Fail(TErrorEvent Event, int Code, const QString& Api, const QString& Text) {
     // The connection is unusable after a failure; drop it before anyone hears about it.
     FOpen = false;
     if (FSocket)
         FSocket->abort();
-    FOwner->Error(Event, Code, Api);
+    FOwner->Error(Event, Code, Api, Text);
+}
+
+void TCustomWinSocket::TimedOut(const QString& Api) {
+    Fail(Api == QLatin1String("send") ? eeSend : eeReceive, ETIMEDOUT, Api, FOwner->DeadlineText());
+}
+
+bool TCustomWinSocket::CountReceived(qint64 N) {
+    FOwner->FReceived += N;
+    if (FOwner->FReceiveLimit > 0 && FOwner->FReceived > FOwner->FReceiveLimit) {
+        Fail(eeReceive, EFBIG, QStringLiteral("recv"),
+             QStringLiteral("The reply is larger than %1 bytes").arg(FOwner->FReceiveLimit));
+        return false;
+    }
+    return true;
 }
 
 void TCustomWinSocket::PeerClosed() {
@@ -124,7 +135,7 @@ int TCustomWinSocket::SendBuf(const void* Buf, int Count) {
         return 0;
     if (Count <= 0)
         return 0;
-    const QDeadlineTimer deadline = DeadlineFor(FOwner->FTimeoutMSecs);
+    const QDeadlineTimer deadline = FOwner->WaitDeadline();
     if (FSocket->write(static_cast<const char*>(Buf), Count) != Count) {
         Fail(eeSend, ErrnoOf(FSocket->error()), QStringLiteral("send"));
         return -1;
@@ -133,7 +144,10 @@ int TCustomWinSocket::SendBuf(const void* Buf, int Count) {
         if (!FSocket->waitForBytesWritten(Remaining(deadline))) {
             const bool timedOut = FSocket->error() == QAbstractSocket::SocketTimeoutError ||
                                   (!deadline.isForever() && deadline.hasExpired());
-            Fail(eeSend, timedOut ? ETIMEDOUT : ErrnoOf(FSocket->error()), QStringLiteral("send"));
+            if (timedOut)
+                TimedOut(QStringLiteral("send"));
+            else
+                Fail(eeSend, ErrnoOf(FSocket->error()), QStringLiteral("send"));
             return -1;
         }
     }
@@ -147,7 +161,7 @@ int TCustomWinSocket::SendText(const QString& Text) {
 
 // 1: data can be read; 0: the peer closed (disconnect notification fired); -1: a cleared failure.
 int TCustomWinSocket::WaitForData() {
-    const QDeadlineTimer deadline = DeadlineFor(FOwner->FTimeoutMSecs);
+    const QDeadlineTimer deadline = FOwner->WaitDeadline();
     while (FSocket->bytesAvailable() == 0 &&
            !(FOwner->FTransport == stDatagram && static_cast<QUdpSocket*>(FSocket.get())->hasPendingDatagrams())) {
         if (FSocket->state() != QAbstractSocket::ConnectedState) {
@@ -160,7 +174,7 @@ int TCustomWinSocket::WaitForData() {
             break;
         const QAbstractSocket::SocketError error = FSocket->error();
         if (error == QAbstractSocket::SocketTimeoutError || (!deadline.isForever() && deadline.hasExpired())) {
-            Fail(eeReceive, ETIMEDOUT, QStringLiteral("recv"));
+            TimedOut(QStringLiteral("recv"));
             return -1;
         }
         if (error == QAbstractSocket::RemoteHostClosedError ||
@@ -176,11 +190,11 @@ int TCustomWinSocket::WaitForData() {
 
 int TCustomWinSocket::ReceiveDirect(void* Buf, int Count) {
     const int fd = int(FSocket->socketDescriptor());
-    const QDeadlineTimer deadline = DeadlineFor(FOwner->FTimeoutMSecs);
+    const QDeadlineTimer deadline = FOwner->WaitDeadline();
     for (;;) {
         const ssize_t n = ::recv(fd, Buf, size_t(Count), MSG_DONTWAIT);
         if (n > 0)
-            return int(n);
+            return CountReceived(n) ? int(n) : -1;
         if (n == 0) {
             PeerClosed();
             return 0;
@@ -194,7 +208,7 @@ int TCustomWinSocket::ReceiveDirect(void* Buf, int Count) {
         pollfd p{fd, POLLIN, 0};
         const int ready = ::poll(&p, 1, Remaining(deadline));
         if (ready == 0) {
-            Fail(eeReceive, ETIMEDOUT, QStringLiteral("recv"));
+            TimedOut(QStringLiteral("recv"));
             return -1;
         }
         if (ready < 0 && errno != EINTR) {
@@ -217,10 +231,10 @@ int TCustomWinSocket::ReceiveBuf(void* Buf, int Count) {
     if (FOwner->FTransport == stDatagram) {
         auto* udp = static_cast<QUdpSocket*>(FSocket.get());
         const qint64 n = udp->readDatagram(static_cast<char*>(Buf), Count);
-        return n < 0 ? 0 : int(n);
+        return n < 0 ? 0 : (CountReceived(n) ? int(n) : -1);
     }
     const qint64 n = FSocket->read(static_cast<char*>(Buf), Count);
-    return n < 0 ? -1 : int(n);
+    return n < 0 ? -1 : (CountReceived(n) ? int(n) : -1);
 }
 
 int TCustomWinSocket::ReceiveLength() const { return FSocket ? int(FSocket->bytesAvailable()) : 0; }
@@ -229,7 +243,7 @@ bool TCustomWinSocket::ReceiveLine(QString& Line) {
     Line.clear();
     if (!Connected())
         return false;
-    const QDeadlineTimer deadline = DeadlineFor(FOwner->FTimeoutMSecs);
+    const QDeadlineTimer deadline = FOwner->WaitDeadline();
     while (!FSocket->canReadLine()) {
         // A peer that never ends its line must not grow our memory without bound.
         if (FSocket->bytesAvailable() > MaxLineLength) {
@@ -241,7 +255,7 @@ bool TCustomWinSocket::ReceiveLine(QString& Line) {
         const QAbstractSocket::SocketError error = FSocket->error();
         if (FSocket->state() == QAbstractSocket::ConnectedState &&
             (error == QAbstractSocket::SocketTimeoutError || (!deadline.isForever() && deadline.hasExpired()))) {
-            Fail(eeReceive, ETIMEDOUT, QStringLiteral("recv"));
+            TimedOut(QStringLiteral("recv"));
             return false;
         }
         if (FSocket->state() == QAbstractSocket::ConnectedState && error != QAbstractSocket::RemoteHostClosedError) {
@@ -254,11 +268,15 @@ bool TCustomWinSocket::ReceiveLine(QString& Line) {
             return false;
         }
         const QByteArray rest = FSocket->readAll();
+        if (!CountReceived(rest.size()))
+            return false;
         AppendWire(Line, rest.constData(), rest.size());
         PeerClosed();
         return false;
     }
     const QByteArray bytes = FSocket->readLine();
+    if (!CountReceived(bytes.size()))
+        return false;
     AppendWire(Line, bytes.constData(), bytes.size());
     return true;
 }
@@ -306,7 +324,7 @@ bool TCustomWinSocket::StartTLS(const QString& PeerName, const QString& CACertFi
     }
     ssl->setPeerVerifyName(PeerName);
     ssl->startClientEncryption();
-    if (!ssl->waitForEncrypted(Remaining(DeadlineFor(FOwner->FTimeoutMSecs)))) {
+    if (!ssl->waitForEncrypted(Remaining(FOwner->WaitDeadline()))) {
         Fail(eeConnect, ssl->error() == QAbstractSocket::SocketTimeoutError ? ETIMEDOUT : EPROTO,
              QStringLiteral("starttls"));
         return false;
@@ -332,23 +350,37 @@ void TClientSocket::Notify(const TSocketNotifyEvent& Handler) {
         Handler(this, &FConnection);
 }
 
-void TClientSocket::Error(TErrorEvent Event, int Code, const QString& Api) {
+void TClientSocket::Error(TErrorEvent Event, int Code, const QString& Api, const QString& Text) {
     int code = Code;
     if (FOnError)
         FOnError(this, &FConnection, Event, code);
     if (code == 0)
         return;
+    // Our own limits say what they are; the system's text would only say "timed out" or "too large".
+    if (!Text.isEmpty() && code == Code)
+        throw ESocketError(Text, code);
     const QString text = Event == eeLookup && code == ENXIO ? QStringLiteral("Host not found")
                                                              : QString::fromLocal8Bit(std::strerror(code));
     throw ESocketError(QStringLiteral("Socket error: %1 (%2), on API '%3'").arg(text).arg(code).arg(Api), code);
 }
 
+QDeadlineTimer TClientSocket::WaitDeadline() const {
+    const QDeadlineTimer wait = FTimeoutMSecs > 0 ? QDeadlineTimer(FTimeoutMSecs) : QDeadlineTimer(QDeadlineTimer::Forever);
+    return FDeadline.isForever() || (!wait.isForever() && wait < FDeadline) ? wait : FDeadline;
+}
+
 void TClientSocket::Disconnected() { Notify(FOnDisconnect); }
+
+QString TClientSocket::DeadlineText() const {
+    return !FDeadline.isForever() && FDeadline.hasExpired()
+               ? QStringLiteral("The operation took longer than %1 seconds").arg(FDeadlineSeconds)
+               : QString();
+}
 
 void TClientSocket::Open() {
     if (FConnection.FOpen)
         Close();
-    const QDeadlineTimer deadline = DeadlineFor(FTimeoutMSecs);
+    const QDeadlineTimer deadline = WaitDeadline();
     QList<QHostAddress> addresses;
     if (!FHost.isEmpty()) {
         Notify(FOnLookup);
@@ -358,7 +390,7 @@ void TClientSocket::Open() {
         } else {
             QHostInfo info;
             if (!LookupHost(FHost, deadline, info)) {
-                Error(eeLookup, ETIMEDOUT, QStringLiteral("lookup"));
+                Error(eeLookup, ETIMEDOUT, QStringLiteral("lookup"), DeadlineText());
                 return;
             }
             addresses = info.addresses();
@@ -396,7 +428,7 @@ void TClientSocket::Open() {
         if (code == ETIMEDOUT)
             break;
     }
-    Error(eeConnect, code, QStringLiteral("connect"));
+    Error(eeConnect, code, QStringLiteral("connect"), code == ETIMEDOUT ? DeadlineText() : QString());
 }
 
 void TClientSocket::Close() {

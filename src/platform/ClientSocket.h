@@ -8,6 +8,7 @@
 #include "platform/Classes.h"
 
 #include <QAbstractSocket>
+#include <QDeadlineTimer>
 #include <QString>
 
 #include <functional>
@@ -97,9 +98,14 @@ private:
     friend class TClientSocket;
     int WaitForData();
     int ReceiveDirect(void* Buf, int Count);
+    /// Counts N received bytes against the owner's receive limit; false (the connection failed) past it.
+    bool CountReceived(qint64 N);
+    /// Fails a wait that ran out: the whole-operation deadline's message when that is what ended it.
+    void TimedOut(const QString& Api);
     void PeerClosed();
     /// Drops the connection and raises the error notification (and ESocketError unless it was cleared).
-    void Fail(TErrorEvent Event, int Code, const QString& Api);
+    /// Text replaces the system's message for Code when given.
+    void Fail(TErrorEvent Event, int Code, const QString& Api, const QString& Text = QString());
 
     TClientSocket* FOwner;
     std::unique_ptr<QAbstractSocket> FSocket;
@@ -129,6 +135,19 @@ public:
     /// Milliseconds that lookup, connect, each send and each wait for data may take; 0 waits for ever.
     int TimeoutMSecs() const { return FTimeoutMSecs; }
     void SetTimeoutMSecs(int Value) { FTimeoutMSecs = Value < 0 ? 0 : Value; }
+    /// When a whole operation (several connects, sends and reads) must be over: every wait ends there at
+    /// the latest, failing with ETIMEDOUT and "The operation took longer than SECONDS seconds". Forever by
+    /// default.
+    void SetDeadline(QDeadlineTimer Deadline, int Seconds) {
+        FDeadline = Deadline;
+        FDeadlineSeconds = Seconds;
+    }
+    /// Bytes that may be received (all reads counted since ResetReceived) before a read fails with EFBIG and
+    /// "The reply is larger than LIMIT bytes"; 0: no limit.
+    qint64 ReceiveLimit() const { return FReceiveLimit; }
+    void SetReceiveLimit(qint64 Value) { FReceiveLimit = Value < 0 ? 0 : Value; }
+    qint64 Received() const { return FReceived; }
+    void ResetReceived() { FReceived = 0; }
 
     /// Resolves (OnLookup first, when Host is set), connects (OnConnecting, then OnConnect once connected)
     /// and returns when connected. A failure raises the error notification (eeLookup or eeConnect) and then
@@ -156,8 +175,13 @@ public:
 private:
     friend class TCustomWinSocket;
     void Notify(const TSocketNotifyEvent& Handler);
-    /// Fires OnError; raises ESocketError when the handler left the code non-zero.
-    void Error(TErrorEvent Event, int Code, const QString& Api);
+    /// Fires OnError; raises ESocketError when the handler left the code non-zero (Text, when given, in
+    /// place of the system's message for Code).
+    void Error(TErrorEvent Event, int Code, const QString& Api, const QString& Text = QString());
+    /// The earlier of one wait's time-out and the whole operation's deadline.
+    QDeadlineTimer WaitDeadline() const;
+    /// The whole operation's message once its deadline has passed, else "".
+    QString DeadlineText() const;
     void Disconnected();
 
     TClientType FClientType = ctBlocking;
@@ -167,6 +191,10 @@ private:
     TSocketTransport FTransport = stStream;
     bool FTLSCapable = false;
     int FTimeoutMSecs = 0;
+    QDeadlineTimer FDeadline{QDeadlineTimer::Forever};
+    int FDeadlineSeconds = 0;
+    qint64 FReceiveLimit = 0;
+    qint64 FReceived = 0;
     TCustomWinSocket FConnection{this};
     TSocketNotifyEvent FOnLookup, FOnConnecting, FOnConnect, FOnDisconnect, FOnRead, FOnWrite;
     TSocketErrorEvent FOnError;

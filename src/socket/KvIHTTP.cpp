@@ -152,52 +152,89 @@ TKvIHTTPClient::~TKvIHTTPClient() = default;
 
 void TKvIHTTPClient::SetHeaders(TStrings* Value) { FHeaders->Assign(Value); }
 
-bool TKvIHTTPClient::ThroughProxy() const { return Proxy()->UseProxy() && !Proxy()->Server().isEmpty(); }
-
-QString TKvIHTTPClient::TargetAuthority(bool WithDefaultPort) const {
-    QString host = AssignedHost().isEmpty() ? AssignedAddress() : AssignedHost();
-    if (host.contains(u':') && !host.startsWith(u'['))
-        host = u'[' + host + u']';
-    if (WithDefaultPort || AssignedPort() != 80)
-        host += u':' + QString::number(AssignedPort());
-    return host;
-}
-
-QString TKvIHTTPClient::GetQuery() {
+void TKvIHTTPClient::CheckInput() {
+    TKvInetBase::CheckInput();
     RefuseLineBreaks(FRequest, "Request");
     for (int i = 0; i < FHeaders->Count(); ++i)
         RefuseLineBreaks(FHeaders->Get(i), "Headers");
-    const QString method = QString::fromLatin1(MethodNames[FAction]);
-    QString query;
-    if (ThroughProxy()) {
-        // The form a proxy understands; its credentials go inside the header section.
-        AskProxyLogon();
-        QString path = FRequest.isEmpty() ? QStringLiteral("/") : FRequest;
-        if (!path.startsWith(u'/'))
-            path.prepend(u'/');
-        query = method + QStringLiteral(" http://") + TargetAuthority(false) + path + QStringLiteral(" HTTP/1.0") +
-                CRLF + QStringLiteral("Host: ") + TargetAuthority(false) + CRLF;
-        if (!Proxy()->User().isEmpty())
-            query += QStringLiteral("Proxy-Authorization: Basic ") +
-                     Encode64(Proxy()->User() + u':' + Proxy()->Password()) + CRLF;
-    } else {
-        // A numeric address has no host name to send (an empty Host line is refused by servers), and an
-        // IPv6 literal needs its brackets.
-        const QString host =
-            (Host().isEmpty() && !Address().isEmpty()) || Host().contains(u':') ? TargetAuthority(false) : Host();
-        query = method + u' ' + FRequest + QStringLiteral(" HTTP/1.0") + CRLF + QStringLiteral("Host: ") + host + CRLF;
+}
+
+QString TKvIHTTPClient::GetQuery() {
+    // Checked again here: a redirect changes the request after Execute's check.
+    CheckInput();
+    QString query = HttpRequestHead(QString::fromLatin1(MethodNames[FAction]), FRequest);
+    for (int i = 0; i < FHeaders->Count(); ++i) {
+        const QString& line = FHeaders->Get(i);
+        // The caller's credentials and cookies are for the server they asked, not for where it sends us.
+        if (FOtherOrigin && (line.startsWith(QLatin1String("Authorization:"), Qt::CaseInsensitive) ||
+                             line.startsWith(QLatin1String("Cookie:"), Qt::CaseInsensitive)))
+            continue;
+        query += line + CRLF;
     }
-    for (int i = 0; i < FHeaders->Count(); ++i)
-        query += FHeaders->Get(i) + CRLF;
-    query += CRLF;
-    return query;
+    return query + HttpRequestEnd();
 }
 
 QString TKvIHTTPClient::GetRawHeaders() {
-    // A proxied request carries its credentials itself; anything after its empty line would be garbage.
-    if (ThroughProxy())
-        return QString();
-    return TKvInetBase::GetRawHeaders();
+    // The request ends itself (HttpRequestEnd): bytes after its empty line would reach a server that has
+    // already answered and closed, which then resets the connection and the reply is lost.
+    return QString();
+}
+
+bool TKvIHTTPClient::ReplyComplete(const QString& Text) const {
+    if (FHeaderEnd < 0) {
+        // The header section's end, looked for only in what arrived since the last look.
+        const qsizetype from = std::max<qsizetype>(0, FScanned - 3);
+        qsizetype end = Text.indexOf(QLatin1String("\r\n\r\n"), from);
+        qsizetype next = end < 0 ? -1 : end + 4;
+        const qsizetype bare = Text.indexOf(QLatin1String("\n\n"), from);
+        if (bare >= 0 && (end < 0 || bare < end))
+            next = bare + 2;
+        FScanned = Text.size();
+        if (next < 0)
+            return false;
+        FHeaderEnd = next;
+        FExpectedBody = ExpectedBodyLength(Text.left(next));
+    }
+    // Once the announced body is here the reply is complete: a close or reset after it changes nothing.
+    return FExpectedBody >= 0 && Text.size() - FHeaderEnd >= FExpectedBody;
+}
+
+qint64 TKvIHTTPClient::ExpectedBodyLength(const QString& Head) const {
+    const QStringList lines = Head.split(u'\n');
+    if (lines.isEmpty())
+        return -1;
+    const QString status = lines.first().section(u' ', 1, 1);
+    // These answers have no body, whatever Content-Length says (it describes what a GET would bring): they
+    // are read until the server closes, as a reply without a length is.
+    if (FAction == haHead || status.startsWith(u'1') || status == QLatin1String("204") ||
+        status == QLatin1String("304"))
+        return -1;
+    for (const QString& line : lines) {
+        if (!line.startsWith(QLatin1String("Content-Length:"), Qt::CaseInsensitive))
+            continue;
+        bool ok = false;
+        const qint64 length = line.mid(15).trimmed().toLongLong(&ok);
+        return ok && length >= 0 ? length : -1;
+    }
+    return -1;
+}
+
+QString TKvIHTTPClient::InternalExecute() {
+    FHeaderEnd = -1;
+    FScanned = 0;
+    FExpectedBody = -1;
+    QString text = TKvInetBase::InternalExecute();
+    const bool complete = !text.isEmpty() && ReplyComplete(text);
+    // What follows the announced body is not part of this reply.
+    if (complete && text.size() > FHeaderEnd + FExpectedBody)
+        text.truncate(FHeaderEnd + FExpectedBody);
+    if (!text.isEmpty() && !complete && FExpectedBody > 0 && FHeaderEnd >= 0) {
+        // The text stays as it came; the caller learns that it is not the whole reply.
+        SetLastError(QStringLiteral("The reply ended after %1 of the %2 bytes its body announced")
+                         .arg(text.size() - FHeaderEnd)
+                         .arg(FExpectedBody));
+    }
+    return text;
 }
 
 void TKvIHTTPClient::MakeBody() const {
@@ -277,17 +314,27 @@ void TKvIHTTPClient::AfterExecute(QString& Text) {
         FOnRedirect(this, url, abort);
     if (abort || url.isEmpty())
         return;
-    FollowRedirect(url, Text);
+    // Followed only when the reply really is a redirect: a 3xx status with a "Location:" line (a header
+    // that merely begins with the same letters, or a Location on a 201, is no request to go elsewhere).
+    const QString statusLine = FResponseHeaders->Count() > 0 ? FResponseHeaders->Get(0) : QString();
+    const int status = StrToIntDef(statusLine.section(u' ', 1, 1), 0);
+    bool exact = false;
+    for (int i = 0; i < FResponseHeaders->Count() && !exact; ++i)
+        exact = FResponseHeaders->Get(i).section(u':', 0, 0).trimmed().compare(QLatin1String("Location"),
+                                                                                Qt::CaseInsensitive) == 0;
+    if (status < 300 || status > 399 || !exact)
+        return;
+    FollowRedirect(url, status, Text);
 }
 
-void TKvIHTTPClient::FollowRedirect(const QString& URL, QString& Text) {
+void TKvIHTTPClient::FollowRedirect(const QString& URL, int Status, QString& Text) {
     if (FRedirects >= MaxRedirects)
         throw Exception(QStringLiteral("Too many redirects (more than %1)").arg(MaxRedirects));
     QString value = URL;
     if (value.left(9).compare(QLatin1String("Location:"), Qt::CaseInsensitive) == 0)
         value = value.mid(9);
     value = value.trimmed();
-    const QUrl base(QStringLiteral("http://") + TargetAuthority(true) +
+    const QUrl base(QStringLiteral("http://") + HttpAuthority(true) +
                     (FRequest.startsWith(u'/') ? FRequest : u'/' + FRequest));
     const QUrl target = base.resolved(QUrl(value, QUrl::TolerantMode));
     if (!target.isValid() || target.scheme().compare(QLatin1String("http"), Qt::CaseInsensitive) != 0 ||
@@ -303,18 +350,28 @@ void TKvIHTTPClient::FollowRedirect(const QString& URL, QString& Text) {
         QString Host;
         int Port;
         QString Request;
+        TKvIHTTPAction Action;
+        bool OtherOrigin;
         ~Restore() {
             Self->SetHost(Host);
             Self->SetPort(Port);
             Self->FRequest = Request;
+            Self->FAction = Action;
+            Self->FOtherOrigin = OtherOrigin;
             --Self->FRedirects;
         }
-    } restore{this, savedHost, savedPort, savedRequest};
+    } restore{this, savedHost, savedPort, savedRequest, FAction, FOtherOrigin};
     ++FRedirects;
 
+    // 301, 302 and 303 ask again with GET (a HEAD stays a HEAD); 307 and 308 keep the method.
+    if (Status != 307 && Status != 308 && FAction == haPost)
+        FAction = haGet;
+    const QString host = target.host();
+    const int port = target.port(80);
+    FOtherOrigin = FOtherOrigin || host.compare(savedHost, Qt::CaseInsensitive) != 0 || port != savedPort;
     Disconnect();
-    SetHost(target.host());
-    SetPort(target.port(80));
+    SetHost(host);
+    SetPort(port);
     FRequest = target.path(QUrl::FullyEncoded);
     if (FRequest.isEmpty())
         FRequest = QStringLiteral("/");

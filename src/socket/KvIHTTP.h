@@ -28,11 +28,13 @@ using TKvIHTTPRedirectEvent = std::function<void(QObject* Sender, QString& URL, 
 /// HTTP/1.0 requests over the socket base.
 ///
 /// Direct request: "METHOD Request HTTP/1.0", "Host: " Host (the numeric address, with ":port" when the
-/// port is not 80, when the component holds one), the Headers lines, an empty line, then the base's header
-/// block. Through the proxy (UseProxy and a Server): "METHOD http://host[:port]/path HTTP/1.0", "Host: "
-/// the target, "Proxy-Authorization: Basic ..." when the proxy has a User, the Headers lines and the
-/// empty line, nothing after it. Request or Headers holding CR or LF are refused (Execute returns the
-/// message). Replies with 401, 404 and 407 become the base's messages; every other status is a reply.
+/// port is not 80, when the component holds one), the Headers lines, "Proxy-Connection: Keep-Alive" and
+/// one empty line that ends the request. Through the proxy (UseProxy and a Server): "METHOD
+/// http://host[:port]/path HTTP/1.0", "Host: " the target, "Proxy-Authorization: Basic ..." (UTF-8) when
+/// the proxy has a User, the Headers lines and the empty line. Host, Request or Headers holding CR or LF
+/// are refused before anything is connected (Execute returns the message). Replies with 401, 404 and 407
+/// become the base's messages; every other status is a reply. A reply shorter than its Content-Length is
+/// returned as it came, with LastError set.
 class TKvIHTTPClient : public TKvInetBase {
     Q_OBJECT
     Q_PROPERTY(KvInet::TKvHTTPTypes::TKvIHTTPAction Action READ Action WRITE SetAction)
@@ -67,22 +69,32 @@ public:
     }
 
     /// Fires OnAfterExecute, splits the reply into ResponseHeaders, Body and (RemoveHeaders) the body text,
-    /// then handles a Location line: OnRedirect, and when the handler cleared Abort the new URL (absolute or
-    /// relative, http only) is requested over a new connection, at most MaxRedirects times; Text becomes
-    /// the final reply's.
+    /// then handles a line beginning with "Location": OnRedirect, and when the handler cleared Abort and the
+    /// reply is a 3xx with a "Location:" header, the new URL (absolute or relative, http only) is requested
+    /// over a new connection, at most MaxRedirects times; Text becomes the final reply's. 301, 302 and 303
+    /// turn a POST into a GET; 307 and 308 keep it. Once a redirect leads to another host or port, the
+    /// Authorization and Cookie lines of Headers are no longer sent.
     void AfterExecute(QString& Text) override;
 
     static constexpr int MaxRedirects = 5;
 
 protected:
     QString GetQuery() override;
+    /// Empty: the request carries the base's line itself, before its one empty line (HttpRequestEnd).
     QString GetRawHeaders() override;
+    /// The base's checks, then Request and Headers lines holding CR or LF.
+    void CheckInput() override;
+    /// Reads as the base does; a reply whose body is shorter than its Content-Length announced is kept as
+    /// it came, with LastError saying so.
+    QString InternalExecute() override;
+    /// True once the body announced by Content-Length has arrived (never for HEAD, 1xx, 204 and 304, whose
+    /// Content-Length describes another answer: those are read until the close).
+    bool ReplyComplete(const QString& Text) const override;
 
 private:
     QString GetResponse(const QString& Name) const;
-    bool ThroughProxy() const;
-    QString TargetAuthority(bool WithDefaultPort) const;
-    void FollowRedirect(const QString& URL, QString& Text);
+    qint64 ExpectedBodyLength(const QString& Head) const;
+    void FollowRedirect(const QString& URL, int Status, QString& Text);
     void MakeBody() const;
 
     TKvIHTTPAction FAction = haHead;
@@ -99,6 +111,13 @@ private:
     qsizetype FBodyFrom = 0;
     qsizetype FBodySize = 0;
     int FRedirects = 0;
+    // A followed redirect left the server the caller named: its Authorization and Cookie lines stay home.
+    bool FOtherOrigin = false;
+    // What ReplyComplete learned of the reply being read: where its header section ends (-1: not yet), how
+    // far it looked, and the body length announced (-1: none).
+    mutable qsizetype FHeaderEnd = -1;
+    mutable qsizetype FScanned = 0;
+    mutable qint64 FExpectedBody = -1;
 };
 
 } // namespace KvInet

@@ -85,7 +85,7 @@ bool ReadTerminalLine(std::string& Line, bool Echo) {
     if (!Echo && isTty) {
         termios quiet = saved;
         quiet.c_lflag &= ~tcflag_t(ECHO);
-        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+        ::tcsetattr(STDIN_FILENO, TCSANOW, &quiet); // TCSANOW: what was typed ahead stays to be read
     }
     Line.clear();
     bool ok = false;
@@ -97,7 +97,7 @@ bool ReadTerminalLine(std::string& Line, bool Echo) {
         Line += char(c);
     }
     if (!Echo && isTty) {
-        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+        ::tcsetattr(STDIN_FILENO, TCSANOW, &saved);
         std::fputc('\n', stderr);
     }
     if (!Line.empty() && Line.back() == '\r')

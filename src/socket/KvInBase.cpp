@@ -6,8 +6,11 @@
 #include "socket/KvInCnst.h"
 #include "socket/kviutil.h"
 
+#include <QHostAddress>
+
 #include <algorithm>
 #include <limits>
+#include <new>
 
 namespace KvInet {
 
@@ -88,6 +91,9 @@ bool TKvInetBase::AddrIsIP(const QString& S) {
 int TKvInetBase::Port() const { return FClientSocket->Port(); }
 
 void TKvInetBase::SetPort(int Value) {
+    // Taken modulo 65536 by the socket, a wrong number would reach another service.
+    if (Value < 0 || Value > 65535)
+        throw EConvertError(QStringLiteral("%1 is not a valid port (0 to 65535)").arg(Value));
     FPort = Value;
     FClientSocket->SetPort(Value);
 }
@@ -115,6 +121,10 @@ void TKvInetBase::SetHost(const QString& Value) { PlaceEndpoint(Value); }
 void TKvInetBase::SetAddress(const QString& Value) { PlaceEndpoint(Value); }
 
 void TKvInetBase::SetProxy(TKvInetProxy* Value) { FProxy->Assign(Value); }
+
+void TKvInetBase::SetTotalTimeout(int Value) {
+    FTotalTimeout = std::clamp(Value, 0, std::numeric_limits<int>::max() / 1000);
+}
 
 void TKvInetBase::SetTimeout(int Value) {
     // Capped so that the milliseconds fit: an overflow would turn a long wait into no limit at all.
@@ -169,7 +179,7 @@ void TKvInetBase::Connect() {
     }
     if (Host().isEmpty() && Address().isEmpty())
         throw Exception(strKvInEHost);
-    if (FProxy->UseProxy() && !FProxy->Server().isEmpty()) {
+    if (ThroughProxy()) {
         const QString server = FProxy->Server();
         if (AddrIsIP(server)) {
             FClientSocket->SetAddress(server);
@@ -190,8 +200,55 @@ void TKvInetBase::Disconnect() {
 
 QString TKvInetBase::GetQuery() { return QString(); }
 
+bool TKvInetBase::ThroughProxy() const { return FProxy->UseProxy() && !FProxy->Server().isEmpty(); }
+
+void TKvInetBase::CheckInput() {
+    RefuseLineBreaks(FHost, "Host");
+    RefuseLineBreaks(FAddress, "Address");
+    if (FPort == 0)
+        throw Exception(QStringLiteral("Invalid Port: no port is set"));
+}
+
+QString TKvInetBase::HttpAuthority(bool WithDefaultPort, int DefaultPort) const {
+    QString host = FHost.isEmpty() ? FAddress : FHost;
+    // Only an IPv6 literal takes brackets; any other text with a colon is a host name as given.
+    if (QHostAddress address; address.setAddress(host) && address.protocol() == QAbstractSocket::IPv6Protocol)
+        host = u'[' + host + u']';
+    if (WithDefaultPort || FPort != DefaultPort)
+        host += u':' + QString::number(FPort);
+    return host;
+}
+
+QString TKvInetBase::HttpRequestHead(const QString& Method, const QString& Path) {
+    const QLatin1String crlf("\r\n");
+    if (ThroughProxy()) {
+        // The form a proxy understands; its credentials go inside the header section.
+        AskProxyLogon();
+        QString path = Path.isEmpty() ? QStringLiteral("/") : Path;
+        if (!path.startsWith(u'/'))
+            path.prepend(u'/');
+        QString head = Method + QStringLiteral(" http://") + HttpAuthority(false) + path + QStringLiteral(" HTTP/1.0") +
+                       crlf + QStringLiteral("Host: ") + HttpAuthority(false) + crlf;
+        if (!FProxy->User().isEmpty()) {
+            // UTF-8, as proxies decode Basic credentials; wire text holds one byte per character.
+            const QByteArray credentials = (FProxy->User() + u':' + FProxy->Password()).toUtf8();
+            head += QStringLiteral("Proxy-Authorization: Basic ") + QString::fromLatin1(credentials.toBase64()) + crlf;
+        }
+        return head;
+    }
+    // A numeric address has no host name to send (an empty Host line is refused by servers), and an IPv6
+    // literal needs its brackets.
+    const bool plainName = !FHost.isEmpty() && !HttpAuthority(true).startsWith(u'[');
+    const QString host = plainName ? Host() : HttpAuthority(false);
+    return Method + u' ' + Path + QStringLiteral(" HTTP/1.0") + crlf + QStringLiteral("Host: ") + host + crlf;
+}
+
+QString TKvInetBase::HttpRequestEnd() const {
+    return ThroughProxy() ? QStringLiteral("\r\n") : QStringLiteral("Proxy-Connection: Keep-Alive\r\n\r\n");
+}
+
 void TKvInetBase::AskProxyLogon() {
-    if (!FProxy->UseProxy() || !FLoginPrompt)
+    if (!ThroughProxy() || !FLoginPrompt)
         return;
     // Asked before every query, whatever the proxy said last time: a fresh count each time.
     TKvLogonChallenge challenge(true);
@@ -200,7 +257,7 @@ void TKvInetBase::AskProxyLogon() {
 
 QString TKvInetBase::GetRawHeaders() {
     QString headers;
-    if (FProxy->UseProxy()) {
+    if (ThroughProxy()) {
         AskProxyLogon();
         if (!FProxy->User().isEmpty())
             headers += QStringLiteral("Username: ") + FProxy->User() + QStringLiteral("\r\n");
@@ -264,28 +321,41 @@ QString TKvInetBase::InternalExecute() {
     }
     QString text;
     int n = ReceiveBlock(text);
-    if (n > 0 && !binary) {
-        // Only the first block is screened, whatever the protocol: the word after the first space.
-        const qsizetype space = text.indexOf(u' ');
-        if (space >= 0) {
-            switch (StrToIntDef(text.mid(space + 1, 3), 200)) {
-            case 401:
-                throw Exception(strKvInEAuthRequired);
-            case 404:
-                throw Exception(strKvInEFileNotFound);
-            case 407:
-                throw Exception(strKvInEProxyAuth);
-            default:
-                break;
-            }
+    // The status is screened once the first line is whole, however the network split it (or once the
+    // reply ended, or its first line is longer than a block): the word after its first space.
+    bool screened = binary;
+    for (;;) {
+        const bool complete = n > 0 && ReplyComplete(text);
+        if (!screened && (n <= 0 || complete || text.contains(u'\n') || text.size() >= BlockSize)) {
+            screened = true;
+            ScreenStatus(text);
         }
-    }
-    while (n > 0 && !ReplyComplete(text))
+        if (n <= 0 || complete)
+            break;
         n = ReceiveBlock(text);
+    }
     // A query the server closed on without a byte of reply is a failure, though the text stays empty.
     if (!query.isEmpty() && text.isEmpty() && n == 0)
         SetLastError(NoAnswerText());
     return text;
+}
+
+void TKvInetBase::ScreenStatus(const QString& Text) {
+    const qsizetype lineEnd = Text.indexOf(u'\n');
+    const QStringView line = lineEnd < 0 ? QStringView(Text) : QStringView(Text).left(lineEnd);
+    const qsizetype space = line.indexOf(u' ');
+    if (space < 0)
+        return;
+    switch (StrToIntDef(line.mid(space + 1, 3).toString(), 200)) {
+    case 401:
+        throw Exception(strKvInEAuthRequired);
+    case 404:
+        throw Exception(strKvInEFileNotFound);
+    case 407:
+        throw Exception(strKvInEProxyAuth);
+    default:
+        break;
+    }
 }
 
 void TKvInetBase::BeforeExecute() {
@@ -301,9 +371,27 @@ void TKvInetBase::AfterExecute(QString& Text) {
 QString TKvInetBase::Execute() {
     FLastError.clear();
     BeforeExecute();
+    if (Host().isEmpty() && Address().isEmpty()) {
+        FLastError = strKvInEHost;
+        throw Exception(strKvInEHost);
+    }
     try {
-        if (Host().isEmpty() && Address().isEmpty())
-            throw Exception(strKvInEHost);
+        CheckInput();
+    } catch (const Exception& e) {
+        FLastError = e.Message();
+        return e.Message();
+    }
+    // The limits hold for this Execute only, from its first lookup to its last read.
+    struct Limits {
+        TClientSocket* Socket;
+        ~Limits() { Socket->SetDeadline(QDeadlineTimer(QDeadlineTimer::Forever), 0); }
+    } limits{FClientSocket};
+    FClientSocket->SetDeadline(FTotalTimeout > 0 ? QDeadlineTimer(qint64(FTotalTimeout) * 1000)
+                                                 : QDeadlineTimer(QDeadlineTimer::Forever),
+                               FTotalTimeout);
+    FClientSocket->SetReceiveLimit(FMaxReplySize);
+    FClientSocket->ResetReceived();
+    try {
         Connect();
     } catch (const Exception& e) {
         FLastError = e.Message();
@@ -323,12 +411,17 @@ QString TKvInetBase::Execute() {
     } catch (const Exception& e) {
         result = e.Message();
         FLastError = e.Message();
-        // The rest of a refused reply would otherwise be read as the next Execute's answer.
-        if (!FKeepConnection) {
-            try {
-                Disconnect();
-            } catch (const Exception&) {
-            }
+    } catch (const std::bad_alloc&) {
+        // A reply too big for this machine's memory must not end the host application.
+        result = FLastError = QStringLiteral("Out of memory while receiving the reply");
+    } catch (const std::exception& e) {
+        result = FLastError = QStringLiteral("Internal failure: %1").arg(QString::fromLocal8Bit(e.what()));
+    }
+    // The rest of a refused reply would otherwise be read as the next Execute's answer.
+    if (!FLastError.isEmpty() && !FKeepConnection && FConnected) {
+        try {
+            Disconnect();
+        } catch (const Exception&) {
         }
     }
     return result;

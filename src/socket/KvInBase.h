@@ -55,11 +55,14 @@ using TKvIReceivedEvent = std::function<void(QObject* Sender, QString& Text)>;
 /// The base of the socket components: one blocking TCP connection (through the proxy when it is in use), one
 /// query per step, the reply read until the server closes the connection.
 ///
-/// Execute: OnBeforeExecute; raises Exception(strKvInEHost) when Host and Address are both empty; Connect
+/// Execute: OnBeforeExecute; raises Exception(strKvInEHost) when Host and Address are both empty; refuses
+/// input that must not reach the wire (CheckInput: the message is returned, nothing is connected); Connect
 /// (a failed lookup or connect leaves Execute as ESocketError); then for each step InternalExecute and
 /// AfterExecute (OnAfterExecute); Disconnect unless KeepConnection. Any Exception raised inside the steps
-/// (the 401/404/407 screening, a socket failure, a descendant's parsing) becomes the returned text and
-/// LastError. Wire text throughout: one byte per character, zero bytes included.
+/// (the 401/404/407 screening, a socket failure, a limit passed, a descendant's parsing) becomes the
+/// returned text and LastError; so does any other exception (memory exhausted): none but ESocketError and
+/// the missing-host Exception leaves Execute. TotalTimeout bounds the whole Execute, MaxReplySize what it
+/// receives. Wire text throughout: one byte per character, zero bytes included.
 class TKvInetBase : public TComponent {
     Q_OBJECT
     Q_PROPERTY(QString About READ About WRITE SetAbout)
@@ -70,6 +73,8 @@ class TKvInetBase : public TComponent {
     Q_PROPERTY(KvInet::TKvInetProxy* Proxy READ Proxy WRITE SetProxy)
     Q_PROPERTY(bool LoginPrompt READ LoginPrompt WRITE SetLoginPrompt)
     Q_PROPERTY(int Timeout READ Timeout WRITE SetTimeout)
+    Q_PROPERTY(int TotalTimeout READ TotalTimeout WRITE SetTotalTimeout)
+    Q_PROPERTY(qint64 MaxReplySize READ MaxReplySize WRITE SetMaxReplySize)
 public:
     explicit TKvInetBase(TComponent* AOwner = nullptr);
     ~TKvInetBase() override;
@@ -87,15 +92,17 @@ public:
     /// The text to send for the current step; the base sends nothing and only reads.
     virtual QString GetQuery();
     /// The header block appended to every non-empty text query: without the proxy
-    /// "Proxy-Connection: Keep-Alive" CR LF CR LF; with it "Username: " and "Password: " lines for the
-    /// proxy's non-empty User and Password, then CR LF. With the proxy in use and LoginPrompt set, the
-    /// logon prompt (strKvInProxyLogon) is shown first and a confirmed answer stored in the proxy.
+    /// "Proxy-Connection: Keep-Alive" CR LF CR LF; with it (UseProxy and a Server) "Username: " and
+    /// "Password: " lines for the proxy's non-empty User and Password, then CR LF. With the proxy in use and
+    /// LoginPrompt set, the logon prompt (strKvInProxyLogon) is shown first and a confirmed answer stored in
+    /// the proxy. The proxy's credentials never go to a server that is not the proxy.
     virtual QString GetRawHeaders();
 
     QString About() const { return FAbout; }
     /// The About text stays empty whatever is assigned.
     void SetAbout(const QString&) {}
     int Port() const;
+    /// 0 (not set) to 65535; raises EConvertError for anything else. Execute refuses 0.
     void SetPort(int Value);
     /// The socket's host name (empty when a numeric address is set).
     QString Host() const;
@@ -114,6 +121,14 @@ public:
     /// An expired wait is a socket failure like any other (error code ETIMEDOUT).
     int Timeout() const { return FTimeout; }
     void SetTimeout(int Value);
+    /// Seconds for a whole Execute: lookup, connect, every send and read (0, the default: no limit). Passing
+    /// it ends the step with "The operation took longer than N seconds".
+    int TotalTimeout() const { return FTotalTimeout; }
+    void SetTotalTimeout(int Value);
+    /// Bytes one Execute may receive (default 256 MiB; 0: no limit). Passing it ends the step with "The reply
+    /// is larger than N bytes"; the text read so far is dropped.
+    qint64 MaxReplySize() const { return FMaxReplySize; }
+    void SetMaxReplySize(qint64 Value) { FMaxReplySize = Value < 0 ? 0 : Value; }
 
     TClientType ClientType() const { return FClientSocket->ClientType(); }
     void SetClientType(TClientType Value) { FClientSocket->SetClientType(Value); }
@@ -184,6 +199,28 @@ protected:
     static void RefuseLineBreaks(const QString& Value, const char* Property);
     /// The text a step returns when the server could not be reached with the query or sent nothing back.
     static QString NoAnswerText() { return QStringLiteral("No answer from server"); }
+    /// Raises Exception for input that must not reach the wire, before anything is connected: the base
+    /// refuses a Host or Address holding CR or LF and a Port of 0. Descendants add their own properties.
+    virtual void CheckInput();
+    /// The proxy is in use: UseProxy set and a Server given.
+    bool ThroughProxy() const;
+
+    // HTTP-shaped requests over the socket (the HTTP client, the page scrapers) are built with these, so
+    // that every one has the same form and ends once.
+    /// The endpoint as a URL authority: the assigned host or address (an IPv6 literal in brackets), with
+    /// ":port" when the port is not DefaultPort or WithDefaultPort is set.
+    QString HttpAuthority(bool WithDefaultPort, int DefaultPort = 80) const;
+    /// The request line and the Host line. Direct: "METHOD Path HTTP/1.0" and "Host: " the host name (the
+    /// authority for a numeric address or an IPv6 literal). Through the proxy (the logon prompt first, as
+    /// GetRawHeaders does): "METHOD http://AUTHORITY/Path HTTP/1.0", "Host: " the authority, and
+    /// "Proxy-Authorization: Basic" with the proxy's user and password as UTF-8 when it has a user.
+    QString HttpRequestHead(const QString& Method, const QString& Path);
+    /// The end of the header section: "Proxy-Connection: Keep-Alive" when direct, then the empty line. The
+    /// request then ends once: such a query has nothing after it (see GetRawHeaders of the HTTP client).
+    QString HttpRequestEnd() const;
+    /// Raises the messages of 401, 404 and 407 for a reply whose first line has that status after its first
+    /// space (whatever the protocol).
+    static void ScreenStatus(const QString& Text);
     /// Records a failure that a step turned into text; Execute clears it first thing.
     void SetLastError(const QString& Message) { FLastError = Message; }
 
@@ -213,6 +250,8 @@ private:
     TNotifyEvent FOnBeforeExecute;
     TKvIReceivedEvent FOnAfterExecute;
     int FTimeout = 30;
+    int FTotalTimeout = 0;
+    qint64 FMaxReplySize = qint64(256) << 20;
     QString FLastError;
 };
 

@@ -87,6 +87,11 @@ TEST(KvInBase, RawHeaderBlock) {
     EXPECT_EQ(client.GetRawHeaders(), QStringLiteral("Proxy-Connection: Keep-Alive\r\n\r\n"));
     client.SetLoginPrompt(false);
     client.Proxy()->SetUseProxy(true);
+    client.Proxy()->SetUser(QStringLiteral("u"));
+    // Without a proxy server the query goes to the origin: the proxy's credentials must not go with it.
+    EXPECT_EQ(client.GetRawHeaders(), QStringLiteral("Proxy-Connection: Keep-Alive\r\n\r\n"));
+    client.Proxy()->SetUser(QString());
+    client.Proxy()->SetServer(QStringLiteral("proxy.example"));
     EXPECT_EQ(client.GetRawHeaders(), QStringLiteral("\r\n"));
     client.Proxy()->SetUser(QStringLiteral("u"));
     client.Proxy()->SetPassword(QStringLiteral("p"));
@@ -98,6 +103,7 @@ TEST(KvInBase, RawHeaderBlock) {
 TEST(KvInBase, LogonPromptOnEveryQueryThroughTheProxy) {
     TTestClient client;
     client.Proxy()->SetUseProxy(true);
+    client.Proxy()->SetServer(QStringLiteral("proxy.example"));
     client.Proxy()->SetUser(QStringLiteral("old"));
     QStringList seen;
     bool confirm = false;
