@@ -300,6 +300,128 @@ TEST(KvIHTTP, RedirectLoopStops) {
     EXPECT_EQ(http.Address(), QStringLiteral("127.0.0.1"));
 }
 
+// Hostile and broken servers: every exchange ends in bounded time and memory, and a reply that is not
+// whole or not what was asked for never passes for a success.
+TEST(KvIHTTP, HostilePeers) {
+    const QByteArray ok = "HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello";
+    struct Case {
+        const char* Name;
+        LoopbackPeer::THandler Peer;
+        std::function<void(TKvIHTTPClient&)> Setup;
+        QString Text;  // what Execute returns ("" with Error set: not checked)
+        QString Error; // LastError contains it ("" for none)
+    } cases[] = {
+        {"endless reply", [](LoopbackPeer::Conn& c) {
+             c.ReadUntil("\r\n\r\n");
+             c.Send("HTTP/1.0 200 OK\r\n\r\n");
+             const QByteArray chunk(1 << 16, 'x');
+             for (int i = 0; i < 400; ++i) // 25 MiB, far past the limit below
+                 c.Send(chunk);
+         },
+         [](TKvIHTTPClient& H) { H.SetMaxReplySize(1 << 20); }, QString(), "The reply is larger than 1048576 bytes"},
+        {"dripping reply", [](LoopbackPeer::Conn& c) {
+             c.ReadUntil("\r\n\r\n");
+             for (int i = 0; i < 25; ++i) { // 2.5 s, a byte every 0.1 s
+                 c.Send("x");
+                 c.Sleep(100);
+             }
+         },
+         [](TKvIHTTPClient& H) {
+             H.SetTimeout(5); // never idle that long: only the whole-run limit can end it
+             H.SetTotalTimeout(1);
+         },
+         QString(), "The operation took longer than 1 seconds"},
+        {"cut short", [](LoopbackPeer::Conn& c) {
+             c.ReadUntil("\r\n\r\n");
+             c.Send("HTTP/1.0 200 OK\r\nContent-Length: 100000\r\n\r\n" + QByteArray(30, 'z'));
+         },
+         nullptr, QString(30, u'z') + "\r\n", "after 30 of the 100000 bytes"},
+        {"status line in two pieces", [](LoopbackPeer::Conn& c) {
+             c.ReadUntil("\r\n\r\n");
+             c.Send("HTTP/1.0 40");
+             c.Sleep(200);
+             c.Send("4 Not Found\r\nContent-Length: 3\r\n\r\nbad");
+         },
+         nullptr, "File not found", "File not found"},
+        // A server that answers at the first empty line and closes at once, unread bytes and all, resets the
+        // connection: nothing may follow the request's empty line, and a reset after the whole reply is
+        // its end, not a failure.
+        {"answer at the empty line, then reset", [ok](LoopbackPeer::Conn& c) {
+             c.ReadUntil("\r\n\r\n");
+             c.Send(ok);
+             c.Abort();
+         },
+         nullptr, "hello\r\n", ""},
+        {"Location-like header on a 200", [ok](LoopbackPeer::Conn& c) {
+             c.ReadUntil("\r\n\r\n");
+             c.Send("HTTP/1.0 200 OK\r\nLocation-Extra: /elsewhere\r\nContent-Length: 5\r\n\r\nhello");
+         },
+         [](TKvIHTTPClient& H) { H.SetOnRedirect([](QObject*, QString&, bool& Abort) { Abort = false; }); },
+         "hello\r\n", ""},
+        {"Location on a 201 to a POST", [](LoopbackPeer::Conn& c) {
+             c.ReadUntil("\r\n\r\n");
+             c.Send("HTTP/1.0 201 Created\r\nLocation: /item/1\r\nContent-Length: 7\r\n\r\ncreated");
+         },
+         [](TKvIHTTPClient& H) {
+             H.SetAction(haPost);
+             H.SetOnRedirect([](QObject*, QString&, bool& Abort) { Abort = false; });
+         },
+         "created\r\n", ""},
+        {"line break in Host", nullptr, [](TKvIHTTPClient& H) { H.SetHost("localhost\r\nX-Injected: 1"); },
+         "Invalid Host: line breaks are not allowed", "Invalid Host"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        LoopbackPeer peer(c.Peer ? c.Peer : [](LoopbackPeer::Conn&) {});
+        TKvIHTTPClient http;
+        http.SetAddress(QStringLiteral("127.0.0.1"));
+        http.SetPort(peer.Port());
+        http.SetAction(haGet);
+        if (c.Setup)
+            c.Setup(http);
+        const QString text = http.Execute();
+        if (!c.Text.isEmpty()) {
+            EXPECT_EQ(text, c.Text);
+        }
+        if (c.Error.isEmpty()) {
+            EXPECT_EQ(http.LastError(), QString());
+        } else {
+            EXPECT_TRUE(http.LastError().contains(c.Error)) << http.LastError().toStdString();
+        }
+        EXPECT_EQ(peer.Connections(), c.Peer ? 1 : 0); // nothing followed, nothing connected when refused
+    }
+}
+
+// A followed redirect: 301-303 turn a POST into a GET, 307 and 308 keep it; the caller's Authorization and
+// Cookie lines stay with the server they were meant for.
+TEST(KvIHTTP, RedirectRules) {
+    for (const int status : {302, 307}) {
+        SCOPED_TRACE(status);
+        LoopbackPeer target(ReplyAfterBlock("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok"));
+        const QByteArray location = "http://127.0.0.1:" + QByteArray::number(target.Port()) + "/there";
+        LoopbackPeer origin(ReplyAfterBlock("HTTP/1.0 " + QByteArray::number(status) + " Moved\r\nLocation: " +
+                                            location + "\r\nContent-Length: 0\r\n\r\n"));
+        TKvIHTTPClient http;
+        http.SetAddress(QStringLiteral("127.0.0.1"));
+        http.SetPort(origin.Port());
+        http.SetAction(haPost);
+        http.SetRequest(QStringLiteral("/here"));
+        http.Headers()->Add(QStringLiteral("Authorization: Basic c2VjcmV0"));
+        http.Headers()->Add(QStringLiteral("Cookie: session=1"));
+        http.Headers()->Add(QStringLiteral("Accept: */*"));
+        http.SetOnRedirect([](QObject*, QString&, bool& Abort) { Abort = false; });
+        EXPECT_EQ(http.Execute(), QStringLiteral("ok\r\n"));
+        EXPECT_TRUE(origin.Received().contains("Authorization: Basic c2VjcmV0\r\nCookie: session=1\r\n"));
+        const QByteArray moved = target.Received();
+        EXPECT_TRUE(moved.startsWith(status == 302 ? "GET /there HTTP/1.0\r\n" : "POST /there HTTP/1.0\r\n"))
+            << moved.constData();
+        EXPECT_FALSE(moved.contains("Authorization")) << moved.constData();
+        EXPECT_FALSE(moved.contains("Cookie")) << moved.constData();
+        EXPECT_TRUE(moved.contains("Accept: */*"));
+        EXPECT_EQ(http.Action(), haPost); // the application's settings stay
+    }
+}
+
 TEST(KvIHTTPNginx, HeadGetAndStatusScreening) {
     TKvIHTTPClient http;
     ToNginx(http, QStringLiteral("/index.html"));

@@ -450,3 +450,38 @@ TEST(KvInBase, IPv6Literal) {
     client.Query = QStringLiteral("q");
     EXPECT_EQ(client.Execute(), QStringLiteral("v6"));
 }
+
+// What must never reach the wire is refused before anything is connected; limits and foreign exceptions
+// end in the text and LastError, never in the host application.
+TEST(KvInBase, RefusalsLimitsAndForeignExceptions) {
+    TTestClient client;
+    EXPECT_THROW(client.SetPort(105641), EConvertError); // would connect to port 40105
+    EXPECT_THROW(client.SetPort(-1), EConvertError);
+    EXPECT_EQ(client.Port(), 0);
+
+    LoopbackPeer peer(Answer({"reply"}));
+    client.SetAddress(QStringLiteral("127.0.0.1"));
+    client.Query = QStringLiteral("q\r\n");
+    EXPECT_EQ(client.Execute(), QStringLiteral("Invalid Port: no port is set"));
+    client.SetPort(peer.Port());
+    client.SetHost(QStringLiteral("127.0.0.1\r\nX: y"));
+    EXPECT_EQ(client.Execute(), QStringLiteral("Invalid Host: line breaks are not allowed"));
+    EXPECT_EQ(client.LastError(), QStringLiteral("Invalid Host: line breaks are not allowed"));
+    EXPECT_EQ(peer.Connections(), 0);
+
+    // A send that writes nothing (the connection gone before the query) is "No answer from server".
+    client.SetAddress(QStringLiteral("127.0.0.1"));
+    client.SetOnConnect([](QObject* Sender, TCustomWinSocket*) { qobject_cast<TClientSocket*>(Sender)->Close(); });
+    EXPECT_EQ(client.Execute(), QStringLiteral("No answer from server"));
+    EXPECT_EQ(client.LastError(), QStringLiteral("No answer from server"));
+    client.SetOnConnect(nullptr);
+
+    struct TGreedy : TTestClient {
+        void AfterExecute(QString&) override { throw std::bad_alloc(); }
+    } greedy;
+    LoopbackPeer other(Answer({"reply"}));
+    Target(greedy, other);
+    greedy.Query = QStringLiteral("q\r\n");
+    EXPECT_EQ(greedy.Execute(), QStringLiteral("Out of memory while receiving the reply"));
+    EXPECT_FALSE(greedy.Connected());
+}

@@ -49,6 +49,12 @@ public:
             }
         }
         void Sleep(int MSecs) { std::this_thread::sleep_for(std::chrono::milliseconds(MSecs)); }
+        /// Closes the connection with a reset (RST), whatever is still unread.
+        void Abort() {
+            linger l{1, 0};
+            ::setsockopt(FFd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+            ::shutdown(FFd, SHUT_RDWR);
+        }
         /// Waits until the test lets the peer go (destruction), reading what comes meanwhile.
         void Hang() {
             while (!FPeer.FStop)
