@@ -487,11 +487,10 @@ bool TInetTransfer::Start() {
         // no answer (a Content-Length the transfer refused, a cut after the headers).
         if (FResult == CURLE_UNSUPPORTED_PROTOCOL || FResult == CURLE_TOO_MANY_REDIRECTS) {
             // A redirect not followed is an answer, the redirect's: sending again would change nothing.
-            char* target = nullptr;
-            curl_easy_getinfo(EasyOf(FEasy), CURLINFO_REDIRECT_URL, &target);
-            if (FStatusCode >= 300 && FStatusCode < 400 && FResult == CURLE_UNSUPPORTED_PROTOCOL && target)
+            const QString location = QueryHeader(QStringLiteral("Location"));
+            if (FResult == CURLE_UNSUPPORTED_PROTOCOL && !location.isEmpty())
                 FError = QStringLiteral("The server redirected %1 to %2, which is not followed")
-                             .arg(FUrl, QString::fromUtf8(target));
+                             .arg(FUrl, QUrl(FUrl).resolved(QUrl(location)).toString());
             return false;
         }
         FStatusCode = 0;
