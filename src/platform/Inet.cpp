@@ -743,8 +743,9 @@ void TInetRequest::SetProxyCredentials(const QString& User, const QString& Passw
 
 int64_t TInetRequest::SetFilePointer(int64_t Pos, const QString& IfRange) {
     // A validator that could break the header line is not sent: the range is then asked for without it.
-    const bool plain = !IfRange.contains(u'\r') && !IfRange.contains(u'\n') && !IfRange.contains(QChar(0)) &&
-                       std::all_of(IfRange.begin(), IfRange.end(), [](QChar c) { return c.unicode() <= 0xFF; });
+    const bool plain =
+        !IfRange.contains(u'\r') && !IfRange.contains(u'\n') && !IfRange.contains(QChar(0)) &&
+        std::all_of(IfRange.begin(), IfRange.end(), [](QChar c) { return c.unicode() <= 0xFF; });
     FIfRange = plain ? IfRange.toLatin1() : QByteArray();
     SetRange(Pos);
     const bool sent = Send();
@@ -1186,8 +1187,8 @@ public:
 
 private:
     void Walk(const QString& Directory, const QString& Pattern, bool IncludeSubdirs,
-              const std::function<void(const QString&)>& Add, const std::function<void(const QString&)>& Problem,
-              TListWalk& State, int Depth) {
+              const std::function<void(const QString&)>& Add,
+              const std::function<void(const QString&)>& Problem, TListWalk& State, int Depth) {
         const QString d = Directory.isEmpty() ? QStringLiteral("/") : Directory;
         QString c;
         if (!FConnection->FtpGetCurrentDirectory(c))
@@ -1204,7 +1205,8 @@ private:
         TInetFindData data;
         std::unique_ptr<TInetFtpFind> search =
             FConnection->FtpFindFirstFile(elsewhere ? d + u'/' + Pattern : Pattern, data, error);
-        for (bool more = search != nullptr; more && State.Line(Add, elsewhere ? d + u'/' + data.FileName : data.FileName);
+        for (bool more = search != nullptr;
+             more && State.Line(Add, elsewhere ? d + u'/' + data.FileName : data.FileName);
              more = search->FindNext(data)) {
             if (IncludeSubdirs && data.IsDirectory && !IsDotEntry(data.FileName))
                 subdirectories << (d == QLatin1String("/") ? d + data.FileName : d + u'/' + data.FileName);
@@ -1298,8 +1300,8 @@ public:
 
 private:
     void Walk(const QString& Directory, const QString& Pattern, bool IncludeSubdirs,
-              const std::function<void(const QString&)>& Add, const std::function<void(const QString&)>& Problem,
-              TListWalk& State, int Depth) {
+              const std::function<void(const QString&)>& Add,
+              const std::function<void(const QString&)>& Problem, TListWalk& State, int Depth) {
         const QString prefix = Directory.isEmpty() ? QString() : Directory + u'/';
         for (const auto& [info, name] : LocalFind(prefix + Pattern)) {
             if (!State.Line(Add, prefix + name))

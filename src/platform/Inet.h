@@ -219,8 +219,9 @@ private:
 };
 
 /// HttpOpenRequest: one request for an object on the connection's server. A GET without a body goes out as
-/// HTTP/1.0 and follows redirects (from HTTPS to HTTPS only); a request with a body (POST) goes out as HTTP/1.1 and follows only 307
-/// and 308 (method and body kept): any other redirect ends it, with the new location in ErrorText.
+/// HTTP/1.0 and follows redirects (from HTTPS to HTTPS only); a request with a body (POST) goes out as
+/// HTTP/1.1 and follows only 307 and 308 (method and body kept): any other redirect ends it, with the new
+/// location in ErrorText.
 class TInetRequest : public TInetTransfer {
 public:
     ~TInetRequest() override;

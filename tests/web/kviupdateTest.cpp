@@ -589,9 +589,10 @@ TEST_F(WebTest, ResumeContinuesOnlyTheVersionThePartHolds) {
     const QByteArray v2Head = "HTTP/1.0 200 OK\r\nContent-Length: 30000\r\n"
                               "Last-Modified: Mon, 04 Mar 2024 10:20:30 GMT\r\nETag: \"v2\"\r\n\r\n";
     const auto answer = [](const QByteArray& Bytes) {
-        return QJsonObject{{"steps", QJsonArray{QJsonObject{{"read_until", "\r\n\r\n"}},
-                                                QJsonObject{{"send_b64", QString::fromLatin1(Bytes.toBase64())}},
-                                                QJsonObject{{"close", true}}}}};
+        return QJsonObject{
+            {"steps", QJsonArray{QJsonObject{{"read_until", "\r\n\r\n"}},
+                                 QJsonObject{{"send_b64", QString::fromLatin1(Bytes.toBase64())}},
+                                 QJsonObject{{"close", true}}}}};
     };
     struct Case {
         const char* Name;
@@ -604,9 +605,9 @@ TEST_F(WebTest, ResumeContinuesOnlyTheVersionThePartHolds) {
         const QByteArray tail = "HTTP/1.0 206 Partial Content\r\nContent-Range: bytes 12345-29999/30000\r\n"
                                 "Content-Length: 17655\r\n\r\n" +
                                 c.Offered.mid(12345);
-        ScriptedSession server(QJsonObject{
-            {"connections", QJsonArray{answer(v1Head + v1.left(12345)), answer(c.OfferedHead + c.Offered),
-                                       answer(tail)}}});
+        ScriptedSession server(
+            QJsonObject{{"connections", QJsonArray{answer(v1Head + v1.left(12345)),
+                                                   answer(c.OfferedHead + c.Offered), answer(tail)}}});
         const QString local = Local("versioned.bin");
         QFile::remove(local);
         TKvWebUpdater u;
@@ -686,23 +687,24 @@ TEST_F(WebTest, HostileAnswers) {
         QString Remote;
         QJsonObject Script;
         TKvIStatus Expected;
-        QByteArray Sent;   // the start of what the peer received
-        QString Error;     // part of LastError
-        QByteArray Local;  // the local file afterwards ("" : none)
+        QByteArray Sent;  // the start of what the peer received
+        QString Error;    // part of LastError
+        QByteArray Local; // the local file afterwards ("" : none)
     } cases[] = {
         {"a '#' is part of the name, '?' starts the query", "/a#b.txt?x=1",
-         steps({request, send("HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello"), QJsonObject{{"close", true}}}),
+         steps({request, send("HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello"),
+                QJsonObject{{"close", true}}}),
          isFinished, "GET /a%23b.txt?x=1 HTTP/1.0\r\n", "", "hello"},
         // Without the fix the answer counted as found with an unknown size, and the newer local copy as
         // current.
         {"a length the transfer refuses before the body", "/bad-length",
-         steps({request, send("HTTP/1.0 200 OK\r\nContent-Length: abc\r\n\r\nhello"), QJsonObject{{"close", true}}}),
+         steps({request, send("HTTP/1.0 200 OK\r\nContent-Length: abc\r\n\r\nhello"),
+                QJsonObject{{"close", true}}}),
          isNotFound, "GET /bad-length HTTP/1.0\r\n", "Content-Length", "local"},
         // 100 kB at once, then nothing for longer than the idle time: an average over the last seconds
         // would still see the burst and let the stall run on.
         {"a stall after a burst", "/stall",
-         steps({request,
-                send("HTTP/1.0 200 OK\r\nContent-Length: 200000\r\n\r\n" + body.left(100000)),
+         steps({request, send("HTTP/1.0 200 OK\r\nContent-Length: 200000\r\n\r\n" + body.left(100000)),
                 QJsonObject{{"sleep_ms", 4000}}, send(body.mid(100000)), QJsonObject{{"close", true}}}),
          isFailed, "GET /stall HTTP/1.0\r\n", "No data arrived for 2 seconds", body.left(100000)},
     };
@@ -749,7 +751,8 @@ TEST_F(WebTest, HttpsIsFollowedToHttpsOnly) {
         EXPECT_EQ(u.Status(), c.Expected) << u.LastError().toStdString();
         EXPECT_EQ(QFileInfo::exists(Local("index.html")), c.Expected == isFinished);
         if (c.Expected != isFinished) {
-            EXPECT_TRUE(u.LastError().contains(QStringLiteral("http://127.0.0.1:%1/index.html").arg(NginxPort)))
+            EXPECT_TRUE(
+                u.LastError().contains(QStringLiteral("http://127.0.0.1:%1/index.html").arg(NginxPort)))
                 << u.LastError().toStdString();
         }
     }
@@ -779,7 +782,8 @@ TEST_F(WebTest, LinksAsLocalFileAndAsSource) {
     WriteFile(Local("real.bin"), "old");
     ASSERT_TRUE(QFile::link(Local("real.bin"), Local("link.bin")));
     ASSERT_TRUE(QFile::link(Local("later.bin"), Local("dangling.bin")));
-    for (const auto& [link, target] : {std::pair{"link.bin", "real.bin"}, std::pair{"dangling.bin", "later.bin"}}) {
+    for (const auto& [link, target] :
+         {std::pair{"link.bin", "real.bin"}, std::pair{"dangling.bin", "later.bin"}}) {
         SCOPED_TRACE(link);
         TKvWebUpdater u;
         Http(u, remote, Local(link));
@@ -995,7 +999,8 @@ TEST_F(FtpTest, ListingWalksAreBounded) {
     const QString many = Dir.filePath("many");
     ASSERT_TRUE(QDir().mkpath(many));
     for (int i = 0; i < 100000; ++i)
-        ::close(::open(QFile::encodeName(many + QStringLiteral("/f%1").arg(i)).constData(), O_CREAT | O_WRONLY, 0600));
+        ::close(::open(QFile::encodeName(many + QStringLiteral("/f%1").arg(i)).constData(),
+                       O_CREAT | O_WRONLY, 0600));
     struct Case {
         const char* Name;
         bool Ftp;

@@ -126,11 +126,11 @@ TEST(XmlTree, DeclarationWithSingleQuotesAndUnknownEncodings) {
               QString::fromUtf8("  r=é"));
     // A malformed sequence costs one U+FFFD, not the whole value: a byte that can't start one, a lead
     // without its continuation, a sequence cut off by the end of the text; the rest reads as before.
-    for (const auto& [doc, value] : {std::pair{W("<?xml encoding=\"utf-8\"?><r>bad \xFF here</r>"), u"bad \uFFFD here"},
-                                     std::pair{W("<?xml encoding=\"utf-8\"?><r>a\xC3</r>"), u"a\uFFFD"},
-                                     std::pair{W("<?xml encoding=\"utf-8\"?><r>\xE2\x82x\xC3\xA9</r>"), u"\uFFFDx\u00E9"},
-                                     std::pair{W("<?xml encoding=\"utf-8\"?><r t=\"\xC3(\">\xF0\x9F\x98\x80</r>"),
-                                               u"\U0001F600"}}) {
+    for (const auto& [doc, value] :
+         {std::pair{W("<?xml encoding=\"utf-8\"?><r>bad \xFF here</r>"), u"bad \uFFFD here"},
+          std::pair{W("<?xml encoding=\"utf-8\"?><r>a\xC3</r>"), u"a\uFFFD"},
+          std::pair{W("<?xml encoding=\"utf-8\"?><r>\xE2\x82x\xC3\xA9</r>"), u"\uFFFDx\u00E9"},
+          std::pair{W("<?xml encoding=\"utf-8\"?><r t=\"\xC3(\">\xF0\x9F\x98\x80</r>"), u"\U0001F600"}}) {
         TKvXMLEngine engine;
         Parse(engine, doc);
         const TKvXMLItem* r = engine.GetItemByTag(nullptr, QStringLiteral("r"));
@@ -257,7 +257,8 @@ TEST(XmlTree, CommentsOutsideTheDocumentElementAreLeftOut) {
         {"<!-- a -->\n<r><!-- in --></r><!-- b --><!-- c -->", "r\n  Comment(c)= in \n"},
         {"<!-- open", "\n"},
         // Under a declaration the comment is inside the root the declaration became.
-        {"<?xml version=\"1.0\"?>\n<!-- c -->\n<r/>", "?xml=\n\n  version(a)=\"1.0\"\n  Comment(c)= c \n  r\n"},
+        {"<?xml version=\"1.0\"?>\n<!-- c -->\n<r/>",
+         "?xml=\n\n  version(a)=\"1.0\"\n  Comment(c)= c \n  r\n"},
     };
     for (const Case& c : cases) {
         TKvXMLEngine engine;
@@ -266,7 +267,8 @@ TEST(XmlTree, CommentsOutsideTheDocumentElementAreLeftOut) {
         const QString tree = QString::fromLatin1(c.Tree);
         EXPECT_EQ(Parse(engine, QString::fromLatin1(c.Text)), tree) << c.Text;
         EXPECT_EQ(engine.RootItem()->Kind(), ikProperty) << c.Text;
-        EXPECT_EQ(log.Tags.filter(QStringLiteral(">Comment=")).size(), tree.count(QStringLiteral("Comment(c)")))
+        EXPECT_EQ(log.Tags.filter(QStringLiteral(">Comment=")).size(),
+                  tree.count(QStringLiteral("Comment(c)")))
             << c.Text;
     }
 }
@@ -282,11 +284,20 @@ TEST(XmlTree, MalformedTextShapesTheTreeWithoutFailing) {
         const char* Tree;
     } cases[] = {
         // Too short to hold a tag once the "<" is passed, or nothing but stray marks: an empty root.
-        {"<", "\n"}, {"<<<<", "\n"}, {"</", "\n"}, {"/>", "\n"}, {"<a", "\n"}, {">>>", "\n"},
-        {"<!--", "\n"}, {"<!---->", "\n"}, {"<?xml", "?xml\n"},
+        {"<", "\n"},
+        {"<<<<", "\n"},
+        {"</", "\n"},
+        {"/>", "\n"},
+        {"<a", "\n"},
+        {">>>", "\n"},
+        {"<!--", "\n"},
+        {"<!---->", "\n"},
+        {"<?xml", "?xml\n"},
         // An unterminated attribute keeps its text; end tags close whatever is open; a later top-level
         // element takes the root over.
-        {"<a b=\"", "a{ b=\"}\n"}, {"<a></b></c></d>", "a\n"}, {"<a/><b/></c>/>/>", "b\n"},
+        {"<a b=\"", "a{ b=\"}\n"},
+        {"<a></b></c></d>", "a\n"},
+        {"<a/><b/></c>/>/>", "b\n"},
         {"<r><!-- -- --></r>", "r\n  Comment(c)= -- \n"},
     };
     for (const Case& c : cases)
