@@ -3,19 +3,22 @@
 
 #include "xml/KvInetXML.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
 namespace KvCli {
 
 namespace {
-const char* const synopsis = "FILE [--find TAG]";
+const char* const synopsis = "FILE [--find TAG] [--attributes]";
 const char* const description =
     "Loads FILE with the XML engine and prints the tree, one item per line, indented two spaces per level:\n"
     "the tag name, \" [attribute]\" or \" [comment]\" for those kinds, then \" = \" and the decoded value\n"
     "when the item has one. Backslash, CR, LF and tab in names and values are written as \\\\, \\r, \\n, "
     "\\t.\n"
-    "With --find, only the subtree of the first item named TAG (ignoring case); exit 1 when there is none.";
+    "With --find, only the subtree of the first item named TAG (ignoring case); exit 1 when there is none.\n"
+    "With --attributes, every element's attributes are split into attribute items, printed right under\n"
+    "the element before its other children.";
 
 /// Collects output and writes it in large blocks: a big document gives millions of lines.
 class TOutput {
@@ -74,32 +77,58 @@ void PrintItem(TOutput& Out, const KvInet::TKvXMLItem* Item) {
     Out.EndLine();
 }
 
+/// The children of Item in the order they print: with AttributesFirst the attribute items come first (they
+/// were added after the element's other children), otherwise the list's order.
+std::vector<const KvInet::TKvXMLItem*> PrintOrder(const KvInet::TKvXMLItem* Item, bool AttributesFirst) {
+    std::vector<const KvInet::TKvXMLItem*> order(Item->Items().begin(), Item->Items().end());
+    if (AttributesFirst)
+        std::stable_partition(order.begin(), order.end(),
+                              [](const KvInet::TKvXMLItem* C) { return C->Kind() == KvInet::ikAttribute; });
+    return order;
+}
+
+/// Splits the attribute text of every item under Top (Top included) into attribute items.
+void SplitAttributes(KvInet::TKvXMLItem* Top) {
+    std::vector<KvInet::TKvXMLItem*> work{Top};
+    while (!work.empty()) {
+        KvInet::TKvXMLItem* item = work.back();
+        work.pop_back();
+        for (KvInet::TKvXMLItem* child : item->Items())
+            if (child->Kind() != KvInet::ikAttribute)
+                work.push_back(child);
+        item->ProcessAttributes(); // after the children were taken: the new items need no visit
+    }
+}
+
 /// Pre-order without recursion, so that any depth of nesting prints.
-void PrintTree(const KvInet::TKvXMLItem* Top) {
+void PrintTree(const KvInet::TKvXMLItem* Top, bool AttributesFirst) {
     TOutput out;
-    std::vector<std::pair<const KvInet::TKvXMLItem*, int>> stack;
+    std::vector<std::pair<std::vector<const KvInet::TKvXMLItem*>, size_t>> stack;
     PrintItem(out, Top);
-    stack.emplace_back(Top, 0);
+    stack.emplace_back(PrintOrder(Top, AttributesFirst), 0);
     while (!stack.empty()) {
-        auto& [item, next] = stack.back();
-        const KvInet::TKvXMLItems children = item->Items();
-        if (next >= children.Count()) {
+        auto& [children, next] = stack.back();
+        if (next >= children.size()) {
             stack.pop_back();
             continue;
         }
         const KvInet::TKvXMLItem* child = children[next++];
         PrintItem(out, child);
-        stack.emplace_back(child, 0);
+        stack.emplace_back(PrintOrder(child, AttributesFirst), 0);
     }
 }
 int Run(const Invocation& Call) {
     Args args(Call, QString::fromLatin1(synopsis), QString::fromLatin1(description));
     args.Option(QStringLiteral("find"), QStringLiteral("TAG"),
                 QStringLiteral("print only the subtree of the first item named TAG"));
+    args.Flag(QStringLiteral("attributes"), QStringLiteral("split every element's attributes into items"));
     if (!args.Parse(Call.Arguments, 1, 1))
         return ExitOk;
     KvInet::TKvXMLEngine engine;
     engine.LoadFromFile(args.Positional().at(0));
+    const bool attributes = args.Has(QStringLiteral("attributes"));
+    if (attributes)
+        SplitAttributes(engine.RootItem());
     const KvInet::TKvXMLItem* top = engine.RootItem();
     if (args.Has(QStringLiteral("find"))) {
         top = engine.GetItemByTag(nullptr, args.Value(QStringLiteral("find")));
@@ -111,7 +140,7 @@ int Run(const Invocation& Call) {
     } else if (top->TagName().isEmpty() && !top->ValueAssigned() && top->Items().Count() == 0) {
         return ExitOk; // nothing was read: an empty file prints nothing
     }
-    PrintTree(top);
+    PrintTree(top, attributes);
     return ExitOk;
 }
 

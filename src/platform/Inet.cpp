@@ -300,17 +300,13 @@ void* TInetTransfer::Easy() {
     curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
     curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, ReceiveBuffer);
     curl_easy_setopt(easy, CURLOPT_FILETIME, 1L);
-    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 10L);
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https,ftp,file");
-    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https,ftp");
     curl_easy_setopt(easy, CURLOPT_USERAGENT, Utf8(s.Agent).constData());
     if (s.Timeout > 0) {
-        // Connecting, and any stretch without a byte moving, are limited; a long download that keeps
-        // moving is not. A paused transfer is exempt from the speed check.
+        // Connecting is limited here; a stretch without data is timed by WaitUntil from the last byte
+        // (libcurl's speed check averages over several seconds and would let a stall run on that long).
         curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, long(s.Timeout));
-        curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-        curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, long(s.Timeout));
         curl_easy_setopt(easy, CURLOPT_SERVER_RESPONSE_TIMEOUT, long(s.Timeout));
     }
     // Certificates are always checked: against the system's store, plus the extra CAs when given.
@@ -329,6 +325,12 @@ void* TInetTransfer::Easy() {
 void TInetTransfer::Prepare() {
     CURL* easy = EasyOf(Easy());
     curl_easy_setopt(easy, CURLOPT_URL, Utf8(FUrl).constData());
+    // An HTTPS source is followed to HTTPS only: a redirect to plain HTTP would drop the certificate check
+    // the caller chose. HTTP may move up to HTTPS; FTP and files are never redirected.
+    const bool secure = FUrl.startsWith(QLatin1String("https://"), Qt::CaseInsensitive);
+    const bool http = secure || FUrl.startsWith(QLatin1String("http://"), Qt::CaseInsensitive);
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, http ? 1L : 0L);
+    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
     if (IsFtpUrl(FUrl)) {
         curl_easy_setopt(easy, CURLOPT_RESUME_FROM_LARGE, curl_off_t(FRangeFrom));
     } else {
@@ -360,6 +362,7 @@ void TInetTransfer::Prepare() {
 size_t TInetTransfer::OnWrite(char* Data, size_t Size, size_t Count, void* Self) {
     auto* t = static_cast<TInetTransfer*>(Self);
     const size_t length = Size * Count;
+    t->Active();
     if (t->FNoBody) {
         // An FTP size query hands its answer over as header lines in the body.
         for (const QByteArray& line : QByteArray(Data, qsizetype(length)).split('\n'))
@@ -397,6 +400,7 @@ size_t TInetTransfer::OnWrite(char* Data, size_t Size, size_t Count, void* Self)
 size_t TInetTransfer::OnHeader(char* Data, size_t Size, size_t Count, void* Self) {
     auto* t = static_cast<TInetTransfer*>(Self);
     const size_t length = Size * Count;
+    t->Active();
     const QByteArray line = QByteArray(Data, qsizetype(length)).trimmed();
     // Each answer (a redirect, a proxy's CONNECT reply, the final answer) starts a new header block.
     if (line.startsWith("HTTP/"))
@@ -427,14 +431,28 @@ void TInetTransfer::Stop() {
     FPaused = false;
 }
 
+void TInetTransfer::Active() {
+    const int timeout = Session()->Settings().Timeout;
+    FIdle = timeout > 0 ? QDeadlineTimer(qint64(timeout) * 1000) : QDeadlineTimer(QDeadlineTimer::Forever);
+}
+
 bool TInetTransfer::WaitUntil(bool (*Ready)(const TInetTransfer&)) {
     while (!Ready(*this)) {
         if (Closed() || !Session()->Perform())
             return false;
         if (Ready(*this))
             break;
-        // Wakes at network activity or when libcurl's own timers are due, whichever comes first.
-        Session()->Wait(1000);
+        if (FAdded && !FPaused && FIdle.hasExpired()) {
+            // Nothing arrived for Timeout seconds while we waited: the transfer has stalled.
+            Stop();
+            FDone = true;
+            FResult = CURLE_OPERATION_TIMEDOUT;
+            FError = QStringLiteral("No data arrived for %1 seconds").arg(Session()->Settings().Timeout);
+            break;
+        }
+        // Wakes at network activity, when libcurl's own timers are due or when the idle time runs out,
+        // whichever comes first.
+        Session()->Wait(int(std::clamp<qint64>(FIdle.remainingTime(), 1, 1000)));
     }
     return true;
 }
@@ -461,8 +479,23 @@ bool TInetTransfer::Start() {
         return false;
     }
     FAdded = true;
+    Active();
     WaitUntil([](const TInetTransfer& t) { return t.FDone || t.FPaused || t.FBuffer.size() > t.FBufferPos; });
     TakeAnswerInfo();
+    if (FDone && FResult != CURLE_OK && FBuffer.empty()) {
+        // The transfer broke before any of the body: a status line may have come, but the answer is
+        // no answer (a Content-Length the transfer refused, a cut after the headers).
+        if (FResult == CURLE_UNSUPPORTED_PROTOCOL || FResult == CURLE_TOO_MANY_REDIRECTS) {
+            // A redirect not followed is an answer, the redirect's: sending again would change nothing.
+            const QString location = QueryHeader(QStringLiteral("Location"));
+            if (FResult == CURLE_UNSUPPORTED_PROTOCOL && !location.isEmpty())
+                FError = QStringLiteral("The server redirected %1 to %2, which is not followed")
+                             .arg(FUrl, QUrl(FUrl).resolved(QUrl(location)).toString());
+            return false;
+        }
+        FStatusCode = 0;
+        return false;
+    }
     return FStatusCode != 0 || (FDone && FResult == CURLE_OK);
 }
 
@@ -554,6 +587,7 @@ int64_t TInetTransfer::ReadSome(char* Buffer, int64_t Count) {
         bool waited = true;
         if (FPaused) {
             FPaused = false;
+            Active();
             curl_easy_pause(EasyOf(FEasy), CURLPAUSE_CONT); // hands the held block to OnWrite at once
         }
         if (FDestUsed == 0 && FBuffer.size() == FBufferPos)
@@ -623,6 +657,8 @@ void TInetRequest::Prepare() {
         list = curl_slist_append(list, "Expect:"); // no 100-continue round trip before the body
     for (const QByteArray& line : FExtraHeaders)
         list = curl_slist_append(list, line.constData());
+    if (!FIfRange.isEmpty() && RangeFrom() > 0)
+        list = curl_slist_append(list, ("If-Range: " + FIfRange).constData());
     FHeaderList = list;
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, list);
 }
@@ -670,8 +706,9 @@ bool TInetRequest::Send() {
         char* location = nullptr;
         curl_easy_getinfo(EasyOf(Easy()), CURLINFO_REDIRECT_URL, &location);
         const QString target = location ? QString::fromUtf8(location) : QString();
+        const bool secure = firstUrl.startsWith(QLatin1String("https://"), Qt::CaseInsensitive);
         if ((status != 307 && status != 308) || target.isEmpty() || redirects >= MaxRedirects ||
-            !(target.startsWith(QLatin1String("http://"), Qt::CaseInsensitive) ||
+            !((!secure && target.startsWith(QLatin1String("http://"), Qt::CaseInsensitive)) ||
               target.startsWith(QLatin1String("https://"), Qt::CaseInsensitive))) {
             // Repeating the request elsewhere with another method would not be what the caller sent.
             Stop();
@@ -704,9 +741,16 @@ void TInetRequest::SetProxyCredentials(const QString& User, const QString& Passw
     FHaveProxyCredentials = true;
 }
 
-int64_t TInetRequest::SetFilePointer(int64_t Pos) {
+int64_t TInetRequest::SetFilePointer(int64_t Pos, const QString& IfRange) {
+    // A validator that could break the header line is not sent: the range is then asked for without it.
+    const bool plain =
+        !IfRange.contains(u'\r') && !IfRange.contains(u'\n') && !IfRange.contains(QChar(0)) &&
+        std::all_of(IfRange.begin(), IfRange.end(), [](QChar c) { return c.unicode() <= 0xFF; });
+    FIfRange = plain ? IfRange.toLatin1() : QByteArray();
     SetRange(Pos);
-    if (!Send())
+    const bool sent = Send();
+    FIfRange.clear();
+    if (!sent)
         return -1;
     if (Pos <= 0)
         return 0;
@@ -746,7 +790,8 @@ std::unique_ptr<TInetRequest> TInetConnection::OpenRequest(const QString& Object
         Error = QStringLiteral("Not an open HTTP connection");
         return nullptr;
     }
-    QString object = InetEncodePath(Object, false);
+    // "#" is part of the name: left as it is, the URL would end there and another file be fetched.
+    QString object = InetEncodePath(Object, false).replace(u'#', QLatin1String("%23"));
     if (!object.startsWith(u'/'))
         object.prepend(u'/');
     const QString url = InetServerUrl(Secure ? QStringLiteral("https") : QStringLiteral("http"), FHost, FPort) + object;
@@ -940,6 +985,35 @@ bool IsDotEntry(const QString& Name) {
 // Sends of one request whose answer could not be read before giving up.
 constexpr int MaxUnansweredSends = 3;
 
+/// The bounds of one directory walk: lines added so far, and why the walk was cut short.
+struct TListWalk {
+    int64_t Lines = 0;
+    QString Limit;
+    /// Adds a line unless the walk has ended; false when it has (now or before).
+    bool Line(const std::function<void(const QString&)>& Add, const QString& Text) {
+        if (Lines >= InetListMaxLines) {
+            Limit = QStringLiteral("The listing holds more than %1 lines; the rest is left out")
+                        .arg(InetListMaxLines);
+            return false;
+        }
+        ++Lines;
+        Add(Text);
+        return true;
+    }
+    /// Whether a subdirectory at Depth levels below the top is entered.
+    bool Enter(const QString& Directory, int Depth) {
+        if (Lines >= InetListMaxLines)
+            return false;
+        if (Depth <= InetListMaxDepth)
+            return true;
+        if (Limit.isEmpty())
+            Limit = QStringLiteral("The listing goes deeper than %1 levels; %2 was not entered")
+                        .arg(InetListMaxDepth)
+                        .arg(Directory);
+        return false;
+    }
+};
+
 /// Sends Request until an answer other than a demand for credentials comes, answering each demand
 /// through Challenge. False (Error says why) when no answer came or a demand was not met.
 bool SendAnswering(TInetRequest& Request, const TInetChallengeHandler& Challenge, QString& Error) {
@@ -978,12 +1052,14 @@ public:
         const qlonglong size = length.toLongLong(&ok);
         FInfo.Size = ok && size >= 0 ? size : -1;
         FInfo.Time = FRequest->LastModified();
+        FInfo.ETag = FRequest->QueryHeader(QStringLiteral("ETag"));
     }
-    int64_t Open(int64_t Offset) override {
+    int64_t Open(int64_t Offset, const QString& IfRange) override {
         if (Offset <= 0)
             return 0;
-        // The server decides: the missing bytes (206), nothing left (416) or the whole file (200).
-        const int64_t start = FRequest->SetFilePointer(Offset);
+        // The server decides: the missing bytes (206), nothing left (416) or the whole file (200, also
+        // when the file is no longer the version IfRange names).
+        const int64_t start = FRequest->SetFilePointer(Offset, IfRange);
         if (start < 0)
             FError = FRequest->ErrorText().isEmpty()
                          ? QStringLiteral("The server answered %1 to the range request")
@@ -1024,8 +1100,10 @@ public:
         return std::make_unique<THttpSource>(std::move(request));
     }
 
-    void List(const QString&, const QString&, bool, const std::function<void(const QString&)>&,
-              const std::function<void(const QString&)>&) override {}
+    QString List(const QString&, const QString&, bool, const std::function<void(const QString&)>&,
+                 const std::function<void(const QString&)>&) override {
+        return QString();
+    }
 
     std::unique_ptr<TInetRequest> Request(const QString& Method, const QString& Object,
                                           const QStringList& Headers, const QByteArray& Body,
@@ -1062,7 +1140,7 @@ public:
         FInfo.Time = Data.LastWriteTime;
         FInfo.IsDirectory = Data.IsDirectory;
     }
-    int64_t Open(int64_t Offset) override {
+    int64_t Open(int64_t Offset, const QString&) override {
         FFile = FConnection->FtpOpenFile(FName, Offset, FError);
         return FFile ? Offset : -1;
     }
@@ -1099,9 +1177,18 @@ public:
         return std::make_unique<TFtpSource>(FConnection.get(), name, data);
     }
 
-    void List(const QString& Directory, const QString& Pattern, bool IncludeSubdirs,
+    QString List(const QString& Directory, const QString& Pattern, bool IncludeSubdirs,
+                 const std::function<void(const QString&)>& Add,
+                 const std::function<void(const QString&)>& Problem) override {
+        TListWalk walk;
+        Walk(Directory, Pattern, IncludeSubdirs, Add, Problem, walk, 0);
+        return walk.Limit;
+    }
+
+private:
+    void Walk(const QString& Directory, const QString& Pattern, bool IncludeSubdirs,
               const std::function<void(const QString&)>& Add,
-              const std::function<void(const QString&)>& Problem) override {
+              const std::function<void(const QString&)>& Problem, TListWalk& State, int Depth) {
         const QString d = Directory.isEmpty() ? QStringLiteral("/") : Directory;
         QString c;
         if (!FConnection->FtpGetCurrentDirectory(c))
@@ -1118,20 +1205,21 @@ public:
         TInetFindData data;
         std::unique_ptr<TInetFtpFind> search =
             FConnection->FtpFindFirstFile(elsewhere ? d + u'/' + Pattern : Pattern, data, error);
-        for (bool more = search != nullptr; more; more = search->FindNext(data)) {
-            Add(elsewhere ? d + u'/' + data.FileName : data.FileName);
+        for (bool more = search != nullptr;
+             more && State.Line(Add, elsewhere ? d + u'/' + data.FileName : data.FileName);
+             more = search->FindNext(data)) {
             if (IncludeSubdirs && data.IsDirectory && !IsDotEntry(data.FileName))
                 subdirectories << (d == QLatin1String("/") ? d + data.FileName : d + u'/' + data.FileName);
         }
         search.reset();
         // Visited only now: one search at a time per connection.
         for (const QString& sub : subdirectories)
-            List(sub, Pattern, IncludeSubdirs, Add, Problem);
+            if (State.Enter(sub, Depth + 1))
+                Walk(sub, Pattern, IncludeSubdirs, Add, Problem, State, Depth + 1);
         if (!c.isEmpty() && elsewhere)
             FConnection->FtpSetCurrentDirectory(c, error);
     }
 
-private:
     std::unique_ptr<TInetConnection> FConnection;
 };
 
@@ -1169,7 +1257,7 @@ public:
         FInfo.Size = Info.isDir() ? 0 : Info.size();
         FInfo.Time = Info.lastModified().toUTC();
     }
-    int64_t Open(int64_t Offset) override {
+    int64_t Open(int64_t Offset, const QString&) override {
         if (!FFile.open(QIODevice::ReadOnly)) {
             FError = QStringLiteral("Cannot open file \"%1\". %2").arg(FFile.fileName(), FFile.errorString());
             return -1;
@@ -1194,24 +1282,34 @@ class TPathLocation final : public TInetLocation {
 public:
     std::unique_ptr<TInetSource> Find(const QString& Name, const TInetChallengeHandler&,
                                       QString& Error) override {
-        const auto entries = LocalFind(Name);
-        if (entries.empty()) {
-            Error = QStringLiteral("The system cannot find the file specified: %1").arg(Name);
-            return nullptr;
-        }
-        const QFileInfo& info = entries.front().first;
-        return std::make_unique<TPathSource>(info.filePath(), info);
+        // A link that leads nowhere (dangling, or a loop) is no file.
+        for (const auto& [info, name] : LocalFind(Name))
+            if (info.exists())
+                return std::make_unique<TPathSource>(info.filePath(), info);
+        Error = QStringLiteral("The system cannot find the file specified: %1").arg(Name);
+        return nullptr;
     }
 
-    void List(const QString& Directory, const QString& Pattern, bool IncludeSubdirs,
+    QString List(const QString& Directory, const QString& Pattern, bool IncludeSubdirs,
+                 const std::function<void(const QString&)>& Add,
+                 const std::function<void(const QString&)>& Problem) override {
+        TListWalk walk;
+        Walk(Directory, Pattern, IncludeSubdirs, Add, Problem, walk, 0);
+        return walk.Limit;
+    }
+
+private:
+    void Walk(const QString& Directory, const QString& Pattern, bool IncludeSubdirs,
               const std::function<void(const QString&)>& Add,
-              const std::function<void(const QString&)>& Problem) override {
+              const std::function<void(const QString&)>& Problem, TListWalk& State, int Depth) {
         const QString prefix = Directory.isEmpty() ? QString() : Directory + u'/';
         for (const auto& [info, name] : LocalFind(prefix + Pattern)) {
-            Add(prefix + name);
+            if (!State.Line(Add, prefix + name))
+                return;
             // Links to directories are listed but not entered: a link loop would never end.
-            if (IncludeSubdirs && info.isDir() && !info.isSymLink() && !IsDotEntry(name))
-                List(prefix + name, Pattern, IncludeSubdirs, Add, Problem);
+            if (IncludeSubdirs && info.isDir() && !info.isSymLink() && !IsDotEntry(name) &&
+                State.Enter(prefix + name, Depth + 1))
+                Walk(prefix + name, Pattern, IncludeSubdirs, Add, Problem, State, Depth + 1);
         }
     }
 };

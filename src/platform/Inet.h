@@ -84,7 +84,8 @@ struct TInetSessionSettings {
     /// Proxy credentials sent with every request of the session (requests can set their own).
     QString ProxyUser;
     QString ProxyPassword;
-    /// Seconds allowed for connecting and for any stretch without data; 0: no limit.
+    /// Seconds allowed for connecting and for any stretch without data while a transfer waits for it
+    /// (counted from the last byte received, not averaged); 0: no limit.
     int Timeout = 60;
     /// A PEM file of CAs trusted in addition to the system's store.
     QString CACertFile;
@@ -170,6 +171,7 @@ protected:
     /// The curl easy handle, created on first use with the session's settings.
     void* Easy();
     void SetRange(int64_t From) { FRangeFrom = From; }
+    int64_t RangeFrom() const { return FRangeFrom; }
     /// Ends the transfer as if its body had been read (an answer that carries nothing we want).
     void EndWithoutBody();
     QString Url() const { return FUrl; }
@@ -191,6 +193,8 @@ private:
     void Finished(int Result);
     void TakeAnswerInfo();
     bool WaitUntil(bool (*Ready)(const TInetTransfer&));
+    /// Data moved (or the transfer started or resumed): the idle time-out starts again.
+    void Active();
 
     QString FUrl;
     void* FEasy = nullptr;
@@ -210,18 +214,23 @@ private:
     int64_t FContentLength = -1;
     QDateTime FLastModified;
     int FStatusCode = 0;
+    /// Restarted whenever data moves (or the transfer starts or resumes): the idle time-out counts from it.
+    QDeadlineTimer FIdle;
 };
 
 /// HttpOpenRequest: one request for an object on the connection's server. A GET without a body goes out as
-/// HTTP/1.0 and follows redirects; a request with a body (POST) goes out as HTTP/1.1 and follows only 307
-/// and 308 (method and body kept): any other redirect ends it, with the new location in ErrorText.
+/// HTTP/1.0 and follows redirects (from HTTPS to HTTPS only); a request with a body (POST) goes out as
+/// HTTP/1.1 and follows only 307 and 308 (method and body kept): any other redirect ends it, with the new
+/// location in ErrorText.
 class TInetRequest : public TInetTransfer {
 public:
     ~TInetRequest() override;
 
     /// HttpSendRequest: sends the request (again: a running one is dropped) and waits for the answer's
-    /// headers. False when no status could be read (no connection, TLS refused, time-out) or a request with
-    /// a body was redirected elsewhere than by 307 or 308; ErrorText says which.
+    /// headers. False when no usable answer came (no connection, TLS refused, time-out, an answer the
+    /// transfer refused before its body: StatusCode is then 0) or the answer was a redirect not followed
+    /// (elsewhere than by 307 or 308 with a body, from HTTPS to another scheme: StatusCode is the
+    /// redirect's); ErrorText says which.
     bool Send();
     /// The method ("GET" at first): a token of letters only; false (nothing changed) otherwise.
     bool SetMethod(const QString& Method);
@@ -238,8 +247,9 @@ public:
     /// InternetSetFilePointer before the body is read: asks the server for the body from byte Pos on
     /// (a Range request, sent at once). Returns where the body now starts: Pos when the server sent the
     /// range (or had nothing left to send, 416: Read then gives 0), 0 when it sent the whole body again,
-    /// -1 when no answer came.
-    int64_t SetFilePointer(int64_t Pos);
+    /// -1 when no answer came. With IfRange (an entity tag or an HTTP date) the server sends the range only
+    /// while the body is still that version, else the whole body (0).
+    int64_t SetFilePointer(int64_t Pos, const QString& IfRange = QString());
 
 private:
     friend class TInetConnection;
@@ -251,6 +261,7 @@ private:
     void* FHeaderList = nullptr;
     QByteArray FBody;
     bool FHasBody = false;
+    QByteArray FIfRange;
 };
 
 class TInetFtpFind;
@@ -263,8 +274,9 @@ public:
     TInetService Service() const { return FService; }
 
     /// HttpOpenRequest: Object is the path on the server as written ("/dir/file.zip"); characters a URL
-    /// can't carry are percent-encoded, existing escapes are kept. Secure selects HTTPS. Null (Error says
-    /// why) when this is no open HTTP connection.
+    /// can't carry are percent-encoded, "#" too (it is part of the name: "/a#b.txt" is that file), existing
+    /// escapes are kept; "?" starts the query. Secure selects HTTPS, whose redirects are followed to HTTPS
+    /// only. Null (Error says why) when this is no open HTTP connection.
     std::unique_ptr<TInetRequest> OpenRequest(const QString& Object, bool Secure, QString& Error);
 
     /// FtpFindFirstFile: a path whose last part may hold wildcards. Null when nothing matches (Error says
@@ -318,6 +330,7 @@ private:
 struct TInetFileInfo {
     int64_t Size = -1; ///< bytes; -1 when unknown (an HTTP answer without Content-Length)
     QDateTime Time;    ///< last write, UTC; invalid when unknown
+    QString ETag;      ///< the HTTP answer's entity tag as sent ("" when none, or not HTTP)
     bool IsDirectory = false;
 };
 
@@ -344,8 +357,10 @@ public:
     const TInetFileInfo& Info() const { return FInfo; }
     /// Starts the data at byte Offset (0: from the start); called once, before the first read. Returns
     /// where the data now starts: Offset (also when nothing follows it), 0 when the server sends the whole
-    /// file again, -1 when the file can't be read (ErrorText says why).
-    virtual int64_t Open(int64_t Offset) = 0;
+    /// file again, -1 when the file can't be read (ErrorText says why). IfRange (HTTP: an entity tag or a
+    /// date) asks for the rest only while the file is still that version, and for the whole file
+    /// otherwise; other sources ignore it.
+    virtual int64_t Open(int64_t Offset, const QString& IfRange = QString()) = 0;
     /// Reads what is there, up to Count bytes, waiting only while nothing is: the count, 0 at the end, -1
     /// when the data broke off (a cut connection, a body shorter than announced, a time-out; ErrorText).
     virtual int64_t ReadSome(char* Buffer, int64_t Count) = 0;
@@ -385,10 +400,12 @@ public:
     /// lists the matching subdirectories as well when IncludeSubdirs (links to directories are not
     /// entered). FTP lines are "name" for the server's current directory and "DIR/name" elsewhere; path
     /// lines are "DIR/name". A directory that can't be entered goes to Problem and the listing goes on.
-    /// HTTP and HTTPS list nothing.
-    virtual void List(const QString& Directory, const QString& Pattern, bool IncludeSubdirs,
-                      const std::function<void(const QString& Line)>& Add,
-                      const std::function<void(const QString& Problem)>& Problem) = 0;
+    /// HTTP and HTTPS list nothing. The walk enters at most InetListMaxDepth levels below Directory and
+    /// adds at most InetListMaxLines lines (a server that shows links to directories as directories
+    /// would make it endless); the result says which limit cut it short, "" when none did.
+    virtual QString List(const QString& Directory, const QString& Pattern, bool IncludeSubdirs,
+                         const std::function<void(const QString& Line)>& Add,
+                         const std::function<void(const QString& Problem)>& Problem) = 0;
     /// Sends one HTTP request (HTTP and HTTPS only): Method, the object path, extra header lines ("Name:
     /// value") and a body (HTTP/1.1 then; only 307 and 308 are followed, keeping method and body). Demands
     /// for credentials go to Challenge. Returns the request with its answer's status and headers read and
@@ -398,6 +415,10 @@ public:
                                                   const QStringList& Headers, const QByteArray& Body,
                                                   const TInetChallengeHandler& Challenge, QString& Error);
 };
+
+/// How deep a directory walk goes below the directory asked for, and how many lines it adds at most.
+constexpr int InetListMaxDepth = 32;
+constexpr int64_t InetListMaxLines = 100000;
 
 /// The URL of Host:Port for a scheme, with IPv6 literals bracketed.
 QString InetServerUrl(const QString& Scheme, const QString& Host, int Port);

@@ -9,7 +9,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLocale>
 #include <QRegularExpression>
+#include <QSaveFile>
 #include <QTemporaryDir>
 
 #include <cstdio>
@@ -29,6 +31,67 @@ constexpr size_t WriteBehind = 128 * 1024;
 constexpr int64_t UrlBlock = 0x100000;
 // A full download is written under this name beside the local file.
 const QString PartSuffix = QStringLiteral(".part");
+// A partial copy left for a resume has a record of the remote version it holds under this name.
+const QString PartRecordSuffix = QStringLiteral(".part-info");
+// A record is a few short lines; anything longer was not written by us.
+constexpr qint64 PartRecordMax = 4096;
+
+/// The remote version a partial copy holds, as its record says.
+struct TPartRecord {
+    bool Exists = false;
+    QDateTime Time;
+    QString ETag;
+};
+
+TPartRecord ReadPartRecord(const QString& Name) {
+    TPartRecord record;
+    QFile file(Name);
+    if (!QFileInfo(Name).isFile() || !file.open(QIODevice::ReadOnly))
+        return record;
+    record.Exists = true;
+    for (const QByteArray& line : file.read(PartRecordMax).split('\n')) {
+        const QString text = QString::fromUtf8(line).trimmed();
+        if (text.startsWith(QLatin1String("Last-Modified: ")))
+            record.Time = QDateTime::fromString(text.mid(15), Qt::ISODate).toUTC();
+        else if (text.startsWith(QLatin1String("ETag: ")))
+            record.ETag = text.mid(6);
+    }
+    return record;
+}
+
+void WritePartRecord(const QString& Name, const TInetFileInfo& Version) {
+    // Written aside and renamed into place: a link planted under the record's name is replaced, never
+    // followed. A record that can't be written only costs the next resume its check.
+    QSaveFile file(Name);
+    if (!file.open(QIODevice::WriteOnly))
+        return;
+    QByteArray text;
+    if (Version.Time.isValid())
+        text += "Last-Modified: " + Version.Time.toUTC().toString(Qt::ISODate).toUtf8() + '\n';
+    if (!Version.ETag.isEmpty())
+        text += "ETag: " + Version.ETag.toUtf8() + '\n';
+    file.write(text);
+    file.commit();
+}
+
+/// Whether the source still offers the version the record names. A record that names none (the server
+/// gave neither a time nor a tag) can't be matched: the part is then of an unknown version.
+bool SameVersion(const TPartRecord& Record, const TInetFileInfo& Source) {
+    if (!Record.Time.isValid() && Record.ETag.isEmpty())
+        return false;
+    return (Record.ETag.isEmpty() || Record.ETag == Source.ETag) &&
+           (!Record.Time.isValid() || Record.Time == Source.Time);
+}
+
+/// What an HTTP server is asked to match before it sends only the rest: the strong entity tag when there
+/// is one (a weak one may not be used so), else the time as an HTTP date.
+QString IfRangeOf(const TPartRecord& Record) {
+    if (!Record.ETag.isEmpty() && !Record.ETag.startsWith(QLatin1String("W/")))
+        return Record.ETag;
+    if (Record.Time.isValid())
+        return QLocale::c().toString(Record.Time.toUTC(), QStringLiteral("ddd, dd MMM yyyy hh:mm:ss 'GMT'"));
+    return QString();
+}
 
 /// What each service is: its port, the location that serves it, and whether it goes over the network.
 struct TServiceRow {
@@ -287,7 +350,16 @@ bool TKvCustomWebComponent::GetFileInfoFromInet(const QString& FileName, int64_t
     hFindFile.reset();
     FFoundName.clear();
     QString error;
-    hFindFile = FindRemoteFile(FileName, error);
+    try {
+        hFindFile = FindRemoteFile(FileName, error);
+    } catch (const Exception& e) {
+        error = e.Message();
+    } catch (const std::exception& e) {
+        // Whatever an application's logon handler throws ends the search, as any failure of it does.
+        error = QString::fromLocal8Bit(e.what());
+    } catch (...) {
+        error = QStringLiteral("The file search was ended by an unknown failure");
+    }
     if (!hFindFile) {
         SetLastError(error);
         return false;
@@ -307,9 +379,11 @@ bool TKvCustomWebComponent::ReadDirFromInet(const QString& Directory, const QStr
     if (!hURL)
         return false;
     SetAction(iaFileSearch);
-    hURL->List(
+    FListingLimit = hURL->List(
         Directory, Wildcard, IncludeSubdirs, [List](const QString& Line) { List->Add(Line); },
         [](const QString& Problem) { ShowMessage(Problem); });
+    if (!FListingLimit.isEmpty())
+        SetLastError(FListingLimit);
     SetAction(iaFileFound);
     return List->Count() > 0;
 }
@@ -322,15 +396,26 @@ int64_t TKvCustomWebComponent::ResumeOffset(const QString& LocalFile, int64_t Ex
     return ExpectedSize > 0 && local.size() > ExpectedSize ? 0 : local.size();
 }
 
-TInetSource* TKvCustomWebComponent::OpenDownloadSource(const QString& RemoteFile, int64_t& From) {
+TInetSource* TKvCustomWebComponent::OpenDownloadSource(const QString& RemoteFile, const QString& LocalFile,
+                                                       int64_t& From) {
     QString error;
     if (!hFindFile || FFoundName != RemoteFile) {
         hFindFile.reset();
         hFindFile = FindRemoteFile(RemoteFile, error);
         FFoundName = hFindFile ? RemoteFile : QString();
     }
+    QString ifRange;
+    if (hFindFile && From > 0) {
+        // A part this component left continues only the version it was cut from: the rest of another
+        // version appended to it would make a file that never existed, stamped as current.
+        const TPartRecord record = ReadPartRecord(PartRecordName(LocalFile));
+        if (record.Exists && !SameVersion(record, hFindFile->Info()))
+            From = 0;
+        else if (record.Exists)
+            ifRange = IfRangeOf(record);
+    }
     if (hFindFile)
-        From = hFindFile->Open(From);
+        From = hFindFile->Open(From, ifRange);
     if (!hFindFile || From < 0) {
         SetLastError(hFindFile ? hFindFile->ErrorText() : error);
         hFindFile.reset();
@@ -430,18 +515,39 @@ void TKvCustomWebComponent::CommitDownload(const TKvDownloadTarget& Target, cons
     }
 }
 
+QString TKvCustomWebComponent::ResolveLocalName(const QString& LocalFile) {
+    // Replacing a link by the download would leave the file it points to old: the link is followed,
+    // hop by hop so that a link to a file not there yet leads to where that file is to be.
+    QString name = LocalFile;
+    for (int hops = 0; hops < 40; ++hops) {
+        const QFileInfo info(name);
+        if (!info.isSymLink())
+            return name;
+        name = info.symLinkTarget();
+        if (name.isEmpty())
+            return LocalFile;
+    }
+    return LocalFile;
+}
+
+QString TKvCustomWebComponent::PartRecordName(const QString& LocalFile) {
+    return LocalFile + PartRecordSuffix;
+}
+
 bool TKvCustomWebComponent::ReadFileFromInet(const QString& RemoteFile, const QString& LocalFile,
                                              int64_t ExpectedSize) {
     if (!hURL)
         return false;
     SetAction(iaDownloading);
-    int64_t from = ResumeOffset(LocalFile, ExpectedSize);
-    TInetSource* source = OpenDownloadSource(RemoteFile, from);
+    const QString localFile = ResolveLocalName(LocalFile);
+    int64_t from = ResumeOffset(localFile, ExpectedSize);
+    TInetSource* source = OpenDownloadSource(RemoteFile, localFile, from);
     if (!source) {
         SetAction(iaDownloaded);
         return false;
     }
-    const TKvDownloadTarget target = ChooseDownloadTarget(LocalFile, FResumeDownload, from);
+    const TInetFileInfo version = source->Info();
+    const TKvDownloadTarget target = ChooseDownloadTarget(localFile, FResumeDownload, from);
     if (!target.InPlace)
         QFile::remove(target.FileName); // a stale part, or a link planted there: removed, never followed
     TKvDownloadCopy copy;
@@ -472,7 +578,11 @@ bool TKvCustomWebComponent::ReadFileFromInet(const QString& RemoteFile, const QS
                          : copy.Reason);
         SetStatus(isFailed);
     }
-    CommitDownload(target, LocalFile, copy.Complete());
+    CommitDownload(target, localFile, copy.Complete());
+    if (copy.Complete())
+        QFile::remove(PartRecordName(localFile));
+    else if ((target.InPlace || target.KeepPart) && QFileInfo(localFile).isFile())
+        WritePartRecord(PartRecordName(localFile), version); // a part stays as the local file
     SetAction(iaDownloaded);
     return true;
 }
@@ -605,6 +715,9 @@ bool TKvCustomWebUpdater::StatusFileNames(QString& Remote, QString& Local) const
 }
 
 bool TKvCustomWebUpdater::NeedsDownload() const {
+    // A part left by a broken download is never current, whatever its time says.
+    if (QFileInfo(PartRecordName(ResolveLocalName(FLocalFileName))).isFile())
+        return true;
     const QFileInfo local(FLocalFileName);
     if (!FRemoteFileSizeKnown) {
         // A feed or a page made on demand has no size: its time alone can say the copy is current.

@@ -282,21 +282,29 @@ protected:
     bool FileSizeKnown() const { return FFileSizeKnown; }
     /// Adds the entries of Directory matching Wildcard to List (FTP: "name" or "DIR/name"; files: DIR "/"
     /// name), with the matching subdirectories' entries when IncludeSubdirs. A directory the FTP server
-    /// won't enter is shown in a message and skipped. True when List holds a line.
+    /// won't enter is shown in a message and skipped. The walk enters at most 32 levels and adds at most
+    /// 100,000 lines; when it is cut short ListingLimit (and LastError) says why. True when List holds a
+    /// line.
     bool ReadDirFromInet(const QString& Directory, const QString& Wildcard, bool IncludeSubdirs, TStrings* List);
+    /// Why the last ReadDirFromInet stopped before the end of the walk; "" when it went through.
+    const QString& ListingLimit() const { return FListingLimit; }
     /// Downloads a remote file into LocalFile in 2050-byte blocks with a progress report per block (the
     /// file found by GetFileInfoFromInet when it is the same name, else the name is searched now).
     /// False when no source could be opened. True when the copy ran: Status is then isFailed if it was
     /// cancelled or cut short (LastError says which). A full download is written beside the local file
-    /// and replaces it only when complete; a resumed one appends to it. Raises the file-stream errors of
-    /// the local file. The steps, each usable alone, follow.
+    /// and replaces it only when complete; a resumed one appends to it. A local name that is a link is
+    /// written where the link points. A partial copy that stays gets a record of the remote version
+    /// beside it (PartRecordName), so that a resume continues that version only; a complete download
+    /// removes it. Raises the file-stream errors of the local file. The steps, each usable alone, follow.
     bool ReadFileFromInet(const QString& RemoteFile, const QString& LocalFile, int64_t ExpectedSize);
     /// Where a resumed download starts: the local file's size when ResumeDownload is set and it is a file
     /// no longer than ExpectedSize (when known), else 0.
     int64_t ResumeOffset(const QString& LocalFile, int64_t ExpectedSize) const;
     /// Opens the source of RemoteFile at From (hFindFile); From becomes where its data starts (0 when the
-    /// server sends the whole file). Null when it can't be read (LastError says why).
-    TInetSource* OpenDownloadSource(const QString& RemoteFile, int64_t& From);
+    /// server sends the whole file). When LocalFile's partial copy has a record of the version it holds,
+    /// From is kept only while the source is still that version (HTTP also asks the server so, with
+    /// If-Range); otherwise the download starts over. Null when it can't be read (LastError says why).
+    TInetSource* OpenDownloadSource(const QString& RemoteFile, const QString& LocalFile, int64_t& From);
     /// Where a download whose data starts at From goes (see TKvDownloadTarget).
     static TKvDownloadTarget ChooseDownloadTarget(const QString& LocalFile, bool Resume, int64_t From);
     /// Copies Source into Target from byte From on, reporting each 2050-byte block through UpdateProgress;
@@ -307,6 +315,11 @@ protected:
     /// Puts a part file in place of LocalFile when Complete (or when Target.KeepPart), else removes it.
     /// Raises EFCreateError when the part can't replace the local file.
     static void CommitDownload(const TKvDownloadTarget& Target, const QString& LocalFile, bool Complete);
+    /// The file a local name stands for: a link is followed to where it points (also when nothing is
+    /// there yet); any other name is itself. A link loop leaves the name as it is.
+    static QString ResolveLocalName(const QString& LocalFile);
+    /// The record kept beside a partial copy: LocalFile + ".part-info".
+    static QString PartRecordName(const QString& LocalFile);
     /// The body of a URL into Stream (from position 0, not truncated), read in 1 MiB blocks with a session
     /// of its own. The HTTP status is not examined; a failure leaves what arrived and is told in LastError.
     void ReadHTTPGetResponse(const QString& URL, TStream& Stream);
@@ -359,6 +372,7 @@ private:
     int64_t FMaxReplySize = int64_t(256) << 20;
     QString FCACertFile;
     QString FLastError;
+    QString FListingLimit;
     bool FExecuting = false;
     bool FFileSizeKnown = false;
     QString FFoundName;

@@ -540,6 +540,58 @@ constexpr std::array<uint8_t, 256> Classes = MakeClasses();
 
 enum TDeclaredEncoding { deNone, deUtf8, deCodePage };
 
+/// Utf8Decode's reading of declared UTF-8 (its sequences, its surrogate pairs), except that a malformed
+/// sequence (a missing continuation unit, or the text ending inside a sequence) becomes one U+FFFD and
+/// reading goes on at the unit that broke it, where Utf8Decode gives up on the whole text: one bad byte
+/// costs one character, not the value.
+QString Utf8DecodeLenient(const QString& S) {
+    const char16_t* in = reinterpret_cast<const char16_t*>(S.constData());
+    const qsizetype n = S.size();
+    QString result(n, Qt::Uninitialized); // never longer than the input: a pair stands for four units
+    char16_t* out = reinterpret_cast<char16_t*>(result.data());
+    qsizetype count = 0;
+    const auto isContinuation = [](char16_t c) { return (c & 0xC0) == 0x80; };
+    qsizetype i = 0;
+    while (i < n) {
+        const char16_t u = in[i++];
+        if ((u & 0x80) == 0) {
+            out[count++] = u;
+            continue;
+        }
+        const unsigned lead = u & 0xFF;
+        if (lead >= 0xF0 && lead <= 0xF4 && i + 2 < n && isContinuation(in[i]) && isContinuation(in[i + 1]) &&
+            isContinuation(in[i + 2])) {
+            const char32_t cp = char32_t((lead & 0x07) << 18) | char32_t((in[i] & 0x3F) << 12) |
+                                char32_t((in[i + 1] & 0x3F) << 6) | char32_t(in[i + 2] & 0x3F);
+            if (cp <= 0x10FFFF) {
+                i += 3;
+                if (cp >= 0x10000) {
+                    out[count++] = char16_t(0xD800 + ((cp - 0x10000) >> 10));
+                    out[count++] = char16_t(0xDC00 + ((cp - 0x10000) & 0x3FF));
+                } else {
+                    out[count++] = char16_t(cp);
+                }
+                continue;
+            }
+        }
+        unsigned l = u & 0x3F;
+        if (l & 0x20) {
+            if (i >= n || !isContinuation(in[i])) {
+                out[count++] = 0xFFFD;
+                continue;
+            }
+            l = (l << 6) | (in[i++] & 0x3F);
+        }
+        if (i >= n || !isContinuation(in[i])) {
+            out[count++] = 0xFFFD;
+            continue;
+        }
+        out[count++] = char16_t(((l << 6) | (in[i++] & 0x3F)) & 0xFFFF);
+    }
+    result.truncate(count);
+    return result;
+}
+
 } // namespace
 
 /// One run of the scanning steps over one block. Positions are 0-based; "the end" is the length or the
@@ -719,8 +771,9 @@ void TKvXMLParser<Char>::SkipElement(qsizetype StartTagEnd) {
             ++P;
         }
     }
-    if (!AtEnd(P) && S[P] == '<')
-        ++P;
+    // Whatever follows the skipped element up to the next "<" is dropped, as after an end tag: the
+    // indentation after a rejected "<a/>" must not be read as the next tag's name.
+    SkipToTag();
 }
 
 template <class Char>
@@ -743,7 +796,7 @@ void TKvXMLParser<Char>::Convert(TPiece& Piece) {
         return;
     // Utf8Decode passes every character without bit 7 unchanged; a code page keeps ASCII as it is.
     if (FEncoding == deUtf8 && !AllBits7Clear(Piece)) {
-        Piece.Converted = Utf8Decode(FText->Text(Piece.Span.Offset, Piece.Span.Length));
+        Piece.Converted = Utf8DecodeLenient(FText->Text(Piece.Span.Offset, Piece.Span.Length));
         Piece.IsConverted = true;
     } else if (FEncoding == deCodePage && !AllBelow(Piece, 0x80)) {
         FDecoder.resetState();
@@ -829,7 +882,11 @@ void TKvXMLParser<Char>::Run() {
         }
 
         bool accept = true;
-        if (nameLength > 0) {
+        if (comment && !current) {
+            // A comment outside every element (a licence before the root, a note after it) is left out of
+            // the tree: taking the root's place, it would give the document element its text or its name.
+            accept = false;
+        } else if (nameLength > 0) {
             if (!current) {
                 current = FEngine.FRootItem.get();
             } else {

@@ -34,6 +34,43 @@ TEST(XmlTool, PrintsTheTree) {
                                 "    empty\n"));
 }
 
+TEST(XmlTool, AttributesCommentsAroundTheRootAndBrokenUtf8) {
+    QTemporaryDir dir;
+    const QString path = WriteDoc(dir, "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+                                       "<!-- licence -->\n<list n=\"2\"><i id='a b' x=\"1\">bad \xFF here</i>"
+                                       "<i/></list>\n<!-- generated -->\n");
+    auto r = Kvinet({QStringLiteral("xml"), path});
+    EXPECT_EQ(r.ExitCode, 0) << r.Err.constData();
+    const QByteArray plain = "?xml = \\n\n"
+                             "  version [attribute] = 1.0\n"
+                             "  encoding [attribute] = utf-8\n"
+                             "  Comment [comment] =  licence \n"
+                             "  list\n"
+                             "    i = bad \xEF\xBF\xBD here\n"
+                             "    i\n"
+                             "  Comment [comment] =  generated \n";
+    EXPECT_EQ(r.Out, plain);
+    // Each element's attributes come right under it, before its other children.
+    r = Kvinet({QStringLiteral("xml"), path, QStringLiteral("--attributes")});
+    EXPECT_EQ(r.ExitCode, 0) << r.Err.constData();
+    EXPECT_EQ(r.Out, QByteArray("?xml = \\n\n"
+                                "  version [attribute] = 1.0\n"
+                                "  encoding [attribute] = utf-8\n"
+                                "  Comment [comment] =  licence \n"
+                                "  list\n"
+                                "    n [attribute] = 2\n"
+                                "    i = bad \xEF\xBF\xBD here\n"
+                                "      id [attribute] = a b\n"
+                                "      x [attribute] = 1\n"
+                                "    i\n"
+                                "  Comment [comment] =  generated \n"));
+    // Under a declaration the comments are the declaration's children; without one, the comments around
+    // the root are left out and the root keeps its name.
+    const QString bare = WriteDoc(dir, "<!-- licence --><r a=\"1\">x</r><!-- end -->");
+    r = Kvinet({QStringLiteral("xml"), bare, QStringLiteral("--attributes")});
+    EXPECT_EQ(r.Out, QByteArray("r = x\n  a [attribute] = 1\n"));
+}
+
 TEST(XmlTool, FindPrintsOneSubtree) {
     QTemporaryDir dir;
     const QString path = WriteDoc(dir, "<r><a><b>1</b><c x=\"y\"/></a><B>2</B></r>");

@@ -27,6 +27,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <stdexcept>
 #include <thread>
 
 using namespace KvInet;
@@ -44,6 +45,7 @@ public:
     using TKvCustomWebComponent::DisconnectFromInet;
     using TKvCustomWebComponent::GetFileInfoFromInet;
     using TKvCustomWebComponent::hURL;
+    using TKvCustomWebComponent::ListingLimit;
     using TKvCustomWebComponent::ReadDirFromInet;
     using TKvCustomWebComponent::ReadHTTPGetResponseString;
     using TKvCustomWebComponent::SetStatus;
@@ -577,6 +579,58 @@ TEST_F(WebTest, AnOlderLocalVersionIsReplacedNotResumed) {
     EXPECT_EQ(MTime(Local("v.bin")), Stamp);
 }
 
+// A part left by a cut download continues only the version it was cut from: the server must still offer
+// that version (its time and tag, asked again with If-Range), else the download starts over.
+TEST_F(WebTest, ResumeContinuesOnlyTheVersionThePartHolds) {
+    const QByteArray v1 = Pattern(30000, 'V'), v2 = Pattern(30000, 'W');
+    const QByteArray v1Head = "HTTP/1.0 200 OK\r\nContent-Length: 30000\r\n"
+                              "Last-Modified: Tue, 05 Mar 2024 10:20:30 GMT\r\nETag: \"v1\"\r\n\r\n";
+    // Deploys that keep file times can put up a new version dated before the old one.
+    const QByteArray v2Head = "HTTP/1.0 200 OK\r\nContent-Length: 30000\r\n"
+                              "Last-Modified: Mon, 04 Mar 2024 10:20:30 GMT\r\nETag: \"v2\"\r\n\r\n";
+    const auto answer = [](const QByteArray& Bytes) {
+        return QJsonObject{
+            {"steps", QJsonArray{QJsonObject{{"read_until", "\r\n\r\n"}},
+                                 QJsonObject{{"send_b64", QString::fromLatin1(Bytes.toBase64())}},
+                                 QJsonObject{{"close", true}}}}};
+    };
+    struct Case {
+        const char* Name;
+        QByteArray Offered, OfferedHead;
+        bool Continued;
+    } cases[] = {{"replaced by a version dated earlier", v2, v2Head, false},
+                 {"still the same version", v1, v1Head, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const QByteArray tail = "HTTP/1.0 206 Partial Content\r\nContent-Range: bytes 12345-29999/30000\r\n"
+                                "Content-Length: 17655\r\n\r\n" +
+                                c.Offered.mid(12345);
+        ScriptedSession server(
+            QJsonObject{{"connections", QJsonArray{answer(v1Head + v1.left(12345)),
+                                                   answer(c.OfferedHead + c.Offered), answer(tail)}}});
+        const QString local = Local("versioned.bin");
+        QFile::remove(local);
+        TKvWebUpdater u;
+        Http(u, QStringLiteral("/versioned.bin"), local);
+        u.SetPort(server.Port());
+        EXPECT_FALSE(u.Execute());
+        EXPECT_EQ(ReadFile(local), v1.left(12345));
+        EXPECT_TRUE(QFileInfo::exists(local + ".part-info"));
+
+        u.SetResumeDownload(true);
+        EXPECT_TRUE(u.Execute()) << u.LastError().toStdString();
+        EXPECT_EQ(u.Status(), isFinished) << u.LastError().toStdString();
+        EXPECT_EQ(ReadFile(local), c.Offered) << "two versions spliced";
+        EXPECT_EQ(MTime(local), u.RemoteFileCreated());
+        EXPECT_FALSE(QFileInfo::exists(local + ".part-info"));
+        if (c.Continued) {
+            const QByteArray ranged = server.Received(3);
+            EXPECT_TRUE(ranged.contains("\r\nRange: bytes=12345-\r\n")) << ranged.constData();
+            EXPECT_TRUE(ranged.contains("\r\nIf-Range: \"v1\"\r\n")) << ranged.constData();
+        }
+    }
+}
+
 TEST_F(WebTest, APartFileOrLinkBesideTheTargetIsNeverFollowed) {
     const QByteArray data = Pattern(3000, 'L');
     const QString remote = Serve("linked.bin", data, Stamp);
@@ -613,6 +667,149 @@ TEST_F(WebTest, AWriteTheDiskRefusesIsNeverFinished) {
         raised = true;
     }
     EXPECT_TRUE(raised || u.Status() == isFailed) << "status " << int(u.Status());
+}
+
+// Hostile answers, one run each: what reaches the peer, and what the run ends in.
+TEST_F(WebTest, HostileAnswers) {
+    const QByteArray body = Pattern(200000, 'H');
+    const auto steps = [](std::initializer_list<QJsonObject> Steps) {
+        QJsonArray a;
+        for (const QJsonObject& s : Steps)
+            a.append(s);
+        return QJsonObject{{"steps", a}};
+    };
+    const auto send = [](const QByteArray& Bytes) {
+        return QJsonObject{{"send_b64", QString::fromLatin1(Bytes.toBase64())}};
+    };
+    const QJsonObject request{{"read_until", "\r\n\r\n"}};
+    struct Case {
+        const char* Name;
+        QString Remote;
+        QJsonObject Script;
+        TKvIStatus Expected;
+        QByteArray Sent;  // the start of what the peer received
+        QString Error;    // part of LastError
+        QByteArray Local; // the local file afterwards ("" : none)
+    } cases[] = {
+        {"a '#' is part of the name, '?' starts the query", "/a#b.txt?x=1",
+         steps({request, send("HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello"),
+                QJsonObject{{"close", true}}}),
+         isFinished, "GET /a%23b.txt?x=1 HTTP/1.0\r\n", "", "hello"},
+        // Without the fix the answer counted as found with an unknown size, and the newer local copy as
+        // current.
+        {"a length the transfer refuses before the body", "/bad-length",
+         steps({request, send("HTTP/1.0 200 OK\r\nContent-Length: abc\r\n\r\nhello"),
+                QJsonObject{{"close", true}}}),
+         isNotFound, "GET /bad-length HTTP/1.0\r\n", "Content-Length", "local"},
+        // 100 kB at once, then nothing for longer than the idle time: an average over the last seconds
+        // would still see the burst and let the stall run on.
+        {"a stall after a burst", "/stall",
+         steps({request, send("HTTP/1.0 200 OK\r\nContent-Length: 200000\r\n\r\n" + body.left(100000)),
+                QJsonObject{{"sleep_ms", 4000}}, send(body.mid(100000)), QJsonObject{{"close", true}}}),
+         isFailed, "GET /stall HTTP/1.0\r\n", "No data arrived for 2 seconds", body.left(100000)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        ScriptedSession peer(c.Script);
+        const QString local = Local("hostile.bin");
+        QFile::remove(local);
+        QFile::remove(local + ".part-info");
+        if (c.Expected == isNotFound)
+            WriteFile(local, "local");
+        TKvWebUpdater u;
+        Http(u, c.Remote, local);
+        u.SetPort(peer.Port());
+        u.SetTimeout(2);
+        u.Execute();
+        EXPECT_EQ(u.Status(), c.Expected) << u.LastError().toStdString();
+        EXPECT_TRUE(u.LastError().contains(c.Error)) << u.LastError().toStdString();
+        EXPECT_TRUE(peer.Received().startsWith(c.Sent)) << peer.Received().left(200).constData();
+        EXPECT_EQ(ReadFile(local), c.Local);
+        if (c.Expected == isNotFound) {
+            EXPECT_FALSE(peer.Received(3).isEmpty()) << "sent three times, then not found";
+        }
+    }
+}
+
+// Redirects of an HTTPS source stay on HTTPS: plain HTTP would drop the certificate check.
+TEST_F(WebTest, HttpsIsFollowedToHttpsOnly) {
+    struct Case {
+        const char* Remote;
+        TKvIStatus Expected;
+    } cases[] = {{"/redirect-abs", isNotFound}, {"/redirect", isFinished}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Remote);
+        TKvWebUpdater u;
+        u.SetService(isHTTPS);
+        u.SetHost(QStringLiteral("localhost"));
+        u.SetPort(ServerPort("nginx", "KV_NGINX_TLS_PORT"));
+        u.SetCACertFile(CAFile);
+        u.SetRemoteFileName(QString::fromLatin1(c.Remote));
+        u.SetLocalFileName(Local("index.html"));
+        QFile::remove(Local("index.html"));
+        EXPECT_TRUE(u.Execute());
+        EXPECT_EQ(u.Status(), c.Expected) << u.LastError().toStdString();
+        EXPECT_EQ(QFileInfo::exists(Local("index.html")), c.Expected == isFinished);
+        if (c.Expected != isFinished) {
+            EXPECT_TRUE(
+                u.LastError().contains(QStringLiteral("http://127.0.0.1:%1/index.html").arg(NginxPort)))
+                << u.LastError().toStdString();
+        }
+    }
+}
+
+// Whatever an application's logon handler throws ends the search: the file is not found.
+TEST_F(WebTest, AFailingLogonHandlerEndsTheSearch) {
+    for (const bool standard : {true, false}) {
+        SetLogonPrompt([standard](const QString&, QString&, QString&) -> bool {
+            if (standard)
+                throw std::runtime_error("the handler broke");
+            throw 42;
+        });
+        TKvWebUpdater u;
+        Http(u, QStringLiteral("/private/secret.txt"), Local("secret.txt"));
+        EXPECT_NO_THROW(u.Execute());
+        EXPECT_EQ(u.Status(), isNotFound) << u.LastError().toStdString();
+        EXPECT_TRUE(u.LastError().contains(standard ? "the handler broke" : "unknown failure"))
+            << u.LastError().toStdString();
+    }
+}
+
+// A link as the local file is written through; a link that leads nowhere is no source.
+TEST_F(WebTest, LinksAsLocalFileAndAsSource) {
+    const QByteArray data = Pattern(3000, 'S');
+    const QString remote = Serve("linked-target.bin", data, Stamp);
+    WriteFile(Local("real.bin"), "old");
+    ASSERT_TRUE(QFile::link(Local("real.bin"), Local("link.bin")));
+    ASSERT_TRUE(QFile::link(Local("later.bin"), Local("dangling.bin")));
+    for (const auto& [link, target] :
+         {std::pair{"link.bin", "real.bin"}, std::pair{"dangling.bin", "later.bin"}}) {
+        SCOPED_TRACE(link);
+        TKvWebUpdater u;
+        Http(u, remote, Local(link));
+        EXPECT_TRUE(u.Execute());
+        EXPECT_EQ(u.Status(), isFinished) << u.LastError().toStdString();
+        EXPECT_TRUE(QFileInfo(Local(link)).isSymLink());
+        EXPECT_EQ(ReadFile(Local(target)), data);
+        EXPECT_EQ(MTime(Local(target)), Stamp);
+        EXPECT_TRUE(u.Execute());
+        EXPECT_EQ(u.Status(), isSkipped);
+    }
+
+    ASSERT_TRUE(QFile::link(Local("nothing-here"), Local("gone")));
+    ASSERT_TRUE(QFile::link(Local("loop-b"), Local("loop-a")));
+    ASSERT_TRUE(QFile::link(Local("loop-a"), Local("loop-b")));
+    for (const char* source : {"gone", "loop-a"}) {
+        SCOPED_TRACE(source);
+        TKvWebUpdater u;
+        u.SetService(isNetwork);
+        u.SetRemoteFileName(Local(source));
+        u.SetLocalFileName(Local("copy-of-link"));
+        EXPECT_TRUE(u.Execute());
+        EXPECT_EQ(u.Status(), isNotFound);
+        EXPECT_FALSE(u.LastError().isEmpty());
+        EXPECT_FALSE(QFileInfo::exists(Local("copy-of-link")));
+    }
 }
 
 TEST_F(WebTest, SilentServerTimesOut) {
@@ -791,6 +988,44 @@ TEST_F(FtpTest, Listings) {
         };
         c.Execute();
         SetMessageDlgHandler(nullptr);
+    }
+}
+
+// A walk ends: at 32 levels below the directory asked for (a server that shows links to directories as
+// directories would go on for ever), and at 100,000 lines; ListingLimit and LastError say which.
+TEST_F(FtpTest, ListingWalksAreBounded) {
+    const QString root = ServerEnv("ftp", "KV_FTP_ROOT");
+    ASSERT_TRUE(QDir().mkpath(root + "/deep" + QString("/d").repeated(34)));
+    const QString many = Dir.filePath("many");
+    ASSERT_TRUE(QDir().mkpath(many));
+    for (int i = 0; i < 100000; ++i)
+        ::close(::open(QFile::encodeName(many + QStringLiteral("/f%1").arg(i)).constData(),
+                       O_CREAT | O_WRONLY, 0600));
+    struct Case {
+        const char* Name;
+        bool Ftp;
+        QString Directory;
+        int Lines;
+        QString Limit;
+    } cases[] = {{"FTP, 34 levels", true, "/deep", 33, "deeper than 32 levels"},
+                 {"path, 100,000 files and . and ..", false, many, 100000, "more than 100000 lines"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TProbe p;
+        if (c.Ftp)
+            Ftp(p, "ftp");
+        else
+            p.SetService(isNetwork);
+        TStringList list;
+        p.Work = [&](TProbe& P) {
+            P.ConnectToInet(false);
+            EXPECT_TRUE(P.ReadDirFromInet(c.Directory, QStringLiteral("*"), true, &list));
+            P.DisconnectFromInet();
+        };
+        EXPECT_TRUE(p.Execute());
+        EXPECT_EQ(list.Count(), c.Lines);
+        EXPECT_TRUE(p.ListingLimit().contains(c.Limit)) << p.ListingLimit().toStdString();
+        EXPECT_EQ(p.LastError(), p.ListingLimit());
     }
 }
 

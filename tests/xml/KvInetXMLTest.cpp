@@ -124,8 +124,22 @@ TEST(XmlTree, DeclarationWithSingleQuotesAndUnknownEncodings) {
     // Single-quoted declarations are as common as double-quoted ones.
     EXPECT_EQ(Parse(W("<?xml version='1.0' encoding='UTF-8'?><r>\xC3\xA9</r>")).section(u'\n', 3, 3),
               QString::fromUtf8("  r=é"));
-    // A broken UTF-8 sequence gives no value at all (Utf8Decode fails as a whole).
-    EXPECT_EQ(Parse(W("<?xml encoding=\"utf-8\"?><r>a\xC3</r>")).section(u'\n', 2, 2), QStringLiteral("  r"));
+    // A malformed sequence costs one U+FFFD, not the whole value: a byte that can't start one, a lead
+    // without its continuation, a sequence cut off by the end of the text; the rest reads as before.
+    for (const auto& [doc, value] :
+         {std::pair{W("<?xml encoding=\"utf-8\"?><r>bad \xFF here</r>"), u"bad \uFFFD here"},
+          std::pair{W("<?xml encoding=\"utf-8\"?><r>a\xC3</r>"), u"a\uFFFD"},
+          std::pair{W("<?xml encoding=\"utf-8\"?><r>\xE2\x82x\xC3\xA9</r>"), u"\uFFFDx\u00E9"},
+          std::pair{W("<?xml encoding=\"utf-8\"?><r t=\"\xC3(\">\xF0\x9F\x98\x80</r>"), u"\U0001F600"}}) {
+        TKvXMLEngine engine;
+        Parse(engine, doc);
+        const TKvXMLItem* r = engine.GetItemByTag(nullptr, QStringLiteral("r"));
+        ASSERT_NE(r, nullptr);
+        EXPECT_EQ(r->Value().toString(), QString::fromUtf16(value)) << doc.toStdString();
+        if (!r->Attributes().isEmpty()) {
+            EXPECT_EQ(r->Attributes(), QStringLiteral(" t=\"\uFFFD(\""));
+        }
+    }
     // Other encodings are not converted.
     EXPECT_EQ(Parse(W("<?xml encoding=\"iso-8859-2\"?><r>\xA9</r>")).section(u'\n', 2, 2),
               QString::fromUtf8("  r=©"));
@@ -148,6 +162,13 @@ TEST(XmlTree, EventsVetoAndCancel) {
     engine.SetOnTag([](QObject*, TKvXMLItem*, const QString& Name, const QString&, const QString&,
                        bool& Accept) { Accept = Name != QLatin1String("a"); });
     EXPECT_EQ(Parse(engine, QStringLiteral("<r><a><c/></a><b/></r>")), QStringLiteral("r\n  b\n"));
+    // After a rejected element the scan goes on at the next "<", as after an end tag: indentation behind a
+    // rejected "<a/>" is not read as a tag.
+    TKvXMLEngine indented;
+    indented.SetOnTag(engine.OnTag());
+    EXPECT_EQ(Parse(indented, QStringLiteral("<r>\n  <a/>\n  <b/>\n  <c>3</c>\n</r>")),
+              QStringLiteral("r=\n  \n  b\n  c=3\n"));
+    EXPECT_EQ(Parse(QStringLiteral("<r>\n  <a/>\n  <b/>\n</r>")), QStringLiteral("r=\n  \n  a\n  b\n"));
 
     // A rejected element holding a comment or a processing instruction still ends at its end tag.
     TKvXMLEngine commented;
@@ -224,18 +245,63 @@ TEST(XmlTree, Comments) {
               QStringLiteral("r\n  Comment(c)= c \n  a\n    Comment(c)\n"));
 }
 
+TEST(XmlTree, CommentsOutsideTheDocumentElementAreLeftOut) {
+    // Before the root or after it, a comment is in no element: it neither becomes the root (giving the
+    // document element its text) nor renames a closed root, and no OnTag reports it.
+    struct Case {
+        const char* Text;
+        const char* Tree;
+    } cases[] = {
+        {"<!-- licence --><r>x</r>", "r=x\n"},
+        {"<r><a>1</a></r>\n<!-- generated list -->\n", "r\n  a=1\n"},
+        {"<!-- a -->\n<r><!-- in --></r><!-- b --><!-- c -->", "r\n  Comment(c)= in \n"},
+        {"<!-- open", "\n"},
+        // Under a declaration the comment is inside the root the declaration became.
+        {"<?xml version=\"1.0\"?>\n<!-- c -->\n<r/>",
+         "?xml=\n\n  version(a)=\"1.0\"\n  Comment(c)= c \n  r\n"},
+    };
+    for (const Case& c : cases) {
+        TKvXMLEngine engine;
+        TEventLog log;
+        Record(engine, log);
+        const QString tree = QString::fromLatin1(c.Tree);
+        EXPECT_EQ(Parse(engine, QString::fromLatin1(c.Text)), tree) << c.Text;
+        EXPECT_EQ(engine.RootItem()->Kind(), ikProperty) << c.Text;
+        EXPECT_EQ(log.Tags.filter(QStringLiteral(">Comment=")).size(),
+                  tree.count(QStringLiteral("Comment(c)")))
+            << c.Text;
+    }
+}
+
 TEST(XmlTree, MalformedTextShapesTheTreeWithoutFailing) {
     // A "<" followed by a blank is no tag: the open element keeps its name and gets the text that follows
     // (here up to the end, as the name-less tag's attribute text stops at the "/" of the end tag).
     EXPECT_EQ(Parse(QStringLiteral("<r>a < b</r>")), QStringLiteral("r=a /r>\n"));
     // Nothing open: a stray "/>" or name-less tag is skipped.
     EXPECT_EQ(Parse(QStringLiteral("< x><r/>/></>/><a>1</a>/>")), QStringLiteral("a=1\n"));
-    for (const char* text : {"<", "<<<<", "</", "/>", "<a", "<a b=\"", "<!--", "<!---->", "<?xml",
-                             "<a></b></c></d>", "<a/><b/></c>/>/>", ">>>", "<r><!-- -- --></r>"}) {
-        TKvXMLEngine engine;
-        engine.ParseXMLFromString(QString::fromLatin1(text));
-        SUCCEED() << text;
-    }
+    struct Case {
+        const char* Text;
+        const char* Tree;
+    } cases[] = {
+        // Too short to hold a tag once the "<" is passed, or nothing but stray marks: an empty root.
+        {"<", "\n"},
+        {"<<<<", "\n"},
+        {"</", "\n"},
+        {"/>", "\n"},
+        {"<a", "\n"},
+        {">>>", "\n"},
+        {"<!--", "\n"},
+        {"<!---->", "\n"},
+        {"<?xml", "?xml\n"},
+        // An unterminated attribute keeps its text; end tags close whatever is open; a later top-level
+        // element takes the root over.
+        {"<a b=\"", "a{ b=\"}\n"},
+        {"<a></b></c></d>", "a\n"},
+        {"<a/><b/></c>/>/>", "b\n"},
+        {"<r><!-- -- --></r>", "r\n  Comment(c)= -- \n"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(Parse(QString::fromLatin1(c.Text)), QString::fromLatin1(c.Tree)) << c.Text;
 }
 
 TEST(XmlTree, DeepNestingParsesSearchesAndFrees) {
