@@ -137,14 +137,17 @@ bool Args::Parse(const QStringList& Arguments, int MinPositional, int MaxPositio
             FValues[opt->Name] << QString();
             continue;
         }
+        int from = -1; // where the value starts in its argument's bytes: after "--name=", or the whole next one
         if (!inlineValue) {
             if (i + 1 >= Arguments.size())
                 throw UsageError(QStringLiteral("option '%1' needs a value").arg(a));
             value = Arguments[++i];
+            from = 0;
         }
         if (!opt->Repeatable && FValues.count(opt->Name))
             throw UsageError(QStringLiteral("option '--%1' given twice").arg(opt->Name));
         FValues[opt->Name] << value;
+        FValueAt[opt->Name].push_back({int(i), from});
     }
     if (Has(QStringLiteral("help"))) {
         WriteText(Help(), false);
@@ -168,6 +171,18 @@ QString Args::Value(const QString& Name, const QString& Default) const {
 QStringList Args::Values(const QString& Name) const {
     const auto it = FValues.find(Name);
     return it == FValues.end() ? QStringList() : it->second;
+}
+
+QList<QByteArray> Args::RawValues(const QString& Name, const QList<QByteArray>& Raw) const {
+    QList<QByteArray> values;
+    const auto it = FValueAt.find(Name);
+    if (it == FValueAt.end())
+        return values;
+    for (const auto& [index, from] : it->second) {
+        const QByteArray& argument = Raw.value(index);
+        values << (from >= 0 ? argument.mid(from) : argument.mid(argument.indexOf('=') + 1));
+    }
+    return values;
 }
 
 int Args::IntValue(const QString& Name, int Default, int Min, int Max) const {

@@ -81,6 +81,9 @@ public:
     bool Has(const QString& Name) const;
     QString Value(const QString& Name, const QString& Default = QString()) const;
     QStringList Values(const QString& Name) const;
+    /// The values of an option as the bytes given on the command line (Raw: the Invocation's Raw), for
+    /// values that go to the wire as they are.
+    QList<QByteArray> RawValues(const QString& Name, const QList<QByteArray>& Raw) const;
     /// An integer option in Min..Max; raises UsageError otherwise.
     int IntValue(const QString& Name, int Default, int Min, int Max) const;
     /// A 64-bit integer option in Min..Max; raises UsageError otherwise.
@@ -103,6 +106,8 @@ private:
     QString FCommand, FSynopsis, FDescription;
     std::vector<Opt> FOptions;
     std::map<QString, QStringList> FValues;
+    // Per option, each value's argument index and where the value starts in it (-1: after the first "=").
+    std::map<QString, std::vector<std::pair<int, int>>> FValueAt;
     QStringList FPositional;
     QList<int> FPositionalIndex;
 };

@@ -102,7 +102,7 @@ int Run(const Invocation& Call) {
 
 // A binary query over TCP: no proxy speaks it, and there is no TLS.
 const Command reg{"dns", "DNS query over TCP, answer records one a line", Run,
-                  coHost | coPort | coTimeout | coVerbose, cgSocket};
+                  SocketCommonOptions, cgSocket};
 
 } // namespace
 

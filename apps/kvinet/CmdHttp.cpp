@@ -5,6 +5,8 @@
 #include "socket/KvIHTTP.h"
 
 #include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
 #include <QUrl>
 
 namespace KvCli {
@@ -52,8 +54,17 @@ int Run(const Invocation& Call) {
     if (url.hasQuery())
         request += u'?' + url.query(QUrl::FullyEncoded);
     http.SetRequest(request);
-    for (const QString& line : args.Values(QStringLiteral("header")))
-        http.Headers()->Add(line);
+    // Header values go out as the bytes given (one character per byte), whatever their encoding.
+    bool authorization = false;
+    for (const QByteArray& line : args.RawValues(QStringLiteral("header"), Call.Raw)) {
+        http.Headers()->Add(QString::fromLatin1(line));
+        authorization = authorization || line.toLower().startsWith("authorization:");
+    }
+    // Credentials in the URL are the server's: sent as Basic (UTF-8), never silently dropped.
+    if (!url.userName().isEmpty() && !authorization) {
+        const QByteArray credentials = (url.userName() + u':' + url.password()).toUtf8();
+        http.Headers()->Add(QStringLiteral("Authorization: Basic ") + QString::fromLatin1(credentials.toBase64()));
+    }
     http.SetRemoveHeaders(!args.Has(QStringLiteral("keep-headers")));
     if (args.Has(QStringLiteral("follow")))
         http.SetOnRedirect([](QObject*, QString&, bool& Abort) { Abort = false; });
@@ -65,16 +76,25 @@ int Run(const Invocation& Call) {
             WriteError(http.ResponseHeaders()->Get(i));
     if (!args.Has(QStringLiteral("output")) || !http.LastError().isEmpty())
         return FinishExecute(QStringLiteral("http"), http, reply);
-    QFile file(args.Value(QStringLiteral("output")));
-    // The flush catches what the write only buffered (a full disk, /dev/full).
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(http.Body()) != http.Body().size() ||
-        !file.flush())
-        throw KvInet::Exception(QStringLiteral("cannot write %1: %2").arg(file.fileName(), file.errorString()));
+    const QString target = args.Value(QStringLiteral("output"));
+    const QFileInfo info(target);
+    if (info.exists() && !info.isFile()) {
+        // A device or a pipe is written as it is. The flush catches what the write only buffered
+        // (/dev/full).
+        QFile file(target);
+        if (!file.open(QIODevice::WriteOnly) || file.write(http.Body()) != http.Body().size() || !file.flush())
+            throw KvInet::Exception(QStringLiteral("cannot write %1: %2").arg(target, file.errorString()));
+        return ExitOk;
+    }
+    // A file is written beside its name and put in place whole: a failed write leaves no part of it there.
+    QSaveFile file(target);
+    if (!file.open(QIODevice::WriteOnly) || file.write(http.Body()) != http.Body().size() || !file.commit())
+        throw KvInet::Exception(QStringLiteral("cannot write %1: %2").arg(target, file.errorString()));
     return ExitOk;
 }
 
 const Command reg{"http", "an HTTP/1.0 request (HEAD, GET, POST) over the socket client", Run,
-                  coHost | coPort | coProxy | coTimeout | coVerbose, cgSocket};
+                  SocketCommonOptions | coProxy, cgSocket};
 
 } // namespace
 

@@ -117,7 +117,7 @@ int Run(const Invocation& Call) {
 
 // Mail is not sent through a proxy.
 const Command reg{"smtp", "send an e-mail message through an SMTP server", Run,
-                  coHost | coPort | coTimeout | coCAFile | coVerbose, cgSocket};
+                  SocketCommonOptions | coCAFile, cgSocket};
 
 } // namespace
 

@@ -61,8 +61,8 @@ int RunSntp(const Invocation& Call) {
 
 // Neither protocol goes through an HTTP proxy (daytime sends nothing, NTP is UDP), and neither uses TLS.
 const Command daytime{"daytime", "date and time from a daytime server", RunDaytime,
-                      coHost | coPort | coTimeout | coVerbose, cgSocket};
-const Command sntp{"sntp", "time from an NTP server", RunSntp, coHost | coPort | coTimeout | coVerbose,
+                      SocketCommonOptions, cgSocket};
+const Command sntp{"sntp", "time from an NTP server", RunSntp, SocketCommonOptions,
                    cgSocket};
 
 } // namespace

@@ -27,7 +27,7 @@ int Run(const Invocation& Call) {
 }
 
 const Command reg{"whois", "a domain's registration record from its whois server", Run,
-                  coHost | coPort | coProxy | coTimeout | coVerbose, cgSocket};
+                  SocketCommonOptions | coProxy, cgSocket};
 
 } // namespace
 

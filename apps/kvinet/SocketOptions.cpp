@@ -3,6 +3,8 @@
 
 #include "socket/KvInBase.h"
 
+#include <limits>
+
 namespace KvCli {
 
 using namespace KvInet;
@@ -13,6 +15,11 @@ void ApplySocketOptions(const Args& A, TKvInetBase& Component) {
     if (A.Has(QStringLiteral("port")))
         Component.SetPort(A.IntValue(QStringLiteral("port"), Component.Port(), 1, 65535));
     Component.SetTimeout(A.IntValue(QStringLiteral("timeout"), Component.Timeout(), 0, 86400));
+    if (A.Common() & coMaxTime)
+        Component.SetTotalTimeout(A.IntValue(QStringLiteral("max-time"), Component.TotalTimeout(), 0, 86400 * 7));
+    if (A.Common() & coMaxSize)
+        Component.SetMaxReplySize(A.Int64Value(QStringLiteral("max-size"), Component.MaxReplySize(), 0,
+                                               std::numeric_limits<qint64>::max()));
     QString proxyHost;
     int proxyPort = 0;
     if (ProxyOption(A, proxyHost, proxyPort)) {
@@ -20,6 +27,9 @@ void ApplySocketOptions(const Args& A, TKvInetBase& Component) {
         Component.Proxy()->SetPort(proxyPort);
         Component.Proxy()->SetUseProxy(true);
     }
+    if ((A.Has(QStringLiteral("proxy-user")) || A.Has(QStringLiteral("proxy-password"))) &&
+        !A.Has(QStringLiteral("proxy")))
+        throw UsageError(QStringLiteral("--proxy-user and --proxy-password go with --proxy"));
     if (A.Has(QStringLiteral("proxy-user")) || A.Has(QStringLiteral("proxy-password"))) {
         Component.Proxy()->SetUser(A.Value(QStringLiteral("proxy-user")));
         Component.Proxy()->SetPassword(A.Value(QStringLiteral("proxy-password")));

@@ -10,9 +10,14 @@ class TKvInetBase;
 
 namespace KvCli {
 
+/// The common options every socket command honours; a command adds coProxy, coCAFile... where its
+/// component can use them.
+constexpr TCommonOptions SocketCommonOptions = coHost | coPort | coTimeout | coMaxTime | coMaxSize | coVerbose;
+
 /// Applies the common options the command declared (--host, --port, --proxy HOST:PORT, --proxy-user,
-/// --proxy-password, --timeout) to the component; proxy credentials given on the command line turn the
-/// logon prompt off. With --verbose the socket events are reported on standard error.
+/// --proxy-password, --timeout, --max-time, --max-size) to the component; proxy credentials given on the
+/// command line turn the logon prompt off, and without --proxy they are a usage error. With --verbose the
+/// socket events are reported on standard error.
 void ApplySocketOptions(const Args& A, KvInet::TKvInetBase& Component);
 
 /// Writes Execute's text byte for byte to standard output and returns the exit status: ExitFailed (with

@@ -85,7 +85,7 @@ TEST(KvinetToolTest, CommonOptionsACommandCannotHonourAreUsageErrors) {
         {{"update", "--max-size", "1"}, false},
         {{"update", "--host", "h"}, false},
         {{"xml", "--verbose"}, false},
-        {{"whois", "--max-time", "1"}, false},
+        {{"whois", "--max-time", "1", "--max-size", "10", "--help"}, true},
         {{"smtp", "--cafile", "x", "--help"}, true},
         {{"whois", "--proxy", "h:1", "--proxy-user", "u", "--help"}, true},
         {{"update", "--max-time", "1", "--cafile", "x", "--user", "u", "--help"}, true},
