@@ -99,6 +99,13 @@ TEST(KvIHTTP, ProxyRequestForm) {
     EXPECT_EQ(http.Execute(), QStringLiteral("via proxy\r\n"));
     EXPECT_EQ(proxy.Received(), QByteArray("GET http://origin.example:8080/p?q=1 HTTP/1.0\r\nHost: origin.example:8080\r\n"
                                            "Proxy-Authorization: Basic dTpw\r\nX-A: 1\r\n\r\n"));
+    // Credentials beyond Latin-1 go as their UTF-8 bytes, not as a low byte each ("Łukasz" was "Aukasz").
+    LoopbackPeer proxy2(Reply("HTTP/1.0 200 OK\r\n\r\n"));
+    http.Proxy()->SetPort(proxy2.Port());
+    http.Proxy()->SetUser(QString::fromUtf8("Łukasz"));
+    http.Proxy()->SetPassword(QString::fromUtf8("pé"));
+    http.Execute();
+    EXPECT_TRUE(proxy2.Received().contains("Proxy-Authorization: Basic " + QByteArray("\xc5\x81ukasz:p\xc3\xa9").toBase64()));
 
     // A proxy that is configured but not in use changes nothing: the direct form goes to the origin.
     LoopbackPeer origin(ReplyAfterBlock("HTTP/1.0 200 OK\r\n\r\n"));
