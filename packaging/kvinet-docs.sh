@@ -99,14 +99,14 @@ END {
     for (i = 1; i <= n; i++) {
         c = name[i]
         print ".TP" > man
-        print "\\fB" roff(c) "\\fR " roff(synopsis[c]) > man
+        print "\\fB" roff(c) "\\fR" (synopsis[c] != "" ? " " roff(synopsis[c]) : "") > man
         print roff(summary[i]) > man
     }
     print ".SH \"COMMAND REFERENCE\"" > man
     for (i = 1; i <= n; i++) {
         c = name[i]
         print ".SS " roff(c) > man
-        print "\\fBkvinet " roff(c) "\\fR " roff(synopsis[c]) > man
+        print "\\fBkvinet " roff(c) "\\fR" (synopsis[c] != "" ? " " roff(synopsis[c]) : "") > man
         print ".PP" > man
         text = desc[c]; sub(/^\n+/, "", text); sub(/\n+$/, "", text)
         m = split(text, lines, "\n"); pre = 0
