@@ -13,6 +13,57 @@ namespace KvCli {
 
 namespace {
 
+/// The body's way out: a file (written beside its name and put in place whole), a device or pipe, or
+/// standard output ("-"), as a stream the HTTP client writes to as the body arrives.
+class TOutputStream : public KvInet::TStream {
+public:
+    explicit TOutputStream(const QString& Target) {
+        const QFileInfo info(Target);
+        if (Target == QLatin1String("-")) {
+            auto* out = new QFile;
+            FOpen = out->open(stdout, QIODevice::WriteOnly);
+            FDevice.reset(out);
+        } else if (info.exists() && !info.isFile()) {
+            FDevice = std::make_unique<QFile>(Target);
+            FOpen = FDevice->open(QIODevice::WriteOnly);
+        } else {
+            auto* file = new QSaveFile(Target);
+            FOpen = file->open(QIODevice::WriteOnly);
+            FSave = file;
+            FDevice.reset(file);
+        }
+        if (!FOpen)
+            throw KvInet::Exception(QStringLiteral("cannot write %1: %2").arg(Target, FDevice->errorString()));
+    }
+    int64_t Read(void*, int64_t) override { return 0; }
+    int64_t Write(const void* Buffer, int64_t Count) override {
+        const qint64 n = FDevice->write(static_cast<const char*>(Buffer), Count);
+        FSize += std::max<qint64>(n, 0);
+        return n;
+    }
+    int64_t Seek(int64_t, KvInet::TSeekOrigin) override { return FSize; }
+    int64_t Size() const override { return FSize; }
+    void SetSize(int64_t) override {}
+    /// Puts a file in place (false when that, or a last write, failed); devices and stdout are flushed.
+    bool Finish(QString& Error) {
+        bool ok = FSave ? FSave->commit() : (static_cast<QFile*>(FDevice.get())->flush());
+        if (!ok)
+            Error = FDevice->errorString();
+        return ok;
+    }
+    /// A failed download leaves nothing under the target's name.
+    void Discard() {
+        if (FSave)
+            FSave->cancelWriting();
+    }
+
+private:
+    std::unique_ptr<QIODevice> FDevice;
+    QSaveFile* FSave = nullptr;
+    bool FOpen = false;
+    int64_t FSize = 0;
+};
+
 int Run(const Invocation& Call) {
     Args args(Call, QStringLiteral("URL [options]"),
               QStringLiteral(
@@ -25,7 +76,8 @@ int Run(const Invocation& Call) {
                 true, QStringLiteral("H"));
     args.Flag(QStringLiteral("keep-headers"), QStringLiteral("print the status and header lines too"));
     args.Flag(QStringLiteral("follow"), QStringLiteral("follow a Location answer (at most 5 times)"));
-    args.Option(QStringLiteral("output"), QStringLiteral("FILE"), QStringLiteral("write the body's bytes to FILE"));
+    args.Option(QStringLiteral("output"), QStringLiteral("FILE"),
+                QStringLiteral("write the body's bytes to FILE (- for stdout) as they arrive"));
     if (!args.Parse(Call.Arguments, 1, 1))
         return ExitOk;
 
@@ -70,26 +122,26 @@ int Run(const Invocation& Call) {
         http.SetOnRedirect([](QObject*, QString&, bool& Abort) { Abort = false; });
     ApplySocketOptions(args, http);
 
+    // With --output the body streams to its target as it arrives: nothing of it is held in memory.
+    std::unique_ptr<TOutputStream> output;
+    if (args.Has(QStringLiteral("output"))) {
+        output = std::make_unique<TOutputStream>(args.Value(QStringLiteral("output")));
+        http.SetBodyStream(output.get());
+    }
     const QString reply = http.Execute();
     if (args.Has(QStringLiteral("verbose")))
         for (int i = 0; i < http.ResponseHeaders()->Count(); ++i)
             WriteError(http.ResponseHeaders()->Get(i));
-    if (!args.Has(QStringLiteral("output")) || !http.LastError().isEmpty())
+    if (!output)
         return FinishExecute(QStringLiteral("http"), http, reply);
-    const QString target = args.Value(QStringLiteral("output"));
-    const QFileInfo info(target);
-    if (info.exists() && !info.isFile()) {
-        // A device or a pipe is written as it is. The flush catches what the write only buffered
-        // (/dev/full).
-        QFile file(target);
-        if (!file.open(QIODevice::WriteOnly) || file.write(http.Body()) != http.Body().size() || !file.flush())
-            throw KvInet::Exception(QStringLiteral("cannot write %1: %2").arg(target, file.errorString()));
-        return ExitOk;
+    if (!http.LastError().isEmpty()) {
+        output->Discard();
+        WriteError(QStringLiteral("kvinet http: %1").arg(http.LastError()));
+        return ExitFailed;
     }
-    // A file is written beside its name and put in place whole: a failed write leaves no part of it there.
-    QSaveFile file(target);
-    if (!file.open(QIODevice::WriteOnly) || file.write(http.Body()) != http.Body().size() || !file.commit())
-        throw KvInet::Exception(QStringLiteral("cannot write %1: %2").arg(target, file.errorString()));
+    QString error;
+    if (!output->Finish(error))
+        throw KvInet::Exception(QStringLiteral("cannot write %1: %2").arg(args.Value(QStringLiteral("output")), error));
     return ExitOk;
 }
 

@@ -190,11 +190,17 @@ bool TKvIHTTPClient::ReplyComplete(const QString& Text) const {
         if (bare >= 0 && (end < 0 || bare < end))
             next = bare + 2;
         FScanned = Text.size();
+        // Streaming keeps only the header section in memory: that is what the size limit bounds.
+        if (next < 0 && FBodyStream && MaxReplySize() > 0 && Text.size() > MaxReplySize())
+            throw Exception(QStringLiteral("The header section is larger than %1 bytes").arg(MaxReplySize()));
         if (next < 0)
             return false;
         FHeaderEnd = next;
         FExpectedBody = ExpectedBodyLength(Text.left(next));
     }
+    // A streamed body is read by StreamBody, block by block, never into the text.
+    if (FBodyStream)
+        return true;
     // Once the announced body is here the reply is complete: a close or reset after it changes nothing.
     return FExpectedBody >= 0 && Text.size() - FHeaderEnd >= FExpectedBody;
 }
@@ -223,7 +229,14 @@ QString TKvIHTTPClient::InternalExecute() {
     FHeaderEnd = -1;
     FScanned = 0;
     FExpectedBody = -1;
+    if (FBodyStream)
+        ClientSocket()->SetReceiveLimit(0); // the header section is bounded by ReplyComplete, the body by the stream
     QString text = TKvInetBase::InternalExecute();
+    if (FBodyStream) {
+        if (FHeaderEnd >= 0)
+            StreamBody(text);
+        return text;
+    }
     const bool complete = !text.isEmpty() && ReplyComplete(text);
     // What follows the announced body is not part of this reply.
     if (complete && text.size() > FHeaderEnd + FExpectedBody)
@@ -235,6 +248,39 @@ QString TKvIHTTPClient::InternalExecute() {
                          .arg(FExpectedBody));
     }
     return text;
+}
+
+void TKvIHTTPClient::StreamBody(QString& Text) {
+    const QStringList head = Text.left(FHeaderEnd).split(u'\n');
+    const int status = StrToIntDef(head.value(0).section(u' ', 1, 1), 0);
+    bool redirect = false;
+    for (const QString& line : head)
+        redirect = redirect || line.section(u':', 0, 0).trimmed().compare(QLatin1String("Location"),
+                                                                          Qt::CaseInsensitive) == 0;
+    // A redirect's notice is not the body the caller asked for: read past it, keep nothing of it.
+    const bool write = !(redirect && status >= 300 && status <= 399);
+    qint64 written = 0;
+    auto take = [&](const char* Data, qint64 Count) {
+        if (FExpectedBody >= 0)
+            Count = std::min(Count, FExpectedBody - written);
+        if (Count > 0 && write)
+            FBodyStream->WriteBuffer(Data, Count);
+        written += std::max<qint64>(Count, 0);
+    };
+    const QByteArray first = WireToBytes(QStringView(Text).mid(FHeaderEnd));
+    take(first.constData(), first.size());
+    Text.truncate(FHeaderEnd);
+    char block[BlockSize];
+    while (FExpectedBody < 0 || written < FExpectedBody) {
+        const int n = ReceiveFromSocket(block, BlockSize);
+        if (n <= 0)
+            break;
+        take(block, n);
+    }
+    if (FExpectedBody > 0 && written < FExpectedBody)
+        SetLastError(QStringLiteral("The reply ended after %1 of the %2 bytes its body announced")
+                         .arg(written)
+                         .arg(FExpectedBody));
 }
 
 void TKvIHTTPClient::MakeBody() const {

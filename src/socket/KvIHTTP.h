@@ -60,6 +60,13 @@ public:
 
     /// The status line and header lines of the last reply, without the empty line that ends them.
     TStrings* ResponseHeaders() const { return FResponseHeaders; }
+    /// Where the body goes as it arrives (none by default; the caller's, never stored with a form). With a
+    /// stream, Execute's text and ResponseHeaders hold the header section only and nothing of the body is
+    /// kept in memory (MaxReplySize then bounds the header section); a body shorter than its
+    /// Content-Length sets LastError as in text mode; a redirect's own body (a 3xx with a Location line)
+    /// is not written. Writing errors of the stream end the Execute with their message.
+    TStream* BodyStream() const { return FBodyStream; }
+    void SetBodyStream(TStream* Value) { FBodyStream = Value; }
     /// The bytes after the header section of the last reply, exactly as received (Execute's text re-joins
     /// the body's lines with CR LF, which a binary body does not survive).
     const QByteArray& Body() const {
@@ -94,6 +101,9 @@ protected:
 private:
     QString GetResponse(const QString& Name) const;
     qint64 ExpectedBodyLength(const QString& Head) const;
+    /// Streaming: the part of Text after the header section goes to BodyStream, then the rest of the body
+    /// as it arrives; Text keeps the header section.
+    void StreamBody(QString& Text);
     void FollowRedirect(const QString& URL, int Status, QString& Text);
     void MakeBody() const;
 
@@ -118,6 +128,7 @@ private:
     mutable qsizetype FHeaderEnd = -1;
     mutable qsizetype FScanned = 0;
     mutable qint64 FExpectedBody = -1;
+    TStream* FBodyStream = nullptr;
 };
 
 } // namespace KvInet

@@ -96,6 +96,15 @@ TEST(KvinetHttp, LargeBinaryBodyOnStdout) {
     EXPECT_EQ(r.ExitCode, 0) << r.Err.constData();
     EXPECT_TRUE(r.Out.startsWith("HTTP/1.1 200 OK\r\n"));
     EXPECT_TRUE(r.Out.endsWith("\r\n\r\n" + body)) << "the reply as received";
+
+    // Streamed: the body's bytes unaltered, to stdout and to a file.
+    r = Kvinet({QStringLiteral("http"), NginxUrl(url.constData()), QStringLiteral("--output"), QStringLiteral("-")});
+    EXPECT_EQ(r.ExitCode, 0) << r.Err.constData();
+    EXPECT_TRUE(r.Out == body) << r.Out.size() << " bytes";
+    QTemporaryDir dir;
+    r = Kvinet({QStringLiteral("http"), NginxUrl(url.constData()), QStringLiteral("--output"), dir.filePath("b")});
+    EXPECT_EQ(r.ExitCode, 0) << r.Err.constData();
+    EXPECT_TRUE(KvTest::ReadFile(dir.filePath("b")) == body);
     QFile::remove(path);
 }
 

@@ -429,6 +429,51 @@ TEST(KvIHTTP, RedirectRules) {
     }
 }
 
+// A body stream takes the body as it arrives: the size limit bounds only the header section kept in
+// memory, a cut body still fails, and a followed redirect's own notice never reaches the stream.
+TEST(KvIHTTP, BodyStream) {
+    const QByteArray body = Noise(300000, 50, 9);
+    const QByteArray head = "HTTP/1.0 200 OK\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n";
+    struct Case {
+        const char* Name;
+        QList<QByteArray> Replies; // one per connection
+        QByteArray Streamed;
+        bool Failed;
+    } cases[] = {
+        {"whole body, far past the size limit", {head + body}, body, false},
+        {"cut short", {head + body.left(1000)}, body.left(1000), true},
+        {"redirect followed", {"HTTP/1.0 302 Found\r\nLocation: /next\r\nContent-Length: 6\r\n\r\nmoved!", head + body}, body,
+         false},
+        {"header section past the limit", {"HTTP/1.0 200 OK\r\nX-Pad: " + QByteArray(100000, 'p')}, QByteArray(), true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const QList<QByteArray> replies = c.Replies;
+        LoopbackPeer peer([replies](LoopbackPeer::Conn& Conn) {
+            Conn.ReadUntil("\r\n\r\n");
+            Conn.Send(replies.value(Conn.Index(), replies.last()));
+        });
+        TKvIHTTPClient http;
+        http.SetAddress(QStringLiteral("127.0.0.1"));
+        http.SetPort(peer.Port());
+        http.SetAction(haGet);
+        http.SetMaxReplySize(4096);
+        http.SetOnRedirect([](QObject*, QString&, bool& Abort) { Abort = false; });
+        TMemoryStream stream;
+        http.SetBodyStream(&stream);
+        const QString text = http.Execute();
+        if (!c.Failed) {
+            EXPECT_EQ(text, QString()); // the body is the stream's, not the text's
+        }
+        EXPECT_EQ(http.LastError().isEmpty(), !c.Failed) << http.LastError().toStdString();
+        EXPECT_TRUE(stream.Data() == c.Streamed) << stream.Data().size();
+        if (!c.Streamed.isEmpty()) {
+            EXPECT_EQ(http.ResponseHeaders()->Get(0), QStringLiteral("HTTP/1.0 200 OK"));
+        }
+        EXPECT_TRUE(http.Body().isEmpty());
+    }
+}
+
 TEST(KvIHTTPNginx, HeadGetAndStatusScreening) {
     TKvIHTTPClient http;
     ToNginx(http, QStringLiteral("/index.html"));
