@@ -79,4 +79,10 @@ for mode in commands:
         med[tool] = [statistics.median(r[i] for r in rows) for i in range(3)]
         print("%-8s %-7s %9.3f %9.3f %9.1f" % (mode, tool, *med[tool]))
     print("%-8s ratio   %9.2f %9.2f" % (mode, med["kvinet"][0] / med["curl"][0], med["kvinet"][1] / med["curl"][1]))
+    summary = os.environ.get("BENCH_SUMMARY")
+    if summary:
+        with open(summary, "a") as f:
+            f.write("update %s: wall vs curl\t%.3f\t<= 1.0\n" % (mode, med["kvinet"][0] / med["curl"][0]))
+            if mode == "discard":
+                f.write("update %s: cpu vs curl\t%.3f\t<= 1.1\n" % (mode, med["kvinet"][1] / med["curl"][1]))
 EOF

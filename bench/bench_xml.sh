@@ -24,4 +24,9 @@ done
 while read -r engine peak_kb; do
     awk -v e="$engine" -v s="${speed[$engine]}" -v p="${speed[pugixml]}" -v k="$peak_kb" -v f="$size" \
         'BEGIN { printf "%-8s %10.1f %10.2f %12.1f %10.2f\n", e, s, s / p, k / 1024, k * 1024 / f }'
+    if [ "$engine" = kvinet ] && [ -n "${BENCH_SUMMARY:-}" ]; then
+        awk -v s="${speed[kvinet]}" -v p="${speed[pugixml]}" -v k="$peak_kb" -v f="$size" 'BEGIN {
+            printf "xml: throughput vs pugixml\t%.3f\t>= 1.3\n", s / p
+            printf "xml: peak memory / file size\t%.3f\t<= 2.5\n", k * 1024 / f }' >>"$BENCH_SUMMARY"
+    fi
 done <"$tmp/peaks.txt"
