@@ -12,7 +12,8 @@ namespace KvCli {
 namespace {
 const char* const synopsis = "FILE [--find TAG] [--attributes]";
 const char* const description =
-    "Loads FILE with the XML engine and prints the tree, one item per line, indented two spaces per level:\n"
+    "Loads FILE with the XML engine and prints the tree, one item per line, indented two spaces per level\n"
+    "(up to 64 levels; a deeper item starts with \"[depth N] \"):\n"
     "the tag name, \" [attribute]\" or \" [comment]\" for those kinds, then \" = \" and the decoded value\n"
     "when the item has one. Backslash, CR, LF and tab in names and values are written as \\\\, \\r, \\n, "
     "\\t.\n"
@@ -63,8 +64,16 @@ private:
     QByteArray FBuffer;
 };
 
+// Deeper items are not indented further: a document nested a million levels deep would otherwise print
+// a quadratic amount of spaces.
+constexpr int MaxIndent = 64;
+
 void PrintItem(TOutput& Out, const KvInet::TKvXMLItem* Item) {
-    Out.AddRaw(QString(2 * qsizetype(Item->Level()), u' '));
+    const int level = Item->Level();
+    static const QString spaces(2 * MaxIndent, u' ');
+    Out.AddRaw(QStringView(spaces).left(2 * std::min(level, MaxIndent)));
+    if (level > MaxIndent)
+        Out.AddRaw(QStringLiteral("[depth %1] ").arg(level));
     Out.Add(Item->TagName());
     if (Item->Kind() == KvInet::ikAttribute)
         Out.AddRaw(u" [attribute]");

@@ -94,7 +94,13 @@ TEST(XmlTool, DeepAndMalformedDocuments) {
     const QString path = WriteDoc(dir, deep);
     const auto r = Kvinet({QStringLiteral("xml"), path, QStringLiteral("--find"), QStringLiteral("leaf")});
     EXPECT_EQ(r.ExitCode, 0) << r.Err.constData();
-    EXPECT_EQ(r.Out, QByteArray(2 * depth, ' ') + "leaf = x\n");
+    // Indentation stops at 64 levels: deeper items say their depth instead.
+    EXPECT_EQ(r.Out, QByteArray(2 * 64, ' ') + "[depth " + QByteArray::number(depth) + "] leaf = x\n");
+    const auto all = Kvinet({QStringLiteral("xml"), path});
+    EXPECT_EQ(all.ExitCode, 0);
+    EXPECT_LT(all.Out.size(), qsizetype(depth) * 200); // linear in the depth, not quadratic
+    EXPECT_TRUE(all.Out.contains(QByteArray(2 * 64, ' ') + "d\n"));
+    EXPECT_TRUE(all.Out.contains(QByteArray(2 * 64, ' ') + "[depth 65] d\n"));
 
     const QString bad = dir.filePath(QStringLiteral("bad.xml"));
     KvTest::WriteFile(bad, QByteArray("\x00<<</>/><a b=\"<!--", 18));
