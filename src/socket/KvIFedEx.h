@@ -8,11 +8,10 @@ namespace KvInet {
 
 /// Parcel tracking by scraping the carrier's tracking page over HTTP/1.0.
 ///
-/// Execute sends, directly to Host (the carrier's web server by default):
-///     "GET
-///     /cgi-bin/tracking?template_type=plugin&action=track&language=english&cntry_code=us&tracknumbers=KEY
-///     HTTP/1.0" (three blanks before the version), "Host: www.fedex.com", "Proxy-Connection: Keep-Alive" and
-/// one empty line. KEY is TrackingNumber as UTF-8 with every byte outside letters, digits and "-._~"
+/// Execute sends, directly to Host (the carrier's web server by default), "GET " TARGET "   HTTP/1.0" (three
+/// blanks before the version), "Host: www.fedex.com", "Proxy-Connection: Keep-Alive" and one empty line,
+/// where TARGET is "/cgi-bin/tracking?template_type=plugin&action=track&language=english&cntry_code=us" then
+/// "&tracknumbers=" KEY. KEY is TrackingNumber as UTF-8 with every byte outside letters, digits and "-._~"
 /// percent-encoded (a blank is "%20"). Through the proxy (UseProxy and a Server) the request line carries the
 /// absolute form "http://HOST[:PORT]/cgi-bin/..." and the Host line names Host, as every HTTP request of the
 /// library does there.
