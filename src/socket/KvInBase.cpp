@@ -247,6 +247,47 @@ QString TKvInetBase::HttpRequestEnd() const {
     return ThroughProxy() ? QStringLiteral("\r\n") : QStringLiteral("Proxy-Connection: Keep-Alive\r\n\r\n");
 }
 
+QString TKvInetBase::HttpReplyFault(const QString& Reply) {
+    const qsizetype lineEnd = Reply.indexOf(u'\n');
+    QString status = lineEnd < 0 ? Reply : Reply.left(lineEnd);
+    if (status.endsWith(u'\r'))
+        status.chop(1);
+    // "HTTP/1.0 200 OK": the three digits after the first space.
+    const qsizetype space = status.indexOf(u' ');
+    const QString code = space < 0 ? QString() : status.mid(space + 1, 3);
+    const auto digit = [](QChar c) { return c >= u'0' && c <= u'9'; };
+    if (!status.startsWith(QLatin1String("HTTP/")) || code.size() != 3 ||
+        !std::all_of(code.begin(), code.end(), digit))
+        return QStringLiteral("The reply is not an HTTP response");
+    if (code.at(0) != u'2') {
+        // Quoted for the user, but never a whole page that happens to have no line break.
+        if (status.size() > 80)
+            status = status.left(80) + QStringLiteral("...");
+        return QStringLiteral("The server answered \"%1\"").arg(status);
+    }
+    // A server that closed before the body it announced is complete: what came is not the whole page.
+    qsizetype bodyStart = Reply.indexOf(QLatin1String("\r\n\r\n"));
+    bodyStart = bodyStart < 0 ? -1 : bodyStart + 4;
+    const qsizetype bare = Reply.indexOf(QLatin1String("\n\n"));
+    if (bare >= 0 && (bodyStart < 0 || bare + 2 < bodyStart))
+        bodyStart = bare + 2;
+    if (bodyStart < 0)
+        return QStringLiteral("The reply ended inside its header section");
+    const QStringList lines = Reply.left(bodyStart).split(u'\n');
+    for (const QString& line : lines) {
+        if (!line.startsWith(QLatin1String("Content-Length:"), Qt::CaseInsensitive))
+            continue;
+        bool ok = false;
+        const qint64 length = line.mid(15).trimmed().toLongLong(&ok);
+        if (ok && length > Reply.size() - bodyStart)
+            return QStringLiteral("The reply ended after %1 of the %2 bytes its body announced")
+                .arg(Reply.size() - bodyStart)
+                .arg(length);
+        break;
+    }
+    return QString();
+}
+
 void TKvInetBase::AskProxyLogon() {
     if (!ThroughProxy() || !FLoginPrompt)
         return;

@@ -218,6 +218,10 @@ protected:
     /// The end of the header section: "Proxy-Connection: Keep-Alive" when direct, then the empty line. The
     /// request then ends once: such a query has nothing after it (see GetRawHeaders of the HTTP client).
     QString HttpRequestEnd() const;
+    /// What keeps a reply read until the server closed from being a page to parse, as a message (empty when
+    /// nothing): no HTTP status line, a status outside 2xx (the message quotes the status line), or a body
+    /// shorter than its Content-Length announced.
+    static QString HttpReplyFault(const QString& Reply);
     /// Raises the messages of 401, 404 and 407 for a reply whose first line has that status after its first
     /// space (whatever the protocol).
     static void ScreenStatus(const QString& Text);
