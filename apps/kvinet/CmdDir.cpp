@@ -50,7 +50,8 @@ QString EscapeLine(const QString& Line) {
 
 int Run(const Invocation& Call) {
     Args args(Call, QString::fromLatin1(synopsis), QString::fromLatin1(description));
-    args.Option(QStringLiteral("wildcard"), QStringLiteral("W"), QStringLiteral("name pattern (default *.*)"));
+    args.Option(QStringLiteral("wildcard"), QStringLiteral("W"),
+                QStringLiteral("name pattern (default *.*)"));
     args.Flag(QStringLiteral("recursive"), QStringLiteral("list the subdirectories too"));
     if (!args.Parse(Call.Arguments, 1, 1))
         return ExitOk;
@@ -69,8 +70,9 @@ int Run(const Invocation& Call) {
     WriteText(text, false);
     if (lister.Status() == KvInet::isFinished)
         return ExitOk;
-    WriteError(QStringLiteral("kvinet ls: %1")
-                   .arg(lister.LastError().isEmpty() ? QStringLiteral("nothing listed") : lister.LastError()));
+    WriteError(
+        QStringLiteral("kvinet ls: %1")
+            .arg(lister.LastError().isEmpty() ? QStringLiteral("nothing listed") : lister.LastError()));
     return ExitFailed;
 }
 

@@ -57,8 +57,8 @@ int Run(const Invocation& Call) {
     return ExitFailed;
 }
 
-const Command reg{"extract", "print the e-mail links or URLs of a page (info extractor)", Run, WebCommonOptions,
-                  cgWeb};
+const Command reg{"extract", "print the e-mail links or URLs of a page (info extractor)", Run,
+                  WebCommonOptions, cgWeb};
 
 } // namespace
 

@@ -74,8 +74,10 @@ public:
             Shown = true;
             // Written aside and renamed: a reader of FILE sees a whole picture, old or new.
             QSaveFile file(Out);
-            if (!file.open(QIODevice::WriteOnly) || !picture.save(&file, Format.constData()) || !file.commit()) {
-                WriteError(QStringLiteral("kvinet image: cannot write \"%1\". %2").arg(Out, file.errorString()));
+            if (!file.open(QIODevice::WriteOnly) || !picture.save(&file, Format.constData()) ||
+                !file.commit()) {
+                WriteError(
+                    QStringLiteral("kvinet image: cannot write \"%1\". %2").arg(Out, file.errorString()));
                 SaveFailed = true;
             }
         }
@@ -95,7 +97,8 @@ private:
 
 int Run(const Invocation& Call) {
     Args args(Call, QString::fromLatin1(synopsis), QString::fromLatin1(description));
-    args.Option(QStringLiteral("out"), QStringLiteral("FILE"), QStringLiteral("where the picture shown is saved"));
+    args.Option(QStringLiteral("out"), QStringLiteral("FILE"),
+                QStringLiteral("where the picture shown is saved"));
     args.Option(QStringLiteral("interval"), QStringLiteral("MS"),
                 QStringLiteral("milliseconds between refreshes (1 or more; default 1000)"));
     args.Option(QStringLiteral("count"), QStringLiteral("N"), QStringLiteral("refreshes (default 1)"));

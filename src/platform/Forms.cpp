@@ -125,8 +125,8 @@ void TTimer::SetEnabled(bool Value) {
 
 void TTimer::SetInterval(int Value) {
     if (Value < 0)
-        throw EConvertError(QStringLiteral("%1 is not a valid interval: 0 (stopped) or more milliseconds")
-                                .arg(Value));
+        throw EConvertError(
+            QStringLiteral("%1 is not a valid interval: 0 (stopped) or more milliseconds").arg(Value));
     FInterval = Value;
     UpdateTimer();
 }

@@ -282,9 +282,9 @@ protected:
     bool FileSizeKnown() const { return FFileSizeKnown; }
     /// Adds the entries of Directory matching Wildcard to List (FTP: "name" or "DIR/name"; files: DIR "/"
     /// name), with the matching subdirectories' entries when IncludeSubdirs. A directory the FTP server
-    /// won't enter is shown in an error message and skipped (ListingSkipped and LastError name it). The walk enters at most 32 levels and adds at most
-    /// 100,000 lines; when it is cut short ListingLimit (and LastError) says why. True when List holds a
-    /// line.
+    /// won't enter is shown in an error message and skipped (ListingSkipped and LastError name it). The walk
+    /// enters at most 32 levels and adds at most 100,000 lines; when it is cut short ListingLimit (and
+    /// LastError) says why. True when List holds a line.
     bool ReadDirFromInet(const QString& Directory, const QString& Wildcard, bool IncludeSubdirs, TStrings* List);
     /// Why the last ReadDirFromInet stopped before the end of the walk; "" when it went through.
     const QString& ListingLimit() const { return FListingLimit; }

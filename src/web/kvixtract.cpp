@@ -72,7 +72,8 @@ bool TKvInfoExtractor::ParseData() {
     FExtractedInfo->Clear();
     QFile file(LocalFileName());
     if (!file.open(QIODevice::ReadOnly))
-        throw EFOpenError(QStringLiteral("Cannot open file \"%1\". %2").arg(LocalFileName(), file.errorString()));
+        throw EFOpenError(
+            QStringLiteral("Cannot open file \"%1\". %2").arg(LocalFileName(), file.errorString()));
     const int64_t size = file.size();
     QByteArray read;
     QByteArrayView data;
@@ -98,7 +99,8 @@ bool TKvInfoExtractor::ParseData() {
     });
     FExtractedInfo->SetStringList(lines);
     if (!complete) {
-        SetLastError(QStringLiteral("The extracted texts are larger than %1 bytes; the rest is left out").arg(limit));
+        SetLastError(
+            QStringLiteral("The extracted texts are larger than %1 bytes; the rest is left out").arg(limit));
         SetStatus(isFailed);
     }
     return complete;

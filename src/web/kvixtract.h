@@ -21,8 +21,8 @@ using TKvIExtract = TKvXtractTypes::TKvIExtract;
 using enum TKvXtractTypes::TKvIExtract;
 
 /// The prefix of each kind, indexed by TKvIExtract.
-inline constexpr const char* KvIExtractPrefix[] = {"mailto:", "http://",   "https://", "ftp://", "file://",
-                                                   "telnet:", "news:",     "gopher://", "wais:"};
+inline constexpr const char* KvIExtractPrefix[] = {"mailto:", "http://", "https://",  "ftp://", "file://",
+                                                   "telnet:", "news:",   "gopher://", "wais:"};
 
 /// Whether a byte ends an extracted text: the characters RFC 1738 calls unsafe (space " # % < > [ \ ] ^ `
 /// { | } ~) and every control character (0 to 31 and 127: a link never runs across a line break).

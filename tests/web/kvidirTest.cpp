@@ -83,8 +83,8 @@ TEST(RemoteFiles, NewComponent) {
 }
 
 TEST_F(RemoteFilesTest, FtpListingsOnBothServers) {
-    const QStringList tree = {"/kvidir/a.txt", "/kvidir/noext", "/kvidir/s1", "/kvidir/s2", "/kvidir/s1/s3",
-                              "/kvidir/s1/x.txt", "/kvidir/s1/s3/z", "/kvidir/s2/y.dat"};
+    const QStringList tree = {"/kvidir/a.txt", "/kvidir/noext",    "/kvidir/s1",      "/kvidir/s2",
+                              "/kvidir/s1/s3", "/kvidir/s1/x.txt", "/kvidir/s1/s3/z", "/kvidir/s2/y.dat"};
     for (const char* server : {"ftp", "vsftpd"}) {
         SCOPED_TRACE(server);
         MakeTree(FtpRoot(server) + "/kvidir");
@@ -167,8 +167,8 @@ TEST_F(RemoteFilesTest, LocalTreeWithALinkLoop) {
     EXPECT_EQ(c.Status(), isFinished);
     // A subdirectory's line is followed at once by its own entries.
     QStringList expected;
-    for (const char* l : {".", "..", "s1", "s1/.", "s1/..", "s1/loop", "s1/s3", "s1/s3/.", "s1/s3/..", "s1/s3/z",
-                          "s1/x.txt", "s2", "s2/.", "s2/..", "s2/y.dat", "a.txt", "noext"})
+    for (const char* l : {".", "..", "s1", "s1/.", "s1/..", "s1/loop", "s1/s3", "s1/s3/.", "s1/s3/..",
+                          "s1/s3/z", "s1/x.txt", "s2", "s2/.", "s2/..", "s2/y.dat", "a.txt", "noext"})
         expected << root + u'/' + QLatin1String(l);
     EXPECT_EQ(c.FileList()->ToStringList(), expected);
 

@@ -92,7 +92,8 @@ protected:
     }
     /// Serves Data under Name (unique to this test program) and returns the path on the server.
     QString Serve(const QString& Name, const QByteArray& Data, const QDateTime& When) {
-        const QString name = QStringLiteral("i%1-%2").arg(qint64(QCoreApplication::applicationPid())).arg(Name);
+        const QString name =
+            QStringLiteral("i%1-%2").arg(qint64(QCoreApplication::applicationPid())).arg(Name);
         const QString path = Root + u'/' + name;
         WriteFile(path, Data);
         QFile::setPermissions(path, QFile::permissions(path) | QFileDevice::ReadOther);
@@ -211,7 +212,8 @@ TEST_F(RemoteImageTest, AnswerWithoutContentLength) {
                             "Last-Modified: Tue, 05 Mar 2024 10:20:30 GMT\r\n\r\n";
     QJsonArray steps;
     steps.append(QJsonObject{{"read_until", "\r\n\r\n"}});
-    steps.append(QJsonObject{{"send_b64", QString::fromLatin1((head + Picture(7, 5, Qt::yellow)).toBase64())}});
+    steps.append(
+        QJsonObject{{"send_b64", QString::fromLatin1((head + Picture(7, 5, Qt::yellow)).toBase64())}});
     steps.append(QJsonObject{{"close", true}});
     ScriptedSession peer(QJsonObject{{"steps", steps}});
     TImage image;
@@ -291,9 +293,11 @@ TEST_F(RemoteImageTest, Command) {
     ProcessResult r = Kvinet({"image", url, "--out", out, "--interval", "20", "--count", "2"});
     EXPECT_EQ(r.ExitCode, 0) << r.Err.constData();
     EXPECT_EQ(r.Out, "finished 9x7\nskipped 9x7\n");
-    EXPECT_EQ(QImage(out).convertToFormat(QImage::Format_RGB32), QImage::fromData(png).convertToFormat(QImage::Format_RGB32));
+    EXPECT_EQ(QImage(out).convertToFormat(QImage::Format_RGB32),
+              QImage::fromData(png).convertToFormat(QImage::Format_RGB32));
 
-    const QString page = QStringLiteral("http://127.0.0.1:%1%2").arg(Port).arg(Serve("page.jpg", "<html></html>", T1));
+    const QString page =
+        QStringLiteral("http://127.0.0.1:%1%2").arg(Port).arg(Serve("page.jpg", "<html></html>", T1));
     r = Kvinet({"image", page, "--out", Dir.filePath("none.png")});
     EXPECT_EQ(r.ExitCode, 1);
     EXPECT_EQ(r.Out, "failed 0x0\n");

@@ -27,9 +27,10 @@ QStringList Scan(const QByteArray& Data, const char* Prefix) {
 
 TEST(InfoExtractor, PrefixesByKind) {
     const QMetaEnum kinds = QMetaEnum::fromType<TKvIExtract>();
-    const char* const expected[][2] = {{"ieMailTo", "mailto:"}, {"ieHTTP", "http://"},    {"itHTTPS", "https://"},
-                                       {"itFTP", "ftp://"},     {"itFile", "file://"},    {"itTelnet", "telnet:"},
-                                       {"itNews", "news:"},     {"itGopher", "gopher://"}, {"itWais", "wais:"}};
+    const char* const expected[][2] = {
+        {"ieMailTo", "mailto:"}, {"ieHTTP", "http://"},     {"itHTTPS", "https://"},
+        {"itFTP", "ftp://"},     {"itFile", "file://"},     {"itTelnet", "telnet:"},
+        {"itNews", "news:"},     {"itGopher", "gopher://"}, {"itWais", "wais:"}};
     ASSERT_EQ(kinds.keyCount(), 9);
     for (int i = 0; i < 9; ++i) {
         EXPECT_STREQ(kinds.valueToKey(i), expected[i][0]);
@@ -50,13 +51,19 @@ TEST(InfoExtractor, ScanRules) {
     } cases[] = {
         {"href value up to the quote", "<a href=\"mailto:a@b.example\">", "mailto:", {"mailto:a@b.example"}},
         {"case-sensitive", "MAILTO:a@b mailto:c@d", "mailto:", {"mailto:c@d"}},
-        {"duplicates kept, in order", "http://a http://b http://a", "http://", {"http://a", "http://b", "http://a"}},
+        {"duplicates kept, in order",
+         "http://a http://b http://a",
+         "http://",
+         {"http://a", "http://b", "http://a"}},
         {"ends right after the prefix", "see http://", "http://", {"http://"}},
         {"ends inside the prefix", "see http:/", "http://", {}},
         {"apostrophes and parentheses stay", "http://x/(a)'b c", "http://", {"http://x/(a)'b"}},
         {"line break ends it", "http://x/a\r\nnext http://y\nz", "http://", {"http://x/a", "http://y"}},
         {"tab and DEL end it", "http://x\tq http://y\x7fq", "http://", {"http://x", "http://y"}},
-        {"bytes above 127 are kept", "http://caf\xe9/\xff end", "http://", {QString::fromLatin1("http://caf\xe9/\xff")}},
+        {"bytes above 127 are kept",
+         "http://caf\xe9/\xff end",
+         "http://",
+         {QString::fromLatin1("http://caf\xe9/\xff")}},
         {"a NUL ends the scan", QByteArray("mailto:a\0mailto:b", 17), "mailto:", {"mailto:a"}},
         {"a NUL before ends it too", QByteArray("x\0mailto:b", 10), "mailto:", {}},
         {"a prefix right after a terminator", "<http://a>http://b", "http://", {"http://a", "http://b"}},
@@ -125,12 +132,14 @@ TEST_F(ExtractorTest, OneFetchPerService) {
         EXPECT_TRUE(QFileInfo(x.LocalFileName()).fileName().endsWith(".html"));
         EXPECT_TRUE(x.Execute()) << x.LastError().toStdString();
         EXPECT_EQ(x.Status(), isFinished);
-        EXPECT_EQ(x.ExtractedInfo()->ToStringList(), QStringList({"mailto:one@example.org", "mailto:two@example.org"}));
+        EXPECT_EQ(x.ExtractedInfo()->ToStringList(),
+                  QStringList({"mailto:one@example.org", "mailto:two@example.org"}));
         // Unchanged: not downloaded again, the kept copy parsed again.
         x.SetExtract(ieHTTP);
         EXPECT_TRUE(x.Execute());
         EXPECT_EQ(x.Status(), isSkipped);
-        EXPECT_EQ(x.ExtractedInfo()->ToStringList(), QStringList({"http://www.example.org/a(b)'", "http://end"}));
+        EXPECT_EQ(x.ExtractedInfo()->ToStringList(),
+                  QStringList({"http://www.example.org/a(b)'", "http://end"}));
     }
 }
 
@@ -182,7 +191,8 @@ TEST_F(ExtractorTest, Command) {
     ProcessResult r = Kvinet({"extract", page, "--kind", "http"});
     EXPECT_EQ(r.ExitCode, 0) << r.Err.constData();
     EXPECT_EQ(r.Out, "http://caf\xe9/x\nhttp://b\n"); // the bytes as found
-    r = Kvinet({"extract", QStringLiteral("http://127.0.0.1:%1/none.html").arg(ServerPort("nginx", "KV_NGINX_PORT")),
+    r = Kvinet({"extract",
+                QStringLiteral("http://127.0.0.1:%1/none.html").arg(ServerPort("nginx", "KV_NGINX_PORT")),
                 "--kind", "mailto"});
     EXPECT_EQ(r.ExitCode, 1);
     EXPECT_TRUE(r.Err.contains("404")) << r.Err.constData();
