@@ -3,7 +3,11 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QFile>
+#include <QImageReader>
+#include <QLabel>
 #include <QMessageBox>
+#include <QPixmap>
 
 #include <cstdio>
 
@@ -101,6 +105,78 @@ void ProcessMessages() {
 QString ApplicationTitle() {
     const QString name = QCoreApplication::applicationName();
     return name.isEmpty() ? QStringLiteral("KvInet") : name;
+}
+
+// ---- TTimer ----------------------------------------------------------------------------------------------
+
+TTimer::TTimer(TComponent* AOwner) : TComponent(AOwner) {
+    FTimer.setTimerType(Qt::CoarseTimer);
+    QObject::connect(&FTimer, &QTimer::timeout, this, [this] {
+        // The handler may free or stop this timer: a copy runs.
+        if (TNotifyEvent handler = FOnTimer)
+            handler(this);
+    });
+}
+
+void TTimer::SetEnabled(bool Value) {
+    FEnabled = Value;
+    UpdateTimer();
+}
+
+void TTimer::SetInterval(int Value) {
+    if (Value < 0)
+        throw EConvertError(
+            QStringLiteral("%1 is not a valid interval: 0 (stopped) or more milliseconds").arg(Value));
+    FInterval = Value;
+    UpdateTimer();
+}
+
+void TTimer::SetOnTimer(TNotifyEvent Value) {
+    FOnTimer = std::move(Value);
+    UpdateTimer();
+}
+
+void TTimer::UpdateTimer() {
+    FTimer.stop();
+    if (FEnabled && FInterval > 0 && FOnTimer)
+        FTimer.start(FInterval);
+}
+
+// ---- TImage ----------------------------------------------------------------------------------------------
+
+void TImage::SetPicture(const QImage& Value) {
+    FPicture = Value;
+    if (FOnChange)
+        FOnChange(this);
+    emit PictureChanged();
+}
+
+bool TImage::LoadFromFile(const QString& FileName, QString& Error) {
+    QFile file(FileName);
+    if (!file.open(QIODevice::ReadOnly)) {
+        Error = QStringLiteral("Cannot open file \"%1\". %2").arg(FileName, file.errorString());
+        return false;
+    }
+    // The content decides: a page saved under a picture's name is no picture, whatever it is called.
+    QImageReader reader(&file);
+    reader.setDecideFormatFromContent(true);
+    reader.setAutoTransform(true);
+    QImage picture = reader.read();
+    if (picture.isNull()) {
+        Error = QStringLiteral("not a picture");
+        return false;
+    }
+    SetPicture(picture);
+    return true;
+}
+
+void BindImageToLabel(TImage* Image, QLabel* Label) {
+    if (!Image || !Label)
+        return;
+    const auto show = [Image, Label] { Label->setPixmap(QPixmap::fromImage(Image->Picture())); };
+    show();
+    // The connection ends with either object.
+    QObject::connect(Image, &TImage::PictureChanged, Label, show);
 }
 
 } // namespace KvInet

@@ -1,12 +1,19 @@
 // Forms: the application-level user interface services the components use: message dialogs, pumping the
 // event queue, and whether real windows can be shown. With a QApplication they are Qt Widgets; without one
 // (console programs, services, tests) nothing ever blocks on a window: errors go to stderr, information to
-// stdout. An application that uses another toolkit installs its own handler.
+// stdout. An application that uses another toolkit installs its own handler. Also the timer and the picture
+// holder of the components that refresh a picture, and the binding that shows such a picture in a label.
 #pragma once
 
+#include "platform/Classes.h"
+
+#include <QImage>
 #include <QString>
+#include <QTimer>
 
 #include <functional>
+
+class QLabel;
 
 namespace KvInet {
 
@@ -36,5 +43,68 @@ void ProcessMessages();
 
 /// The title of the application (its display name), used as the caption of message dialogs.
 QString ApplicationTitle();
+
+/// A timer on the thread's event queue: fires OnTimer every Interval milliseconds while Enabled, Interval
+/// is above 0 and OnTimer is assigned. Each change of Enabled, Interval or OnTimer starts the count anew.
+class TTimer : public TComponent {
+    Q_OBJECT
+    Q_PROPERTY(bool Enabled READ Enabled WRITE SetEnabled)
+    Q_PROPERTY(int Interval READ Interval WRITE SetInterval)
+public:
+    /// Enabled, Interval 1000, no OnTimer.
+    explicit TTimer(TComponent* AOwner = nullptr);
+
+    bool Enabled() const { return FEnabled; }
+    void SetEnabled(bool Value);
+    /// Milliseconds between two events; 0 stops the timer (an interval of 0 would fire without pause).
+    int Interval() const { return FInterval; }
+    /// Raises EConvertError for a negative value (nothing changed).
+    void SetInterval(int Value);
+    const TNotifyEvent& OnTimer() const { return FOnTimer; }
+    void SetOnTimer(TNotifyEvent Value);
+    /// Whether the timer is counting now (Enabled, Interval above 0, OnTimer assigned).
+    bool Running() const { return FTimer.isActive(); }
+
+private:
+    void UpdateTimer();
+
+    QTimer FTimer;
+    bool FEnabled = true;
+    int FInterval = 1000;
+    TNotifyEvent FOnTimer;
+};
+
+/// A picture holder: a component holding one QImage (Picture). It is no widget, so programs without a
+/// widget application can use it; BindImageToLabel shows it in a QLabel. Freeing it tells the components
+/// that asked (FreeNotification).
+class TImage : public TComponent {
+    Q_OBJECT
+    Q_PROPERTY(QImage Picture READ Picture WRITE SetPicture)
+public:
+    explicit TImage(TComponent* AOwner = nullptr) : TComponent(AOwner) {}
+
+    const QImage& Picture() const { return FPicture; }
+    /// Replaces the picture, then fires OnChange and PictureChanged.
+    void SetPicture(const QImage& Value);
+    /// Reads a picture file, its format recognised from the content (the name's extension is only a hint
+    /// when the content fits several formats). False when the file holds no picture this program can read:
+    /// the picture is then left as it was and Error says why.
+    bool LoadFromFile(const QString& FileName, QString& Error);
+    /// Fired after every change of the picture.
+    const TNotifyEvent& OnChange() const { return FOnChange; }
+    void SetOnChange(TNotifyEvent Value) { FOnChange = std::move(Value); }
+
+signals:
+    /// The same moment as OnChange, for views (BindImageToLabel): OnChange stays the application's.
+    void PictureChanged();
+
+private:
+    QImage FPicture;
+    TNotifyEvent FOnChange;
+};
+
+/// Shows Image's picture in Label now and after every change, until either is freed (the label then keeps
+/// the last picture). Needs a QApplication, as any widget does.
+void BindImageToLabel(TImage* Image, QLabel* Label);
 
 } // namespace KvInet

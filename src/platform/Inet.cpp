@@ -883,7 +883,8 @@ bool TInetConnection::FtpList(const QString& Directory, std::vector<TInetFindDat
     }
     for (const QByteArray& line : listing.split('\n')) {
         TInetFindData data;
-        if (ParseFtpListLine(QString::fromUtf8(line), data))
+        // A name holding "/" is no entry of this directory: as a path it would lead elsewhere.
+        if (ParseFtpListLine(QString::fromUtf8(line), data) && !data.FileName.contains(u'/'))
             Entries.push_back(data);
     }
     return true;
@@ -1198,7 +1199,7 @@ private:
         if (elsewhere && !FConnection->FtpSetCurrentDirectory(d, error)) {
             // Not listed: the search would run in the old directory and report its entries under the
             // new name.
-            Problem(error);
+            Problem(QStringLiteral("Cannot list %1: %2").arg(d, error));
             return;
         }
         QStringList subdirectories;

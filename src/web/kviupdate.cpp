@@ -379,11 +379,22 @@ bool TKvCustomWebComponent::ReadDirFromInet(const QString& Directory, const QStr
     if (!hURL)
         return false;
     SetAction(iaFileSearch);
+    FListingSkipped.clear();
+    // A skipped directory leaves the listing incomplete: an error (stderr on a console), never an
+    // information inside the listing's own output.
     FListingLimit = hURL->List(
         Directory, Wildcard, IncludeSubdirs, [List](const QString& Line) { List->Add(Line); },
-        [](const QString& Problem) { ShowMessage(Problem); });
+        [this](const QString& Problem) {
+            FListingSkipped << Problem;
+            MessageDlg(Problem, mtError, mbOK);
+        });
+    QStringList reasons = FListingSkipped.mid(0, 10);
+    if (FListingSkipped.size() > 10)
+        reasons << QStringLiteral("%1 more directories were skipped").arg(FListingSkipped.size() - 10);
     if (!FListingLimit.isEmpty())
-        SetLastError(FListingLimit);
+        reasons << FListingLimit;
+    if (!reasons.isEmpty())
+        SetLastError(reasons.join(QStringLiteral("; ")));
     SetAction(iaFileFound);
     return List->Count() > 0;
 }
@@ -780,6 +791,39 @@ void TKvCustomWebUpdater::InternalExecute() {
         }
     }
     DisconnectFromInet();
+}
+
+// ---- TKvCustomCopyUpdater --------------------------------------------------------------------------------
+
+TKvCustomCopyUpdater::~TKvCustomCopyUpdater() {
+    DeleteLocalFile();
+}
+
+void TKvCustomCopyUpdater::DeleteLocalFile() {
+    if (!LocalFileName().isEmpty())
+        QFile::remove(LocalFileName());
+}
+
+bool TKvCustomCopyUpdater::CopyComplete() const {
+    return !LocalFileName().isEmpty() && QFileInfo(LocalFileName()).isFile() &&
+           !QFileInfo::exists(PartRecordName(LocalFileName()));
+}
+
+void TKvCustomCopyUpdater::SetRemoteFileName(const QString& Value) {
+    TKvCustomWebUpdater::SetRemoteFileName(Value);
+    DeleteLocalFile();
+    SetLocalFileName(FCopy.FileName(Value, CopyBaseName()));
+}
+
+void TKvCustomCopyUpdater::InternalExecute() {
+    if (LocalFileName().isEmpty())
+        SetLocalFileName(FCopy.FileName(RemoteFileName(), CopyBaseName()));
+    if (LocalFileName().isEmpty()) {
+        SetLastError(QStringLiteral("Cannot make a private directory under \"%1\"").arg(TempPath()));
+        SetStatus(isFailed);
+        return;
+    }
+    TKvCustomWebUpdater::InternalExecute();
 }
 
 } // namespace KvInet

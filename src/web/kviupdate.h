@@ -282,12 +282,14 @@ protected:
     bool FileSizeKnown() const { return FFileSizeKnown; }
     /// Adds the entries of Directory matching Wildcard to List (FTP: "name" or "DIR/name"; files: DIR "/"
     /// name), with the matching subdirectories' entries when IncludeSubdirs. A directory the FTP server
-    /// won't enter is shown in a message and skipped. The walk enters at most 32 levels and adds at most
-    /// 100,000 lines; when it is cut short ListingLimit (and LastError) says why. True when List holds a
-    /// line.
+    /// won't enter is shown in an error message and skipped (ListingSkipped and LastError name it). The walk
+    /// enters at most 32 levels and adds at most 100,000 lines; when it is cut short ListingLimit (and
+    /// LastError) says why. True when List holds a line.
     bool ReadDirFromInet(const QString& Directory, const QString& Wildcard, bool IncludeSubdirs, TStrings* List);
     /// Why the last ReadDirFromInet stopped before the end of the walk; "" when it went through.
     const QString& ListingLimit() const { return FListingLimit; }
+    /// The directories the last ReadDirFromInet could not enter, one reason each ("Cannot list DIR: ...").
+    const QStringList& ListingSkipped() const { return FListingSkipped; }
     /// Downloads a remote file into LocalFile in 2050-byte blocks with a progress report per block (the
     /// file found by GetFileInfoFromInet when it is the same name, else the name is searched now).
     /// False when no source could be opened. True when the copy ran: Status is then isFailed if it was
@@ -373,6 +375,7 @@ private:
     QString FCACertFile;
     QString FLastError;
     QString FListingLimit;
+    QStringList FListingSkipped;
     bool FExecuting = false;
     bool FFileSizeKnown = false;
     QString FFoundName;
@@ -426,6 +429,34 @@ private:
     QString FRemoteFileName;
     QString FLocalFileName;
     TKvIFileCompare FOnFileCompare;
+};
+
+/// An updater whose local file is a private temporary copy (TKvTempCopy) that the component then reads: a
+/// picture, a page. The copy is named after the remote name's extension, deleted when RemoteFileName
+/// changes and with the component.
+class TKvCustomCopyUpdater : public TKvCustomWebUpdater {
+    Q_OBJECT
+public:
+    explicit TKvCustomCopyUpdater(TComponent* AOwner = nullptr) : TKvCustomWebUpdater(AOwner) {}
+    ~TKvCustomCopyUpdater() override;
+    /// Stores the name, deletes the current copy and names the next one after the new remote name.
+    void SetRemoteFileName(const QString& Value) override;
+    /// The local copy ("" before RemoteFileName is first set).
+    using TKvCustomWebUpdater::LocalFileName;
+
+protected:
+    /// The updater cycle into the copy; isFailed when no private directory could be made.
+    void InternalExecute() override;
+    /// Deletes the copy if it exists.
+    void DeleteLocalFile();
+    /// Whether a whole copy is there to read: the local file exists and is no part left by a broken
+    /// download.
+    bool CopyComplete() const;
+    /// The copy's name without its extension, in the private directory.
+    virtual QString CopyBaseName() const { return QStringLiteral("copy"); }
+
+private:
+    TKvTempCopy FCopy;
 };
 
 /// The web updater with its local file published.

@@ -1,0 +1,73 @@
+// kviimage: the remote image.
+#include "web/kviimage.h"
+
+namespace KvInet {
+
+TKvRemoteImage::TKvRemoteImage(TComponent* AOwner) : TKvCustomCopyUpdater(AOwner), FTimer(new TTimer(this)) {
+    FTimer->SetEnabled(false);
+}
+
+TKvRemoteImage::~TKvRemoteImage() {
+    FTimer->SetEnabled(false);
+    FTimer->SetOnTimer(nullptr);
+    SetImage(nullptr);
+}
+
+void TKvRemoteImage::SetImage(TImage* Value) {
+    if (Value == FImage)
+        return;
+    if (FImage)
+        FImage->RemoveFreeNotification(this);
+    FImage = Value;
+    if (FImage)
+        FImage->FreeNotification(this);
+}
+
+void TKvRemoteImage::Notification(TComponent* AComponent, TOperation Operation) {
+    TKvCustomCopyUpdater::Notification(AComponent, Operation);
+    if (Operation == opRemove && AComponent == FImage)
+        FImage = nullptr;
+}
+
+void TKvRemoteImage::SetActive(bool Value) {
+    if (Value == FActive)
+        return;
+    FTimer->SetOnTimer(Value ? TNotifyEvent([this](QObject* Sender) { TimerHandler(Sender); }) : nullptr);
+    FTimer->SetEnabled(Value);
+    FActive = Value;
+}
+
+bool TKvRemoteImage::Execute() {
+    const bool result = TKvCustomCopyUpdater::Execute();
+    if (!FImage || !CopyComplete())
+        return result;
+    QString error;
+    if (!FImage->LoadFromFile(LocalFileName(), error)) {
+        SetLastError(error);
+        SetStatus(isFailed);
+        return false;
+    }
+    return result;
+}
+
+void TKvRemoteImage::TimerHandler(QObject* Sender) {
+    (void)Sender;
+    FTimer->SetEnabled(false);
+    try {
+        Execute();
+    } catch (const std::exception& e) {
+        // Qt's event loop must never see an exception: the refresh stops, and says so.
+        SetActive(false);
+        MessageDlg(QStringLiteral("The picture refresh stopped: %1").arg(QString::fromUtf8(e.what())),
+                   mtError, mbOK);
+        return;
+    } catch (...) {
+        SetActive(false);
+        MessageDlg(QStringLiteral("The picture refresh stopped: an unknown failure"), mtError, mbOK);
+        return;
+    }
+    if (FActive)
+        FTimer->SetEnabled(true);
+}
+
+} // namespace KvInet
