@@ -537,7 +537,12 @@ void TKvWebDirect::InternalShow(bool Modal) {
     connect(shown, &TKvIDirectForm::Closed, &loop, &QEventLoop::quit);
     connect(shown, &QObject::destroyed, &loop, &QEventLoop::quit);
     shown->show();
+    const QPointer<TKvIDirectForm> guard(shown);
     loop.exec();
+    // Closed and due to be freed: freed now, since no outer event loop may come to it (a console program
+    // that only shows the news).
+    if (guard && !guard->isVisible())
+        delete guard.data();
 }
 
 void TKvWebDirect::TreeClick(QObject* Sender) {
