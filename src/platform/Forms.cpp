@@ -3,6 +3,7 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QDesktopServices>
 #include <QFile>
 #include <QImageReader>
 #include <QLabel>
@@ -16,6 +17,11 @@ namespace KvInet {
 namespace {
 TMessageDlgHandler& MessageHandler() {
     static TMessageDlgHandler handler;
+    return handler;
+}
+
+TOpenURLHandler& OpenHandler() {
+    static TOpenURLHandler handler;
     return handler;
 }
 
@@ -100,6 +106,24 @@ TMessageDlgHandler SetMessageDlgHandler(TMessageDlgHandler Handler) {
 void ProcessMessages() {
     if (QCoreApplication::instance())
         QCoreApplication::processEvents();
+}
+
+bool OpenURL(const QUrl& Url) {
+    if (OpenHandler())
+        return OpenHandler()(Url);
+    if (HasWidgets())
+        return QDesktopServices::openUrl(Url);
+    const QByteArray text = Url.toString(QUrl::FullyEncoded).toUtf8();
+    std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+    return true;
+}
+
+TOpenURLHandler SetOpenURLHandler(TOpenURLHandler Handler) {
+    TOpenURLHandler old = std::move(OpenHandler());
+    OpenHandler() = std::move(Handler);
+    return old;
 }
 
 QString ApplicationTitle() {

@@ -10,6 +10,7 @@
 #include <QImage>
 #include <QString>
 #include <QTimer>
+#include <QUrl>
 
 #include <functional>
 
@@ -40,6 +41,14 @@ TMessageDlgHandler SetMessageDlgHandler(TMessageDlgHandler Handler);
 
 /// Processes pending events of the application's queue once (no-op without an application object).
 void ProcessMessages();
+
+/// Handler for opening a link: returns whether the link was handed over.
+using TOpenURLHandler = std::function<bool(const QUrl&)>;
+/// Opens a link with the desktop's handler for its kind (a browser, a mail program), never through a
+/// shell; without widgets the link is printed on stdout. The caller decides which links may be opened.
+bool OpenURL(const QUrl& Url);
+/// Replaces the link opener (null restores the default); returns the previous handler.
+TOpenURLHandler SetOpenURLHandler(TOpenURLHandler Handler);
 
 /// The title of the application (its display name), used as the caption of message dialogs.
 QString ApplicationTitle();
