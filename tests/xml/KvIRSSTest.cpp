@@ -609,6 +609,22 @@ TEST_F(RSSRunTest, FailuresKeepThePreviousChannels) {
     EXPECT_EQ(reports, 2);
 }
 
+// A second Execute from inside the running one (through the pumped message queue) is refused and leaves
+// the running one's copy alone.
+TEST_F(RSSRunTest, ExecuteInsideExecuteIsRefused) {
+    TKvIRSSParser parser;
+    Http(parser, Serve(QStringLiteral("again.xml"), Rss10), NginxPort);
+    int inner = 0;
+    parser.SetOnProgress([&](QObject*, int64_t, int64_t, bool&) {
+        ++inner;
+        EXPECT_FALSE(parser.Execute());
+    });
+    EXPECT_TRUE(parser.Execute());
+    EXPECT_GT(inner, 0);
+    EXPECT_EQ(parser.Status(), isFinished) << parser.LastError().toStdString();
+    EXPECT_EQ(Dump(*parser.Channels()), QString::fromLatin1(Rss10Dump));
+}
+
 TEST_F(RSSRunTest, ParseWithoutACopyRaises) {
     TKvIRSSParser parser;
     EXPECT_THROW(parser.ParseRSS(), EFOpenError);
