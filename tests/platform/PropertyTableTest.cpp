@@ -10,6 +10,7 @@
 #include "socket/KvISMTP.h"
 #include "socket/KvInBase.h"
 #include "web/kviupdate.h"
+#include "xml/KvIRSS.h"
 #include "xml/KvInetXML.h"
 
 #include <QMetaEnum>
@@ -86,6 +87,7 @@ TEST(ObjectPropertyTable, WritingCopiesIntoTheOwnedObject) {
         ObjectRow<TKvISMTP>("Body"),
         ObjectRow<TKvWebUpdater>("Proxy"),
         ObjectRow<TKvWebUpdater>("StatusDialog"),
+        ObjectRow<TKvIRSSParser>("Proxy"),
     };
     for (const TObjectPropertyRow& row : table) {
         SCOPED_TRACE(std::string(row.Name) + "." + row.Property);
