@@ -219,6 +219,12 @@ void DecodeEntities(QString& S) {
 
 } // namespace
 
+QString XMLDecodeEntities(const QString& S) {
+    QString s = S;
+    DecodeEntities(s);
+    return s;
+}
+
 // ---- TKvXMLItem ------------------------------------------------------------------------------------------
 
 struct TKvXMLItem::TOwned {
@@ -540,10 +546,12 @@ constexpr std::array<uint8_t, 256> Classes = MakeClasses();
 
 enum TDeclaredEncoding { deNone, deUtf8, deCodePage };
 
-/// Utf8Decode's reading of declared UTF-8 (its sequences, its surrogate pairs), except that a malformed
-/// sequence (a missing continuation unit, or the text ending inside a sequence) becomes one U+FFFD and
-/// reading goes on at the unit that broke it, where Utf8Decode gives up on the whole text: one bad byte
-/// costs one character, not the value.
+} // namespace
+
+// Utf8Decode's reading of declared UTF-8 (its sequences, its surrogate pairs), except that a malformed
+// sequence (a missing continuation unit, or the text ending inside a sequence) becomes one U+FFFD and
+// reading goes on at the unit that broke it, where Utf8Decode gives up on the whole text: one bad byte
+// costs one character, not the value.
 QString Utf8DecodeLenient(const QString& S) {
     const char16_t* in = reinterpret_cast<const char16_t*>(S.constData());
     const qsizetype n = S.size();
@@ -592,7 +600,6 @@ QString Utf8DecodeLenient(const QString& S) {
     return result;
 }
 
-} // namespace
 
 /// One run of the scanning steps over one block. Positions are 0-based; "the end" is the length or the
 /// first NUL, whichever comes first, and no scan reads past it.
@@ -825,6 +832,10 @@ void TKvXMLParser<Char>::DeclareEncoding(TKvXMLItem* Declaration) {
         return;
     const QString name = item->GetTagValue();
     FEncoding = deNone;
+    struct TRecord { // whatever the branch below decides, the engine learns it
+        TKvXMLParser& P;
+        ~TRecord() { P.FEngine.FTextDecoded = P.FEngine.FUTF8Processed || P.FEncoding != deNone; }
+    } record{*this};
     if (SameStrings(false, name, QStringLiteral("utf-8"))) {
         FEncoding = deUtf8;
     } else if (SameStrings(false, name.left(8), QStringLiteral("windows-"))) {
@@ -978,6 +989,7 @@ void TKvXMLEngine::Parse(TKvXMLText* Text) {
     const TTextRef ref(Text);
     CheckNotParsing();
     FParsing = true;
+    FTextDecoded = FUTF8Processed;
     struct TParsingFlag {
         bool& Flag;
         ~TParsingFlag() { Flag = false; }

@@ -204,6 +204,10 @@ public:
     /// then leaves names and values as they are whatever encoding the document declares.
     bool UTF8Processed() const { return FUTF8Processed; }
     void SetUTF8Processed(bool Value) { FUTF8Processed = Value; }
+    /// True when the last parse decoded its text: from a Unicode form (UTF8Processed) or from the encoding
+    /// its XML declaration names ("utf-8", "windows-NNNN"). False when the values are the text's own
+    /// characters (for bytes read in the ANSI code page: one character per byte, still to be decoded).
+    bool TextDecoded() const { return FTextDecoded; }
 
     /// Parses the first Len characters of S into the tree (all of S when Len is larger; texts beyond
     /// 4 Gi characters are read up to that length). A NUL character ends the text. Text declared as
@@ -241,8 +245,15 @@ private:
     TKvIXMLOnTagEvent FOnTag;
     TKvIXMLOnAfterTagEvent FOnAfterTag;
     bool FUTF8Processed = false;
+    bool FTextDecoded = false;
     bool FParsing = false;
 };
+
+/// The entity decoding of GetTagValue applied to any text.
+QString XMLDecodeEntities(const QString& S);
+/// Decodes UTF-8 held one byte per character as the engine decodes declared UTF-8: like Utf8Decode, except
+/// that a malformed sequence becomes one U+FFFD and decoding goes on, so one bad byte costs one character.
+QString Utf8DecodeLenient(const QString& S);
 
 /// True when S1 and S2 are equal: character for character when CaseSensitive, else ignoring the case of
 /// the ASCII letters only.
