@@ -87,7 +87,8 @@ int RunSpeak(const Invocation& Call) {
     Args args(Call, QStringLiteral("TEXT --language LANGUAGE --out FILE"),
               Usage("Saves TEXT spoken in LANGUAGE as FILE (the service's audio as it comes). FILE is\n"
                     "replaced only by a complete answer; after a failure an existing FILE is unchanged."));
-    args.Option(QStringLiteral("language"), QStringLiteral("LANGUAGE"), QStringLiteral("the language of TEXT"));
+    args.Option(QStringLiteral("language"), QStringLiteral("LANGUAGE"),
+                QStringLiteral("the language of TEXT"));
     args.Option(QStringLiteral("out"), QStringLiteral("FILE"), QStringLiteral("where the audio goes"));
     if (!args.Parse(Call.Arguments, 1, 1))
         return ExitOk;
@@ -109,8 +110,8 @@ int RunSpeak(const Invocation& Call) {
 // (the address holds it). Speech goes to a file, which --max-size does not bound.
 constexpr TCommonOptions TranslatorOptions = coHost | (WebCommonOptions & ~coCredentials);
 
-const Command regTranslate{"translate", "translate a text (translator client)", RunTranslate, TranslatorOptions,
-                           cgXml};
+const Command regTranslate{"translate", "translate a text (translator client)", RunTranslate,
+                           TranslatorOptions, cgXml};
 const Command regDetect{"detect", "detect the language of a text (translator client)", RunDetect,
                         TranslatorOptions, cgXml};
 const Command regLanguages{"languages", "list the translator's languages (translator client)", RunLanguages,

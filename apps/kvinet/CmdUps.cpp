@@ -41,8 +41,8 @@ void PrintShipment(const KvInet::TKvUPSTracker& Tracker) {
     line("weight", {Tracker.ShipmentWeight(), Tracker.ShipmentWeightUnits()});
     for (int i = 0; i < Tracker.Activities()->Count(); ++i) {
         const KvInet::TKvInetActivity* a = Tracker.Activities()->Items(i);
-        const QString status = a->StatusTypeDescription().isEmpty() ? a->StatusTypeCode()
-                                                                    : a->StatusTypeDescription();
+        const QString status =
+            a->StatusTypeDescription().isEmpty() ? a->StatusTypeCode() : a->StatusTypeDescription();
         const QString location =
             a->Location()->GetText().isEmpty() ? a->LocationDescription() : a->Location()->GetText();
         WriteText(FormatDateTime(a->DateTime(), true) + u'\t' + status + u'\t' + location);

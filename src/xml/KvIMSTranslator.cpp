@@ -106,7 +106,8 @@ void TKvMSTranslator::ReadLanguages(const QString& Address, TStrings* AList) {
             AList->Add(DecodedValue(engine, child));
 }
 
-QString TKvMSTranslator::TranslateText(const QString& AText, const QString& SourceLng, const QString& DestLng) {
+QString TKvMSTranslator::TranslateText(const QString& AText, const QString& SourceLng,
+                                       const QString& DestLng) {
     return ReadValue(RequestAddress(QStringLiteral("/Translate?appId=%1&text=%2&from=%3&to=%4"),
                                     {FBingAppId, AText, SourceLng, DestLng}));
 }

@@ -26,9 +26,8 @@ const char* const RequestTemplate[] = {
 
 /// Characters XML 1.0 has no way to carry, not even as a reference.
 bool HasControlCharacter(const QString& Value) {
-    return std::any_of(Value.begin(), Value.end(), [](QChar C) {
-        return C.unicode() < 0x20 && C != u'\t' && C != u'\n' && C != u'\r';
-    });
+    return std::any_of(Value.begin(), Value.end(),
+                       [](QChar C) { return C.unicode() < 0x20 && C != u'\t' && C != u'\n' && C != u'\r'; });
 }
 
 /// The value of T under X (X included), "" when there is none.
@@ -75,7 +74,8 @@ void TKvInetActivityAddress::Assign(const TPersistent* Source) {
 
 QString TKvInetActivityAddress::GetText() const {
     QStringList parts;
-    for (const QString* field : {&FAddressLine1, &FAddressLine2, &FAddressLine3, &FCity, &FPostalCode, &FCountry})
+    for (const QString* field :
+         {&FAddressLine1, &FAddressLine2, &FAddressLine3, &FCity, &FPostalCode, &FCountry})
         if (!field->isEmpty())
             parts << *field;
     return parts.join(u' ');
@@ -109,10 +109,8 @@ void TKvInetActivity::Assign(const TPersistent* Source) {
 // ---- TKvUPSTracker ---------------------------------------------------------------------------------------
 
 TKvUPSTracker::TKvUPSTracker(TComponent* AOwner)
-    : TKvCustomWebComponent(AOwner),
-      FAccessLicenseNumber(QStringLiteral("7D1E94C05AB3F628")),
-      FShipperAddress(new TKvInetActivityAddress(this)),
-      FShipToAddress(new TKvInetActivityAddress(this)),
+    : TKvCustomWebComponent(AOwner), FAccessLicenseNumber(QStringLiteral("7D1E94C05AB3F628")),
+      FShipperAddress(new TKvInetActivityAddress(this)), FShipToAddress(new TKvInetActivityAddress(this)),
       FActivities(new TKvInetActivities(this)) {
     SetAgent(QStringLiteral("Norvalith Tracker"));
     SetService(isHTTPS);

@@ -600,7 +600,6 @@ QString Utf8DecodeLenient(const QString& S) {
     return result;
 }
 
-
 /// One run of the scanning steps over one block. Positions are 0-based; "the end" is the length or the
 /// first NUL, whichever comes first, and no scan reads past it.
 template <class Char>

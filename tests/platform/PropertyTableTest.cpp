@@ -10,6 +10,7 @@
 #include "socket/KvISMTP.h"
 #include "socket/KvInBase.h"
 #include "web/kviupdate.h"
+#include "xml/KvIUPS.h"
 #include "xml/KvInetXML.h"
 
 #include <QMetaEnum>
@@ -34,6 +35,7 @@ const TAssignRow AssignTable[] = {
     AssignRow<TKvIEMailAttachment>(),
     AssignRow<TKvIEMailAttachments>(),
     AssignRow<TKvILogin>(),
+    AssignRow<TKvInetActivityAddress>(), AssignRow<TKvInetActivity>(), AssignRow<TKvInetActivities>(),
 };
 // clang-format on
 
