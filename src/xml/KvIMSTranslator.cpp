@@ -74,21 +74,12 @@ TKvXMLItem* TKvMSTranslator::ReadXMLAnswer(const QString& Address, TKvXMLEngine&
     return element;
 }
 
-QString TKvMSTranslator::DecodedValue(const TKvXMLEngine& Engine, const TKvXMLItem* Item) {
-    // UTF-8 first, entities after: decoded in the other order, a character written as a reference would be
-    // read again as a (broken) UTF-8 byte. Text the engine decoded already is not decoded twice.
-    QString value = Item->GetTagXMLValue();
-    if (!Engine.TextDecoded())
-        value = Utf8DecodeLenient(value);
-    return XMLDecodeEntities(value);
-}
-
 QString TKvMSTranslator::ReadValue(const QString& Address) {
     const TOperationDeadline deadline(*this);
     SetLastError(QString());
     TKvXMLEngine engine(this);
     const TKvXMLItem* element = ReadXMLAnswer(Address, engine);
-    return element ? DecodedValue(engine, element) : QString();
+    return element ? engine.GetTagText(element) : QString();
 }
 
 void TKvMSTranslator::ReadLanguages(const QString& Address, TStrings* AList) {
@@ -103,7 +94,7 @@ void TKvMSTranslator::ReadLanguages(const QString& Address, TStrings* AList) {
         return;
     for (const TKvXMLItem* child : element->Items())
         if (child->Kind() == ikProperty)
-            AList->Add(DecodedValue(engine, child));
+            AList->Add(engine.GetTagText(child));
 }
 
 QString TKvMSTranslator::TranslateText(const QString& AText, const QString& SourceLng,

@@ -53,8 +53,6 @@ private:
     TKvXMLItem* ReadXMLAnswer(const QString& Address, TKvXMLEngine& Engine);
     /// A complete 2xx answer of Address in Stream; false (LastError says why) otherwise.
     bool Fetch(const QString& Address, TStream& Stream);
-    /// An element's value as text: UTF-8 decoded unless the engine did so, then entities decoded.
-    static QString DecodedValue(const TKvXMLEngine& Engine, const TKvXMLItem* Item);
     /// The value of the document element of Address's answer.
     QString ReadValue(const QString& Address);
     void ReadLanguages(const QString& Address, TStrings* AList);

@@ -30,10 +30,11 @@ bool HasControlCharacter(const QString& Value) {
                        [](QChar C) { return C.unicode() < 0x20 && C != u'\t' && C != u'\n' && C != u'\r'; });
 }
 
-/// The value of T under X (X included), "" when there is none.
+/// The value of T under X (X included), "" when there is none. The answers declare no encoding, which in
+/// XML means UTF-8: read as it is, "Zürich" would come out as two characters for the "ü".
 QString ValueUnder(const TKvXMLEngine& Engine, TKvXMLItem* X, const char* T) {
     const TKvXMLItem* item = Engine.GetItemByTag(X, QString::fromLatin1(T));
-    return item ? item->GetTagValue() : QString();
+    return item ? Engine.GetTagText(item) : QString();
 }
 
 TKvXMLItem* Find(const TKvXMLEngine& Engine, TKvXMLItem* X, const char* T) {

@@ -219,12 +219,6 @@ void DecodeEntities(QString& S) {
 
 } // namespace
 
-QString XMLDecodeEntities(const QString& S) {
-    QString s = S;
-    DecodeEntities(s);
-    return s;
-}
-
 // ---- TKvXMLItem ------------------------------------------------------------------------------------------
 
 struct TKvXMLItem::TOwned {
@@ -546,12 +540,10 @@ constexpr std::array<uint8_t, 256> Classes = MakeClasses();
 
 enum TDeclaredEncoding { deNone, deUtf8, deCodePage };
 
-} // namespace
-
-// Utf8Decode's reading of declared UTF-8 (its sequences, its surrogate pairs), except that a malformed
-// sequence (a missing continuation unit, or the text ending inside a sequence) becomes one U+FFFD and
-// reading goes on at the unit that broke it, where Utf8Decode gives up on the whole text: one bad byte
-// costs one character, not the value.
+/// Utf8Decode's reading of declared UTF-8 (its sequences, its surrogate pairs), except that a malformed
+/// sequence (a missing continuation unit, or the text ending inside a sequence) becomes one U+FFFD and
+/// reading goes on at the unit that broke it, where Utf8Decode gives up on the whole text: one bad byte
+/// costs one character, not the value.
 QString Utf8DecodeLenient(const QString& S) {
     const char16_t* in = reinterpret_cast<const char16_t*>(S.constData());
     const qsizetype n = S.size();
@@ -599,6 +591,8 @@ QString Utf8DecodeLenient(const QString& S) {
     result.truncate(count);
     return result;
 }
+
+} // namespace
 
 /// One run of the scanning steps over one block. Positions are 0-based; "the end" is the length or the
 /// first NUL, whichever comes first, and no scan reads past it.
@@ -831,10 +825,6 @@ void TKvXMLParser<Char>::DeclareEncoding(TKvXMLItem* Declaration) {
         return;
     const QString name = item->GetTagValue();
     FEncoding = deNone;
-    struct TRecord { // whatever the branch below decides, the engine learns it
-        TKvXMLParser& P;
-        ~TRecord() { P.FEngine.FTextDecoded = P.FEngine.FUTF8Processed || P.FEncoding != deNone; }
-    } record{*this};
     if (SameStrings(false, name, QStringLiteral("utf-8"))) {
         FEncoding = deUtf8;
     } else if (SameStrings(false, name.left(8), QStringLiteral("windows-"))) {
@@ -847,6 +837,7 @@ void TKvXMLParser<Char>::DeclareEncoding(TKvXMLItem* Declaration) {
         if (!FDecoder.isValid()) // a code page this system does not know: read as ANSI
             FDecoder = QStringDecoder(AnsiCodePageName());
     }
+    FEngine.FTextDecoded = FEngine.FUTF8Processed || FEncoding != deNone;
 }
 
 template <class Char>
@@ -1104,6 +1095,14 @@ void TKvXMLEngine::LoadFromFile(const QString& AFileName) {
     TFileStream stream(AFileName, fmOpenRead | fmShareDenyWrite);
     stream.Seek(0, soBeginning);
     LoadFromStream(0, &stream);
+}
+
+QString TKvXMLEngine::GetTagText(const TKvXMLItem* Item) const {
+    QString value = Item->GetTagXMLValue();
+    if (!FTextDecoded)
+        value = Utf8DecodeLenient(value);
+    DecodeEntities(value);
+    return value;
 }
 
 TKvXMLItem* TKvXMLEngine::GetItemByTag(TKvXMLItem* ARoot, const QString& XMLTag) const {

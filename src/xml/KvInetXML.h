@@ -208,6 +208,11 @@ public:
     /// its XML declaration names ("utf-8", "windows-NNNN"). False when the values are the text's own
     /// characters (for bytes read in the ANSI code page: one character per byte, still to be decoded).
     bool TextDecoded() const { return FTextDecoded; }
+    /// An item's value as text for an application: decoded from UTF-8 when the parse did not decode the
+    /// text (leniently, as declared UTF-8 is: a broken sequence becomes one U+FFFD), then its entity
+    /// references decoded (GetTagValue's table). In this order a character written as a reference is never
+    /// read again as a UTF-8 byte.
+    QString GetTagText(const TKvXMLItem* Item) const;
 
     /// Parses the first Len characters of S into the tree (all of S when Len is larger; texts beyond
     /// 4 Gi characters are read up to that length). A NUL character ends the text. Text declared as
@@ -248,12 +253,6 @@ private:
     bool FTextDecoded = false;
     bool FParsing = false;
 };
-
-/// The entity decoding of GetTagValue applied to any text.
-QString XMLDecodeEntities(const QString& S);
-/// Decodes UTF-8 held one byte per character as the engine decodes declared UTF-8: like Utf8Decode, except
-/// that a malformed sequence becomes one U+FFFD and decoding goes on, so one bad byte costs one character.
-QString Utf8DecodeLenient(const QString& S);
 
 /// True when S1 and S2 are equal: character for character when CaseSensitive, else ignoring the case of
 /// the ASCII letters only.

@@ -30,7 +30,8 @@ const QByteArray ExpectedBody =
 
 const QByteArray FullAnswer =
     "<?xml version=\"1.0\"?><TrackResponse><Response><ResponseStatusCode>1</ResponseStatusCode></Response>"
-    "<Shipment><Shipper><ShipperNumber>A1B2C3</ShipperNumber><Address><AddressLine1>1 Rue de la Paix"
+    "<Shipment><Shipper><ShipperNumber>A1B2C3</ShipperNumber><Address><AddressLine1>1 Quai du Ch\xC3\xA2teau "
+    "&amp; Co"
     "</AddressLine1><City>Paris</City><PostalCode>75002</PostalCode><CountryCode>FR</CountryCode></Address>"
     "</Shipper><ShipTo><Address><City>Lyon</City><CountryCode>FR</CountryCode></Address></ShipTo>"
     "<ShipmentWeight><UnitOfMeasurement><Code>KGS</Code></UnitOfMeasurement><Weight>2.50</Weight>"
@@ -112,6 +113,7 @@ TEST_F(UPSTest, RequestBodyIsTheTemplateWithEscapedValues) {
         QByteArray Number8, Agent8;
     } cases[] = {
         {"NUM", "AGENT", "NUM", "AGENT"},
+        {"%2%1", "AGENT", "%2%1", "AGENT"},
         {"1</TrackingNumber><X>", "AGENT", "1&lt;/TrackingNumber&gt;&lt;X&gt;", "AGENT"},
         {"NUM", "A & \"B\"", "NUM", "A &amp; &quot;B&quot;"},
         {"NUM", "Soci\xC3\xA9t\xC3\xA9", "NUM", "Soci\xC3\xA9t\xC3\xA9"},
@@ -190,7 +192,9 @@ TEST_F(UPSTest, PostsTheRequestAndReadsAFullAnswer) {
     EXPECT_EQ(sent.mid(headEnd + 4), ExpectedBody);
 
     EXPECT_EQ(t.ShipperNumber(), "A1B2C3");
-    EXPECT_EQ(t.ShipperAddress()->GetText(), "1 Rue de la Paix Paris 75002 FR");
+    // UTF-8, the encoding of an XML document that declares none; decoded before the entities.
+    EXPECT_EQ(t.ShipperAddress()->GetText(),
+              QString::fromUtf8("1 Quai du Ch\xC3\xA2teau & Co Paris 75002 FR"));
     EXPECT_EQ(t.ShipToAddress()->GetText(), "Lyon FR");
     EXPECT_EQ(t.IdentificationNumber(), "1Z999AA10123456784");
     EXPECT_EQ(t.PickupDate(), EncodeDate(2014, 5, 5));
@@ -362,7 +366,7 @@ TEST_F(UPSTest, Command) {
     ProcessResult r = Kvinet(QStringList{QStringLiteral("ups"), QStringLiteral("NUM")} + common);
     EXPECT_EQ(r.ExitCode, 0) << r.Err.toStdString();
     EXPECT_EQ(r.Out, "shipment: 1Z999AA10123456784\n"
-                     "shipper: A1B2C3 1 Rue de la Paix Paris 75002 FR\n"
+                     "shipper: A1B2C3 1 Quai du Ch\xC3\xA2teau & Co Paris 75002 FR\n"
                      "ship-to: Lyon FR\n"
                      "pickup: 2014-05-05\n"
                      "service: 011 STANDARD\n"
