@@ -159,16 +159,6 @@ TEST_F(UPSTest, CompactDatesAndTimes) {
     }
 }
 
-TEST_F(UPSTest, AddressText) {
-    TKvInetActivityAddress a;
-    EXPECT_EQ(a.GetText(), "");
-    a.SetCity(QStringLiteral("Paris"));
-    a.SetCountry(QStringLiteral("FR"));
-    EXPECT_EQ(a.GetText(), "Paris FR");
-    a.SetAddressLine2(QStringLiteral("Bat B"));
-    EXPECT_EQ(a.GetText(), "Bat B Paris FR");
-}
-
 // One exchange: the request on the wire, then every field of a full answer.
 TEST_F(UPSTest, PostsTheRequestAndReadsAFullAnswer) {
     ScriptedSession peer(Script(Ok(FullAnswer)));
