@@ -642,6 +642,17 @@ bool TKvCustomWebComponent::ReadHTTPGetResponse(const QString& URL, TStream& Str
     return complete;
 }
 
+TKvCustomWebComponent::TOperationDeadline::TOperationDeadline(TKvCustomWebComponent& Component)
+    : FComponent(Component), FStarted(!Component.FExecuting) {
+    if (FStarted && Component.FTotalTimeout > 0)
+        Component.FDeadline = QDeadlineTimer(qint64(Component.FTotalTimeout) * 1000);
+}
+
+TKvCustomWebComponent::TOperationDeadline::~TOperationDeadline() {
+    if (FStarted)
+        FComponent.FDeadline = QDeadlineTimer(QDeadlineTimer::Forever);
+}
+
 void TKvCustomWebComponent::ReadHTTPGetResponse(const QString& URL, TStream& Stream) {
     int status = 0;
     ReadHTTPGetResponse(URL, Stream, status);

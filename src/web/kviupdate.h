@@ -335,6 +335,20 @@ protected:
     bool ReadHTTPGetResponseString(const QString& URL, QString& Text, int& StatusCode);
     /// What a session of this component is opened with (agent, proxy, time-outs, CAs).
     TInetSessionSettings SessionSettings() const;
+    /// Holds TotalTimeout over an operation a descendant runs outside Execute (a method of its own that
+    /// fetches with ReadHTTPGetResponse): the limit starts with the guard and ends with it. Inside Execute,
+    /// whose limit already runs, it changes nothing.
+    class TOperationDeadline {
+    public:
+        explicit TOperationDeadline(TKvCustomWebComponent& Component);
+        ~TOperationDeadline();
+        TOperationDeadline(const TOperationDeadline&) = delete;
+        TOperationDeadline& operator=(const TOperationDeadline&) = delete;
+
+    private:
+        TKvCustomWebComponent& FComponent;
+        bool FStarted;
+    };
     /// Shows progress in the status window (whose Cancel sets Abort), then fires OnProgress.
     void UpdateProgress(int64_t CurValue, int64_t MaxValue, bool& Abort);
     void SetAction(TKvIAction Value);

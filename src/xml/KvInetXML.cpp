@@ -837,6 +837,7 @@ void TKvXMLParser<Char>::DeclareEncoding(TKvXMLItem* Declaration) {
         if (!FDecoder.isValid()) // a code page this system does not know: read as ANSI
             FDecoder = QStringDecoder(AnsiCodePageName());
     }
+    FEngine.FTextDecoded = FEngine.FUTF8Processed || FEncoding != deNone;
 }
 
 template <class Char>
@@ -978,6 +979,7 @@ void TKvXMLEngine::Parse(TKvXMLText* Text) {
     const TTextRef ref(Text);
     CheckNotParsing();
     FParsing = true;
+    FTextDecoded = FUTF8Processed;
     struct TParsingFlag {
         bool& Flag;
         ~TParsingFlag() { Flag = false; }
@@ -1093,6 +1095,14 @@ void TKvXMLEngine::LoadFromFile(const QString& AFileName) {
     TFileStream stream(AFileName, fmOpenRead | fmShareDenyWrite);
     stream.Seek(0, soBeginning);
     LoadFromStream(0, &stream);
+}
+
+QString TKvXMLEngine::GetTagText(const TKvXMLItem* Item) const {
+    QString value = Item->GetTagXMLValue();
+    if (!FTextDecoded)
+        value = Utf8DecodeLenient(value);
+    DecodeEntities(value);
+    return value;
 }
 
 TKvXMLItem* TKvXMLEngine::GetItemByTag(TKvXMLItem* ARoot, const QString& XMLTag) const {

@@ -204,6 +204,15 @@ public:
     /// then leaves names and values as they are whatever encoding the document declares.
     bool UTF8Processed() const { return FUTF8Processed; }
     void SetUTF8Processed(bool Value) { FUTF8Processed = Value; }
+    /// True when the last parse decoded its text: from a Unicode form (UTF8Processed) or from the encoding
+    /// its XML declaration names ("utf-8", "windows-NNNN"). False when the values are the text's own
+    /// characters (for bytes read in the ANSI code page: one character per byte, still to be decoded).
+    bool TextDecoded() const { return FTextDecoded; }
+    /// An item's value as text for an application: decoded from UTF-8 when the parse did not decode the
+    /// text (leniently, as declared UTF-8 is: a broken sequence becomes one U+FFFD), then its entity
+    /// references decoded (GetTagValue's table). In this order a character written as a reference is never
+    /// read again as a UTF-8 byte.
+    QString GetTagText(const TKvXMLItem* Item) const;
 
     /// Parses the first Len characters of S into the tree (all of S when Len is larger; texts beyond
     /// 4 Gi characters are read up to that length). A NUL character ends the text. Text declared as
@@ -241,6 +250,7 @@ private:
     TKvIXMLOnTagEvent FOnTag;
     TKvIXMLOnAfterTagEvent FOnAfterTag;
     bool FUTF8Processed = false;
+    bool FTextDecoded = false;
     bool FParsing = false;
 };
 

@@ -11,6 +11,7 @@
 #include "socket/KvInBase.h"
 #include "web/kviupdate.h"
 #include "xml/KvIRSS.h"
+#include "xml/KvIUPS.h"
 #include "xml/KvInetXML.h"
 
 #include <QMetaEnum>
@@ -35,6 +36,7 @@ const TAssignRow AssignTable[] = {
     AssignRow<TKvIEMailAttachment>(),
     AssignRow<TKvIEMailAttachments>(),
     AssignRow<TKvILogin>(),
+    AssignRow<TKvInetActivityAddress>(), AssignRow<TKvInetActivity>(), AssignRow<TKvInetActivities>(),
 };
 // clang-format on
 
