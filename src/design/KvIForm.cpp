@@ -108,7 +108,7 @@ bool IsReference(const QMetaProperty& Property) {
 // Widgets (ParentControl) belong to the running program, never to a form.
 bool IsWidget(const QMetaProperty& Property) {
     const QMetaObject* meta = Property.metaType().metaObject();
-    return meta && !meta->inherits(&TPersistent::staticMetaObject);
+    return IsObject(Property) && meta && !meta->inherits(&TPersistent::staticMetaObject);
 }
 
 // ---- writing -----------------------------------------------------------------------------------------
@@ -240,7 +240,10 @@ void WriteProperties(const QObject* Object, const QString& Prefix, const QString
     const QMetaObject* meta = Object->metaObject();
     for (int i = 0; i < meta->propertyCount(); ++i) {
         const QMetaProperty property = meta->property(i);
-        if (!IsPublished(property) || !property.isStored() || qstrcmp(property.name(), "Name") == 0)
+        if (!IsPublished(property) || !property.isStored())
+            continue;
+        // A component's name is in its object line.
+        if (qstrcmp(property.name(), "Name") == 0 && qobject_cast<const TComponent*>(Object))
             continue;
         const QString name = Prefix + QString::fromLatin1(property.name());
         if (IsObject(property)) {
@@ -671,7 +674,8 @@ void TFormReader::ApplyOne(QObject* Object, const TAssignment& A) {
         }
         const int index = meta->indexOfProperty(part.toLatin1().constData());
         const QMetaProperty property = index >= 0 ? meta->property(index) : QMetaProperty();
-        if (index < 0 || !IsPublished(property) || part == u"Name" || IsWidget(property))
+        if (index < 0 || !IsPublished(property) || IsWidget(property) ||
+            (part == u"Name" && qobject_cast<TComponent*>(target)))
             Fail(A.Line, QStringLiteral("unknown property %1 of %2").arg(part, className));
         const int type = property.metaType().id();
         if ((type == QMetaType::QImage || type == QMetaType::QIcon) && i + 2 == parts.size() &&
@@ -815,7 +819,11 @@ QString WriteComponentForm(const TComponent* Root) {
     QString out;
     WriteObject(Root, QString(), out);
     for (int i = 0; i < Root->ComponentCount(); ++i) {
-        WriteObject(Root->Components(i), QStringLiteral("  "), out);
+        // Helpers a component makes for itself (its socket, its timer) have no name and are no part of it.
+        const TComponent* component = Root->Components(i);
+        if (component->Name().isEmpty() || !FindKvInetClass(component->ClassName()))
+            continue;
+        WriteObject(component, QStringLiteral("  "), out);
         out += QStringLiteral("  end\n");
     }
     out += QStringLiteral("end\n");
