@@ -24,8 +24,8 @@ int main(int argc, char** argv) {
         if (!updater)
             updater = form->findChild<KvInet::TKvWebUpdater*>();
         if (updater)
-            std::printf("updater %s: %s port %d, %s\n", qPrintable(updater->Name()), qPrintable(updater->Host()),
-                        updater->Port(), qPrintable(updater->RemoteFileName()));
+            std::printf("updater %s: %s port %d, %s\n", qPrintable(updater->Name()),
+                        qPrintable(updater->Host()), updater->Port(), qPrintable(updater->RemoteFileName()));
         if (run && updater)
             return updater->Execute() ? 0 : 1;
     } catch (const KvInet::Exception& e) {

@@ -8,10 +8,11 @@ namespace KvCli {
 namespace {
 
 int Run(const Invocation& Call) {
-    Args args(Call, QString(),
-              QStringLiteral("Lists the components on the designer's palette, one line each, fields separated\n"
-                             "by tabs: page, position (from 1), class, and \"icon\" when the library has its\n"
-                             "24 x 24 picture or \"default\" when the palette shows its default picture."));
+    Args args(
+        Call, QString(),
+        QStringLiteral("Lists the components on the designer's palette, one line each, fields separated\n"
+                       "by tabs: page, position (from 1), class, and \"icon\" when the library has its\n"
+                       "24 x 24 picture or \"default\" when the palette shows its default picture."));
     if (!args.Parse(Call.Arguments, 0, 0))
         return ExitOk;
     KvInet::TDesignRegistry designer;
@@ -22,9 +23,9 @@ int Run(const Invocation& Call) {
             WriteText(QStringLiteral("%1\t%2\t%3\t%4")
                           .arg(page)
                           .arg(++position)
-                          .arg(c.ClassName,
-                               KvInet::PaletteImage(c.ClassName).isNull() ? QStringLiteral("default")
-                                                                          : QStringLiteral("icon")));
+                          .arg(c.ClassName, KvInet::PaletteImage(c.ClassName).isNull()
+                                                ? QStringLiteral("default")
+                                                : QStringLiteral("icon")));
     }
     return ExitOk;
 }

@@ -35,7 +35,9 @@ int RunWeb(KvInet::TKvCustomWebComponent& Web) {
             WriteText(lines->Get(i));
     // "isNotFound" -> "notfound", the words of kvinet update.
     const QString status =
-        QString::fromLatin1(QMetaEnum::fromType<KvInet::TKvIStatus>().valueToKey(Web.Status())).mid(2).toLower();
+        QString::fromLatin1(QMetaEnum::fromType<KvInet::TKvIStatus>().valueToKey(Web.Status()))
+            .mid(2)
+            .toLower();
     WriteText(status == QLatin1String("inprogress") ? QStringLiteral("failed") : status);
     const bool ok = Web.Status() == KvInet::isFinished || Web.Status() == KvInet::isSkipped;
     if (!ok && !Web.LastError().isEmpty())
@@ -45,7 +47,8 @@ int RunWeb(KvInet::TKvCustomWebComponent& Web) {
 
 int Run(const Invocation& Call) {
     Args args(Call, QStringLiteral("FILE [--execute NAME]"), QString::fromLatin1(description));
-    args.Option(QStringLiteral("execute"), QStringLiteral("NAME"), QStringLiteral("run component NAME of the form"));
+    args.Option(QStringLiteral("execute"), QStringLiteral("NAME"),
+                QStringLiteral("run component NAME of the form"));
     if (!args.Parse(Call.Arguments, 1, 1))
         return ExitOk;
     const bool execute = args.Has(QStringLiteral("execute"));

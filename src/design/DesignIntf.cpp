@@ -25,8 +25,9 @@ void TDesignRegistry::RegisterComponents(const QString& Page, const std::vector<
         page = FPages.end() - 1;
     }
     for (const TComponentClass& c : Classes) {
-        const bool known = std::any_of(page->second.begin(), page->second.end(),
-                                       [&](const TComponentClass& Have) { return Have.ClassName == c.ClassName; });
+        const bool known =
+            std::any_of(page->second.begin(), page->second.end(),
+                        [&](const TComponentClass& Have) { return Have.ClassName == c.ClassName; });
         if (!known)
             page->second.push_back(c);
     }
@@ -38,8 +39,9 @@ void TDesignRegistry::RegisterComponentEditor(const QMetaObject* Base, const QSt
     FComponentEditors.push_back({Base, Key, std::move(Factory)});
 }
 
-void TDesignRegistry::RegisterPropertyEditor(QMetaType PropertyType, const QMetaObject* Base, const QString& Name,
-                                             const QString& Key, TPropertyEditorFactory Factory) {
+void TDesignRegistry::RegisterPropertyEditor(QMetaType PropertyType, const QMetaObject* Base,
+                                             const QString& Name, const QString& Key,
+                                             TPropertyEditorFactory Factory) {
     std::erase_if(FPropertyEditors, [&](const TPropertyEditorEntry& E) {
         return E.Type == PropertyType && E.Base == Base && E.Name.compare(Name, Qt::CaseInsensitive) == 0;
     });
@@ -76,7 +78,8 @@ std::unique_ptr<TComponentEditor> TDesignRegistry::GetComponentEditor(TComponent
     return std::make_unique<TComponentEditor>(AComponent);
 }
 
-std::unique_ptr<TPropertyEditor> TDesignRegistry::GetPropertyEditor(QObject* Instance, const QString& Name) const {
+std::unique_ptr<TPropertyEditor> TDesignRegistry::GetPropertyEditor(QObject* Instance,
+                                                                    const QString& Name) const {
     if (!Instance)
         return nullptr;
     const QMetaObject* meta = Instance->metaObject();

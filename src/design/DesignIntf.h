@@ -68,7 +68,8 @@ using TPropertyAttributes = unsigned;
 /// How the object inspector shows and edits one property of one object.
 class TPropertyEditor {
 public:
-    TPropertyEditor(QObject* AInstance, QMetaProperty AProperty) : FInstance(AInstance), FProperty(AProperty) {}
+    TPropertyEditor(QObject* AInstance, QMetaProperty AProperty)
+        : FInstance(AInstance), FProperty(AProperty) {}
     virtual ~TPropertyEditor() = default;
     TPropertyEditor(const TPropertyEditor&) = delete;
     TPropertyEditor& operator=(const TPropertyEditor&) = delete;
@@ -106,7 +107,8 @@ public:
     void RegisterComponents(const QString& Page, const std::vector<TComponentClass>& Classes);
     /// Components of Base and its descendants get editors from Factory (a later registration for a more
     /// derived base wins, as does a later one for the same base). Key names the editor class.
-    void RegisterComponentEditor(const QMetaObject* Base, const QString& Key, TComponentEditorFactory Factory);
+    void RegisterComponentEditor(const QMetaObject* Base, const QString& Key,
+                                 TComponentEditorFactory Factory);
     /// Properties of type PropertyType named Name (any name when empty) of Base and its descendants get
     /// editors from Factory. Key names the editor class.
     void RegisterPropertyEditor(QMetaType PropertyType, const QMetaObject* Base, const QString& Name,

@@ -196,8 +196,9 @@ QString ScalarText(const QObject* Object, const QMetaProperty& Property, const Q
             break;
         case QMetaType::QImage:
         case QMetaType::QIcon: {
-            const QImage image = Property.metaType().id() == QMetaType::QImage ? value.value<QImage>()
-                                                                             : IconImage(value.value<QIcon>());
+            const QImage image = Property.metaType().id() == QMetaType::QImage
+                                     ? value.value<QImage>()
+                                     : IconImage(value.value<QIcon>());
             if (image.isNull())
                 return QString();
             const QByteArray hex = PngOf(image).toHex().toUpper();
@@ -255,7 +256,8 @@ void WriteProperties(const QObject* Object, const QString& Prefix, const QString
                     Out += Indent + name + QStringLiteral(" = ") + ref->Name() + u'\n';
             } else if (const auto* list = qobject_cast<const TStrings*>(sub)) {
                 if (list->Count() > 0 || InList(Object, property.name(), AlwaysStoredLists))
-                    Out += Indent + name + QStringLiteral(".Strings = ") + StringListText(list, Indent) + u'\n';
+                    Out +=
+                        Indent + name + QStringLiteral(".Strings = ") + StringListText(list, Indent) + u'\n';
             } else if (const auto* collection = qobject_cast<const TCollection*>(sub)) {
                 if (collection->Count() > 0) {
                     Out += Indent + name + QStringLiteral(" = ");
@@ -312,7 +314,8 @@ public:
             t.Text = FText.mid(start, FPos - start);
             return t;
         }
-        if (c.isDigit() || ((c == u'-' || c == u'+') && FPos + 1 < FText.size() && FText[FPos + 1].isDigit())) {
+        if (c.isDigit() ||
+            ((c == u'-' || c == u'+') && FPos + 1 < FText.size() && FText[FPos + 1].isDigit())) {
             t.Kind = tkNumber;
             const qsizetype start = FPos++;
             while (FPos < FText.size() && (FText[FPos].isDigit() || FText[FPos] == u'.' ||
@@ -697,8 +700,9 @@ void TFormReader::ApplyOne(QObject* Object, const TAssignment& A) {
             return;
         }
         if (!last) {
-            QObject* sub = IsObject(property) && !IsReference(property) ? property.read(target).value<QObject*>()
-                                                                        : nullptr;
+            QObject* sub = IsObject(property) && !IsReference(property)
+                               ? property.read(target).value<QObject*>()
+                               : nullptr;
             if (!sub)
                 Fail(A.Line, QStringLiteral("%1 of %2 has no properties").arg(part, className));
             target = sub;
@@ -749,8 +753,9 @@ void TFormReader::WriteScalar(QObject* Object, const QMetaProperty& Property, co
             if (!ok)
                 Fail(A.Line, QStringLiteral("%1 is no value of %2").arg(v.Text, A.Path));
         } else {
-            Fail(A.Line, QStringLiteral("%1 needs %2").arg(A.Path, e.isFlag() ? QStringLiteral("a set in [ ]")
-                                                                            : QStringLiteral("a value's name")));
+            Fail(A.Line, QStringLiteral("%1 needs %2")
+                             .arg(A.Path, e.isFlag() ? QStringLiteral("a set in [ ]")
+                                                     : QStringLiteral("a value's name")));
         }
     } else {
         switch (Property.metaType().id()) {
@@ -832,14 +837,17 @@ QString WriteComponentForm(const TComponent* Root) {
 
 void SaveComponentFormFile(const TComponent* Root, const QString& FileName) {
     QSaveFile file(FileName);
-    if (!file.open(QIODevice::WriteOnly) || file.write(WriteComponentForm(Root).toUtf8()) < 0 || !file.commit())
-        throw EFCreateError(QStringLiteral("Cannot create file \"%1\". %2").arg(FileName, file.errorString()));
+    if (!file.open(QIODevice::WriteOnly) || file.write(WriteComponentForm(Root).toUtf8()) < 0 ||
+        !file.commit())
+        throw EFCreateError(
+            QStringLiteral("Cannot create file \"%1\". %2").arg(FileName, file.errorString()));
 }
 
 std::unique_ptr<TComponent> ReadComponentForm(const QString& Text, TKvFormLoadMode Mode,
                                               const TKvFormLimits& Limits) {
     if (Text.size() > Limits.MaxTextSize)
-        throw EKvFormError(QStringLiteral("Line 1: the form is larger than %1 characters").arg(Limits.MaxTextSize));
+        throw EKvFormError(
+            QStringLiteral("Line 1: the form is larger than %1 characters").arg(Limits.MaxTextSize));
     TFormReader reader(Text, Mode, Limits);
     return reader.Read();
 }
@@ -852,7 +860,8 @@ std::unique_ptr<TComponent> LoadComponentFormFile(const QString& FileName, TKvFo
     // One byte more than allowed tells a form that is too large without reading all of it.
     const QByteArray data = file.read(Limits.MaxTextSize + 1);
     if (data.size() > Limits.MaxTextSize)
-        throw EKvFormError(QStringLiteral("Line 1: the form is larger than %1 bytes").arg(Limits.MaxTextSize));
+        throw EKvFormError(
+            QStringLiteral("Line 1: the form is larger than %1 bytes").arg(Limits.MaxTextSize));
     return ReadComponentForm(QString::fromUtf8(data), Mode, Limits);
 }
 

@@ -107,12 +107,11 @@ void Register(TDesignRegistry& Designer) {
                                      editor);
     Designer.RegisterComponentEditor(&TKvCustomWebComponent::staticMetaObject,
                                      QStringLiteral("TKvInetComponentEditor"), editor);
-    Designer.RegisterPropertyEditor(
-        QMetaType::fromType<QString>(), &TKvInetBase::staticMetaObject, QStringLiteral("About"),
-        QStringLiteral("TKvInetAboutProperty"),
-        [](QObject* Instance, QMetaProperty Property) {
-            return std::make_unique<TKvInetAboutProperty>(Instance, Property);
-        });
+    Designer.RegisterPropertyEditor(QMetaType::fromType<QString>(), &TKvInetBase::staticMetaObject,
+                                    QStringLiteral("About"), QStringLiteral("TKvInetAboutProperty"),
+                                    [](QObject* Instance, QMetaProperty Property) {
+                                        return std::make_unique<TKvInetAboutProperty>(Instance, Property);
+                                    });
 }
 
 void TKvInetComponentEditor::ExecuteVerb(int Index) {

@@ -139,39 +139,51 @@ TEST(FormWriter, ValueSyntax) {
         const char* Line; // a line the text holds
     };
     const Case cases[] = {
-        {"set by names", [] {
+        {"set by names",
+         [] {
              auto d = std::make_unique<TKvIDNSResolver>();
              d->SetRequests(TKvIDNSRequests{irA, irMX});
              return d;
-         }, "  Requests = [irA, irMX]\n"},
+         },
+         "  Requests = [irA, irMX]\n"},
         {"empty set", [] { return std::make_unique<TKvIDNSResolver>(); }, "  Requests = []\n"},
-        {"quote doubled, line breaks as codes", [] {
+        {"quote doubled, line breaks as codes",
+         [] {
              auto w = std::make_unique<TKvWhoIs>();
              w->SetHost("it's\r\nx");
              return w;
-         }, "  Host = 'it''s'#13#10'x'\n"},
+         },
+         "  Host = 'it''s'#13#10'x'\n"},
         {"always stored though default-looking", [] { return std::make_unique<TKvRemoteFiles>(); },
          "  WildCard = '*.*'\n"},
-        {"string list", [] {
+        {"string list",
+         [] {
              auto w = std::make_unique<TKvWhoIs>();
              w->ServerList()->SetText("a=b\nc=d");
              return w;
-         }, "  ServerList.Strings = (\n    'a=b'\n    'c=d')\n"},
-        {"collection", [] {
+         },
+         "  ServerList.Strings = (\n    'a=b'\n    'c=d')\n"},
+        {"collection",
+         [] {
              auto s = std::make_unique<TKvISMTP>();
              s->Recipients()->Add()->SetAddress("a@example.com");
              return s;
-         }, "  Recipients = <\n    item\n      Address = 'a@example.com'\n    end>\n"},
-        {"sub-object", [] {
+         },
+         "  Recipients = <\n    item\n      Address = 'a@example.com'\n    end>\n"},
+        {"sub-object",
+         [] {
              auto s = std::make_unique<TKvISMTP>();
              s->Proxy()->SetServer("proxy.example");
              return s;
-         }, "  Proxy.Server = 'proxy.example'\n"},
-        {"non-default enum", [] {
+         },
+         "  Proxy.Server = 'proxy.example'\n"},
+        {"non-default enum",
+         [] {
              auto s = std::make_unique<TKvISMTP>();
              s->SetPriority(spLowest);
              return s;
-         }, "  Priority = spLowest\n"},
+         },
+         "  Priority = spLowest\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -215,8 +227,10 @@ TEST(FormReader, KeepsAStoredPortWhateverTheService) {
         int Port;
     };
     const Case cases[] = {
-        {"TKvWebUpdater", "isHTTPS", 8443}, {"TKvRemoteFiles", "isFTP", 2121},
-        {"TKvWebUpdater", "isHTTPS", 443},  {"TKvRemoteImage", "isFTP", 80},
+        {"TKvWebUpdater", "isHTTPS", 8443},
+        {"TKvRemoteFiles", "isFTP", 2121},
+        {"TKvWebUpdater", "isHTTPS", 443},
+        {"TKvRemoteImage", "isFTP", 80},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.Class) + " " + c.Service);
@@ -297,10 +311,12 @@ TEST(FormReader, RefusesBadFormsNamingTheLine) {
          "Line 3: unknown property Serv of TKvInetProxy"},
         {"enum by unknown name", "object H1: TKvIHTTPClient\n  Action = haDelete\nend\n",
          "Line 2: haDelete is no value of Action"},
-        {"enum as number", "object H1: TKvIHTTPClient\n  Action = 2\nend\n", "Line 2: Action needs a value's name"},
+        {"enum as number", "object H1: TKvIHTTPClient\n  Action = 2\nend\n",
+         "Line 2: Action needs a value's name"},
         {"set member unknown", "object D1: TKvIDNSResolver\n  Requests = [irA, irB]\nend\n",
          "Line 2: irB is no member of Requests"},
-        {"string for a number", "object W1: TKvWhoIs\n  Port = '43'\nend\n", "Line 2: Port cannot take this value"},
+        {"string for a number", "object W1: TKvWhoIs\n  Port = '43'\nend\n",
+         "Line 2: Port cannot take this value"},
         {"setter refuses", "object W1: TKvWhoIs\n  Port = 70000\nend\n", "Line 2: Port: "},
         {"number too large", "object W1: TKvWhoIs\n  Port = 99999999999999999999\nend\n",
          "Line 2: Port cannot take this value"},
@@ -310,9 +326,12 @@ TEST(FormReader, RefusesBadFormsNamingTheLine) {
         {"end without object", "end\n", "Line 1: end without an object"},
         {"second root", "object W1: TKvWhoIs\nend\nobject W2: TKvWhoIs\nend\n", "Line 3: a second object"},
         {"open string", "object W1: TKvWhoIs\n  Host = 'abc\nend\n", "Line 2: a string has no closing quote"},
-        {"odd picture digits", "object P1: TImage\n  Picture.Data = {ABC}\nend\n", "Line 2: a picture's data"},
-        {"not a PNG", "object P1: TImage\n  Picture.Data = {00112233}\nend\n", "Line 2: Picture.Data holds no PNG"},
-        {"read-only property", "object T1: TKvInetSNTP\n  DateTime = 1\nend\n", "Line 2: DateTime is not stored"},
+        {"odd picture digits", "object P1: TImage\n  Picture.Data = {ABC}\nend\n",
+         "Line 2: a picture's data"},
+        {"not a PNG", "object P1: TImage\n  Picture.Data = {00112233}\nend\n",
+         "Line 2: Picture.Data holds no PNG"},
+        {"read-only property", "object T1: TKvInetSNTP\n  DateTime = 1\nend\n",
+         "Line 2: DateTime is not stored"},
         {"widget", "object D1: TKvWebDirect\n  ParentControl = Form1\nend\n",
          "Line 2: unknown property ParentControl"},
         {"name as property", "object W1: TKvWhoIs\n  Name = 'X'\nend\n", "Line 2: unknown property Name"},
@@ -320,7 +339,8 @@ TEST(FormReader, RefusesBadFormsNamingTheLine) {
          "Line 2: no component named Nowhere"},
         {"reference of wrong class", "object C1: TKvRemoteImage\n  Image = C1\nend\n",
          "Line 2: C1 is a TKvRemoteImage, not a TImage"},
-        {"duplicate name", "object F1: TKvXMLEngine\n  object A: TImage\n  end\n  object A: TImage\n  end\nend\n",
+        {"duplicate name",
+         "object F1: TKvXMLEngine\n  object A: TImage\n  end\n  object A: TImage\n  end\nend\n",
          "Line 4: A component named A already exists"},
         {"nested collection", "object M1: TKvISMTP\n  CC = <\n    item\n      Address = <\n",
          "Line 4: a collection inside a collection item"},
@@ -352,8 +372,9 @@ TEST(FormReader, BoundsNestingObjectsListsAndSize) {
     const Case cases[] = {
         {"deep", "object A: TKvXMLEngine\n object B: TImage\n  object C: TImage\n   object D: TImage\n",
          "Line 4: objects nested more than 3 deep"},
-        {"many", "object A: TKvXMLEngine\n object B: TImage\n end\n object C: TImage\n end\n object D: TImage\n"
-                 " end\n object E: TImage\n",
+        {"many",
+         "object A: TKvXMLEngine\n object B: TImage\n end\n object C: TImage\n end\n object D: TImage\n"
+         " end\n object E: TImage\n",
          "Line 8: more than 4 objects"},
         {"long list", "object W: TKvWhoIs\n ServerList.Strings = ('a' 'b' 'c')\nend\n",
          "Line 2: more than 2 lines in a list"},
@@ -380,12 +401,14 @@ TEST(FormReader, DeepNestingIsRefusedWithoutExhaustingTheStack) {
         ReadComponentForm(text, lmInspect);
         ADD_FAILURE() << "accepted";
     } catch (const EKvFormError& e) {
-        EXPECT_TRUE(e.Message().startsWith("Line 33: objects nested more than 32 deep")) << qPrintable(e.Message());
+        EXPECT_TRUE(e.Message().startsWith("Line 33: objects nested more than 32 deep"))
+            << qPrintable(e.Message());
     }
 }
 
 TEST(FormFile, SaveAndLoadOneCall) {
-    const QString name = QDir::temp().filePath(QStringLiteral("kvform-%1.kvf").arg(QCoreApplication::applicationPid()));
+    const QString name =
+        QDir::temp().filePath(QStringLiteral("kvform-%1.kvf").arg(QCoreApplication::applicationPid()));
     TKvXMLEngine root;
     root.SetName("Form1");
     auto* dns = new TKvIDNSResolver(&root);

@@ -68,7 +68,8 @@ TEST(KvinetForm, RunsOneComponent) {
 
 TEST(KvinetForm, RefusesBrokenFormsWithTheLine) {
     QTemporaryDir dir;
-    const auto r = Kvinet({"form", WriteFile(dir, "bad.kvf", "object W1: TKvWhoIs\n  Port = 43\n  Hots = 'x'\nend\n")});
+    const auto r =
+        Kvinet({"form", WriteFile(dir, "bad.kvf", "object W1: TKvWhoIs\n  Port = 43\n  Hots = 'x'\nend\n")});
     EXPECT_EQ(r.ExitCode, 1);
     EXPECT_EQ(r.Err, "kvinet form: Line 3: unknown property Hots of TKvWhoIs\n");
     EXPECT_TRUE(r.Out.isEmpty());
