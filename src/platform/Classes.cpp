@@ -6,6 +6,7 @@
 #include <QSaveFile>
 
 #include <cstring>
+#include <utility>
 
 #if defined(Q_OS_UNIX)
 #include <fcntl.h>
@@ -71,6 +72,12 @@ TComponent* TComponent::FindComponent(const QString& AName) const {
         if (SameText(c->FName, AName))
             return c;
     return nullptr;
+}
+
+void TComponent::SetDesigning(bool Value) {
+    FDesigning = Value;
+    for (TComponent* component : std::as_const(FComponents))
+        component->SetDesigning(Value);
 }
 
 void TComponent::InsertComponent(TComponent* AComponent) {

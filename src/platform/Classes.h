@@ -78,6 +78,10 @@ public:
 
     /// True while the destructor runs.
     bool Destroying() const { return FDestroying; }
+    /// True for a component opened to be looked at or edited (a form inspected, not run): it keeps its
+    /// properties but starts no timer or transfer of its own. Set on the components it owns as well.
+    bool Designing() const { return FDesigning; }
+    void SetDesigning(bool Value);
 
 protected:
     /// Called when AComponent is inserted into or removed from the owner, or freed after FreeNotification.
@@ -91,6 +95,7 @@ private:
     QList<TComponent*> FComponents;
     QList<TComponent*> FFreeNotifies;
     bool FDestroying = false;
+    bool FDesigning = false;
 };
 
 // ---- TStrings / TStringList ------------------------------------------------------------------------------

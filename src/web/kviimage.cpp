@@ -33,7 +33,8 @@ void TKvRemoteImage::SetActive(bool Value) {
     if (Value == FActive)
         return;
     FTimer->SetOnTimer(Value ? TNotifyEvent([this](QObject* Sender) { TimerHandler(Sender); }) : nullptr);
-    FTimer->SetEnabled(Value);
+    // A form opened for inspection keeps Active as stored but downloads nothing.
+    FTimer->SetEnabled(Value && !Designing());
     FActive = Value;
 }
 
