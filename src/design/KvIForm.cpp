@@ -12,6 +12,7 @@
 #include "web/kvidir.h"
 #include "web/kvidirect.h"
 #include "web/kviupdate.h"
+#include "xml/KvIUPS.h"
 
 #include <QBuffer>
 #include <QFile>
@@ -51,6 +52,9 @@ const TDefaultRow DefaultTable[] = {
     {&TKvISMTP::staticMetaObject, "Priority", "spNormal"},
     {&TKvISMTP::staticMetaObject, "Security", "ssNone"},
     {&TKvWeatherInfo::staticMetaObject, "TrackingType", "wttZip"},
+    // The tracker starts on HTTPS: with isHTTP as its default, a tracker set to HTTP would load as HTTPS.
+    // More particular classes come first: the first row whose class the object inherits wins.
+    {&TKvUPSTracker::staticMetaObject, "Service", "isHTTPS"},
     {&TKvCustomWebComponent::staticMetaObject, "Service", "isHTTP"},
     {&TKvCustomWebComponent::staticMetaObject, "LoginPrompt", "True"},
     {&TKvCustomWebComponent::staticMetaObject, "Timeout", "60"},
