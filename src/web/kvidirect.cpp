@@ -358,8 +358,8 @@ TKvWebDirect::TKvWebDirect(TComponent* AOwner)
 
 TKvWebDirect::~TKvWebDirect() {
     // The windows' handlers are this component's methods: none may outlive it.
-    const QList<QPointer<TKvIDirectForm>> windows = FWindows;
-    for (const QPointer<TKvIDirectForm>& window : windows)
+    const QList<QPointer<QObject>> windows = FWindows;
+    for (const QPointer<QObject>& window : windows)
         delete window.data();
 }
 
@@ -562,7 +562,7 @@ void TKvWebDirect::DialogDestroy(QObject* Sender) {
     // Each window keeps its own glyphs and item data, which go with it; only the fields that refer to this
     // window are forgotten, so closing an earlier window leaves the newest one alone.
     FWindows.removeIf(
-        [Sender](const QPointer<TKvIDirectForm>& W) { return W.isNull() || W.data() == Sender; });
+        [Sender](const QPointer<QObject>& W) { return W.isNull() || W.data() == Sender; });
     if (Sender == FNewest) {
         frm = nullptr;
         tree = nullptr;

@@ -265,7 +265,8 @@ private:
     QPointer<TKvIImageList> FImageList;
     TKvIShowMode FShowMode = omAlways;
     QPointer<QWidget> FParentControl;
-    QList<QPointer<TKvIDirectForm>> FWindows;
+    // As QObjects: a window is looked up here while it is being destroyed, when it is no longer a form.
+    QList<QPointer<QObject>> FWindows;
     const QObject* FNewest = nullptr; // the window frm refers to, compared only (it may be gone)
     QStringList FLinkSchemes;
 };
