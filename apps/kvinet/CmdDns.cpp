@@ -14,7 +14,8 @@ const char* const description =
     "NAME TTL IN TYPE DATA. TYPES is a comma-separated list of A, NS, CNAME, SOA, MB, MG, MR, NULL, WKS,\n"
     "PTR, HINFO, MINFO, MX, TXT, AXFR, MAILB, AAAA, SRV, or \"all\" (type 255); the default is A. For PTR, "
     "NAME is a\n"
-    "dotted IPv4 address; a name beyond ASCII is asked for in its IDNA form (xn--...). Only a message with the\n"
+    "dotted IPv4 address; a name beyond ASCII is asked for in its IDNA form (xn--...). Only a message with "
+    "the\n"
     "question's ID and question counts as its answer; --timeout bounds each question's whole exchange.\n"
     "A non-zero response code is printed as \"status: NXDOMAIN\" (exit 1).";
 
@@ -76,7 +77,8 @@ int Run(const Invocation& Call) {
     const QString name = args.Positional().at(0);
     if (name.trimmed().isEmpty())
         throw UsageError(QStringLiteral("NAME is empty"));
-    const KvInet::TKvIDNSRequests requests = ParseTypes(args.Value(QStringLiteral("type"), QStringLiteral("A")));
+    const KvInet::TKvIDNSRequests requests =
+        ParseTypes(args.Value(QStringLiteral("type"), QStringLiteral("A")));
     // A name that cannot be put into a query (an empty or over-long label) is the caller's mistake.
     try {
         KvInet::BuildDNSQuery(requests, name);

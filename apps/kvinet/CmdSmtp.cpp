@@ -124,8 +124,9 @@ int Run(const Invocation& Call) {
         // "Error 250" from the greeting says little by itself: show what the server said (on one line, its
         // control characters made visible).
         const QString reply = KvInet::TKvISMTP::ReplyText(e.Reply());
-        WriteError(QStringLiteral("kvinet smtp: %1").arg(e.Message()) +
-                   (reply.isEmpty() || e.Message().contains(reply) ? QString() : QStringLiteral(": ") + reply));
+        WriteError(
+            QStringLiteral("kvinet smtp: %1").arg(e.Message()) +
+            (reply.isEmpty() || e.Message().contains(reply) ? QString() : QStringLiteral(": ") + reply));
         return ExitFailed;
     }
     if (!smtp.LastError().isEmpty()) {

@@ -28,8 +28,9 @@ QString FormatDateTime(KvInet::TDateTime Value, bool WithMilliseconds) {
 int RunDaytime(const Invocation& Call) {
     Args args(
         Call, QStringLiteral("[--host H] [--port N]"),
-        QStringLiteral("Reads the date and time from a daytime server (TCP port 13) and prints it as the\n"
-                       "server wrote it (usually UTC): YYYY-MM-DD HH:MM:SS. Exits 1 when the reply holds no date."));
+        QStringLiteral(
+            "Reads the date and time from a daytime server (TCP port 13) and prints it as the\n"
+            "server wrote it (usually UTC): YYYY-MM-DD HH:MM:SS. Exits 1 when the reply holds no date."));
     if (!args.Parse(Call.Arguments, 0, 0))
         return ExitOk;
     KvInet::TKvInetDateTime daytime;

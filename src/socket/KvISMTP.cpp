@@ -361,9 +361,10 @@ QByteArray Phrase(const QString& Name) {
     }
     QList<QByteArray> tokens;
     // Spaces at the ends or doubled would not survive as the gaps between words: all of it is one run then.
-    const QStringList words = Name.startsWith(u' ') || Name.endsWith(u' ') || Name.contains(QStringLiteral("  "))
-                                  ? QStringList{Name}
-                                  : Name.split(u' ');
+    const QStringList words =
+        Name.startsWith(u' ') || Name.endsWith(u' ') || Name.contains(QStringLiteral("  "))
+            ? QStringList{Name}
+            : Name.split(u' ');
     QString run;
     bool inRun = false;
     const auto flush = [&] {
@@ -407,7 +408,7 @@ QByteArray AddressHeader(const char* Field, const TKvIEMailAddresses& List, cons
         const QByteArray mailbox = Mailbox(*List.Items(i), Property, i + 1);
         if (i > 0)
             header += LastLineLength(header) + 2 + FirstLineLength(mailbox) > FoldLength ? "," + CRLF + ' '
-                                                                                          : QByteArray(", ");
+                                                                                         : QByteArray(", ");
         header += mailbox;
     }
     return header + CRLF;
@@ -570,7 +571,8 @@ bool IsDomainName(const QString& Name) {
 
 // The text part's two header lines, the empty line and the encoded text. Lines end in CR LF whatever line
 // breaks the entries hold. Without EightBit, 8-bit text goes out in quoted-printable.
-QByteArray TextPart(const QStringList& Lines, const QString& CharSet, const QString& Encoding, bool EightBit) {
+QByteArray TextPart(const QStringList& Lines, const QString& CharSet, const QString& Encoding,
+                    bool EightBit) {
     QString text;
     for (const QString& line : Lines) {
         QString canonical = line;
@@ -895,8 +897,8 @@ bool TKvISMTP::ReadReply() {
     // lost, and so is the connection.
     TKvInetBase::Disconnect();
     FLastReply.clear();
-    throw EKvISMTPError(
-        QStringLiteral("The server's reply has more than %1 lines; the connection was closed").arg(MaxReplyLines));
+    throw EKvISMTPError(QStringLiteral("The server's reply has more than %1 lines; the connection was closed")
+                            .arg(MaxReplyLines));
 }
 
 bool TKvISMTP::SendData(const QString& Line, const QString& Expected) {

@@ -112,7 +112,9 @@ TDateTime TKvInetDateTime::GetDateTime() {
     if (!LastError().isEmpty())
         throw Exception(LastError());
     // So would a server that closed without sending anything, or sent text without a date.
-    const QString failure = Trim(reply).isEmpty() ? NoAnswerText() : HasDate(reply) ? QString() : NoDateText();
+    const QString failure = Trim(reply).isEmpty() ? NoAnswerText()
+                            : HasDate(reply)      ? QString()
+                                                  : NoDateText();
     if (!failure.isEmpty()) {
         SetLastError(failure);
         throw Exception(failure);

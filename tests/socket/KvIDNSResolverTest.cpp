@@ -113,9 +113,10 @@ TEST(DNSServer, QueryBytesOnTheWire) {
     // pieces and keeps the connection open.
     const char* expected = "002112a201000001000000000000"
                            "03777777076578616d706c6503636f6d0000010001";
-    const char* reply = "003112a281800001000100000000"           // length, header: one question, one answer
-                        "03777777076578616d706c6503636f6d0000010001" // the question as asked
-                        "c00c0001000100000005" "0004c0000207";      // "www.example.com. 5 IN A 192.0.2.7"
+    // Length, header (one question, one answer), the question as asked, "www.example.com. 5 IN A 192.0.2.7".
+    const char* reply = "003112a281800001000100000000"
+                        "03777777076578616d706c6503636f6d0000010001"
+                        "c00c00010001000000050004c0000207";
     ScriptedSession session((QStringLiteral(R"({"steps": [{"read_bytes": 35}, {"send_hex": "%1", "blocks": 2,
         "delay_ms": 100}, {"hang": true}]})")
                                  .arg(QLatin1String(reply))));

@@ -436,9 +436,17 @@ QJsonObject ReadAll(int TimeoutMs) {
 // The usual dialogue of "kvinet smtp" with one recipient up to the end of the data, the server announcing
 // Extensions after EHLO.
 QJsonArray UpToTheData(const QByteArray& Extensions = "250 peer.example.test\r\n") {
-    return QJsonArray{Text("220 peer.example.test ready\r\n"), Line(), Text(Extensions), Line(),
-                      Text("250 flushed\r\n"), Line(), Text("250 sender ok\r\n"), Line(),
-                      Text("250 recipient ok\r\n"), Line(), Text("354 go ahead\r\n"),
+    return QJsonArray{Text("220 peer.example.test ready\r\n"),
+                      Line(),
+                      Text(Extensions),
+                      Line(),
+                      Text("250 flushed\r\n"),
+                      Line(),
+                      Text("250 sender ok\r\n"),
+                      Line(),
+                      Text("250 recipient ok\r\n"),
+                      Line(),
+                      Text("354 go ahead\r\n"),
                       QJsonObject{{"read_until", "\r\n.\r\n"}}};
 }
 QJsonArray operator+(QJsonArray A, const QJsonArray& B) {
@@ -464,13 +472,13 @@ struct SMTPCase {
           Err(std::move(AErr)), Received(std::move(AReceived)), Input(std::move(AInput)),
           MaxSeconds(AMaxSeconds) {}
     const char* What;
-    QStringList Args;   // after "smtp --host 127.0.0.1 --port PORT --from a@example.com"; "CA" is the test CA
-    QJsonArray Script;  // the scripted peer; empty: refused before anything is connected
+    QStringList Args;  // after "smtp --host 127.0.0.1 --port PORT --from a@example.com"; "CA" is the test CA
+    QJsonArray Script; // the scripted peer; empty: refused before anything is connected
     int Exit;
-    QString Out;        // the whole standard output, as a regular expression
-    QString Err;        // a piece of standard error ("" for none at all)
-    QString Received;   // a regular expression for all the peer received ("" to skip)
-    QByteArray Input;   // standard input (the body with --body-file -)
+    QString Out;      // the whole standard output, as a regular expression
+    QString Err;      // a piece of standard error ("" for none at all)
+    QString Received; // a regular expression for all the peer received ("" to skip)
+    QByteArray Input; // standard input (the body with --body-file -)
     int MaxSeconds;
 };
 
@@ -480,6 +488,7 @@ TEST(SMTPHostile, TheToolGivesTheRightStatusAndMessage) {
         longReply += "250-EXTENSION" + QByteArray::number(i) + "\r\n";
     longReply += "250 END\r\n";
     const QString noConnection; // with an empty script
+    // clang-format off
     const SMTPCase cases[] = {
         {"plain text injected after the 220 to STARTTLS is refused, not read as TLS",
          {"--to", "b@example.com", "--tls", "starttls", "--cafile", "CA"},
@@ -496,7 +505,8 @@ TEST(SMTPHostile, TheToolGivesTheRightStatusAndMessage) {
          1, "", "Plain text arrived before the TLS handshake", "^EHLO \\S+\r\nSTARTTLS\r\n$"},
         {"accepted, then QUIT refused: a warning, the acceptance is the result",
          {"--to", "b@example.com"},
-         UpToTheData() + QJsonArray{Text("250 2.0.0 queued as 0042\r\n"), Line(), Text("500 5.5.1 what?\r\n")},
+         UpToTheData() + QJsonArray{Text("250 2.0.0 queued as 0042\r\n"), Line(),
+                                    Text("500 5.5.1 what?\r\n")},
          0, "250 2\\.0\\.0 queued as 0042\n",
          "kvinet smtp: warning: the message was accepted, but QUIT failed: 500 5.5.1 what?",
          "QUIT\r\n$"},
@@ -504,13 +514,15 @@ TEST(SMTPHostile, TheToolGivesTheRightStatusAndMessage) {
          {"--to", "b@example.com", "--timeout", "2"},
          UpToTheData() + QJsonArray{Text("250 2.0.0 queued as 0043\r\n"), Line(), Hang()}, 0,
          "250 2\\.0\\.0 queued as 0043\n",
-         "kvinet smtp: warning: the message was accepted, but QUIT failed: Socket error: Connection timed out",
+         "kvinet smtp: warning: the message was accepted, but QUIT failed: Socket error: Connection timed "
+         "out",
          "QUIT\r\n$", QByteArray(), 10},
         {"a refusal of the data is still a failure",
-         {"--to", "b@example.com"}, UpToTheData() + QJsonArray{Text("554 5.6.0 no thanks\r\n"), Line()}, 1, "",
-         "kvinet smtp: Error 250: 554 5.6.0 no thanks"},
+         {"--to", "b@example.com"}, UpToTheData() + QJsonArray{Text("554 5.6.0 no thanks\r\n"), Line()},
+         1, "", "kvinet smtp: Error 250: 554 5.6.0 no thanks"},
         {"an EHLO reply over the line limit drops the connection: no HELO into the rest of it",
-         {"--to", "b@example.com"}, QJsonArray{Text("220 ready\r\n"), Line(), Text(longReply), ReadAll(3000)}, 1,
+         {"--to", "b@example.com"},
+         QJsonArray{Text("220 ready\r\n"), Line(), Text(longReply), ReadAll(3000)}, 1,
          "", "kvinet smtp: The server's reply has more than 512 lines; the connection was closed",
          "^EHLO \\S+\r\n$"},
         {"a reply with a raw CR is printed with the CR made visible",
@@ -538,9 +550,11 @@ TEST(SMTPHostile, TheToolGivesTheRightStatusAndMessage) {
          "Invalid address in ReplyTo item 1 (\"x@\"): the address has nothing after its \"@\""},
         {"no recipient at all is a usage error", {"--to", " , "}, {}, 2, "",
          "--to, --cc and --bcc give no recipient"},
-        {"a body that is not UTF-8 is refused, not altered", {"--to", "b@example.com", "--body-file", "-"}, {},
-         1, "", "kvinet smtp: the body (standard input) is not UTF-8 text (line 2)", "", "ok\ncaf\xe9\n"},
+        {"a body that is not UTF-8 is refused, not altered",
+         {"--to", "b@example.com", "--body-file", "-"}, {}, 1, "",
+         "kvinet smtp: the body (standard input) is not UTF-8 text (line 2)", "", "ok\ncaf\xe9\n"},
     };
+    // clang-format on
     for (const SMTPCase& c : cases) {
         SCOPED_TRACE(c.What);
         std::unique_ptr<ScriptedSession> peer;
@@ -549,8 +563,8 @@ TEST(SMTPHostile, TheToolGivesTheRightStatusAndMessage) {
             peer = std::make_unique<ScriptedSession>(QJsonObject{{"steps", c.Script}});
             port = peer->Port();
         }
-        QStringList args = QStringList{"smtp", "--host", "127.0.0.1", "--port", QString::number(port), "--from",
-                                       "a@example.com"} +
+        QStringList args = QStringList{"smtp",   "--host",       "127.0.0.1", "--port", QString::number(port),
+                                       "--from", "a@example.com"} +
                            c.Args;
         args.replaceInStrings(QRegularExpression(QStringLiteral("^CA$")), Env("KV_CA_FILE"));
         // A later --from replaces the first one.
@@ -570,7 +584,8 @@ TEST(SMTPHostile, TheToolGivesTheRightStatusAndMessage) {
             EXPECT_EQ(r.Err, QByteArray());
         else
             EXPECT_TRUE(QString::fromUtf8(r.Err).contains(c.Err)) << "stderr: " << r.Err.toStdString();
-        EXPECT_FALSE(r.Err.contains('\r') || r.Err.contains('\x1b')) << "a raw control character in the message";
+        EXPECT_FALSE(r.Err.contains('\r') || r.Err.contains('\x1b'))
+            << "a raw control character in the message";
         if (peer && !c.Received.isEmpty()) {
             const QByteArray received = peer->Received();
             EXPECT_TRUE(QRegularExpression(c.Received).match(QString::fromLatin1(received)).hasMatch())
@@ -589,17 +604,20 @@ TEST(SMTPHostile, HostileContentArrivesWhole) {
     // The body quotes a message of this very mailer: its delimiter lines must not end the text part.
     const QByteArray body = "Forwarded:\n------------NorvalithSMTP\nContent-Type: text/plain\n\nquoted\n"
                             "------------NorvalithSMTP--\nend\n";
-    const QString longPerson = QStringList(30, QStringLiteral("Longname")).join(u' ') + QStringLiteral(", Jr.");
+    const QString longPerson =
+        QStringList(30, QStringLiteral("Longname")).join(u' ') + QStringLiteral(", Jr.");
     const QString subject = QStringLiteral("=?utf-8?B?SGFja2Vk?= and \x07 bell ") + QString(600, u's') +
                             QStringLiteral(" ") + QStringList(90, QStringLiteral("word")).join(u' ');
-    const ProcessResult r =
-        Kvinet({"smtp", "--host", "localhost", "--port", Env("KV_SMTP_NOTLS_PORT"), "--from",
-                "=?utf-8?B?SGFja2Vk?= <ann@example.com>", "--to",
-                u'"' + longPerson + QStringLiteral("\" <bob@example.com>, \"Z\u00f6e \u00c5str\u00f6m-Lindqvist, Ph.D. \u00e9\u00e9\u00e9 ") +
-                    QString(300, u'\u00e9') + QStringLiteral("\" <zoe@example.com>"),
-                "--subject", subject, "--body-file", "-", "--attach", dir.filePath(longName), "--attach",
-                dir.filePath("=?utf-8?B?SGFja2Vk?=.txt")},
-               body);
+    const ProcessResult r = Kvinet(
+        {"smtp", "--host", "localhost", "--port", Env("KV_SMTP_NOTLS_PORT"), "--from",
+         "=?utf-8?B?SGFja2Vk?= <ann@example.com>", "--to",
+         u'"' + longPerson +
+             QStringLiteral(
+                 "\" <bob@example.com>, \"Z\u00f6e \u00c5str\u00f6m-Lindqvist, Ph.D. \u00e9\u00e9\u00e9 ") +
+             QString(300, u'\u00e9') + QStringLiteral("\" <zoe@example.com>"),
+         "--subject", subject, "--body-file", "-", "--attach", dir.filePath(longName), "--attach",
+         dir.filePath("=?utf-8?B?SGFja2Vk?=.txt")},
+        body);
     ASSERT_EQ(r.ExitCode, 0) << r.Err.toStdString();
     const Stored s = StoredMessage(QString::fromUtf8(r.Out));
     for (const QByteArray& line : s.Raw.split('\n'))
@@ -609,10 +627,11 @@ TEST(SMTPHostile, HostileContentArrivesWhole) {
     EXPECT_TRUE(m.Defects.isEmpty()) << m.Defects.join(u' ').toStdString();
     // The name is the text as typed, not "Hacked".
     EXPECT_EQ(m.Header("From"), "=?utf-8?B?SGFja2Vk?= <ann@example.com>");
-    EXPECT_EQ(m.Header("To"), u'"' + longPerson +
-                                  QStringLiteral("\" <bob@example.com>, \"Z\u00f6e \u00c5str\u00f6m-Lindqvist, Ph.D. "
-                                                 "\u00e9\u00e9\u00e9 ") +
-                                  QString(300, u'\u00e9') + QStringLiteral("\" <zoe@example.com>"));
+    EXPECT_EQ(m.Header("To"),
+              u'"' + longPerson +
+                  QStringLiteral("\" <bob@example.com>, \"Z\u00f6e \u00c5str\u00f6m-Lindqvist, Ph.D. "
+                                 "\u00e9\u00e9\u00e9 ") +
+                  QString(300, u'\u00e9') + QStringLiteral("\" <zoe@example.com>"));
     EXPECT_EQ(m.Header("Subject"), subject);
     EXPECT_EQ(m.Body, QString::fromLatin1(body));
     ASSERT_EQ(m.Attachments.size(), 2);
@@ -627,13 +646,14 @@ TEST(SMTPHostile, HostileContentArrivesWhole) {
 // they are, with BODY=8BITMIME.
 TEST(SMTPHostile, EightBitPartsOnlyWhereTheServerTakesThem) {
     QTemporaryDir dir;
-    const QByteArray menu = "Cr\xc3\xa8me br\xc3\xbbl\xc3\xa9" "e\r\n";
+    const QByteArray menu = "Cr\xc3\xa8me br\xc3\xbbl\xc3\xa9"
+                            "e\r\n";
     WriteFile(dir.filePath("menu.txt"), menu);
     for (const bool announced : {false, true}) {
         SCOPED_TRACE(announced ? "8BITMIME announced" : "no 8BITMIME");
-        ScriptedSession peer(QJsonObject{
-            {"steps", UpToTheData(announced ? "250-peer\r\n250 8BITMIME\r\n" : "250 peer\r\n") +
-                          QJsonArray{Text("250 queued\r\n"), Line(), Text("221 bye\r\n")}}});
+        ScriptedSession peer(
+            QJsonObject{{"steps", UpToTheData(announced ? "250-peer\r\n250 8BITMIME\r\n" : "250 peer\r\n") +
+                                      QJsonArray{Text("250 queued\r\n"), Line(), Text("221 bye\r\n")}}});
         TKvISMTP smtp;
         smtp.SetHost(QStringLiteral("127.0.0.1"));
         smtp.SetPort(peer.Port());
@@ -659,7 +679,8 @@ TEST(SMTPHostile, EightBitPartsOnlyWhereTheServerTakesThem) {
         EXPECT_EQ(m.BodyEncoding, announced ? "8bit" : "quoted-printable");
         ASSERT_EQ(m.Attachments.size(), 1);
         EXPECT_EQ(m.Attachments[0].Encoding, announced ? "8bit" : "quoted-printable");
-        EXPECT_EQ(m.Attachments[0].Data, "Cr\xc3\xa8me br\xc3\xbbl\xc3\xa9" "e\n");
+        EXPECT_EQ(m.Attachments[0].Data, "Cr\xc3\xa8me br\xc3\xbbl\xc3\xa9"
+                                         "e\n");
     }
 }
 

@@ -95,9 +95,8 @@ TEST(EMailAddresses, SplitsAtCommasOutsideTheFirstQuotes) {
 // The list text of any names reads back into the same items: a comma or a double quote in a name would
 // otherwise split the item or join it to the next one.
 TEST(EMailAddresses, ListTextReadsBackIntoTheSameItems) {
-    const char* const names[] = {"Doe, John",         "Ann \"Nancy\" Smith", "Odd \" quote",
-                                 "Both \"x\", and y", "Plain Name",         "Trailing, \"",
-                                 "\"Quoted\", Jr."};
+    const char* const names[] = {"Doe, John",  "Ann \"Nancy\" Smith", "Odd \" quote",   "Both \"x\", and y",
+                                 "Plain Name", "Trailing, \"",        "\"Quoted\", Jr."};
     TKvIEMailAddresses list(nullptr);
     for (int i = 0; i < int(std::size(names)); ++i) {
         auto* a = list.Add();
@@ -473,8 +472,9 @@ TEST(SMTPMessage, RefusesInjectedLinesAndEncodingsItCannotProduce) {
     {
         SMTPProbe s;
         s.Recipients()->Add()->SetAddress(QStringLiteral("jörg@example.com"));
-        refused(s, "Invalid address in Recipients item 1 (\"jörg@example.com\"): the address holds a character "
-                   "beyond ASCII");
+        refused(s,
+                "Invalid address in Recipients item 1 (\"jörg@example.com\"): the address holds a character "
+                "beyond ASCII");
     }
     {
         SMTPProbe s;
@@ -588,9 +588,10 @@ TEST(SMTPMessage, LongNamesFoldAndReadBack) {
     a->SetFileName(dir.filePath("data"));
     a->SetAttachmentName(QStringLiteral("q1.pdf"));
     a->SetContentType(QStringLiteral("application/pdf"));
-    EXPECT_TRUE(plain.ComposeMessage().contains("Content-Type: application/pdf; name=\"q1.pdf\"\r\n"
-                                                "Content-Transfer-Encoding: base64\r\n"
-                                                "Content-Disposition: attachment; filename=\"q1.pdf\"\r\n\r\n"));
+    EXPECT_TRUE(
+        plain.ComposeMessage().contains("Content-Type: application/pdf; name=\"q1.pdf\"\r\n"
+                                        "Content-Transfer-Encoding: base64\r\n"
+                                        "Content-Disposition: attachment; filename=\"q1.pdf\"\r\n\r\n"));
 }
 
 // Text that a reader would reinterpret goes out as encoded words (or, in a file name, in the RFC 2231

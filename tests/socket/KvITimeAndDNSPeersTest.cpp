@@ -194,10 +194,10 @@ QByteArray Message(int ID, int Flags, const QByteArray& Question, const QList<QB
 }
 
 // The answers a good server gives to "x.example" A (id 12A2) and MX (id 12A3).
-const QByteArray AnswerA = Message(0x12A2, 0x8180, Question("x.example", 1),
-                                   {Record(1, QByteArray::fromHex("c0000201"))});
-const QByteArray AnswerMX = Message(0x12A3, 0x8180, Question("x.example", 15),
-                                    {Record(15, U16(10) + Name("mail.x.example"))});
+const QByteArray AnswerA =
+    Message(0x12A2, 0x8180, Question("x.example", 1), {Record(1, QByteArray::fromHex("c0000201"))});
+const QByteArray AnswerMX =
+    Message(0x12A3, 0x8180, Question("x.example", 15), {Record(15, U16(10) + Name("mail.x.example"))});
 const char* const LineA = "x.example. 60 IN A 192.0.2.1\n";
 const char* const LineMX = "x.example. 60 IN MX 10 mail.x.example.\n";
 // Each query message for "x.example" is 29 bytes with its length prefix.
@@ -252,9 +252,10 @@ TEST(HostilePeers, DaytimeSntpAndDnsGiveTheRightStatusAndMessage) {
     QByteArray manyLines = "\n61381 26-12-07 07:30:35 00 0 0 50.0 UTC(NIST) * \n";
     while (manyLines.size() < 3 * 1024 * 1024)
         manyLines += QByteArray(1023, 'z') + '\n';
-    const QByteArray injected = Message(0x12A2, 0x8180, Question("evil.example", 1),
-                                        {Record(1, QByteArray::fromHex("06060606"))});
+    const QByteArray injected =
+        Message(0x12A2, 0x8180, Question("evil.example", 1), {Record(1, QByteArray::fromHex("06060606"))});
     const QByteArray aceQuestion = Question("xn--bcher-kva.example", 1);
+    // clang-format off
     const PeerCase cases[] = {
         // ---- daytime
         {"daytime, the usual public layout",
@@ -262,7 +263,8 @@ TEST(HostilePeers, DaytimeSntpAndDnsGiveTheRightStatusAndMessage) {
          Script({SendText("\n61381 26-12-07 07:30:35 00 0 0 50.0 UTC(NIST) * \n")}), {}, 0,
          "2026-12-07 07:30:35\n", "", 10},
         {"daytime, a reply without a date is a failure, not 2001-01-01 01:01:01",
-         {"daytime", "--host", "127.0.0.1", "--port", "PORT"}, Script({SendText("hello world\r\n")}), {}, 1, "",
+         {"daytime", "--host", "127.0.0.1", "--port", "PORT"}, Script({SendText("hello world\r\n")}), {},
+         1, "",
          "kvinet daytime: The reply holds no date and time", 10},
         {"daytime, digits before the first separator only",
          {"daytime", "--host", "127.0.0.1", "--port", "PORT"}, Script({SendText("123456\r\n")}), {}, 1, "",
@@ -291,7 +293,8 @@ TEST(HostilePeers, DaytimeSntpAndDnsGiveTheRightStatusAndMessage) {
          0, today, "", 10},
         {"sntp, a zero transmit timestamp is rejected, not 2036",
          {"sntp", "--host", "127.0.0.1", "--port", "PORT"}, {},
-         [](const QByteArray& Request) { return Datagrams{{false, ServerReply(Request, 0x24, 2, 0)}}; }, 1, "",
+         [](const QByteArray& Request) { return Datagrams{{false, ServerReply(Request, 0x24, 2, 0)}}; },
+         1, "",
          "kvinet sntp: the reply of 127.0.0.1 was rejected: the transmit timestamp is zero", 10},
         {"sntp, an unsynchronised server", {"sntp", "--host", "127.0.0.1", "--port", "PORT"}, {},
          [](const QByteArray& Request) {
@@ -310,7 +313,8 @@ TEST(HostilePeers, DaytimeSntpAndDnsGiveTheRightStatusAndMessage) {
          1, "", "the transmit timestamp is zero", 8},
 
         // ---- DNS
-        {"dns, two good answers", {"dns", "x.example", "--host", "127.0.0.1", "--port", "PORT", "--type", "A,MX"},
+        {"dns, two good answers", {"dns", "x.example", "--host", "127.0.0.1", "--port", "PORT", "--type",
+         "A,MX"},
          Script({ReadQuery(), SendBytes(AnswerA), ReadQuery(), SendBytes(AnswerMX), Hang()}), {}, 0,
          QRegularExpression::escape(QString::fromLatin1(LineA) + QString::fromLatin1(LineMX)), "", 10},
         {"dns, a duplicate answer is not the answer to the next question",
@@ -350,7 +354,8 @@ TEST(HostilePeers, DaytimeSntpAndDnsGiveTheRightStatusAndMessage) {
          "No answer to the question x.example. A within 3 seconds", 8},
         {"dns, a truncated answer is a failure, not an empty success",
          {"dns", "x.example", "--host", "127.0.0.1", "--port", "PORT"},
-         Script({ReadQuery(), SendBytes(Message(0x12A2, 0x8380, Question("x.example", 1))), Hang()}), {}, 1, "",
+         Script({ReadQuery(), SendBytes(Message(0x12A2, 0x8380, Question("x.example", 1))), Hang()}), {},
+         1, "",
          "kvinet dns: The answer to the question x.example. A is truncated (TC set)", 10},
         {"dns, a refusal without the question is still the answer",
          {"dns", "x.example", "--host", "127.0.0.1", "--port", "PORT"},
@@ -365,12 +370,14 @@ TEST(HostilePeers, DaytimeSntpAndDnsGiveTheRightStatusAndMessage) {
          10, true, U16(39) + U16(0x12A2) + U16(0x0100) + U16(1) + U16(0) + U16(0) + U16(0) + aceQuestion},
         {"dns, an empty name is a usage error", {"dns", "", "--host", "127.0.0.1", "--port", "PORT"},
          Script({Hang()}), {}, 2, "", "kvinet dns: NAME is empty", 10, false},
-        {"dns, an empty label is a usage error", {"dns", "a..example", "--host", "127.0.0.1", "--port", "PORT"},
+        {"dns, an empty label is a usage error", {"dns", "a..example", "--host", "127.0.0.1", "--port",
+         "PORT"},
          Script({Hang()}), {}, 2, "", "has an empty label", 10, false},
         {"dns, --proxy cannot work and is refused",
          {"dns", "x.example", "--host", "127.0.0.1", "--port", "PORT", "--proxy", "127.0.0.1:1"},
          Script({Hang()}), {}, 2, "", "unknown option '--proxy'", 10, false},
     };
+    // clang-format on
     for (const PeerCase& c : cases) {
         SCOPED_TRACE(c.What);
         std::unique_ptr<ScriptedSession> tcp;

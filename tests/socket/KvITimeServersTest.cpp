@@ -1,6 +1,6 @@
 // test-servers: ntp daytime scripted
-// The daytime and SNTP clients against real servers (xinetd's daytime service, chrony) and the scripted server
-// for the usual public daytime layout. Hostile and broken peers are in KvITimeAndDNSPeersTest.
+// The daytime and SNTP clients against real servers (xinetd's daytime service, chrony) and the scripted
+// server for the usual public daytime layout. Hostile and broken peers are in KvITimeAndDNSPeersTest.
 #include "support/ScriptedSession.h"
 
 #include "socket/KvISNTP.h"

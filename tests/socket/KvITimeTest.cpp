@@ -135,7 +135,8 @@ TEST(SNTP, ReplyChecks) {
     EXPECT_EQ(TKvInetSNTP::ReplyToDateTime(Reply(0x24, 1, transmit).left(47)), 0);
     // A zero transmit timestamp carries no time (RFC 4330); by the era rule it would convert to 2036.
     EXPECT_EQ(TKvInetSNTP::ReplyToDateTime(Reply(0x24, 1, QByteArray(8, '\0'))), 0);
-    EXPECT_EQ(TKvInetSNTP::ReplyProblem(Reply(0x24, 1, QByteArray(8, '\0'))), "the transmit timestamp is zero");
+    EXPECT_EQ(TKvInetSNTP::ReplyProblem(Reply(0x24, 1, QByteArray(8, '\0'))),
+              "the transmit timestamp is zero");
     // Only both halves zero: a zero second with a fraction, or the reverse, is a time.
     EXPECT_NE(TKvInetSNTP::ReplyToDateTime(Reply(0x24, 1, Bytes({0, 0, 0, 0, 0, 0, 0, 1}))), 0);
     EXPECT_EQ(TKvInetSNTP::ReplyProblem(Reply(0x24, 1, transmit)), "");
