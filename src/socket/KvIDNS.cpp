@@ -687,6 +687,7 @@ TKvIDNSResolver::TExchange TKvIDNSResolver::Exchange(const QByteArray& Message, 
         // What the last connection left unread belongs to it.
         if (!Connected())
             FPending.clear();
+        bound();
         Connect();
         bound();
         if (SendToSocket(BytesToWire(Message)) <= 0)
