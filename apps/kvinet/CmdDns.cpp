@@ -14,7 +14,10 @@ const char* const description =
     "NAME TTL IN TYPE DATA. TYPES is a comma-separated list of A, NS, CNAME, SOA, MB, MG, MR, NULL, WKS,\n"
     "PTR, HINFO, MINFO, MX, TXT, AXFR, MAILB, AAAA, SRV, or \"all\" (type 255); the default is A. For PTR, "
     "NAME is a\n"
-    "dotted IPv4 address. A non-zero response code is printed as \"status: NXDOMAIN\" (exit 1).";
+    "dotted IPv4 address; a name beyond ASCII is asked for in its IDNA form (xn--...). Only a message with "
+    "the\n"
+    "question's ID and question counts as its answer; --timeout bounds each question's whole exchange.\n"
+    "A non-zero response code is printed as \"status: NXDOMAIN\" (exit 1).";
 
 struct TypeName {
     const char* Name;
@@ -71,10 +74,21 @@ int Run(const Invocation& Call) {
         return ExitOk;
     if (!args.Has(QStringLiteral("host")))
         throw UsageError(QStringLiteral("--host SERVER is required"));
+    const QString name = args.Positional().at(0);
+    if (name.trimmed().isEmpty())
+        throw UsageError(QStringLiteral("NAME is empty"));
+    const KvInet::TKvIDNSRequests requests =
+        ParseTypes(args.Value(QStringLiteral("type"), QStringLiteral("A")));
+    // A name that cannot be put into a query (an empty or over-long label) is the caller's mistake.
+    try {
+        KvInet::BuildDNSQuery(requests, name);
+    } catch (const KvInet::EKvIDNSError& e) {
+        throw UsageError(e.Message());
+    }
     KvInet::TKvIDNSResolver resolver;
     ApplySocketOptions(args, resolver);
-    resolver.SetDomain(args.Positional().at(0));
-    resolver.SetRequests(ParseTypes(args.Value(QStringLiteral("type"), QStringLiteral("A"))));
+    resolver.SetDomain(name);
+    resolver.SetRequests(requests);
 
     const QString reply = resolver.Execute();
     if (!resolver.LastError().isEmpty()) {

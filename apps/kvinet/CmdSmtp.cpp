@@ -19,16 +19,29 @@ const char* const description =
     "The text comes from --body-file (\"-\" reads standard input, UTF-8); every --attach adds a file, sent "
     "in\n"
     "base64 under its own name. On success the server's acceptance (\"250 ...\") is printed; a refusal is\n"
-    "printed on standard error with exit status 1.";
+    "printed on standard error with exit status 1. A QUIT that fails after the acceptance is only a warning\n"
+    "(standard error, exit status 0): the message is on its way.";
 
-QByteArray ReadBody(const QString& Name) {
+// The body text, which must be UTF-8: any other encoding would be altered without a word.
+QString ReadBody(const QString& Name) {
     QFile file;
     const bool opened = Name == QLatin1String("-") ? file.open(stdin, QIODevice::ReadOnly)
                                                    : (file.setFileName(Name), file.open(QIODevice::ReadOnly));
     if (!opened)
         throw KvInet::EFOpenError(
             QStringLiteral("Cannot open file \"%1\". %2").arg(Name, file.errorString()));
-    return file.readAll();
+    const QByteArray bytes = file.readAll();
+    if (!QByteArrayView(bytes).isValidUtf8()) {
+        const QList<QByteArray> lines = bytes.split('\n');
+        qsizetype line = 0;
+        while (line < lines.size() && QByteArrayView(lines[line]).isValidUtf8())
+            ++line;
+        throw KvInet::Exception(
+            QStringLiteral("the body (%1) is not UTF-8 text (line %2); convert it first, e.g. with iconv")
+                .arg(Name == QLatin1String("-") ? QStringLiteral("standard input") : Name)
+                .arg(line + 1));
+    }
+    return QString::fromUtf8(bytes);
 }
 int Run(const Invocation& Call) {
     Args args(Call, QString::fromLatin1(synopsis), QString::fromLatin1(description));
@@ -79,8 +92,18 @@ int Run(const Invocation& Call) {
     smtp.ReplyTo()->SetEMailAddresses(args.Value(QStringLiteral("reply-to")));
     smtp.SetSubject(args.Value(QStringLiteral("subject")));
     smtp.SetPriority(KvInet::TKvISMTPPriority(args.IntValue(QStringLiteral("priority"), 3, 1, 5) - 1));
+    // Addresses are checked here, before anything is read or connected: a mistake in them is the caller's.
+    if (KvInet::Trim(smtp.From()->Address()).isEmpty() && KvInet::Trim(smtp.From()->Name()).isEmpty())
+        throw UsageError(QStringLiteral("--from needs an address"));
+    if (smtp.Recipients()->Count() + smtp.CC()->Count() + smtp.BCC()->Count() == 0)
+        throw UsageError(QStringLiteral("--to, --cc and --bcc give no recipient"));
+    try {
+        smtp.CheckEnvelope();
+    } catch (const KvInet::EKvISMTPError& e) {
+        throw UsageError(e.Message());
+    }
     if (args.Has(QStringLiteral("body-file")))
-        smtp.Body()->SetText(QString::fromUtf8(ReadBody(args.Value(QStringLiteral("body-file")))));
+        smtp.Body()->SetText(ReadBody(args.Value(QStringLiteral("body-file"))));
     for (const QString& file : args.Values(QStringLiteral("attach"))) {
         KvInet::TKvIEMailAttachment* attachment = smtp.Attachments()->Add();
         attachment->SetFileName(file);
@@ -98,11 +121,12 @@ int Run(const Invocation& Call) {
     try {
         smtp.Execute();
     } catch (const KvInet::EKvISMTPError& e) {
-        // "Error 250" from the greeting says little by itself: show what the server said.
-        WriteError(QStringLiteral("kvinet smtp: %1").arg(e.Message()) +
-                   (e.Reply().isEmpty() || e.Message().contains(e.Reply())
-                        ? QString()
-                        : QStringLiteral(": ") + e.Reply()));
+        // "Error 250" from the greeting says little by itself: show what the server said (on one line, its
+        // control characters made visible).
+        const QString reply = KvInet::TKvISMTP::ReplyText(e.Reply());
+        WriteError(
+            QStringLiteral("kvinet smtp: %1").arg(e.Message()) +
+            (reply.isEmpty() || e.Message().contains(reply) ? QString() : QStringLiteral(": ") + reply));
         return ExitFailed;
     }
     if (!smtp.LastError().isEmpty()) {
@@ -110,8 +134,12 @@ int Run(const Invocation& Call) {
         return ExitFailed;
     }
     if (args.Has(QStringLiteral("verbose")))
-        WriteError(QStringLiteral("* ") + smtp.LastReply());
-    WriteText(accepted);
+        WriteError(QStringLiteral("* ") + KvInet::TKvISMTP::ReplyText(smtp.LastReply()));
+    // Accepted: a goodbye that went wrong afterwards does not undo that, and exit 1 would make a script send
+    // the mail again.
+    if (!smtp.Warning().isEmpty())
+        WriteError(QStringLiteral("kvinet smtp: warning: %1").arg(smtp.Warning()));
+    WriteText(KvInet::TKvISMTP::ReplyText(accepted));
     return ExitOk;
 }
 

@@ -3,6 +3,7 @@
 #include "SocketOptions.h"
 
 #include "platform/SysUtils.h"
+#include "platform/WireText.h"
 #include "socket/KvISNTP.h"
 #include "socket/KvITime.h"
 
@@ -27,8 +28,9 @@ QString FormatDateTime(KvInet::TDateTime Value, bool WithMilliseconds) {
 int RunDaytime(const Invocation& Call) {
     Args args(
         Call, QStringLiteral("[--host H] [--port N]"),
-        QStringLiteral("Reads the date and time from a daytime server (TCP port 13) and prints it as the\n"
-                       "server wrote it (usually UTC): YYYY-MM-DD HH:MM:SS."));
+        QStringLiteral(
+            "Reads the date and time from a daytime server (TCP port 13) and prints it as the\n"
+            "server wrote it (usually UTC): YYYY-MM-DD HH:MM:SS. Exits 1 when the reply holds no date."));
     if (!args.Parse(Call.Arguments, 0, 0))
         return ExitOk;
     KvInet::TKvInetDateTime daytime;
@@ -45,14 +47,15 @@ int RunSntp(const Invocation& Call) {
         return ExitOk;
     KvInet::TKvInetSNTP sntp;
     ApplySocketOptions(args, sntp);
+    QString reply;
+    sntp.SetOnAfterExecute([&reply](QObject*, QString& Text) { reply = Text; });
     const double value = sntp.GetDateTime();
     if (value == 0) {
         const QString server = sntp.Host().isEmpty() ? sntp.Address() : sntp.Host();
-        WriteError(
-            sntp.LastError().isEmpty()
-                ? QStringLiteral("kvinet sntp: the reply of %1 was rejected (unsynchronised or invalid)")
-                      .arg(server)
-                : QStringLiteral("kvinet sntp: %1").arg(sntp.LastError()));
+        WriteError(sntp.LastError().isEmpty()
+                       ? QStringLiteral("kvinet sntp: the reply of %1 was rejected: %2")
+                             .arg(server, KvInet::TKvInetSNTP::ReplyProblem(KvInet::WireToBytes(reply)))
+                       : QStringLiteral("kvinet sntp: %1").arg(sntp.LastError()));
         return ExitFailed;
     }
     WriteText(FormatDateTime(value, true));

@@ -322,6 +322,14 @@ bool TCustomWinSocket::StartTLS(const QString& PeerName, const QString& CACertFi
         config.setCaCertificates(cas);
         ssl->setSslConfiguration(config);
     }
+    // Bytes that came before the handshake were sent in plain text, by the server or by anyone on the path:
+    // left in the buffer they would be read later as if they had come over TLS (a forged reply to the
+    // first command after the switch). Nothing may be waiting, in our buffer or in the system's.
+    if (WaitingBytes()) {
+        Fail(eeConnect, EPROTO, QStringLiteral("starttls"),
+             QStringLiteral("Plain text arrived before the TLS handshake; the connection was closed"));
+        return false;
+    }
     ssl->setPeerVerifyName(PeerName);
     ssl->startClientEncryption();
     if (!ssl->waitForEncrypted(Remaining(FOwner->WaitDeadline()))) {
@@ -330,6 +338,19 @@ bool TCustomWinSocket::StartTLS(const QString& PeerName, const QString& CACertFi
         return false;
     }
     return true;
+}
+
+bool TCustomWinSocket::WaitingBytes() const {
+    if (FSocket->bytesAvailable() > 0)
+        return true;
+    const qintptr fd = FSocket->socketDescriptor();
+    if (fd < 0)
+        return false;
+    pollfd p{int(fd), POLLIN, 0};
+    if (::poll(&p, 1, 0) <= 0)
+        return false;
+    char byte = 0;
+    return ::recv(int(fd), &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
 }
 
 bool TCustomWinSocket::Encrypted() const {

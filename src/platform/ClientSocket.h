@@ -87,7 +87,10 @@ public:
 
     /// Starts TLS on an open stream (the socket must have been opened with TLSCapable set). PeerName is the
     /// name the certificate must carry; CACertFile (PEM) adds trusted authorities to the system's. Raises
-    /// ESocketError (after the error notification) when the handshake fails.
+    /// ESocketError (after the error notification) when the handshake fails, and (EPROTO, "Plain text arrived
+    /// before the TLS handshake; the connection was closed") when any byte is waiting to be read before the
+    /// handshake starts: it came unprotected and would otherwise be read as if it had come over TLS. Either
+    /// way the connection is closed.
     bool StartTLS(const QString& PeerName, const QString& CACertFile = QString());
     bool Encrypted() const;
 
@@ -97,6 +100,8 @@ public:
 private:
     friend class TClientSocket;
     int WaitForData();
+    /// Whether a byte can be read at once: in Qt's buffer, or in the system's (peeked, not consumed).
+    bool WaitingBytes() const;
     int ReceiveDirect(void* Buf, int Count);
     /// Counts N received bytes against the owner's receive limit; false (the connection failed) past it.
     bool CountReceived(qint64 N);

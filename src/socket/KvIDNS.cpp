@@ -3,6 +3,10 @@
 
 #include "platform/WireText.h"
 
+#include <QDeadlineTimer>
+#include <QScopeGuard>
+#include <QUrl>
+
 #include <array>
 #include <cerrno>
 
@@ -17,21 +21,31 @@ constexpr int maxLabel = 63;
 constexpr int maxName = 255;
 constexpr int headerSize = 12;
 
-// The labels of a domain, cut at each full stop from the left; a final full stop adds no empty label, two
-// in a row or a leading one give an empty label (written as a zero length byte, as the caller asked).
+// The labels of a domain, cut at each full stop from the left; a final full stop adds no empty label ("."
+// alone is the root, no label at all). Two full stops in a row or a leading one would give an empty label,
+// which a reader takes for the end of the name: refused. A domain beyond ASCII is asked for in its ASCII
+// form (IDNA, as QUrl::toAce gives it), as other resolvers do, not as raw Latin-1 bytes.
 QStringList CutLabels(const QString& Domain) {
-    QStringList labels;
-    QString rest = Domain;
-    while (!rest.isEmpty()) {
-        const qsizetype stop = rest.indexOf(u'.');
-        if (stop < 0) {
-            labels << rest;
-            rest.clear();
-        } else {
-            labels << rest.left(stop);
-            rest.remove(0, stop + 1);
+    for (QChar c : Domain)
+        if (c.unicode() < 0x20 || c.unicode() == 0x7F)
+            throw EKvIDNSError(QStringLiteral("The domain holds a control character (U+%1)")
+                                   .arg(QString::number(c.unicode(), 16).rightJustified(4, u'0').toUpper()));
+    QString name = Domain;
+    for (QChar c : Domain)
+        if (c.unicode() > 0x7F) {
+            name = QString::fromLatin1(QUrl::toAce(Domain));
+            if (name.isEmpty())
+                throw EKvIDNSError(
+                    QStringLiteral("The domain \"%1\" has no ASCII form (IDNA refuses it)").arg(Domain));
+            break;
         }
-    }
+    if (name == u".")
+        return QStringList();
+    if (name.endsWith(u'.'))
+        name.chop(1);
+    QStringList labels = name.split(u'.');
+    if (labels.contains(QString()))
+        throw EKvIDNSError(QStringLiteral("The domain \"%1\" has an empty label").arg(Domain));
     return labels;
 }
 
@@ -43,11 +57,6 @@ void AppendU16(QByteArray& Out, uint16_t Value) {
 QByteArray EncodeName(const QStringList& Labels, const QString& Domain) {
     QByteArray name;
     for (const QString& label : Labels) {
-        for (QChar c : label)
-            if (c.unicode() > 0xFF)
-                throw EKvIDNSError(
-                    QStringLiteral("The domain \"%1\" holds a character that is not a single byte")
-                        .arg(Domain));
         if (label.size() > maxLabel)
             throw EKvIDNSError(
                 QStringLiteral("The label \"%1\" of \"%2\" is longer than 63 characters").arg(label, Domain));
@@ -578,28 +587,33 @@ QString TKvIDNSAnswer::ClassName(uint16_t RClass) {
 
 namespace {
 
-
-// The length of the complete length-prefixed messages at the start of a wire text, and their number.
-qsizetype CompleteMessages(const QString& Text, int* Count = nullptr) {
-    qsizetype pos = 0;
-    int count = 0;
-    while (pos + 2 <= Text.size()) {
-        const qsizetype length =
-            (qsizetype(Text[pos].unicode() & 0xFF) << 8) | (Text[pos + 1].unicode() & 0xFF);
-        if (pos + 2 + length > Text.size())
-            break;
-        pos += 2 + length;
-        ++count;
-    }
-    if (Count)
-        *Count = count;
-    return pos;
+// The size of the first complete length-prefixed message in Bytes (its prefix included), 0 when none is.
+qsizetype FirstMessage(const QByteArray& Bytes) {
+    if (Bytes.size() < 2)
+        return 0;
+    const qsizetype size = 2 + U16(reinterpret_cast<const uchar*>(Bytes.constData()));
+    return size <= Bytes.size() ? size : 0;
 }
 
-int CountMessages(const QString& Text) {
-    int count = 0;
-    CompleteMessages(Text, &count);
-    return count;
+// "www.example.com. A", for messages about a question.
+QString QuestionText(const TKvIDNSMessage& Asked) {
+    const TKvIDNSQuestion& q = Asked.Questions.first();
+    return q.Name + u' ' + TKvIDNSAnswer::TypeName(q.QType);
+}
+
+// Whether Reply answers Asked: the same identifier, QR set, and the same question, the name compared without
+// regard to ASCII case as DNS compares names. A server refusing a query may leave the question out; such an
+// error reply counts as the answer too (it carries no records to be misled by).
+bool Answers(const TKvIDNSMessage& Reply, const TKvIDNSMessage& Asked) {
+    if (Reply.ID != Asked.ID || !Reply.QR)
+        return false;
+    if (Reply.QDCount == 0)
+        return Reply.RCode != 0;
+    if (Reply.QDCount != 1 || Reply.Questions.size() != 1)
+        return false;
+    const TKvIDNSQuestion& r = Reply.Questions.first();
+    const TKvIDNSQuestion& a = Asked.Questions.first();
+    return r.QType == a.QType && r.QClass == a.QClass && r.Name.compare(a.Name, Qt::CaseInsensitive) == 0;
 }
 
 } // namespace
@@ -618,48 +632,101 @@ QString TKvIDNSResolver::InternalExecute() {
     const QString query = GetQuery();
     if (query.isEmpty())
         return TKvInetBase::InternalExecute(); // sends nothing and reads until the server closes
-    QString text;
-    int wanted = 0;
+    const QByteArray bytes = WireToBytes(query);
+    // Our own messages, decoded as the answers will be, so that their questions compare alike.
+    const TKvIDNSAnswer asked(bytes, dfTCP);
+    QByteArray result;
+    FPending.clear();
+    qsizetype pos = 0;
     // One message at a time: dnsmasq, for one, may close the connection after any answer, and then the
     // queries already sent behind it are lost.
-    for (qsizetype pos = 0; pos < query.size();) {
-        const qsizetype length = 2 + ((query[pos].unicode() << 8) | query[pos + 1].unicode());
-        const QString message = query.mid(pos, length);
-        pos += length;
-        ++wanted;
-        TExchange result = Exchange(message, text, wanted);
-        if (result == exClosed) {
-            // The connection was gone before the answer came: once more on a new one.
-            text.truncate(CompleteMessages(text));
-            result = Exchange(message, text, wanted);
-        }
+    for (const TKvIDNSMessage& question : asked.Messages()) {
+        const qsizetype size = 2 + U16(reinterpret_cast<const uchar*>(bytes.constData()) + pos);
+        const QByteArray message = bytes.mid(pos, size);
+        pos += size;
+        // One deadline for the whole exchange of this question, retry included.
+        const QDeadlineTimer deadline = Timeout() > 0 ? QDeadlineTimer(qint64(Timeout()) * 1000)
+                                                      : QDeadlineTimer(QDeadlineTimer::Forever);
+        QByteArray answer;
+        TExchange outcome = Exchange(message, question, deadline, answer);
+        // The connection was gone before the answer came: once more on a new one.
+        if (outcome == exClosed)
+            outcome = Exchange(message, question, deadline, answer);
         // Closed again without an answer: a failure, not a shorter result.
-        if (result == exClosed)
+        if (outcome == exClosed)
             throw Exception(NoAnswerText());
-        if (result != exAnswered)
-            return text;
+        if (outcome != exAnswered)
+            return BytesToWire(result);
+        result += answer;
     }
-    return text;
+    return BytesToWire(result);
 }
 
-TKvIDNSResolver::TExchange TKvIDNSResolver::Exchange(const QString& Message, QString& Text, int Wanted) {
+TKvIDNSResolver::TExchange TKvIDNSResolver::Exchange(const QByteArray& Message, const TKvIDNSMessage& Asked,
+                                                     const QDeadlineTimer& Deadline, QByteArray& Answer) {
+    TClientSocket* socket = ClientSocket();
+    const int timeoutMSecs = socket->TimeoutMSecs();
+    const auto restore = qScopeGuard([socket, timeoutMSecs] { socket->SetTimeoutMSecs(timeoutMSecs); });
+    const auto timedOut = [&] {
+        return Exception(QStringLiteral("No answer to the question %1 within %2 seconds")
+                             .arg(QuestionText(Asked))
+                             .arg(Timeout()));
+    };
+    // Each wait gets what is left of the question's time, so that a server dripping a byte now and then
+    // cannot hold the exchange beyond it.
+    const auto bound = [&] {
+        if (Deadline.isForever())
+            return;
+        if (Deadline.hasExpired())
+            throw timedOut();
+        socket->SetTimeoutMSecs(int(qMax<qint64>(1, Deadline.remainingTime())));
+    };
     try {
-        Connect(); // reconnects when the server closed the connection after the previous answer
-        if (SendToSocket(Message) <= 0)
+        if (Connected())
+            socket->Socket()->CheckConnection();
+        // What the last connection left unread belongs to it.
+        if (!Connected())
+            FPending.clear();
+        bound();
+        Connect();
+        bound();
+        if (SendToSocket(BytesToWire(Message)) <= 0)
             throw Exception(NoAnswerText());
-        int n = 1;
-        while (CountMessages(Text) < Wanted && (n = ReceiveBlock(Text)) > 0) {
+        for (;;) {
+            while (const qsizetype size = FirstMessage(FPending)) {
+                const QByteArray candidate = FPending.left(size);
+                FPending.remove(0, size);
+                const TKvIDNSAnswer decoded(candidate, dfTCP);
+                // A duplicate of an earlier answer, a message about another question, our own query sent
+                // back: not the answer, whatever it holds.
+                if (decoded.Messages().isEmpty() || !Answers(decoded.Messages().first(), Asked))
+                    continue;
+                // Over TCP an answer is cut only when it does not fit at all: what is left is not the answer.
+                if (decoded.Messages().first().TC)
+                    throw Exception(QStringLiteral("The answer to the question %1 is truncated (TC set)")
+                                        .arg(QuestionText(Asked)));
+                Answer = candidate;
+                return exAnswered;
+            }
+            bound();
+            char buffer[BlockSize];
+            const int n = ReceiveFromSocket(buffer, BlockSize);
+            // A failure whose error the OnError handler cleared ends the step with what was answered.
+            if (n <= 0)
+                return n < 0 ? exFailed : exClosed;
+            FPending.append(buffer, n);
         }
-        if (CountMessages(Text) >= Wanted)
-            return exAnswered;
-        // A failure whose error the OnError handler cleared ends the step with what was read.
-        return n < 0 ? exFailed : exClosed;
     } catch (const ESocketError& e) {
-        // A reset is a close in disguise (the server had closed before our query arrived); anything else,
-        // a time-out included, ends the step.
+        // A reset is a close in disguise (the server had closed before our query arrived).
         if (e.ErrorCode() == ECONNRESET || e.ErrorCode() == EPIPE)
             return exClosed;
+        // The socket's own text for a wait that ran out says nothing of the question; the whole Execute's
+        // limit (TotalTimeout) keeps its own message.
+        if (e.ErrorCode() == ETIMEDOUT && Deadline.hasExpired() &&
+            e.Message().startsWith(QStringLiteral("Socket error")))
+            throw timedOut();
         throw;
     }
 }
+
 } // namespace KvInet

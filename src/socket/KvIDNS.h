@@ -6,6 +6,7 @@
 #include "socket/KvInBase.h"
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QHostAddress>
 #include <QList>
 #include <QMetaType>
@@ -112,8 +113,9 @@ private:
     uint32_t FBits = 0;
 };
 
-/// Raised for a domain that cannot be put into a DNS message: a label over 63 bytes, a name over 255 bytes
-/// once encoded, or a character that is not a single byte.
+/// Raised for a domain that cannot be put into a DNS message: an empty label (two full stops in a row, a
+/// leading one), a label over 63 bytes, a name over 255 bytes once encoded, a control character, or a name
+/// beyond ASCII that has no IDNA form.
 class EKvIDNSError : public Exception {
 public:
     using Exception::Exception;
@@ -123,8 +125,9 @@ public:
 /// two-byte length as DNS over TCP wants it. One requested type gives one message with identifier 0x12A2,
 /// flags 0x0100 (recursion desired) and one question. Several types give one such message per type, in
 /// ascending order, with identifiers 0x12A2, 0x12A3, ... (servers refuse a message with several questions).
-/// For irPTR the labels of Domain are reversed and "in-addr.arpa" appended. Empty Requests or an empty
-/// Domain give the empty text. Raises EKvIDNSError for a domain that cannot be encoded.
+/// For irPTR the labels of Domain are reversed and "in-addr.arpa" appended. A domain beyond ASCII is written
+/// in its IDNA form (QUrl::toAce: "bücher.example" goes as xn--bcher-kva.example); "." is the root. Empty
+/// Requests or an empty Domain give the empty text. Raises EKvIDNSError for a domain that cannot be encoded.
 QString BuildDNSQuery(const TKvIDNSRequests& Requests, const QString& Domain);
 
 // ---- answer decoding -------------------------------------------------------------------------------------
@@ -229,12 +232,15 @@ private:
 // ---- the resolver ----------------------------------------------------------------------------------------
 
 /// Sends one DNS query for Domain, asking for the types in Requests, to the DNS server at Host or Address
-/// over TCP (port 53), and returns the server's reply as raw wire text (one character per byte, each
-/// message behind its two-byte length) from Execute and to OnAfterExecute. TKvIDNSAnswer decodes it.
+/// over TCP (port 53), and returns the answers as raw wire text (one character per byte, each message
+/// behind its two-byte length) from Execute and to OnAfterExecute. TKvIDNSAnswer decodes it.
 /// The query goes out without the base's text header block and the reply is not screened for status
 /// codes. Each message of the query is sent once the previous one is answered, and reading stops as soon
-/// as its answer is complete (servers keep the connection open); a server that closes the connection
-/// before answering, or resets it, is asked once more on a new connection.
+/// as its answer is complete (servers keep the connection open). Only a message with the question's
+/// identifier, QR set and the same question is its answer; others are skipped. Timeout bounds the whole
+/// exchange of each question ("No answer to the question www.example.com. A within 3 seconds"); an answer
+/// with TC set is a failure. A server that closes the connection before answering, or resets it, is asked
+/// once more on a new connection.
 class TKvIDNSResolver : public TKvInetBase {
     Q_OBJECT
     Q_PROPERTY(KvInet::TKvDNSTypes::TKvIDNSRequestFlags Requests READ Requests WRITE SetRequests STORED true)
@@ -259,12 +265,19 @@ protected:
 
 private:
     enum TExchange { exAnswered, exClosed, exFailed };
-    /// Sends one message and reads until Text holds Wanted complete answers. exClosed: the server closed
-    /// or reset the connection first; exFailed: a read failure whose error the OnError handler cleared.
-    TExchange Exchange(const QString& Message, QString& Text, int Wanted);
+    /// Sends one message of the query and reads until its answer has come: a message with the same
+    /// identifier, QR set and the same question (Answer, with its length prefix). Other messages (a
+    /// duplicate of an earlier answer, one about another question) are skipped; bytes read past the answer
+    /// stay in FPending for the next question. exClosed: the server closed or reset the connection first;
+    /// exFailed: a read failure whose error the OnError handler cleared. Raises Exception when Deadline
+    /// passes first and for an answer with TC set.
+    TExchange Exchange(const QByteArray& Message, const TKvIDNSMessage& Asked, const QDeadlineTimer& Deadline,
+                       QByteArray& Answer);
 
     TKvIDNSRequests FRequests;
     QString FDomain;
+    /// Received bytes not yet taken as a message, on the current connection.
+    QByteArray FPending;
 };
 
 } // namespace KvInet

@@ -30,6 +30,15 @@ QString TKvIEMailAddress::GetText() const {
     // A name that merely repeats the address in capitals adds nothing; the comparison is exact on purpose.
     if (FName.isEmpty() || FName == UpperCase(FAddress))
         return FAddress;
+    // The list reader (SetEMailAddresses) splits at a comma unless exactly one double quote stands before it
+    // in the piece, and has no escape: a name with a comma goes in double quotes, and a double quote of its
+    // own (which would throw that count off and split the name, or join it to the next item) becomes a single
+    // quote. SetText strips the surrounding quotes again.
+    if (FName.contains(u',') || FName.contains(u'"')) {
+        QString name = FName;
+        name.replace(u'"', u'\'');
+        return u'"' + name + QStringLiteral("\" <") + FAddress + u'>';
+    }
     return FName + QStringLiteral(" <") + FAddress + u'>';
 }
 
@@ -132,15 +141,19 @@ void TKvILogin::Assign(const TPersistent* Source) {
 
 namespace {
 
-// The boundary is fixed; the delimiter lines carry two more hyphens in front.
+// The boundary of every ordinary message; the delimiter lines carry two more hyphens in front. Only a part
+// holding a line that starts with the delimiter gets a longer one (ChooseBoundary).
 const QByteArray Boundary = "----------NorvalithSMTP";
-const QByteArray Delimiter = "--" + Boundary;
 const QByteArray CRLF = "\r\n";
 const QByteArray Mailer = "Norvalith mailer (https://www.norvalith.example/)";
-// RFC 5321/5322 limit on a line, CR LF not counted.
+// RFC 5321/5322 limit on a line, CR LF not counted, and the length that lines are folded to where they can.
 constexpr qsizetype MaxLineLength = 998;
+constexpr qsizetype FoldLength = 78;
+// RFC 5321: a path is at most 256 octets, the angle brackets included.
+constexpr qsizetype MaxAddressLength = 254;
 
-// Seeded once per process from the clock; the Message-Id letters are drawn from it.
+// Seeded once per process from the clock; the Message-Id letters and the extra boundary characters are
+// drawn from it.
 std::minstd_rand& RandomGenerator() {
     static std::minstd_rand generator(
         unsigned(std::chrono::system_clock::now().time_since_epoch().count() & 0x7FFFFFFF));
@@ -159,20 +172,92 @@ bool IsAscii(const QString& S) {
     return true;
 }
 
-// The address as it goes into the envelope and the header: trimmed, plain ASCII, no control characters and no
-// angle brackets (which would end the "<...>" of MAIL FROM and RCPT TO early).
-QByteArray WireAddress(const TKvIEMailAddress& Item, const char* Property) {
-    const QString address = Trim(Item.Address());
-    for (QChar c : address)
-        if (c.unicode() < 0x20 || c.unicode() >= 0x7F || c == u'<' || c == u'>')
-            Refuse(
-                QStringLiteral("Invalid address in %1: \"%2\"").arg(QString::fromLatin1(Property), address));
-    return address.toLatin1();
+bool IsControl(QChar C) {
+    return C.unicode() < 0x20 || (C.unicode() >= 0x7F && C.unicode() <= 0x9F);
 }
 
-// RFC 2047 encoded words, UTF-8 in base64, at most 75 characters each and never splitting a character;
-// consecutive words are folded onto lines of their own.
-QByteArray EncodedWords(const QString& Text) {
+// Text that a reader would not show as it is: characters beyond ASCII, control characters, or "=?", which
+// readers take for the start of an encoded word ("=?utf-8?B?SGFja2Vk?=" shows as "Hacked").
+bool NeedsEncodedWords(const QString& S) {
+    for (QChar c : S)
+        if (c.unicode() > 0x7E || IsControl(c))
+            return true;
+    return S.contains(QStringLiteral("=?"));
+}
+
+// Control characters as \xHH, so that a message or a reply printed on a terminal cannot move its cursor or
+// end its line.
+QString Visible(const QString& S) {
+    QString out;
+    out.reserve(S.size());
+    for (QChar c : S) {
+        if (IsControl(c))
+            out += QStringLiteral("\\x") + QString::number(c.unicode(), 16).rightJustified(2, u'0').toUpper();
+        else
+            out += c;
+    }
+    return out;
+}
+
+// Why an address cannot go into MAIL FROM, RCPT TO or a header, or an empty text when it can.
+QString AddressProblem(const QString& Address) {
+    if (Address.isEmpty())
+        return QStringLiteral("the address is empty");
+    int quotes = 0, depth = 0;
+    bool unbalanced = false;
+    for (QChar c : Address) {
+        if (IsControl(c))
+            return QStringLiteral("the address holds a control character");
+        if (c.unicode() > 0x7F)
+            return QStringLiteral("the address holds a character beyond ASCII");
+        if (c == u' ')
+            return QStringLiteral("the address holds a space");
+        // An angle bracket would end the "<...>" of MAIL FROM and RCPT TO early.
+        if (c == u'<' || c == u'>')
+            return QStringLiteral("the address holds an angle bracket");
+        if (c == u'"')
+            ++quotes;
+        else if (c == u'(')
+            ++depth;
+        else if (c == u')')
+            unbalanced = unbalanced || --depth < 0;
+    }
+    if (unbalanced || depth != 0)
+        return QStringLiteral("the address has an unbalanced \"(\"");
+    if (quotes % 2 != 0)
+        return QStringLiteral("the address has an unbalanced '\"'");
+    const qsizetype at = Address.lastIndexOf(u'@');
+    if (at < 0)
+        return QStringLiteral("the address has no \"@\"");
+    if (at == 0)
+        return QStringLiteral("the address has nothing before its \"@\"");
+    if (at == Address.size() - 1)
+        return QStringLiteral("the address has nothing after its \"@\"");
+    if (Address.size() > MaxAddressLength)
+        return QStringLiteral("the address is longer than %1 characters").arg(MaxAddressLength);
+    return QString();
+}
+
+// The address as it goes into the envelope and the header: trimmed, and refused (naming the property, the
+// item from 1 when Index is not 0, and its text) when AddressProblem finds a fault.
+QByteArray WireAddress(const TKvIEMailAddress& Item, const char* Property, int Index) {
+    const QString address = Trim(Item.Address());
+    const QString problem = AddressProblem(address);
+    if (problem.isEmpty())
+        return address.toLatin1();
+    QString where = QString::fromLatin1(Property);
+    if (Index > 0)
+        where += QStringLiteral(" item %1").arg(Index);
+    const QString text = Trim(Item.GetText());
+    if (!text.isEmpty())
+        where += QStringLiteral(" (\"%1\")").arg(Visible(text));
+    Refuse(QStringLiteral("Invalid address in %1: %2").arg(where, problem));
+}
+
+// RFC 2047 encoded words, UTF-8 in base64, never splitting a character, each carrying at most ChunkBytes
+// bytes of the text. 39 bytes give 52 base64 characters, 64 with the "=?utf-8?B?" and "?=" around them:
+// short enough for a header name in front on the first line.
+QList<QByteArray> EncodedWordList(const QString& Text, qsizetype ChunkBytes = 39) {
     QList<QByteArray> words;
     QByteArray chunk;
     const auto flush = [&] { words << "=?utf-8?B?" + chunk.toBase64() + "?="; };
@@ -181,16 +266,56 @@ QByteArray EncodedWords(const QString& Text) {
             Text[i].isHighSurrogate() && i + 1 < Text.size() && Text[i + 1].isLowSurrogate() ? 2 : 1;
         const QByteArray character = Text.mid(i, n).toUtf8();
         i += n;
-        // 39 bytes give 52 base64 characters, 64 with the "=?utf-8?B?" and "?=" around them: short enough
-        // for a header name in front on the first line.
-        if (chunk.size() + character.size() > 39) {
+        if (chunk.size() + character.size() > ChunkBytes) {
             flush();
             chunk.clear();
         }
         chunk += character;
     }
     flush();
-    return words.join(CRLF + ' ');
+    return words;
+}
+
+// Encoded words of at most 75 characters, folded onto lines of their own.
+QByteArray EncodedWords(const QString& Text) {
+    return EncodedWordList(Text).join(CRLF + ' ');
+}
+
+qsizetype LastLineLength(const QByteArray& Text) {
+    return Text.size() - (Text.lastIndexOf('\n') + 1);
+}
+
+qsizetype FirstLineLength(const QByteArray& Text) {
+    const qsizetype end = Text.indexOf('\r');
+    return end < 0 ? Text.size() : end;
+}
+
+// Plain ASCII text folded before spaces so that lines stay within 78 characters where its words allow
+// (unfolding gives the text back unchanged); empty when a word would leave a line over 998 characters.
+// Used is what the line holds already ("Subject: ").
+QByteArray FoldAtSpaces(qsizetype Used, const QByteArray& Text) {
+    QByteArray out;
+    qsizetype line = Used;
+    qsizetype start = 0;
+    while (start <= Text.size()) {
+        qsizetype end = Text.indexOf(' ', start + 1);
+        if (end < 0)
+            end = Text.size();
+        const QByteArrayView token(Text.constData() + start, end - start);
+        // Only before a space that a word follows: a folded line must not be blank.
+        if (start > 0 && token.size() > 1 && line + token.size() > FoldLength) {
+            out += CRLF;
+            line = 0;
+        }
+        out += token;
+        line += token.size();
+        if (line > MaxLineLength)
+            return QByteArray();
+        if (end == Text.size())
+            break;
+        start = end;
+    }
+    return out;
 }
 
 bool IsAtomText(QChar c) {
@@ -198,51 +323,104 @@ bool IsAtomText(QChar c) {
            QStringView(u"!#$%&'*+-/=?^_`{|}~").contains(c);
 }
 
-// A display name as an RFC 5322 phrase: words of atom characters as they are, anything else ASCII as a quoted
-// string, anything beyond ASCII as encoded words.
+bool IsAtom(const QString& Word) {
+    return !Word.isEmpty() && std::all_of(Word.begin(), Word.end(), IsAtomText) &&
+           !Word.contains(QStringLiteral("=?"));
+}
+
+// A display name as an RFC 5322 phrase, folded at its spaces onto lines of at most 78 characters where it
+// can be (a header name and a quote may stand in front of the first line).
+//  - Plain ASCII: words of atom characters as they are, anything else as a quoted string.
+//  - A name beyond ASCII, or one a reader would reinterpret (control characters, "=?"), or plain text too
+//    long for a line: encoded words for the words that need them, the atoms among them as they are. A run
+//    of words that need encoding becomes one encoded word, spaces inside, and only a run too long for a
+//    line is cut into several: readers disagree about the space between two encoded words (RFC 2047 drops
+//    it, Python's email parser keeps one), so they are kept from meeting where possible. That one word may
+//    pass RFC 2047's 75 characters; readers take it.
 QByteArray Phrase(const QString& Name) {
-    if (!IsAscii(Name))
-        return EncodedWords(Name);
-    bool plain = !Name.startsWith(u' ') && !Name.endsWith(u' ') && !Name.contains(QStringLiteral("  "));
-    for (QChar c : Name)
-        plain = plain && (c == u' ' || IsAtomText(c));
-    if (plain)
-        return Name.toLatin1();
-    QByteArray quoted = "\"";
-    for (QChar c : Name) {
-        if (c == u'"' || c == u'\\')
-            quoted += '\\';
-        quoted += char(c.unicode());
+    constexpr qsizetype used = 12;
+    if (!NeedsEncodedWords(Name)) {
+        bool plain = !Name.startsWith(u' ') && !Name.endsWith(u' ') && !Name.contains(QStringLiteral("  "));
+        for (QChar c : Name)
+            plain = plain && (c == u' ' || IsAtomText(c));
+        QByteArray phrase;
+        if (plain) {
+            phrase = Name.toLatin1();
+        } else {
+            phrase = "\"";
+            for (QChar c : Name) {
+                if (c == u'"' || c == u'\\')
+                    phrase += '\\';
+                phrase += char(c.unicode());
+            }
+            phrase += '"';
+        }
+        // Folding inside a quoted string keeps its spaces: unfolding removes only the line break.
+        if (const QByteArray folded = FoldAtSpaces(used, phrase); !folded.isEmpty())
+            return folded;
     }
-    return quoted + '"';
+    QList<QByteArray> tokens;
+    // Spaces at the ends or doubled would not survive as the gaps between words: all of it is one run then.
+    const QStringList words =
+        Name.startsWith(u' ') || Name.endsWith(u' ') || Name.contains(QStringLiteral("  "))
+            ? QStringList{Name}
+            : Name.split(u' ');
+    QString run;
+    bool inRun = false;
+    const auto flush = [&] {
+        if (inRun)
+            tokens += EncodedWordList(run, 660); // 880 base64 characters: one line with a header name
+        run.clear();
+        inRun = false;
+    };
+    for (const QString& word : words) {
+        if (IsAtom(word) && words.size() > 1) {
+            flush();
+            tokens << word.toLatin1();
+        } else {
+            run += (inRun ? QStringLiteral(" ") : QString()) + word;
+            inRun = true;
+        }
+    }
+    flush();
+    if (const QByteArray folded = FoldAtSpaces(used, tokens.join(' ')); !folded.isEmpty())
+        return folded;
+    return EncodedWords(Name);
 }
 
 // One mailbox of a header, decided as GetText decides: the address alone, or the name and the bracketed
-// address.
-QByteArray Mailbox(const TKvIEMailAddress& Item, const char* Property) {
-    const QByteArray address = WireAddress(Item, Property);
+// address, which goes on a folded line of its own when the name's last line has no room for it.
+QByteArray Mailbox(const TKvIEMailAddress& Item, const char* Property, int Index) {
+    const QByteArray address = WireAddress(Item, Property, Index);
     if (Item.GetText() == Item.Address())
         return address;
-    return Phrase(Item.Name()) + " <" + address + '>';
+    const QByteArray phrase = Phrase(Item.Name());
+    // A header name stands in front of a phrase of one line.
+    const qsizetype used = phrase.contains('\n') ? 0 : 12;
+    const bool fold = used + LastLineLength(phrase) + 3 + address.size() > FoldLength;
+    return phrase + (fold ? CRLF + " <" : QByteArray(" <")) + address + '>';
 }
 
 // "Field: a, b, c", folded after a comma before a line grows past 78 characters.
 QByteArray AddressHeader(const char* Field, const TKvIEMailAddresses& List, const char* Property) {
     QByteArray header = QByteArray(Field) + ": ";
     for (int i = 0; i < List.Count(); ++i) {
-        const QByteArray mailbox = Mailbox(*List.Items(i), Property);
-        const qsizetype lineLength = header.size() - (header.lastIndexOf('\n') + 1);
+        const QByteArray mailbox = Mailbox(*List.Items(i), Property, i + 1);
         if (i > 0)
-            header += lineLength + 2 + mailbox.size() > 78 ? "," + CRLF + ' ' : QByteArray(", ");
+            header += LastLineLength(header) + 2 + FirstLineLength(mailbox) > FoldLength ? "," + CRLF + ' '
+                                                                                         : QByteArray(", ");
         header += mailbox;
     }
     return header + CRLF;
 }
 
-// An unstructured header value: ASCII that fits a line as it is, anything else as encoded words.
-QByteArray Unstructured(const QString& Value) {
-    if (IsAscii(Value) && Value.size() <= MaxLineLength - 20)
-        return Value.toLatin1();
+// An unstructured header value (the subject): plain ASCII folded at spaces, anything a reader would show
+// otherwise, or that cannot be folded, as encoded words.
+QByteArray Unstructured(const char* Field, const QString& Value) {
+    if (!NeedsEncodedWords(Value))
+        if (QByteArray folded = FoldAtSpaces(qsizetype(qstrlen(Field)) + 2, Value.toLatin1());
+            !folded.isEmpty() || Value.isEmpty())
+            return folded;
     return EncodedWords(Value);
 }
 
@@ -320,22 +498,62 @@ QString UnfitForText(const QByteArray& Data, bool SevenBit) {
     return QString();
 }
 
-// A parameter value: a quoted string for ASCII, the RFC 2231 form (key*=utf-8''...) for anything else.
-QByteArray Parameter(const char* Key, const QString& Value) {
-    if (IsAscii(Value)) {
-        QByteArray quoted;
-        for (QChar c : Value) {
-            if (c == u'"' || c == u'\\')
-                quoted += '\\';
-            quoted += char(c.unicode());
-        }
-        return QByteArray(Key) + "=\"" + quoted + '"';
+bool HasEightBit(const QByteArray& Data) {
+    return std::any_of(Data.begin(), Data.end(), [](char c) { return uchar(c) >= 0x80; });
+}
+
+// Appends the parameter "; Key=Value" to the header line being built in Header. Plain ASCII goes as a quoted
+// string; anything else (beyond ASCII, control characters, "=?") in the RFC 2231 form Key*=utf-8''%XX...,
+// which readers never take for an encoded word. A parameter that does not fit the line goes on a folded line
+// of its own; a value too long for any line is cut into RFC 2231 continuations (Key*0, Key*1, ...), one a
+// line, never inside a character or an escape.
+void AppendParameter(QByteArray& Header, const char* Key, const QString& Value) {
+    const bool extended = NeedsEncodedWords(Value);
+    QList<QByteArray> units; // the value's characters as written, each indivisible
+    for (qsizetype i = 0; i < Value.size();) {
+        const qsizetype n =
+            Value[i].isHighSurrogate() && i + 1 < Value.size() && Value[i + 1].isLowSurrogate() ? 2 : 1;
+        const QString character = Value.mid(i, n);
+        i += n;
+        if (extended)
+            units << character.toUtf8().toPercentEncoding("!#$&+^`|~");
+        else if (character == u"\"" || character == u"\\")
+            units << '\\' + character.toLatin1();
+        else
+            units << character.toLatin1();
     }
-    return QByteArray(Key) + "*=utf-8''" + Value.toUtf8().toPercentEncoding("!#$&+^`|~");
+    const QByteArray key(Key);
+    const auto form = [&](const QByteArray& Name, const QByteArray& Text, bool First) {
+        if (!extended)
+            return Name + "=\"" + Text + '"';
+        return Name + "*=" + (First ? "utf-8''" : "") + Text;
+    };
+    const QByteArray whole = form(key, units.join(), true);
+    if (LastLineLength(Header) + 2 + whole.size() <= FoldLength) {
+        Header += "; " + whole;
+        return;
+    }
+    if (1 + whole.size() + 1 <= FoldLength) {
+        Header += ";" + CRLF + ' ' + whole;
+        return;
+    }
+    QByteArray segment;
+    int index = 0;
+    const auto flush = [&] {
+        Header += ";" + CRLF + ' ' + form(key + '*' + QByteArray::number(index), segment, index == 0);
+        ++index;
+        segment.clear();
+    };
+    for (const QByteArray& unit : units) {
+        if (!segment.isEmpty() && segment.size() + unit.size() > 56)
+            flush();
+        segment += unit;
+    }
+    flush();
 }
 
 QString Quoted(const QString& S) {
-    return u'"' + S + u'"';
+    return u'"' + Visible(S) + u'"';
 }
 
 QByteArray Header(const char* Field, const QByteArray& Value) {
@@ -352,9 +570,9 @@ bool IsDomainName(const QString& Name) {
 }
 
 // The text part's two header lines, the empty line and the encoded text. Lines end in CR LF whatever line
-// breaks the entries hold.
-void AppendTextPart(QByteArray& Out, const QStringList& Lines, const QString& CharSet,
-                    const QString& Encoding) {
+// breaks the entries hold. Without EightBit, 8-bit text goes out in quoted-printable.
+QByteArray TextPart(const QStringList& Lines, const QString& CharSet, const QString& Encoding,
+                    bool EightBit) {
     QString text;
     for (const QString& line : Lines) {
         QString canonical = line;
@@ -387,7 +605,7 @@ void AppendTextPart(QByteArray& Out, const QStringList& Lines, const QString& Ch
     const QString lower = LowerCase(encoding);
     QByteArray content;
     if (lower == u"7bit" || lower == u"8bit" || lower == u"binary") {
-        if (UnfitForText(bytes, lower == u"7bit").isEmpty()) {
+        if (UnfitForText(bytes, lower == u"7bit" || !EightBit).isEmpty()) {
             content = bytes;
         } else {
             encoding = QStringLiteral("quoted-printable");
@@ -400,12 +618,13 @@ void AppendTextPart(QByteArray& Out, const QStringList& Lines, const QString& Ch
     } else {
         Refuse(QStringLiteral("Transfer encoding %1 of the text is not supported").arg(Quoted(encoding)));
     }
-    Out += Header("Content-Type", "Text/Plain; charset=" + charSet.toLatin1()) +
+    return Header("Content-Type", "Text/Plain; charset=" + charSet.toLatin1()) +
            Header("Content-Transfer-Encoding", encoding.toLatin1()) + CRLF + content;
 }
 
 // One attachment's part: its three header lines together, the empty line, and the file's content encoded.
-void AppendAttachmentPart(QByteArray& Out, const TKvIEMailAttachment& Attachment) {
+// Without EightBit, an 8bit text file goes out in quoted-printable.
+QByteArray AttachmentPart(const TKvIEMailAttachment& Attachment, bool EightBit) {
     const QString name = Attachment.GetAttachmentName();
     QString type = Trim(Attachment.ContentType());
     if (type.isEmpty())
@@ -420,26 +639,63 @@ void AppendAttachmentPart(QByteArray& Out, const TKvIEMailAttachment& Attachment
         file.ReadBuffer(data.data(), data.size());
     }
     QString encoding = Trim(Attachment.Encoding());
-    const QString lower = LowerCase(encoding);
+    QString lower = LowerCase(encoding);
+    // Quoted-printable keeps the CR LF of text lines as line breaks; for anything else every byte is encoded.
+    bool textLines = false;
     if (lower.isEmpty() || lower == u"base64") {
         encoding = QStringLiteral("base64");
     } else if (lower == u"7bit" || lower == u"8bit") {
         const QString why = UnfitForText(data, lower == u"7bit");
         if (!why.isEmpty())
             Refuse(QStringLiteral("Attachment %1 cannot be sent as %2: %3").arg(Quoted(name), encoding, why));
+        if (!EightBit && HasEightBit(data)) {
+            encoding = lower = QStringLiteral("quoted-printable");
+            textLines = true;
+        }
     } else if (lower != u"quoted-printable") {
         Refuse(QStringLiteral("Transfer encoding %1 of attachment %2 is not supported")
                    .arg(Quoted(encoding), Quoted(name)));
     }
-    Out += Header("Content-Type", type.toLatin1() + "; " + Parameter("name", name)) +
-           Header("Content-Transfer-Encoding", encoding.toLatin1()) +
-           Header("Content-Disposition", "attachment; " + Parameter("filename", name)) + CRLF;
+    QByteArray contentType = "Content-Type: " + type.toLatin1();
+    AppendParameter(contentType, "name", name);
+    QByteArray disposition = "Content-Disposition: attachment";
+    AppendParameter(disposition, "filename", name);
+    QByteArray part = contentType + CRLF + Header("Content-Transfer-Encoding", encoding.toLatin1()) +
+                      disposition + CRLF + CRLF;
     if (encoding == u"base64")
-        AppendBase64Lines(Out, data);
+        AppendBase64Lines(part, data);
     else if (lower == u"quoted-printable")
-        Out += QuotedPrintable(data, true);
+        part += QuotedPrintable(data, !textLines);
     else
-        Out += data;
+        part += data;
+    return part;
+}
+
+// Whether Part holds a line that starts with Delimiter, which a reader would take for the end of the part.
+bool HoldsDelimiterLine(const QByteArray& Part, const QByteArray& Delimiter) {
+    for (qsizetype at = Part.indexOf(Delimiter); at >= 0; at = Part.indexOf(Delimiter, at + 1))
+        if (at == 0 || Part[at - 1] == '\n')
+            return true;
+    return false;
+}
+
+// The fixed boundary, so that ordinary messages stay as they always were; when a part holds a line starting
+// with its delimiter (a quoted message from this same mailer is enough), random characters are added and the
+// parts are checked again.
+QByteArray ChooseBoundary(const QList<QByteArray>& Parts) {
+    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    std::uniform_int_distribution<int> pick(0, int(sizeof alphabet) - 2);
+    QByteArray boundary = Boundary;
+    const auto clashes = [&Parts](const QByteArray& B) {
+        return std::any_of(Parts.begin(), Parts.end(),
+                           [&B](const QByteArray& Part) { return HoldsDelimiterLine(Part, "--" + B); });
+    };
+    while (clashes(boundary)) {
+        boundary = Boundary + "=_";
+        for (int i = 0; i < 16; ++i)
+            boundary += alphabet[pick(RandomGenerator())];
+    }
+    return boundary;
 }
 
 } // namespace
@@ -525,14 +781,49 @@ void TKvISMTP::RefuseHeaderLineBreaks() const {
     }
 }
 
-QByteArray TKvISMTP::ComposeMessage() {
+QString TKvISMTP::ReplyText(const QString& Reply) {
+    QString text = Reply;
+    text.replace(QStringLiteral("\r\n"), QStringLiteral(" "));
+    return Visible(text);
+}
+
+QByteArray TKvISMTP::SenderAddress() const {
+    // An entirely empty From is the null sender ("MAIL FROM:<>", as bounces use); a name without an address
+    // is a mistake.
+    if (Trim(FFrom->Address()).isEmpty() && Trim(FFrom->Name()).isEmpty())
+        return QByteArray();
+    return WireAddress(*FFrom, "From", 0);
+}
+
+void TKvISMTP::CheckEnvelope() const {
+    SenderAddress();
+    for (const auto& [list, property] :
+         {std::pair{FRecipients, "Recipients"}, {FCC, "CC"}, {FBCC, "BCC"}, {FReplyTo, "ReplyTo"}})
+        for (int i = 0; i < list->Count(); ++i)
+            WireAddress(*list->Items(i), property, i + 1);
+    if (FRecipients->Count() + FCC->Count() + FBCC->Count() == 0)
+        Refuse(QStringLiteral("No recipients: Recipients, CC and BCC are all empty"));
+}
+
+void TKvISMTP::CheckInput() {
+    TKvInetBase::CheckInput();
+    RefuseHeaderLineBreaks();
+    CheckEnvelope();
+}
+
+void TKvISMTP::BeforeExecute() {
+    FWarning.clear();
+    TKvInetBase::BeforeExecute();
+}
+
+QByteArray TKvISMTP::Compose(bool EightBit) {
     RefuseHeaderLineBreaks();
     const QString hostName = LocalHostName();
     QByteArray m =
         Header("Message-Id",
                UniqueMessageID(IsDomainName(hostName) ? hostName : QStringLiteral("localhost")).toLatin1());
-    if (!Trim(FFrom->Address()).isEmpty())
-        m += Header("From", Mailbox(*FFrom, "From"));
+    if (!SenderAddress().isEmpty())
+        m += Header("From", Mailbox(*FFrom, "From", 0));
     if (FRecipients->Count() > 0)
         m += AddressHeader("To", *FRecipients, "Recipients");
     if (FCC->Count() > 0)
@@ -543,20 +834,27 @@ QByteArray TKvISMTP::ComposeMessage() {
     m += Header("X-Priority", QByteArray::number(int(FPriority) + 1));
     m += Header("X-Mailer", Mailer);
     if (!FSubject.isEmpty())
-        m += Header("Subject", Unstructured(FSubject));
+        m += Header("Subject", Unstructured("Subject", FSubject));
     m += Header("MIME-Version", "1.0");
-    const bool multipart = FAttachments->Count() > 0;
-    if (multipart)
-        m +=
-            Header("Content-Type", "multipart/mixed; boundary=\"" + Boundary + '"') + CRLF + Delimiter + CRLF;
-    AppendTextPart(m, FBody->Lines(), FCharSet, FEncoding);
-    if (!multipart)
-        return m;
+    QByteArray text = TextPart(FBody->Lines(), FCharSet, FEncoding, EightBit);
+    if (FAttachments->Count() == 0)
+        return m + text;
+    QList<QByteArray> parts{std::move(text)};
+    qsizetype size = m.size() + 200;
     for (int i = 0; i < FAttachments->Count(); ++i) {
-        m += CRLF + Delimiter + CRLF;
-        AppendAttachmentPart(m, *FAttachments->Items(i));
+        parts << AttachmentPart(*FAttachments->Items(i), EightBit);
+        size += parts.last().size() + 80;
     }
-    m += CRLF + Delimiter + "--" + CRLF;
+    const QByteArray delimiter = "--" + ChooseBoundary(parts);
+    m.reserve(size);
+    QByteArray contentType = "Content-Type: multipart/mixed";
+    AppendParameter(contentType, "boundary", QString::fromLatin1(delimiter.mid(2)));
+    m += contentType + CRLF + CRLF + delimiter + CRLF + parts[0];
+    for (qsizetype i = 1; i < parts.size(); ++i) {
+        m += CRLF + delimiter + CRLF + parts[i];
+        parts[i].clear(); // a large file's encoding is not kept twice longer than needed
+    }
+    m += CRLF + delimiter + "--" + CRLF;
     return m;
 }
 
@@ -595,7 +893,12 @@ bool TKvISMTP::ReadReply() {
         if (line.size() < 4 || line[3] != u'-')
             return true;
     }
-    return false;
+    // The rest of such a reply would be read as the answers to the commands that follow: the dialogue is
+    // lost, and so is the connection.
+    TKvInetBase::Disconnect();
+    FLastReply.clear();
+    throw EKvISMTPError(QStringLiteral("The server's reply has more than %1 lines; the connection was closed")
+                            .arg(MaxReplyLines));
 }
 
 bool TKvISMTP::SendData(const QString& Line, const QString& Expected) {
@@ -609,8 +912,7 @@ bool TKvISMTP::SendData(const QString& Line, const QString& Expected) {
 }
 
 void TKvISMTP::Refused(const QString& Expected, const QString& Message) const {
-    QString reply = FLastReply;
-    reply.replace(QStringLiteral("\r\n"), QStringLiteral(" "));
+    QString reply = ReplyText(FLastReply);
     if (reply.isEmpty())
         reply = QStringLiteral("no reply, the connection was closed");
     throw EKvISMTPError(Message.isEmpty() ? QStringLiteral("Error %1: %2").arg(Expected, reply) : Message,
@@ -628,6 +930,8 @@ void TKvISMTP::StartTLS(const QString& PeerName) {
                     problems << e.errorString();
             });
     try {
+        // Refuses to start when anything is waiting already: plain text injected after the "220" would
+        // otherwise be read as the server's first answers over TLS.
         ClientSocket()->Socket()->StartTLS(PeerName, FCACertFile);
     } catch (const ESocketError& e) {
         QObject::disconnect(watch);
@@ -664,6 +968,8 @@ void TKvISMTP::Connect() {
     ClientSocket()->SetTLSCapable(FSecurity != ssNone);
     TKvInetBase::Connect();
     FAuthenticated = false;
+    FAccepted = false;
+    FWarning.clear();
     FLastReply.clear();
     try {
         if (FSecurity == ssImplicitTLS)
@@ -678,6 +984,7 @@ void TKvISMTP::Connect() {
             if (!SendData(QStringLiteral("STARTTLS"), QStringLiteral("220")))
                 Refused(QStringLiteral("220"), QStringLiteral("Error 250"));
             StartTLS(peerName);
+            // What the server announced in plain text may have been forged on the way: greet again.
             Greet();
         }
     } catch (...) {
@@ -688,29 +995,44 @@ void TKvISMTP::Connect() {
 }
 
 void TKvISMTP::Disconnect() {
-    if (Connected()) {
-        try {
-            // A server that closes at once instead of answering QUIT has still taken every message.
-            if (!SendData(QStringLiteral("QUIT"), QStringLiteral("221")) && ReplyCode().size() == 3)
-                Refused(QStringLiteral("221"), QStringLiteral("Error 250"));
-        } catch (...) {
-            TKvInetBase::Disconnect();
+    if (!Connected()) {
+        TKvInetBase::Disconnect();
+        return;
+    }
+    try {
+        // A server that closes at once instead of answering QUIT has still taken every message.
+        if (!SendData(QStringLiteral("QUIT"), QStringLiteral("221")) && ReplyCode().size() == 3)
+            Refused(QStringLiteral("221"), QStringLiteral("Error 250"));
+    } catch (const Exception& e) {
+        TKvInetBase::Disconnect();
+        if (!FAccepted)
             throw;
-        }
+        // The message is on its way: a bad goodbye changes nothing about that, and a caller that took it for
+        // a failure would send the mail twice.
+        const QString reply = ReplyText(FLastReply);
+        FWarning = QStringLiteral("the message was accepted, but QUIT failed: %1")
+                       .arg(e.Message() == u"Error 250" && !reply.isEmpty() ? reply : e.Message());
+        return;
+    } catch (...) {
+        TKvInetBase::Disconnect();
+        throw;
     }
     TKvInetBase::Disconnect();
 }
 
 void TKvISMTP::Send() {
-    // Composed before the first command, so that refused content never leaves a transaction half done.
-    const QByteArray message = ComposeMessage();
+    CheckEnvelope();
+    if (!Connected())
+        throw EKvISMTPError(QStringLiteral("Not connected to a mail server"));
+    // Composed before the first command, so that refused content never leaves a transaction half done. A
+    // server that does not announce 8BITMIME gets 7-bit data only (RFC 6152).
+    const bool eightBitMime = FExtensions.contains(QStringLiteral("8BITMIME"));
+    const QByteArray message = Compose(eightBitMime);
     QList<QByteArray> recipients;
     for (const auto& [list, property] : {std::pair{FRecipients, "Recipients"}, {FCC, "CC"}, {FBCC, "BCC"}})
         for (int i = 0; i < list->Count(); ++i)
-            recipients << WireAddress(*list->Items(i), property);
-    const QByteArray sender = WireAddress(*FFrom, "From");
-    if (!Connected())
-        throw EKvISMTPError(QStringLiteral("Not connected to a mail server"));
+            recipients << WireAddress(*list->Items(i), property, i + 1);
+    const QByteArray sender = SenderAddress();
 
     const auto command = [this](const QString& Line, const char* Expected) {
         if (!SendData(Line, QString::fromLatin1(Expected)))
@@ -724,13 +1046,8 @@ void TKvISMTP::Send() {
         command(Encode64(BytesToWire(FLogin->Password().toUtf8())), "235");
         FAuthenticated = true;
     }
-    // Bytes beyond ASCII (an 8bit part) are announced where the server knows the extension (RFC 6152).
-    const bool eightBit =
-        std::any_of(message.begin(), message.end(), [](char c) { return uchar(c) >= 0x80; });
     command(QStringLiteral("MAIL FROM:<") + QString::fromLatin1(sender) + u'>' +
-                (eightBit && FExtensions.contains(QStringLiteral("8BITMIME"))
-                     ? QStringLiteral(" BODY=8BITMIME")
-                     : QString()),
+                (eightBitMime && HasEightBit(message) ? QStringLiteral(" BODY=8BITMIME") : QString()),
             "250");
     for (const QByteArray& recipient : recipients)
         if (!SendData(QStringLiteral("RCPT TO:<") + QString::fromLatin1(recipient) + u'>',
@@ -765,6 +1082,7 @@ void TKvISMTP::Send() {
     flush();
     if (!ReadReply() || ReplyCode() != u"250")
         Refused(QStringLiteral("250"));
+    FAccepted = true;
 }
 
 QString TKvISMTP::InternalExecute() {

@@ -24,7 +24,9 @@ public:
     void Assign(const TPersistent* Source) override;
 
     /// The address alone when Name is empty or is the address in capitals (ASCII letters only),
-    /// otherwise "Name <Address>". The name is written as it is, without quotes.
+    /// otherwise "Name <Address>". A name holding a comma or a double quote is put in double quotes, its own
+    /// double quotes written as single ones, so that the list text (EMailAddresses) reads back into the same
+    /// items: that reader splits at commas outside the first pair of double quotes and has no escape.
     QString GetText() const;
     /// Parses "Name <Address>" or "Address (Name)" (both parts trimmed, a text ending in ">" or ")" without
     /// its opening bracket leaves both empty), or takes the whole value as the address. Surrounding double or
@@ -222,17 +224,29 @@ public:
     void Disconnect() override;
     /// One mail transaction on the open connection: RSET, AUTH LOGIN once per connection when
     /// Login.UseLogin is set, MAIL FROM, RCPT TO for every To, Cc and Bcc address, DATA, the message
-    /// (ComposeMessage, dot-stuffed) and its end. Every reply is checked: a refusal raises EKvISMTPError
-    /// "Error CODE: REPLY" with the expected code. The message is composed first, so refused content
-    /// sends nothing.
+    /// (ComposeMessage, dot-stuffed; 8-bit parts in quoted-printable when the server does not announce
+    /// 8BITMIME) and its end. Every reply is checked: a refusal raises EKvISMTPError "Error CODE: REPLY" with
+    /// the expected code. The envelope is checked (CheckEnvelope) and the message composed first, so refused
+    /// content sends nothing.
     void Send();
 
-    /// The message exactly as it goes out after DATA (header, empty line, body, attachments; CR LF line
-    /// ends), before dot-stuffing. Reads the attached files. Raises Exception "Invalid Subject: line breaks
-    /// are not allowed" (and so on for every property that goes into a header line), EKvISMTPError for an
-    /// address that is not plain ASCII or an attachment encoding that cannot carry the file, EFOpenError for
-    /// a file that cannot be read.
-    QByteArray ComposeMessage();
+    /// Raises EKvISMTPError for an envelope that cannot be sent: an address that is empty, has no "@" (or
+    /// nothing before or after it), holds a space, a control character, an angle bracket or a character
+    /// beyond ASCII, has an unbalanced "(" or '"', or is longer than 254 characters ("Invalid address in
+    /// Recipients item 2 ("a@example.com (Ann"): the address holds a space"), in From (an entirely empty
+    /// From is the null sender "<>" and passes), Recipients, CC, BCC or ReplyTo; and no recipient at all in
+    /// Recipients, CC and BCC. Execute runs it before connecting.
+    void CheckEnvelope() const;
+    /// A reply or any server text as one line that is safe to print: lines joined by a space, control
+    /// characters written as \xHH.
+    static QString ReplyText(const QString& Reply);
+
+    /// The message exactly as it goes out after DATA to a server that announces 8BITMIME (header, empty
+    /// line, body, attachments; CR LF line ends), before dot-stuffing. Reads the attached files. Raises
+    /// Exception "Invalid Subject: line breaks are not allowed" (and so on for every property that goes into
+    /// a header line), EKvISMTPError for an address that cannot be sent (see CheckEnvelope) or an attachment
+    /// encoding that cannot carry the file, EFOpenError for a file that cannot be read.
+    QByteArray ComposeMessage() { return Compose(true); }
 
     const QString& Subject() const { return FSubject; }
     void SetSubject(const QString& Value) { FSubject = Value; }
@@ -262,10 +276,19 @@ public:
     void SetCACertFile(const QString& Value) { FCACertFile = Value; }
     /// The server's last reply, its lines joined by CR LF (empty before the first one).
     const QString& LastReply() const { return FLastReply; }
+    /// Why saying goodbye went wrong after the server had accepted a message on the connection (QUIT refused
+    /// or not answered in time): not a failure, since the message is on its way, and retrying would send it
+    /// twice. Empty otherwise; cleared when Execute starts and when a connection opens.
+    const QString& Warning() const { return FWarning; }
 
 protected:
     /// One step of Execute: Send. The step's text is empty.
     QString InternalExecute() override;
+    /// Clears Warning, then fires OnBeforeExecute.
+    void BeforeExecute() override;
+    /// The base's checks, then line breaks in header properties and CheckEnvelope: bad input is refused
+    /// before anything is connected.
+    void CheckInput() override;
     /// Sends Line and CR LF. With an Expected code, reads the whole reply (LastReply) and returns whether its
     /// code is Expected; without one, reads nothing and returns whether the line went out.
     bool SendData(const QString& Line, const QString& Expected);
@@ -302,9 +325,16 @@ private:
     QStringList FExtensions;
     /// AUTH succeeded on this connection: a second Send on it must not log in again.
     bool FAuthenticated = false;
+    /// The server accepted a message on this connection: a failed QUIT is then only a warning.
+    bool FAccepted = false;
+    QString FWarning;
 
     /// A header value with a line break would let the text start header lines or commands of its own.
     void RefuseHeaderLineBreaks() const;
+    /// The message; EightBit false puts 8-bit parts into quoted-printable.
+    QByteArray Compose(bool EightBit);
+    /// The sender's address for MAIL FROM (empty for the null sender), refused as CheckEnvelope says.
+    QByteArray SenderAddress() const;
     bool ReadReply();
     QString ReplyCode() const { return FLastReply.left(3); }
     [[noreturn]] void Refused(const QString& Expected, const QString& Message = QString()) const;

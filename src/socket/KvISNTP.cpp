@@ -8,6 +8,7 @@
 #include <QDeadlineTimer>
 #include <QScopeGuard>
 
+#include <cerrno>
 #include <cmath>
 
 namespace KvInet {
@@ -75,16 +76,27 @@ QByteArray TKvInetSNTP::RequestPacket(TDateTime UTC) {
     return packet;
 }
 
-TDateTime TKvInetSNTP::ReplyToDateTime(const QByteArray& Packet) {
+QString TKvInetSNTP::ReplyProblem(const QByteArray& Packet) {
     if (Packet.size() < packetSize)
-        return 0;
-    const int leap = uchar(Packet[0]) >> 6;
+        return QStringLiteral("the reply is shorter than 48 bytes");
+    if (uchar(Packet[0]) >> 6 == 3)
+        return QStringLiteral("the server is not synchronised (leap indicator 3)");
     const int stratum = uchar(Packet[1]);
-    const TDateTime result =
-        NTPTimestamp2DateTime(ReadU32(Packet, transmitOffset), ReadU32(Packet, transmitOffset + 4));
-    if (leap == 3 || result == 0 || stratum == 0 || stratum > 15)
+    if (stratum == 0 || stratum > 15)
+        return QStringLiteral("the stratum is %1, not 1 to 15").arg(stratum);
+    // RFC 4330: a zero transmit timestamp carries no time. The Part's "converted time of exactly 0" check
+    // meant the same, but since the era rule zero converts to 7 February 2036 and that check cannot fire.
+    if (ReadU32(Packet, transmitOffset) == 0 && ReadU32(Packet, transmitOffset + 4) == 0)
+        return QStringLiteral("the transmit timestamp is zero");
+    if (NTPTimestamp2DateTime(ReadU32(Packet, transmitOffset), ReadU32(Packet, transmitOffset + 4)) == 0)
+        return QStringLiteral("the time converts to 0");
+    return QString();
+}
+
+TDateTime TKvInetSNTP::ReplyToDateTime(const QByteArray& Packet) {
+    if (!ReplyProblem(Packet).isEmpty())
         return 0;
-    return result;
+    return NTPTimestamp2DateTime(ReadU32(Packet, transmitOffset), ReadU32(Packet, transmitOffset + 4));
 }
 
 bool TKvInetSNTP::IsReplyTo(const QByteArray& Reply, const QByteArray& Request) {
@@ -126,15 +138,26 @@ QString TKvInetSNTP::InternalExecute() {
     const auto restore = qScopeGuard([socket, timeoutMSecs] { socket->SetTimeoutMSecs(timeoutMSecs); });
     const QDeadlineTimer deadline =
         timeoutMSecs > 0 ? QDeadlineTimer(timeoutMSecs) : QDeadlineTimer(QDeadlineTimer::Forever);
+    const auto silent = [this] {
+        return Exception(QStringLiteral("No reply from the NTP server within %1 seconds").arg(Timeout()));
+    };
     QByteArray datagram(BlockSize, Qt::Uninitialized);
     for (;;) {
         if (timeoutMSecs > 0) {
             if (deadline.hasExpired())
-                throw Exception(
-                    QStringLiteral("No reply from the NTP server within %1 seconds").arg(Timeout()));
+                throw silent();
             socket->SetTimeoutMSecs(int(qMax<qint64>(1, deadline.remainingTime())));
         }
-        const int n = ReceiveFromSocket(datagram.data(), int(datagram.size()));
+        int n = 0;
+        try {
+            n = ReceiveFromSocket(datagram.data(), int(datagram.size()));
+        } catch (const ESocketError& e) {
+            // The socket's own words for a wait that ran out ("Socket error: Connection timed out") would
+            // hide what happened; the whole Execute's limit (TotalTimeout) keeps its own message.
+            if (e.ErrorCode() == ETIMEDOUT && e.Message().startsWith(QStringLiteral("Socket error")))
+                throw silent();
+            throw;
+        }
         if (n < 0 || (n == 0 && !socket->Active()))
             return QString();
         const QByteArray reply = datagram.left(n);

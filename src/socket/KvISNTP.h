@@ -26,8 +26,9 @@ public:
     QString GetQuery() override;
 
     /// Runs the exchange and returns the reply's transmit time in local time, or 0 when there was no
-    /// acceptable reply (none within the time-out, a short one, leap indicator 3, stratum 0 or above 15, a
-    /// converted time of exactly 0). Raises only when the server's name cannot be resolved.
+    /// acceptable reply: none within the time-out (LastError "No reply from the NTP server within N
+    /// seconds"), or one that ReplyProblem rejects (LastError stays empty). Raises only when the server's
+    /// name cannot be resolved.
     TDateTime GetDateTime();
 
     /// The local time's offset from UTC in days, with the sign UTC = local time + bias, from the system's
@@ -43,9 +44,11 @@ public:
     /// The 48-byte request for a given UTC time: byte 0 is 0x1B (no warning, version 3, client mode), the
     /// transmit timestamp at offset 40, everything else 0.
     static QByteArray RequestPacket(TDateTime UTC);
-    /// The local time a reply packet carries, or 0 when it is rejected (shorter than 48 bytes, leap indicator
-    /// 3, stratum 0 or above 15, converted time of exactly 0).
+    /// The local time a reply packet carries, or 0 when ReplyProblem rejects it.
     static TDateTime ReplyToDateTime(const QByteArray& Packet);
+    /// Why a reply packet is rejected, or empty when it is not: shorter than 48 bytes, leap indicator 3,
+    /// stratum 0 or above 15, a zero transmit timestamp (RFC 4330), a converted time of exactly 0.
+    static QString ReplyProblem(const QByteArray& Packet);
     /// Whether a datagram answers Request: at least 48 bytes, server mode (4), and its originate timestamp
     /// equal to the request's transmit timestamp.
     static bool IsReplyTo(const QByteArray& Reply, const QByteArray& Request);
@@ -57,7 +60,7 @@ public:
 protected:
     /// Sends the request as one datagram (no header block) and returns the first datagram that answers it
     /// (IsReplyTo), one character per byte. Others are ignored while waiting; the time-out bounds the whole
-    /// wait.
+    /// wait, and a silent server ends it with "No reply from the NTP server within N seconds".
     QString InternalExecute() override;
     bool QueryIsBinary() const override { return true; }
 };

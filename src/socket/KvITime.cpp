@@ -8,6 +8,8 @@ namespace KvInet {
 namespace {
 
 const char* const defaultDaytimeHost = "time.nist.gov";
+// A daytime reply is one line; a server that sends more is not given the memory to do so.
+constexpr qsizetype maxDaytimeReply = 64 * 1024;
 
 int MonthNumber(const QString& Name) {
     static const char* const months[] = {"jan", "feb", "mar", "apr", "may", "jun",
@@ -50,6 +52,27 @@ bool ReadNamedMonthLayout(const QString& Text, TDateTime& Result) {
     return true;
 }
 
+// The six parts of the digit rules (index 1 to 6) and whether any digit reached one of them.
+bool ReadDigitParts(const QString& Text, QString (&Parts)[7]) {
+    int counter = 0;
+    bool digits = false;
+    // The last character is never examined: servers end the line with a line end.
+    for (qsizetype i = 0; i + 1 < Text.size() && counter < 7; ++i) {
+        const QChar c = Text[i];
+        if (c == u' ' || c == u'-' || c == u':') {
+            ++counter;
+        } else if (c >= u'0' && c <= u'9' && counter >= 1) {
+            Parts[counter] += c;
+            digits = true;
+        }
+    }
+    return digits;
+}
+
+QString NoDateText() {
+    return QStringLiteral("The reply holds no date and time");
+}
+
 } // namespace
 
 TKvInetDateTime::TKvInetDateTime(TComponent* AOwner) : TKvInetBase(AOwner) {
@@ -57,15 +80,44 @@ TKvInetDateTime::TKvInetDateTime(TComponent* AOwner) : TKvInetBase(AOwner) {
     SetHost(QString::fromLatin1(defaultDaytimeHost));
 }
 
+bool TKvInetDateTime::ReplyComplete(const QString& Text) const {
+    return Text.size() >= maxDaytimeReply;
+}
+
+QString TKvInetDateTime::InternalExecute() {
+    QString text = TKvInetBase::InternalExecute();
+    if (text.size() >= maxDaytimeReply) {
+        text.truncate(maxDaytimeReply);
+        // The unread rest must not become the next reply of a kept connection.
+        Disconnect();
+    }
+    return text;
+}
+
+bool TKvInetDateTime::HasDate(const QString& Text) {
+    TDateTime named = 0;
+    try {
+        if (ReadNamedMonthLayout(Text, named))
+            return true;
+    } catch (const EConvertError&) {
+        return true; // a date, if an impossible one
+    }
+    QString parts[7];
+    return ReadDigitParts(Text, parts);
+}
+
 TDateTime TKvInetDateTime::GetDateTime() {
     const QString reply = Execute();
     // A failure would otherwise parse as 1 January 2001 01:01:01: a failure reported as a time.
     if (!LastError().isEmpty())
         throw Exception(LastError());
-    // So would a server that closed without sending anything.
-    if (Trim(reply).isEmpty()) {
-        SetLastError(NoAnswerText());
-        throw Exception(NoAnswerText());
+    // So would a server that closed without sending anything, or sent text without a date.
+    const QString failure = Trim(reply).isEmpty() ? NoAnswerText()
+                            : HasDate(reply)      ? QString()
+                                                  : NoDateText();
+    if (!failure.isEmpty()) {
+        SetLastError(failure);
+        throw Exception(failure);
     }
     return DaytimeToDateTime(reply);
 }
@@ -76,15 +128,8 @@ TDateTime TKvInetDateTime::DaytimeToDateTime(const QString& Text) {
         return named;
 
     QString parts[7];
-    int counter = 0;
-    // The last character is never examined: servers end the line with a line end.
-    for (qsizetype i = 0; i + 1 < Text.size() && counter < 7; ++i) {
-        const QChar c = Text[i];
-        if (c == u' ' || c == u'-' || c == u':')
-            ++counter;
-        else if (c >= u'0' && c <= u'9' && counter >= 1)
-            parts[counter] += c;
-    }
+    if (!ReadDigitParts(Text, parts))
+        throw EConvertError(NoDateText());
     for (int i = 1; i <= 6; ++i)
         if (parts[i].isEmpty())
             parts[i] = QStringLiteral("1");

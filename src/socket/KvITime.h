@@ -18,9 +18,15 @@ public:
     explicit TKvInetDateTime(TComponent* AOwner = nullptr);
 
     /// Runs Execute and parses the reply with DaytimeToDateTime. The result is the server's time as it wrote
-    /// it (no time-zone conversion). Raises the failure (LastError's message) when the exchange failed, the
-    /// socket exception when the connection failed, and EConvertError when the line gives an impossible date.
+    /// it (no time-zone conversion). Raises the failure (LastError's message) when the exchange failed, when
+    /// the server sent nothing ("No answer from server") and when the reply holds no date ("The reply holds
+    /// no date and time", see HasDate); the socket exception when the connection failed; EConvertError when
+    /// the line gives an impossible date. At most the first 64 KiB of the reply are read and kept.
     TDateTime GetDateTime();
+
+    /// Whether Text holds a date: one of the named-month layouts, or a digit that the digit rules put into
+    /// one of their six parts (see DaytimeToDateTime). "hello world" holds none.
+    static bool HasDate(const QString& Text);
 
     /// Parses a daytime line. The two common layouts "07 DEC 2026 07:30:35 UTC" and
     /// "Mon Dec  7 07:30:35 2026" are recognised; every other text goes through the digit rules: the text
@@ -28,8 +34,16 @@ public:
     /// (year, month, day, hour, minute, second; at most seven separators count), digits go to the current
     /// part (none before the first separator), empty parts become 1, and a year of one to three digits is
     /// padded to "2" + three digits. "61381 26-12-07 07:30:35 00 0 0 50.0 UTC(NIST) *" gives
-    /// 7 December 2026 07:30:35. Raises EConvertError for an impossible date or time.
+    /// 7 December 2026 07:30:35. Raises EConvertError for an impossible date or time, and for a text in which
+    /// no digit reaches a part ("The reply holds no date and time"), which the Part would read as
+    /// 1 January 2001 01:01:01.
     static TDateTime DaytimeToDateTime(const QString& Text);
+
+protected:
+    /// Stops reading once 64 KiB have come.
+    bool ReplyComplete(const QString& Text) const override;
+    /// The base's exchange, the text cut to 64 KiB (the connection then closed).
+    QString InternalExecute() override;
 };
 
 } // namespace KvInet

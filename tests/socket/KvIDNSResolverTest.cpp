@@ -113,8 +113,10 @@ TEST(DNSServer, QueryBytesOnTheWire) {
     // pieces and keeps the connection open.
     const char* expected = "002112a201000001000000000000"
                            "03777777076578616d706c6503636f6d0000010001";
-    const char* reply = "001b12a281800000000100000000"    // length, header: no question, one answer
-                        "0000010001000000050004c0000207"; // ". 5 IN A 192.0.2.7"
+    // Length, header (one question, one answer), the question as asked, "www.example.com. 5 IN A 192.0.2.7".
+    const char* reply = "003112a281800001000100000000"
+                        "03777777076578616d706c6503636f6d0000010001"
+                        "c00c00010001000000050004c0000207";
     ScriptedSession session((QStringLiteral(R"({"steps": [{"read_bytes": 35}, {"send_hex": "%1", "blocks": 2,
         "delay_ms": 100}, {"hang": true}]})")
                                  .arg(QLatin1String(reply))));
@@ -133,8 +135,10 @@ TEST(DNSServer, QueryBytesOnTheWire) {
 TEST(DNSServer, TwoTypesGoOneAfterTheOtherAndSurviveAClose) {
     // The first connection answers the A question and closes; the MX question then goes on a new one.
     ScriptedSession session(QString::fromUtf8(R"({"connections": [
-        {"steps": [{"read_bytes": 22}, {"send_hex": "000c12a281800000000000000000"}, {"close": true}]},
-        {"steps": [{"read_bytes": 22}, {"send_hex": "000c12a381830000000000000000"}, {"hang": true}]}]})"));
+        {"steps": [{"read_bytes": 22}, {"send_hex": "001412a281800001000000000000026d780000010001"},
+                   {"close": true}]},
+        {"steps": [{"read_bytes": 22}, {"send_hex": "001412a381830001000000000000026d7800000f0001"},
+                   {"hang": true}]}]})"));
     TKvIDNSResolver resolver;
     resolver.SetAddress(QStringLiteral("127.0.0.1"));
     resolver.SetPort(session.Port());
@@ -143,8 +147,8 @@ TEST(DNSServer, TwoTypesGoOneAfterTheOtherAndSurviveAClose) {
     resolver.SetRequests({irMX, irA});
     const QString raw = resolver.Execute();
     EXPECT_TRUE(resolver.LastError().isEmpty()) << resolver.LastError().toStdString();
-    EXPECT_EQ(WireToBytes(raw).toHex(), QByteArray("000c12a281800000000000000000"
-                                                   "000c12a381830000000000000000"));
+    EXPECT_EQ(WireToBytes(raw).toHex(), QByteArray("001412a281800001000000000000026d780000010001"
+                                                   "001412a381830001000000000000026d7800000f0001"));
     // The MX question may have gone out on the first connection too, before its close was noticed.
     EXPECT_TRUE(session.Received(1).toHex().startsWith("001412a201000001000000000000026d780000010001"));
     EXPECT_EQ(session.Received(2).toHex(), QByteArray("001412a301000001000000000000026d7800"
@@ -154,8 +158,8 @@ TEST(DNSServer, TwoTypesGoOneAfterTheOtherAndSurviveAClose) {
 TEST(DNSServer, AQuestionLeftUnansweredTwiceIsAFailure) {
     // The A question is answered; the MX question meets a close on two connections in a row.
     ScriptedSession session(QString::fromUtf8(R"({"connections": [
-        {"steps": [{"read_bytes": 22}, {"send_hex": "000c12a281800000000000000000"}, {"read_bytes": 22},
-                   {"close": true}]},
+        {"steps": [{"read_bytes": 22}, {"send_hex": "001412a281800001000000000000026d780000010001"},
+                   {"read_bytes": 22}, {"close": true}]},
         {"steps": [{"read_bytes": 22}, {"close": true}]}]})"));
     TKvIDNSResolver resolver;
     resolver.SetAddress(QStringLiteral("127.0.0.1"));

@@ -1,14 +1,19 @@
 // test-servers: smtp scripted
+// test-timeout: 240
 // TKvISMTP and "kvinet smtp" against a real SMTP server (aiosmtpd): plain, AUTH LOGIN, STARTTLS with a
 // private CA and implicit TLS. What the server stored is read back with Python's mail parser and compared
 // with what was sent, attachments byte for byte; the envelope comes from the server's own record. A scripted
 // peer covers what aiosmtpd never does: refusing EHLO, multi-line and 251 replies, a refused greeting,
-// closing instead of answering.
+// closing instead of answering; and the table of hostile peers and inputs at the end (plain text injected
+// after STARTTLS, a bad goodbye after the acceptance, endless replies, bad addresses and bodies, and hostile
+// message content that must reach a reader whole).
 #include "socket/KvISMTP.h"
 
 #include "MailParse.h"
+#include "support/ScriptedSession.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -324,6 +329,9 @@ QJsonObject Line() {
 QJsonObject Close() {
     return {{"close", true}};
 }
+QJsonObject Hang() {
+    return {{"hang", true}};
+}
 
 TEST(SMTPDialog, CommandsRepliesAndDataAsTheProtocolWantsThem) {
     ScriptedPeer peer(QJsonArray{
@@ -414,6 +422,265 @@ TEST(SMTPDialog, RefusedGreetingAndLostConnectionAreFailures) {
         EXPECT_FALSE(result.isEmpty());
         EXPECT_EQ(smtp.LastError(), result);
         EXPECT_TRUE(peer.Received().contains("MAIL FROM:<>\r\n"));
+    }
+}
+
+// ---- hostile peers and inputs ------------------------------------------------------------------------
+
+QJsonObject Text(const QByteArray& Bytes) {
+    return {{"send_b64", QString::fromLatin1(Bytes.toBase64())}};
+}
+QJsonObject ReadAll(int TimeoutMs) {
+    return {{"read_all", true}, {"timeout_ms", TimeoutMs}};
+}
+// The usual dialogue of "kvinet smtp" with one recipient up to the end of the data, the server announcing
+// Extensions after EHLO.
+QJsonArray UpToTheData(const QByteArray& Extensions = "250 peer.example.test\r\n") {
+    return QJsonArray{Text("220 peer.example.test ready\r\n"),
+                      Line(),
+                      Text(Extensions),
+                      Line(),
+                      Text("250 flushed\r\n"),
+                      Line(),
+                      Text("250 sender ok\r\n"),
+                      Line(),
+                      Text("250 recipient ok\r\n"),
+                      Line(),
+                      Text("354 go ahead\r\n"),
+                      QJsonObject{{"read_until", "\r\n.\r\n"}}};
+}
+QJsonArray operator+(QJsonArray A, const QJsonArray& B) {
+    for (const QJsonValue& v : B)
+        A.append(v);
+    return A;
+}
+
+// What a reader finds in the message a scripted peer received after DATA (dots unstuffed).
+ParsedMail ReceivedMail(const QByteArray& Received) {
+    const qsizetype start = Received.indexOf("DATA\r\n") + 6;
+    QByteArray data = Received.mid(start, Received.indexOf("\r\n.\r\n", start) + 2 - start);
+    data.replace("\r\n..", "\r\n.");
+    if (data.startsWith(".."))
+        data.remove(0, 1);
+    return ParseMail(data);
+}
+
+struct SMTPCase {
+    SMTPCase(const char* AWhat, QStringList AArgs, QJsonArray AScript, int AExit, QString AOut, QString AErr,
+             QString AReceived = QString(), QByteArray AInput = QByteArray(), int AMaxSeconds = 15)
+        : What(AWhat), Args(std::move(AArgs)), Script(std::move(AScript)), Exit(AExit), Out(std::move(AOut)),
+          Err(std::move(AErr)), Received(std::move(AReceived)), Input(std::move(AInput)),
+          MaxSeconds(AMaxSeconds) {}
+    const char* What;
+    QStringList Args;  // after "smtp --host 127.0.0.1 --port PORT --from a@example.com"; "CA" is the test CA
+    QJsonArray Script; // the scripted peer; empty: refused before anything is connected
+    int Exit;
+    QString Out;      // the whole standard output, as a regular expression
+    QString Err;      // a piece of standard error ("" for none at all)
+    QString Received; // a regular expression for all the peer received ("" to skip)
+    QByteArray Input; // standard input (the body with --body-file -)
+    int MaxSeconds;
+};
+
+TEST(SMTPHostile, TheToolGivesTheRightStatusAndMessage) {
+    QByteArray longReply;
+    for (int i = 0; i < 600; ++i)
+        longReply += "250-EXTENSION" + QByteArray::number(i) + "\r\n";
+    longReply += "250 END\r\n";
+    const QString noConnection; // with an empty script
+    // clang-format off
+    const SMTPCase cases[] = {
+        {"plain text injected after the 220 to STARTTLS is refused, not read as TLS",
+         {"--to", "b@example.com", "--tls", "starttls", "--cafile", "CA"},
+         QJsonArray{Text("220 ready\r\n"), Line(), Text("250-peer\r\n250 STARTTLS\r\n"), Line(),
+                    Text("220 go ahead\r\n250-fake\r\n250 AUTH PLAIN\r\n250 2.0.0 queued as 666\r\n"),
+                    ReadAll(3000)},
+         1, "", "kvinet smtp: Plain text arrived before the TLS handshake; the connection was closed",
+         "^EHLO \\S+\r\nSTARTTLS\r\n$"},
+        {"plain text sent ahead of the 220 is refused as well",
+         {"--to", "b@example.com", "--tls", "starttls", "--cafile", "CA"},
+         QJsonArray{Text("220 ready\r\n"), Line(),
+                    Text("250-peer\r\n250 STARTTLS\r\n220 go ahead\r\n250 2.0.0 queued as 666\r\n"), Line(),
+                    ReadAll(3000)},
+         1, "", "Plain text arrived before the TLS handshake", "^EHLO \\S+\r\nSTARTTLS\r\n$"},
+        {"accepted, then QUIT refused: a warning, the acceptance is the result",
+         {"--to", "b@example.com"},
+         UpToTheData() + QJsonArray{Text("250 2.0.0 queued as 0042\r\n"), Line(),
+                                    Text("500 5.5.1 what?\r\n")},
+         0, "250 2\\.0\\.0 queued as 0042\n",
+         "kvinet smtp: warning: the message was accepted, but QUIT failed: 500 5.5.1 what?",
+         "QUIT\r\n$"},
+        {"accepted, then no answer to QUIT: a warning, the acceptance is the result",
+         {"--to", "b@example.com", "--timeout", "2"},
+         UpToTheData() + QJsonArray{Text("250 2.0.0 queued as 0043\r\n"), Line(), Hang()}, 0,
+         "250 2\\.0\\.0 queued as 0043\n",
+         "kvinet smtp: warning: the message was accepted, but QUIT failed: Socket error: Connection timed "
+         "out",
+         "QUIT\r\n$", QByteArray(), 10},
+        {"a refusal of the data is still a failure",
+         {"--to", "b@example.com"}, UpToTheData() + QJsonArray{Text("554 5.6.0 no thanks\r\n"), Line()},
+         1, "", "kvinet smtp: Error 250: 554 5.6.0 no thanks"},
+        {"an EHLO reply over the line limit drops the connection: no HELO into the rest of it",
+         {"--to", "b@example.com"},
+         QJsonArray{Text("220 ready\r\n"), Line(), Text(longReply), ReadAll(3000)}, 1,
+         "", "kvinet smtp: The server's reply has more than 512 lines; the connection was closed",
+         "^EHLO \\S+\r\n$"},
+        {"a reply with a raw CR is printed with the CR made visible",
+         {"--to", "b@example.com"},
+         QJsonArray{Text("220 ready\r\n"), Line(), Text("250 peer\r\n"), Line(), Text("250 ok\r\n"), Line(),
+                    Text("250 ok\r\n"), Line(), Text("550 5.1.1 no\rsuch\x1b[2J user\r\n"), Line()},
+         1, "", "kvinet smtp: Error 250: 550 5.1.1 no\\x0Dsuch\\x1B[2J user"},
+        {"a multi-line refusal of the greeting is shown on one line",
+         {"--to", "b@example.com"}, QJsonArray{Text("554-go away\r\n554 really\r\n"), Line()}, 1, "",
+         "kvinet smtp: Error 250: 554-go away 554 really", "^$"},
+        {"an address followed by a name with a comma is refused before connecting",
+         {"--to", "a@example.com (Ann, Jr.)"}, {}, 2, "",
+         "Invalid address in Recipients item 1 (\"a@example.com (Ann\"): the address holds a space"},
+        {"an empty address in angle brackets is refused", {"--to", "Ann <>"}, {}, 2, "",
+         "Invalid address in Recipients item 1 (\"Ann <>\"): the address is empty"},
+        {"a sender without an address is refused", {"--to", "b@example.com", "--from", "Ann <>"}, {}, 2, "",
+         "Invalid address in From (\"Ann <>\"): the address is empty"},
+        {"an address without @ is refused", {"--to", "b@example.com", "--cc", "bob"}, {}, 2, "",
+         "Invalid address in CC item 1 (\"bob\"): the address has no \"@\""},
+        {"an unbalanced quote is refused", {"--to", "\"bob@example.com"}, {}, 2, "",
+         "the address has an unbalanced '\"'"},
+        {"an unbalanced parenthesis is refused", {"--to", "b@example.com", "--bcc", "c(d@example.com"}, {}, 2,
+         "", "Invalid address in BCC item 1 (\"c(d@example.com\"): the address has an unbalanced \"(\""},
+        {"a reply-to address is checked too", {"--to", "b@example.com", "--reply-to", "x@"}, {}, 2, "",
+         "Invalid address in ReplyTo item 1 (\"x@\"): the address has nothing after its \"@\""},
+        {"no recipient at all is a usage error", {"--to", " , "}, {}, 2, "",
+         "--to, --cc and --bcc give no recipient"},
+        {"a body that is not UTF-8 is refused, not altered",
+         {"--to", "b@example.com", "--body-file", "-"}, {}, 1, "",
+         "kvinet smtp: the body (standard input) is not UTF-8 text (line 2)", "", "ok\ncaf\xe9\n"},
+    };
+    // clang-format on
+    for (const SMTPCase& c : cases) {
+        SCOPED_TRACE(c.What);
+        std::unique_ptr<ScriptedSession> peer;
+        int port = 1;
+        if (!c.Script.isEmpty()) {
+            peer = std::make_unique<ScriptedSession>(QJsonObject{{"steps", c.Script}});
+            port = peer->Port();
+        }
+        QStringList args = QStringList{"smtp",   "--host",       "127.0.0.1", "--port", QString::number(port),
+                                       "--from", "a@example.com"} +
+                           c.Args;
+        args.replaceInStrings(QRegularExpression(QStringLiteral("^CA$")), Env("KV_CA_FILE"));
+        // A later --from replaces the first one.
+        const qsizetype second = args.lastIndexOf(QStringLiteral("--from"));
+        if (second > 5)
+            args.remove(5, 2);
+        QElapsedTimer clock;
+        clock.start();
+        const ProcessResult r = Kvinet(args, c.Input);
+        EXPECT_LT(clock.elapsed() / 1000, c.MaxSeconds);
+        EXPECT_EQ(r.ExitCode, c.Exit) << r.Err.toStdString();
+        EXPECT_TRUE(QRegularExpression(QStringLiteral("\\A(?:%1)\\z").arg(c.Out))
+                        .match(QString::fromUtf8(r.Out))
+                        .hasMatch())
+            << "stdout: " << r.Out.toStdString();
+        if (c.Err.isEmpty())
+            EXPECT_EQ(r.Err, QByteArray());
+        else
+            EXPECT_TRUE(QString::fromUtf8(r.Err).contains(c.Err)) << "stderr: " << r.Err.toStdString();
+        EXPECT_FALSE(r.Err.contains('\r') || r.Err.contains('\x1b'))
+            << "a raw control character in the message";
+        if (peer && !c.Received.isEmpty()) {
+            const QByteArray received = peer->Received();
+            EXPECT_TRUE(QRegularExpression(c.Received).match(QString::fromLatin1(received)).hasMatch())
+                << "received: " << received.right(200).toStdString();
+        }
+    }
+}
+
+// Hostile content through the real server: everything reaches a reader as it was sent.
+TEST(SMTPHostile, HostileContentArrivesWhole) {
+    QTemporaryDir dir;
+    const QByteArray binary = AllBytes(5000);
+    const QString longName = QString(230, u'n') + QStringLiteral("-\u00e9t\u00e9.bin"); // over one line
+    WriteFile(dir.filePath(longName), binary);
+    WriteFile(dir.filePath("=?utf-8?B?SGFja2Vk?=.txt"), "plain\r\n");
+    // The body quotes a message of this very mailer: its delimiter lines must not end the text part.
+    const QByteArray body = "Forwarded:\n------------NorvalithSMTP\nContent-Type: text/plain\n\nquoted\n"
+                            "------------NorvalithSMTP--\nend\n";
+    const QString longPerson =
+        QStringList(30, QStringLiteral("Longname")).join(u' ') + QStringLiteral(", Jr.");
+    const QString subject = QStringLiteral("=?utf-8?B?SGFja2Vk?= and \x07 bell ") + QString(600, u's') +
+                            QStringLiteral(" ") + QStringList(90, QStringLiteral("word")).join(u' ');
+    const ProcessResult r = Kvinet(
+        {"smtp", "--host", "localhost", "--port", Env("KV_SMTP_NOTLS_PORT"), "--from",
+         "=?utf-8?B?SGFja2Vk?= <ann@example.com>", "--to",
+         u'"' + longPerson +
+             QStringLiteral(
+                 "\" <bob@example.com>, \"Z\u00f6e \u00c5str\u00f6m-Lindqvist, Ph.D. \u00e9\u00e9\u00e9 ") +
+             QString(300, u'\u00e9') + QStringLiteral("\" <zoe@example.com>"),
+         "--subject", subject, "--body-file", "-", "--attach", dir.filePath(longName), "--attach",
+         dir.filePath("=?utf-8?B?SGFja2Vk?=.txt")},
+        body);
+    ASSERT_EQ(r.ExitCode, 0) << r.Err.toStdString();
+    const Stored s = StoredMessage(QString::fromUtf8(r.Out));
+    for (const QByteArray& line : s.Raw.split('\n'))
+        // 998 and the CR at most; 78 unless a long run of encoded text needed a longer word.
+        EXPECT_LE(line.size(), line.contains("=?utf-8?B?") ? 999 : 79) << line.left(100).constData();
+    const ParsedMail& m = s.Mail;
+    EXPECT_TRUE(m.Defects.isEmpty()) << m.Defects.join(u' ').toStdString();
+    // The name is the text as typed, not "Hacked".
+    EXPECT_EQ(m.Header("From"), "=?utf-8?B?SGFja2Vk?= <ann@example.com>");
+    EXPECT_EQ(m.Header("To"),
+              u'"' + longPerson +
+                  QStringLiteral("\" <bob@example.com>, \"Z\u00f6e \u00c5str\u00f6m-Lindqvist, Ph.D. "
+                                 "\u00e9\u00e9\u00e9 ") +
+                  QString(300, u'\u00e9') + QStringLiteral("\" <zoe@example.com>"));
+    EXPECT_EQ(m.Header("Subject"), subject);
+    EXPECT_EQ(m.Body, QString::fromLatin1(body));
+    ASSERT_EQ(m.Attachments.size(), 2);
+    EXPECT_EQ(m.Attachments[0].FileName, longName);
+    EXPECT_TRUE(m.Attachments[0].Data == binary);
+    EXPECT_EQ(m.Attachments[1].FileName, "=?utf-8?B?SGFja2Vk?=.txt");
+    EXPECT_EQ(m.Attachments[1].Data, "plain\r\n"); // base64: every byte as it was
+    EXPECT_EQ(Recipients(s.Envelope), QStringList({"bob@example.com", "zoe@example.com"}));
+}
+
+// 8-bit parts go to a server that does not announce 8BITMIME in quoted-printable, and to one that does as
+// they are, with BODY=8BITMIME.
+TEST(SMTPHostile, EightBitPartsOnlyWhereTheServerTakesThem) {
+    QTemporaryDir dir;
+    const QByteArray menu = "Cr\xc3\xa8me br\xc3\xbbl\xc3\xa9"
+                            "e\r\n";
+    WriteFile(dir.filePath("menu.txt"), menu);
+    for (const bool announced : {false, true}) {
+        SCOPED_TRACE(announced ? "8BITMIME announced" : "no 8BITMIME");
+        ScriptedSession peer(
+            QJsonObject{{"steps", UpToTheData(announced ? "250-peer\r\n250 8BITMIME\r\n" : "250 peer\r\n") +
+                                      QJsonArray{Text("250 queued\r\n"), Line(), Text("221 bye\r\n")}}});
+        TKvISMTP smtp;
+        smtp.SetHost(QStringLiteral("127.0.0.1"));
+        smtp.SetPort(peer.Port());
+        smtp.SetTimeout(20);
+        smtp.From()->SetAddress(QStringLiteral("a@example.com"));
+        smtp.Recipients()->Add()->SetAddress(QStringLiteral("b@example.com"));
+        smtp.SetCharSet(QStringLiteral("utf-8"));
+        smtp.SetEncoding(QStringLiteral("8bit"));
+        smtp.Body()->SetText(QStringLiteral("Grüße"));
+        auto* a = smtp.Attachments()->Add();
+        a->SetFileName(dir.filePath("menu.txt"));
+        a->SetEncoding(QStringLiteral("8bit"));
+        EXPECT_EQ(smtp.Execute(), "");
+        EXPECT_EQ(smtp.LastError(), "");
+        const QByteArray received = peer.Received();
+        EXPECT_EQ(received.contains("MAIL FROM:<a@example.com> BODY=8BITMIME\r\n"), announced);
+        const bool eightBit =
+            std::any_of(received.begin(), received.end(), [](char c) { return uchar(c) >= 0x80; });
+        EXPECT_EQ(eightBit, announced);
+        const ParsedMail m = ReceivedMail(received);
+        EXPECT_TRUE(m.Defects.isEmpty()) << m.Defects.join(u' ').toStdString();
+        EXPECT_EQ(m.Body, QStringLiteral("Grüße\n"));
+        EXPECT_EQ(m.BodyEncoding, announced ? "8bit" : "quoted-printable");
+        ASSERT_EQ(m.Attachments.size(), 1);
+        EXPECT_EQ(m.Attachments[0].Encoding, announced ? "8bit" : "quoted-printable");
+        EXPECT_EQ(m.Attachments[0].Data, "Cr\xc3\xa8me br\xc3\xbbl\xc3\xa9"
+                                         "e\n");
     }
 }
 

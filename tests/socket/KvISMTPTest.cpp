@@ -69,7 +69,8 @@ TEST(EMailAddresses, SplitsAtCommasOutsideTheFirstQuotes) {
     EXPECT_EQ(list.Items(0)->Address(), "jd@example.com");
     EXPECT_EQ(list.Items(1)->Address(), "ann@example.com");
     EXPECT_EQ(list.Items(2)->Name(), "Ex");
-    EXPECT_EQ(list.GetEMailAddresses(), "Doe, John <jd@example.com>, ann@example.com, Ex <x>");
+    // A name with a comma is quoted, so that the list text reads back into the same items.
+    EXPECT_EQ(list.GetEMailAddresses(), "\"Doe, John\" <jd@example.com>, ann@example.com, Ex <x>");
 
     // After the second quote commas separate again; a third quote does not protect the next comma.
     list.SetEMailAddresses(QStringLiteral("\"a\" b, c, \"d\"\"e, f\""));
@@ -89,6 +90,97 @@ TEST(EMailAddresses, SplitsAtCommasOutsideTheFirstQuotes) {
     lines.Add(QStringLiteral("kept"));
     list.FillTStrings(&lines);
     EXPECT_EQ(lines.Text(), "kept\r\na@example.com\r\nB <b@example.com>\r\n");
+}
+
+// The list text of any names reads back into the same items: a comma or a double quote in a name would
+// otherwise split the item or join it to the next one.
+TEST(EMailAddresses, ListTextReadsBackIntoTheSameItems) {
+    const char* const names[] = {"Doe, John",  "Ann \"Nancy\" Smith", "Odd \" quote",   "Both \"x\", and y",
+                                 "Plain Name", "Trailing, \"",        "\"Quoted\", Jr."};
+    TKvIEMailAddresses list(nullptr);
+    for (int i = 0; i < int(std::size(names)); ++i) {
+        auto* a = list.Add();
+        a->SetName(QString::fromUtf8(names[i]));
+        a->SetAddress(QStringLiteral("p%1@example.com").arg(i));
+    }
+    const QString text = list.GetEMailAddresses();
+    TKvIEMailAddresses back(nullptr);
+    back.SetEMailAddresses(text);
+    ASSERT_EQ(back.Count(), list.Count()) << text.toStdString();
+    for (int i = 0; i < list.Count(); ++i) {
+        EXPECT_EQ(back.Items(i)->Address(), list.Items(i)->Address()) << names[i];
+        // The list text has no escape for a double quote: inside the quotes it becomes a single one.
+        QString expected = QString::fromUtf8(names[i]);
+        if (expected.contains(u',') || expected.contains(u'"'))
+            expected.replace(u'"', u'\'');
+        if (expected.startsWith(u'\'') && expected.endsWith(u'\''))
+            expected = expected.mid(1, expected.size() - 2); // surrounding quotes are stripped, as ever
+        EXPECT_EQ(back.Items(i)->Name(), expected) << names[i];
+    }
+    TKvIEMailAddress a;
+    a.SetName(QStringLiteral("Doe, John"));
+    a.SetAddress(QStringLiteral("jd@example.com"));
+    EXPECT_EQ(a.GetText(), "\"Doe, John\" <jd@example.com>");
+    a.SetName(QStringLiteral("Ann \"Nancy\" Smith"));
+    EXPECT_EQ(a.GetText(), "\"Ann 'Nancy' Smith\" <jd@example.com>");
+}
+
+TEST(SMTPEnvelope, RefusesAddressesThatCannotBeSentNamingTheItem) {
+    const struct {
+        const char* To;
+        const char* Message; // "" when the list is fine
+    } cases[] = {
+        {"a@example.com", ""},
+        {"\"Doe, John\" <jd@example.com>, b@example.com", ""},
+        {"x(comment)@example.com", ""},
+        {"\"quoted\"@example.com", ""},
+        {"a@example.com (Ann, Jr.)",
+         "Invalid address in Recipients item 1 (\"a@example.com (Ann\"): the address holds a space"},
+        {"ok@example.com, Ann <>", "Invalid address in Recipients item 2 (\"Ann <>\"): the address is empty"},
+        {"ok@example.com, Jr.)", "Invalid address in Recipients item 2: the address is empty"},
+        {"bob", "Invalid address in Recipients item 1 (\"bob\"): the address has no \"@\""},
+        {"@example.com", "the address has nothing before its \"@\""},
+        {"bob@", "the address has nothing after its \"@\""},
+        {"\"bob@example.com", "the address has an unbalanced '\"'"},
+        {"a(b@example.com", "the address has an unbalanced \"(\""},
+        {"a)b(@example.com", "the address has an unbalanced \"(\""},
+        {"a\tb@example.com", "the address holds a control character"},
+        {"j\u00f6rg@example.com", "the address holds a character beyond ASCII"},
+        {"<a<b@example.com>", "the address holds an angle bracket"},
+    };
+    for (const auto& c : cases) {
+        TKvISMTP smtp;
+        smtp.From()->SetText(QStringLiteral("Ann <ann@example.com>"));
+        smtp.Recipients()->SetEMailAddresses(QString::fromUtf8(c.To));
+        try {
+            smtp.CheckEnvelope();
+            EXPECT_STREQ(c.Message, "") << c.To;
+        } catch (const EKvISMTPError& e) {
+            EXPECT_TRUE(*c.Message && e.Message().contains(QString::fromUtf8(c.Message)))
+                << c.To << ": " << e.Message().toStdString();
+        }
+    }
+    TKvISMTP smtp;
+    smtp.Recipients()->SetEMailAddresses(QStringLiteral("b@example.com"));
+    EXPECT_NO_THROW(smtp.CheckEnvelope()); // an empty From is the null sender
+    smtp.From()->SetText(QStringLiteral("Ann <>"));
+    EXPECT_THROW(smtp.CheckEnvelope(), EKvISMTPError);
+    smtp.From()->SetText(QString(250, u'a') + QStringLiteral("@example.com"));
+    EXPECT_THROW(smtp.CheckEnvelope(), EKvISMTPError); // longer than a path may be
+    smtp.From()->SetText(QStringLiteral("a@example.com"));
+    smtp.Recipients()->SetEMailAddresses(QString());
+    try {
+        smtp.CheckEnvelope();
+        ADD_FAILURE() << "no recipients passed";
+    } catch (const EKvISMTPError& e) {
+        EXPECT_EQ(e.Message(), "No recipients: Recipients, CC and BCC are all empty");
+    }
+    // Execute refuses before connecting (there is nothing listening on this port).
+    smtp.SetHost(QStringLiteral("127.0.0.1"));
+    smtp.SetPort(1);
+    smtp.Recipients()->SetEMailAddresses(QStringLiteral("Ann <>"));
+    EXPECT_EQ(smtp.Execute(), "Invalid address in Recipients item 1 (\"Ann <>\"): the address is empty");
+    EXPECT_EQ(smtp.LastError(), smtp.Execute());
 }
 
 // The component owns its lists and settings through the QObject tree: freeing it frees each of them once
@@ -380,7 +472,9 @@ TEST(SMTPMessage, RefusesInjectedLinesAndEncodingsItCannotProduce) {
     {
         SMTPProbe s;
         s.Recipients()->Add()->SetAddress(QStringLiteral("jörg@example.com"));
-        refused(s, "Invalid address in Recipients: \"jörg@example.com\"");
+        refused(s,
+                "Invalid address in Recipients item 1 (\"jörg@example.com\"): the address holds a character "
+                "beyond ASCII");
     }
     {
         SMTPProbe s;
@@ -411,6 +505,119 @@ TEST(SMTPMessage, RefusesInjectedLinesAndEncodingsItCannotProduce) {
         s.Attachments()->Add()->SetFileName(dir.filePath("missing.pdf"));
         EXPECT_THROW(s.ComposeMessage(), EFOpenError);
     }
+}
+
+// The boundary stays the fixed one unless a part holds a line starting with its delimiter; then it grows,
+// and the message still reads back whole.
+TEST(SMTPMessage, ABodyQuotingThisMailerKeepsItsAttachments) {
+    QTemporaryDir dir;
+    WriteFile(dir.filePath("a.bin"), AllBytes(300));
+    WriteFile(dir.filePath("t.txt"), "x\r\n------------NorvalithSMTP-- in a text attachment\r\n");
+    SMTPProbe smtp;
+    auto* a = smtp.Attachments()->Add();
+    a->SetFileName(dir.filePath("a.bin"));
+
+    smtp.Body()->SetText(QStringLiteral("just text\r\n-----------NorvalithSMTP (one hyphen short)"));
+    QByteArray m = smtp.ComposeMessage();
+    EXPECT_TRUE(m.contains("Content-Type: multipart/mixed; boundary=\"----------NorvalithSMTP\"\r\n"));
+    EXPECT_EQ(m.count("------------NorvalithSMTP\r\n"), 2);
+
+    const QStringList hostile = {
+        QStringLiteral("Forwarded:\r\n------------NorvalithSMTP\r\nContent-Type: text/plain\r\n\r\nquoted\r\n"
+                       "------------NorvalithSMTP--\r\nafter"),
+        QStringLiteral("------------NorvalithSMTP-- at the very start"),
+        QStringLiteral("------------NorvalithSMTPX"),
+    };
+    for (const QString& body : hostile) {
+        smtp.Body()->SetText(body);
+        m = smtp.ComposeMessage();
+        EXPECT_FALSE(m.contains("boundary=\"----------NorvalithSMTP\"")) << body.toStdString();
+        const ParsedMail p = ParseMail(m);
+        EXPECT_TRUE(p.Defects.isEmpty()) << p.Defects.join(u' ').toStdString();
+        EXPECT_EQ(p.Body, QString(body).replace(QStringLiteral("\r\n"), QStringLiteral("\n")) + u'\n');
+        ASSERT_EQ(p.Attachments.size(), 1) << body.toStdString();
+        EXPECT_TRUE(p.Attachments[0].Data == AllBytes(300));
+    }
+    // The same for an attachment sent as text.
+    smtp.Body()->SetText(QStringLiteral("plain"));
+    auto* t = smtp.Attachments()->Add();
+    t->SetFileName(dir.filePath("t.txt"));
+    t->SetEncoding(QStringLiteral("7bit"));
+    m = smtp.ComposeMessage();
+    EXPECT_FALSE(m.contains("boundary=\"----------NorvalithSMTP\""));
+    const ParsedMail p = ParseMail(m);
+    ASSERT_EQ(p.Attachments.size(), 2);
+    EXPECT_EQ(p.Attachments[1].Data, "x\n------------NorvalithSMTP-- in a text attachment\n");
+}
+
+TEST(SMTPMessage, LongNamesFoldAndReadBack) {
+    QTemporaryDir dir;
+    const QString longFile = QString(200, u'f') + QStringLiteral(".txt");
+    const QString longWide = QString(150, u'\u00fc') + QStringLiteral(" \u65e5\u672c.pdf");
+    WriteFile(dir.filePath("data"), "data");
+    SMTPProbe smtp;
+    const QString person = QStringList(40, QStringLiteral("Name")).join(u' ');
+    const QString wide = QStringList(40, QStringLiteral("N\u00e4me")).join(u' ');
+    const QString unbroken = QString(1200, u'A');
+    smtp.From()->SetName(person);
+    smtp.From()->SetAddress(QStringLiteral("a@example.com"));
+    smtp.Recipients()->Add()->SetText(wide + QStringLiteral(" <w@example.com>"));
+    smtp.CC()->Add()->SetText(unbroken + QStringLiteral(" <u@example.com>"));
+    smtp.SetSubject(QStringList(100, QStringLiteral("subject")).join(u' '));
+    for (const QString& name : {longFile, longWide}) {
+        auto* a = smtp.Attachments()->Add();
+        a->SetFileName(dir.filePath("data"));
+        a->SetAttachmentName(name);
+    }
+    const QByteArray m = smtp.ComposeMessage();
+    for (const QByteArray& line : m.split('\n'))
+        EXPECT_LE(line.size(), line.contains("=?utf-8?B?") ? 999 : 79) << line.left(90).constData();
+    const ParsedMail p = ParseMail(m);
+    EXPECT_TRUE(p.Defects.isEmpty()) << p.Defects.join(u' ').toStdString();
+    EXPECT_EQ(p.Header("From"), person + QStringLiteral(" <a@example.com>"));
+    EXPECT_EQ(p.Header("To"), wide + QStringLiteral(" <w@example.com>"));
+    EXPECT_TRUE(p.Header("Cc").endsWith(QStringLiteral(" <u@example.com>")));
+    EXPECT_EQ(p.Header("Subject"), QStringList(100, QStringLiteral("subject")).join(u' '));
+    ASSERT_EQ(p.Attachments.size(), 2);
+    EXPECT_EQ(p.Attachments[0].FileName, longFile);
+    EXPECT_EQ(p.Attachments[1].FileName, longWide);
+    EXPECT_EQ(p.Attachments[1].Data, "data");
+    // Ordinary names keep their one-line form.
+    SMTPProbe plain;
+    auto* a = plain.Attachments()->Add();
+    a->SetFileName(dir.filePath("data"));
+    a->SetAttachmentName(QStringLiteral("q1.pdf"));
+    a->SetContentType(QStringLiteral("application/pdf"));
+    EXPECT_TRUE(
+        plain.ComposeMessage().contains("Content-Type: application/pdf; name=\"q1.pdf\"\r\n"
+                                        "Content-Transfer-Encoding: base64\r\n"
+                                        "Content-Disposition: attachment; filename=\"q1.pdf\"\r\n\r\n"));
+}
+
+// Text that a reader would reinterpret goes out as encoded words (or, in a file name, in the RFC 2231
+// form), so that it reads back as typed.
+TEST(SMTPMessage, TextReadersWouldReinterpretIsEncoded) {
+    QTemporaryDir dir;
+    WriteFile(dir.filePath("data"), "data");
+    SMTPProbe smtp;
+    const QString trick = QStringLiteral("=?utf-8?B?SGFja2Vk?=");
+    smtp.SetSubject(trick);
+    smtp.From()->SetName(trick);
+    smtp.From()->SetAddress(QStringLiteral("a@example.com"));
+    smtp.Recipients()->Add()->SetText(QStringLiteral("Bell\x07 Ringer <b@example.com>"));
+    auto* a = smtp.Attachments()->Add();
+    a->SetFileName(dir.filePath("data"));
+    a->SetAttachmentName(trick + QStringLiteral(".txt"));
+    const QByteArray m = smtp.ComposeMessage();
+    EXPECT_FALSE(m.contains(trick.toLatin1()));
+    EXPECT_FALSE(m.contains('\x07'));
+    const ParsedMail p = ParseMail(m);
+    EXPECT_TRUE(p.Defects.isEmpty()) << p.Defects.join(u' ').toStdString();
+    EXPECT_EQ(p.Header("Subject"), trick);
+    EXPECT_EQ(p.Header("From"), trick + QStringLiteral(" <a@example.com>"));
+    EXPECT_EQ(p.Header("To"), QStringLiteral("Bell\x07 Ringer <b@example.com>"));
+    ASSERT_EQ(p.Attachments.size(), 1);
+    EXPECT_EQ(p.Attachments[0].FileName, trick + QStringLiteral(".txt"));
 }
 
 } // namespace

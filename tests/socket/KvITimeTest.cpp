@@ -34,9 +34,15 @@ TEST(Daytime, DigitRulesReadTheUsualPublicLayout) {
 }
 
 TEST(Daytime, MissingPartsAndShortYears) {
-    // Nothing to read: every part is 1, the year 1 becomes 2001.
-    ExpectSameTime(TKvInetDateTime::DaytimeToDateTime(QStringLiteral("No answer from server")),
-                   At(2001, 1, 1, 1, 1, 1));
+    // No digit reaches a part: no date at all, refused rather than read as 2001-01-01 01:01:01.
+    for (const char* text : {"No answer from server", "hello world\r\n", "123\r\n", "x 5", ""}) {
+        EXPECT_FALSE(TKvInetDateTime::HasDate(QString::fromLatin1(text))) << text;
+        EXPECT_THROW(TKvInetDateTime::DaytimeToDateTime(QString::fromLatin1(text)), EConvertError) << text;
+    }
+    // A single digit that does reach a part is a date by the Part's rules: the missing parts become 1.
+    EXPECT_TRUE(TKvInetDateTime::HasDate(QStringLiteral("x 5\n")));
+    ExpectSameTime(TKvInetDateTime::DaytimeToDateTime(QStringLiteral("x 5\n")), At(2005, 1, 1, 1, 1, 1));
+    EXPECT_TRUE(TKvInetDateTime::HasDate(QStringLiteral("31 FEB 2026 07:30:35 UTC\r\n")));
     ExpectSameTime(TKvInetDateTime::DaytimeToDateTime(QStringLiteral("x 7-2-3 4:5:6\n")),
                    At(2007, 2, 3, 4, 5, 6));
     ExpectSameTime(TKvInetDateTime::DaytimeToDateTime(QStringLiteral("x 099-2-3 4:5:6\n")),
@@ -127,8 +133,17 @@ TEST(SNTP, ReplyChecks) {
     EXPECT_EQ(TKvInetSNTP::ReplyToDateTime(Reply(0x24, 0, transmit)), 0);
     EXPECT_EQ(TKvInetSNTP::ReplyToDateTime(Reply(0x24, 16, transmit)), 0);
     EXPECT_EQ(TKvInetSNTP::ReplyToDateTime(Reply(0x24, 1, transmit).left(47)), 0);
-    // A zero timestamp is 2036 now, not 0, so it is accepted.
-    EXPECT_NE(TKvInetSNTP::ReplyToDateTime(Reply(0x24, 1, QByteArray(8, '\0'))), 0);
+    // A zero transmit timestamp carries no time (RFC 4330); by the era rule it would convert to 2036.
+    EXPECT_EQ(TKvInetSNTP::ReplyToDateTime(Reply(0x24, 1, QByteArray(8, '\0'))), 0);
+    EXPECT_EQ(TKvInetSNTP::ReplyProblem(Reply(0x24, 1, QByteArray(8, '\0'))),
+              "the transmit timestamp is zero");
+    // Only both halves zero: a zero second with a fraction, or the reverse, is a time.
+    EXPECT_NE(TKvInetSNTP::ReplyToDateTime(Reply(0x24, 1, Bytes({0, 0, 0, 0, 0, 0, 0, 1}))), 0);
+    EXPECT_EQ(TKvInetSNTP::ReplyProblem(Reply(0x24, 1, transmit)), "");
+    EXPECT_EQ(TKvInetSNTP::ReplyProblem(Reply(0xDC, 1, transmit)),
+              "the server is not synchronised (leap indicator 3)");
+    EXPECT_EQ(TKvInetSNTP::ReplyProblem(Reply(0x24, 16, transmit)), "the stratum is 16, not 1 to 15");
+    EXPECT_EQ(TKvInetSNTP::ReplyProblem(transmit), "the reply is shorter than 48 bytes");
 }
 
 TEST(SNTP, OnlyAServerReplyToOurRequestCounts) {
