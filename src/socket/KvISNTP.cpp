@@ -84,8 +84,8 @@ QString TKvInetSNTP::ReplyProblem(const QByteArray& Packet) {
     const int stratum = uchar(Packet[1]);
     if (stratum == 0 || stratum > 15)
         return QStringLiteral("the stratum is %1, not 1 to 15").arg(stratum);
-    // RFC 4330: a zero transmit timestamp carries no time. The Part's "converted time of exactly 0" check
-    // meant the same, but since the era rule zero converts to 7 February 2036 and that check cannot fire.
+    // RFC 4330: a zero transmit timestamp carries no time. A check for a converted time of exactly 0 would
+    // mean the same, but since the era rule zero converts to 7 February 2036 and such a check cannot fire.
     if (ReadU32(Packet, transmitOffset) == 0 && ReadU32(Packet, transmitOffset + 4) == 0)
         return QStringLiteral("the transmit timestamp is zero");
     if (NTPTimestamp2DateTime(ReadU32(Packet, transmitOffset), ReadU32(Packet, transmitOffset + 4)) == 0)

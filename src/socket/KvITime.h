@@ -35,7 +35,7 @@ public:
     /// part (none before the first separator), empty parts become 1, and a year of one to three digits is
     /// padded to "2" + three digits. "61381 26-12-07 07:30:35 00 0 0 50.0 UTC(NIST) *" gives
     /// 7 December 2026 07:30:35. Raises EConvertError for an impossible date or time, and for a text in which
-    /// no digit reaches a part ("The reply holds no date and time"), which the Part would read as
+    /// no digit reaches a part ("The reply holds no date and time"), which would otherwise read as
     /// 1 January 2001 01:01:01.
     static TDateTime DaytimeToDateTime(const QString& Text);
 

@@ -70,7 +70,7 @@ TEST(DNSQuery, NothingToAskGivesNoQuery) {
 }
 
 TEST(DNSQuery, EmptyLabelsAreRefusedAndTheRootIsNoLabel) {
-    // An empty label would end the name early for every reader of the message (the Part writes it as given).
+    // An empty label would end the name early for every reader of the message.
     for (const char* domain : {"a..b", ".a", "a.b..", ".."})
         EXPECT_THROW(BuildDNSQuery({irA}, QString::fromLatin1(domain)), EKvIDNSError) << domain;
     try {

@@ -39,7 +39,7 @@ TEST(Daytime, MissingPartsAndShortYears) {
         EXPECT_FALSE(TKvInetDateTime::HasDate(QString::fromLatin1(text))) << text;
         EXPECT_THROW(TKvInetDateTime::DaytimeToDateTime(QString::fromLatin1(text)), EConvertError) << text;
     }
-    // A single digit that does reach a part is a date by the Part's rules: the missing parts become 1.
+    // A single digit that does reach a part is a date by the parser's rules: the missing parts become 1.
     EXPECT_TRUE(TKvInetDateTime::HasDate(QStringLiteral("x 5\n")));
     ExpectSameTime(TKvInetDateTime::DaytimeToDateTime(QStringLiteral("x 5\n")), At(2005, 1, 1, 1, 1, 1));
     EXPECT_TRUE(TKvInetDateTime::HasDate(QStringLiteral("31 FEB 2026 07:30:35 UTC\r\n")));
