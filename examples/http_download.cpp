@@ -1,5 +1,6 @@
 // Downloads a large body with the HTTP client without holding it in memory: the body goes to a file stream
-// as it arrives, and a cut or refused download leaves no file.   example_http_download http://HOST:PORT/PATH FILE
+// as it arrives, and a cut or refused download leaves no file.   example_http_download http://HOST:PORT/PATH
+// FILE
 #include "platform/Classes.h"
 #include "socket/KvIHTTP.h"
 
@@ -34,8 +35,8 @@ int main(int argc, char** argv) {
         }
         if (!ok) {
             QFile::remove(target);
-            out << "failed: " << (http.LastError().isEmpty() ? http.ResponseHeaders()->Get(0) : http.LastError())
-                << "\n";
+            out << "failed: "
+                << (http.LastError().isEmpty() ? http.ResponseHeaders()->Get(0) : http.LastError()) << "\n";
             return 1;
         }
         out << http.ResponseHeaders()->Get(0) << ", saved to " << target << "\n";

@@ -137,7 +137,8 @@ bool Args::Parse(const QStringList& Arguments, int MinPositional, int MaxPositio
             FValues[opt->Name] << QString();
             continue;
         }
-        int from = -1; // where the value starts in its argument's bytes: after "--name=", or the whole next one
+        int from =
+            -1; // where the value starts in its argument's bytes: after "--name=", or the whole next one
         if (!inlineValue) {
             if (i + 1 >= Arguments.size())
                 throw UsageError(QStringLiteral("option '%1' needs a value").arg(a));

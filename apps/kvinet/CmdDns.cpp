@@ -115,8 +115,7 @@ int Run(const Invocation& Call) {
 }
 
 // A binary query over TCP: no proxy speaks it, and there is no TLS.
-const Command reg{"dns", "DNS query over TCP, answer records one a line", Run,
-                  SocketCommonOptions, cgSocket};
+const Command reg{"dns", "DNS query over TCP, answer records one a line", Run, SocketCommonOptions, cgSocket};
 
 } // namespace
 

@@ -33,7 +33,8 @@ public:
             FDevice.reset(file);
         }
         if (!FOpen)
-            throw KvInet::Exception(QStringLiteral("cannot write %1: %2").arg(Target, FDevice->errorString()));
+            throw KvInet::Exception(
+                QStringLiteral("cannot write %1: %2").arg(Target, FDevice->errorString()));
     }
     int64_t Read(void*, int64_t) override { return 0; }
     int64_t Write(const void* Buffer, int64_t Count) override {
@@ -115,7 +116,8 @@ int Run(const Invocation& Call) {
     // Credentials in the URL are the server's: sent as Basic (UTF-8), never silently dropped.
     if (!url.userName().isEmpty() && !authorization) {
         const QByteArray credentials = (url.userName() + u':' + url.password()).toUtf8();
-        http.Headers()->Add(QStringLiteral("Authorization: Basic ") + QString::fromLatin1(credentials.toBase64()));
+        http.Headers()->Add(QStringLiteral("Authorization: Basic ") +
+                            QString::fromLatin1(credentials.toBase64()));
     }
     http.SetRemoveHeaders(!args.Has(QStringLiteral("keep-headers")));
     if (args.Has(QStringLiteral("follow")))
@@ -141,7 +143,8 @@ int Run(const Invocation& Call) {
     }
     QString error;
     if (!output->Finish(error))
-        throw KvInet::Exception(QStringLiteral("cannot write %1: %2").arg(args.Value(QStringLiteral("output")), error));
+        throw KvInet::Exception(
+            QStringLiteral("cannot write %1: %2").arg(args.Value(QStringLiteral("output")), error));
     return ExitOk;
 }
 

@@ -63,10 +63,9 @@ int RunSntp(const Invocation& Call) {
 }
 
 // Neither protocol goes through an HTTP proxy (daytime sends nothing, NTP is UDP), and neither uses TLS.
-const Command daytime{"daytime", "date and time from a daytime server", RunDaytime,
-                      SocketCommonOptions, cgSocket};
-const Command sntp{"sntp", "time from an NTP server", RunSntp, SocketCommonOptions,
-                   cgSocket};
+const Command daytime{"daytime", "date and time from a daytime server", RunDaytime, SocketCommonOptions,
+                      cgSocket};
+const Command sntp{"sntp", "time from an NTP server", RunSntp, SocketCommonOptions, cgSocket};
 
 } // namespace
 

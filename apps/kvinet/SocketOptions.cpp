@@ -16,7 +16,8 @@ void ApplySocketOptions(const Args& A, TKvInetBase& Component) {
         Component.SetPort(A.IntValue(QStringLiteral("port"), Component.Port(), 1, 65535));
     Component.SetTimeout(A.IntValue(QStringLiteral("timeout"), Component.Timeout(), 0, 86400));
     if (A.Common() & coMaxTime)
-        Component.SetTotalTimeout(A.IntValue(QStringLiteral("max-time"), Component.TotalTimeout(), 0, 86400 * 7));
+        Component.SetTotalTimeout(
+            A.IntValue(QStringLiteral("max-time"), Component.TotalTimeout(), 0, 86400 * 7));
     if (A.Common() & coMaxSize)
         Component.SetMaxReplySize(A.Int64Value(QStringLiteral("max-size"), Component.MaxReplySize(), 0,
                                                std::numeric_limits<qint64>::max()));

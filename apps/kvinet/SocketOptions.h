@@ -12,7 +12,8 @@ namespace KvCli {
 
 /// The common options every socket command honours; a command adds coProxy, coCAFile... where its
 /// component can use them.
-constexpr TCommonOptions SocketCommonOptions = coHost | coPort | coTimeout | coMaxTime | coMaxSize | coVerbose;
+constexpr TCommonOptions SocketCommonOptions =
+    coHost | coPort | coTimeout | coMaxTime | coMaxSize | coVerbose;
 
 /// Applies the common options the command declared (--host, --port, --proxy HOST:PORT, --proxy-user,
 /// --proxy-password, --timeout, --max-time, --max-size) to the component; proxy credentials given on the

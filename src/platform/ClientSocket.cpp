@@ -62,7 +62,6 @@ int Remaining(const QDeadlineTimer& Deadline) {
     return int(qMax<qint64>(0, Deadline.remainingTime()));
 }
 
-
 // The resolver has no time-out of its own, so the lookup runs on a helper thread that we stop waiting for
 // when the time is up; the thread finishes on its own and drops its result.
 struct Lookup {
@@ -386,7 +385,8 @@ void TClientSocket::Error(TErrorEvent Event, int Code, const QString& Api, const
 }
 
 QDeadlineTimer TClientSocket::WaitDeadline() const {
-    const QDeadlineTimer wait = FTimeoutMSecs > 0 ? QDeadlineTimer(FTimeoutMSecs) : QDeadlineTimer(QDeadlineTimer::Forever);
+    const QDeadlineTimer wait =
+        FTimeoutMSecs > 0 ? QDeadlineTimer(FTimeoutMSecs) : QDeadlineTimer(QDeadlineTimer::Forever);
     return FDeadline.isForever() || (!wait.isForever() && wait < FDeadline) ? wait : FDeadline;
 }
 

@@ -230,7 +230,8 @@ QString TKvIHTTPClient::InternalExecute() {
     FScanned = 0;
     FExpectedBody = -1;
     if (FBodyStream)
-        ClientSocket()->SetReceiveLimit(0); // the header section is bounded by ReplyComplete, the body by the stream
+        ClientSocket()->SetReceiveLimit(
+            0); // the header section is bounded by ReplyComplete, the body by the stream
     QString text = TKvInetBase::InternalExecute();
     if (FBodyStream) {
         if (FHeaderEnd >= 0)
@@ -255,8 +256,9 @@ void TKvIHTTPClient::StreamBody(QString& Text) {
     const int status = StrToIntDef(head.value(0).section(u' ', 1, 1), 0);
     bool redirect = false;
     for (const QString& line : head)
-        redirect = redirect || line.section(u':', 0, 0).trimmed().compare(QLatin1String("Location"),
-                                                                          Qt::CaseInsensitive) == 0;
+        redirect =
+            redirect ||
+            line.section(u':', 0, 0).trimmed().compare(QLatin1String("Location"), Qt::CaseInsensitive) == 0;
     // A redirect's notice is not the body the caller asked for: read past it, keep nothing of it.
     const bool write = !(redirect && status >= 300 && status <= 399);
     qint64 written = 0;
@@ -366,8 +368,10 @@ void TKvIHTTPClient::AfterExecute(QString& Text) {
     const int status = StrToIntDef(statusLine.section(u' ', 1, 1), 0);
     bool exact = false;
     for (int i = 0; i < FResponseHeaders->Count() && !exact; ++i)
-        exact = FResponseHeaders->Get(i).section(u':', 0, 0).trimmed().compare(QLatin1String("Location"),
-                                                                                Qt::CaseInsensitive) == 0;
+        exact = FResponseHeaders->Get(i)
+                    .section(u':', 0, 0)
+                    .trimmed()
+                    .compare(QLatin1String("Location"), Qt::CaseInsensitive) == 0;
     if (status < 300 || status > 399 || !exact)
         return;
     FollowRedirect(url, status, Text);

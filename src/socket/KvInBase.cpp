@@ -200,7 +200,9 @@ void TKvInetBase::Disconnect() {
 
 QString TKvInetBase::GetQuery() { return QString(); }
 
-bool TKvInetBase::ThroughProxy() const { return FProxy->UseProxy() && !FProxy->Server().isEmpty(); }
+bool TKvInetBase::ThroughProxy() const {
+    return FProxy->UseProxy() && !FProxy->Server().isEmpty();
+}
 
 void TKvInetBase::CheckInput() {
     RefuseLineBreaks(FHost, "Host");
@@ -227,12 +229,14 @@ QString TKvInetBase::HttpRequestHead(const QString& Method, const QString& Path)
         QString path = Path.isEmpty() ? QStringLiteral("/") : Path;
         if (!path.startsWith(u'/'))
             path.prepend(u'/');
-        QString head = Method + QStringLiteral(" http://") + HttpAuthority(false) + path + QStringLiteral(" HTTP/1.0") +
-                       crlf + QStringLiteral("Host: ") + HttpAuthority(false) + crlf;
+        QString head = Method + QStringLiteral(" http://") + HttpAuthority(false) + path +
+                       QStringLiteral(" HTTP/1.0") + crlf + QStringLiteral("Host: ") + HttpAuthority(false) +
+                       crlf;
         if (!FProxy->User().isEmpty()) {
             // UTF-8, as proxies decode Basic credentials; wire text holds one byte per character.
             const QByteArray credentials = (FProxy->User() + u':' + FProxy->Password()).toUtf8();
-            head += QStringLiteral("Proxy-Authorization: Basic ") + QString::fromLatin1(credentials.toBase64()) + crlf;
+            head += QStringLiteral("Proxy-Authorization: Basic ") +
+                    QString::fromLatin1(credentials.toBase64()) + crlf;
         }
         return head;
     }

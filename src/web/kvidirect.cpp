@@ -561,8 +561,7 @@ void TKvWebDirect::DialogClose(QObject* /*Sender*/, TKvIDirectForm::TCloseAction
 void TKvWebDirect::DialogDestroy(QObject* Sender) {
     // Each window keeps its own glyphs and item data, which go with it; only the fields that refer to this
     // window are forgotten, so closing an earlier window leaves the newest one alone.
-    FWindows.removeIf(
-        [Sender](const QPointer<QObject>& W) { return W.isNull() || W.data() == Sender; });
+    FWindows.removeIf([Sender](const QPointer<QObject>& W) { return W.isNull() || W.data() == Sender; });
     if (Sender == FNewest) {
         frm = nullptr;
         tree = nullptr;

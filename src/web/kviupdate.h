@@ -195,8 +195,8 @@ public:
     /// isInProgress, runs InternalExecute, sets isFinished unless another outcome was set, frees the window
     /// and fires OnAfterExecute. True unless Status is isFailed. The library's exceptions from
     /// InternalExecute (local file errors) pass through, skipping the rest but closing the window; any
-    /// other (memory exhausted) ends the run as isFailed with LastError. A call while this component's Execute is already running
-    /// (through the pumped message queue) is refused: false, nothing changed.
+    /// other (memory exhausted) ends the run as isFailed with LastError. A call while this component's
+    /// Execute is already running (through the pumped message queue) is refused: false, nothing changed.
     virtual bool Execute();
 
     const QString& Agent() const { return FWEBAgent; }

@@ -18,11 +18,9 @@ namespace {
 
 // The palette's order.
 const QStringList ExpectedPalette = {
-    "TKvWhoIs", "TKvInetDateTime",
-    "TKvUPSTracker",
-    "TKvFedExTracker", "TKvIHTTPClient", "TKvWebUpdater", "TKvWebDirect", "TKvRemoteImage",
-    "TKvInfoExtractor", "TKvWeatherInfo", "TKvRemoteFiles", "TKvISMTP", "TKvIRSSParser", "TKvInetSNTP",
-    "TKvMSTranslator",
+    "TKvWhoIs",       "TKvInetDateTime", "TKvUPSTracker",  "TKvFedExTracker",  "TKvIHTTPClient",
+    "TKvWebUpdater",  "TKvWebDirect",    "TKvRemoteImage", "TKvInfoExtractor", "TKvWeatherInfo",
+    "TKvRemoteFiles", "TKvISMTP",        "TKvIRSSParser",  "TKvInetSNTP",      "TKvMSTranslator",
 };
 
 QStringList Names(const std::vector<TComponentClass>& Classes) {

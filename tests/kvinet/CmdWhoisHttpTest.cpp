@@ -98,11 +98,13 @@ TEST(KvinetHttp, LargeBinaryBodyOnStdout) {
     EXPECT_TRUE(r.Out.endsWith("\r\n\r\n" + body)) << "the reply as received";
 
     // Streamed: the body's bytes unaltered, to stdout and to a file.
-    r = Kvinet({QStringLiteral("http"), NginxUrl(url.constData()), QStringLiteral("--output"), QStringLiteral("-")});
+    r = Kvinet(
+        {QStringLiteral("http"), NginxUrl(url.constData()), QStringLiteral("--output"), QStringLiteral("-")});
     EXPECT_EQ(r.ExitCode, 0) << r.Err.constData();
     EXPECT_TRUE(r.Out == body) << r.Out.size() << " bytes";
     QTemporaryDir dir;
-    r = Kvinet({QStringLiteral("http"), NginxUrl(url.constData()), QStringLiteral("--output"), dir.filePath("b")});
+    r = Kvinet(
+        {QStringLiteral("http"), NginxUrl(url.constData()), QStringLiteral("--output"), dir.filePath("b")});
     EXPECT_EQ(r.ExitCode, 0) << r.Err.constData();
     EXPECT_TRUE(KvTest::ReadFile(dir.filePath("b")) == body);
     QFile::remove(path);
@@ -139,10 +141,15 @@ TEST(KvinetHttp, OutputThatCannotBeWrittenIsAFailure) {
 
 namespace {
 
-QJsonObject Steps(const QJsonArray& Steps) { return QJsonObject{{QStringLiteral("steps"), Steps}}; }
-QJsonObject ReadRequest() { return QJsonObject{{QStringLiteral("read_until"), QStringLiteral("\r\n\r\n")}}; }
+QJsonObject Steps(const QJsonArray& Steps) {
+    return QJsonObject{{QStringLiteral("steps"), Steps}};
+}
+QJsonObject ReadRequest() {
+    return QJsonObject{{QStringLiteral("read_until"), QStringLiteral("\r\n\r\n")}};
+}
 QJsonObject SendText(const QString& Text, int Blocks = 1, int DelayMs = 0) {
-    return QJsonObject{{QStringLiteral("send"), Text}, {QStringLiteral("blocks"), Blocks},
+    return QJsonObject{{QStringLiteral("send"), Text},
+                       {QStringLiteral("blocks"), Blocks},
                        {QStringLiteral("delay_ms"), DelayMs}};
 }
 
@@ -161,18 +168,37 @@ TEST(KvinetHttp, HostilePeersAndWhatReachesTheWire) {
         QByteArray Err;      // stderr contains it
         QByteArray Received; // the request contains it
     } cases[] = {
-        {"endless whois reply", Steps({ReadRequest(), SendText(QString(2 << 20, u'x'), 64)}),
-         {"whois", "example.com", "--host", "127.0.0.1", "--port", "PORT", "--max-size", "100000"}, 1,
-         "The reply is larger than 100000 bytes", ""},
-        {"dripping reply", Steps({ReadRequest(), SendText("HTTP/1.0 200 OK\r\n\r\n" + QString(30, u'x'), 30, 100)}),
-         {"http", "http://127.0.0.1:PORT/", "--max-time", "1"}, 1, "The operation took longer than 1 seconds", ""},
-        {"cut short, with --output", Steps({ReadRequest(), SendText("HTTP/1.0 200 OK\r\nContent-Length: 100000\r\n\r\nshort")}),
-         {"http", "http://127.0.0.1:PORT/file", "--output", output}, 1, "after 5 of the 100000 bytes", ""},
-        {"URL credentials and raw header bytes", Steps({ReadRequest(), SendText("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok")}),
-         {"http", "-H", QString::fromUtf8("X-A: é€"), "--", QString::fromUtf8("http://u:pé@127.0.0.1:PORT/")}, 0, "",
-         "X-A: \xc3\xa9\xe2\x82\xac\r\nAuthorization: Basic " + QByteArray("u:p\xc3\xa9").toBase64() + "\r\n"},
-        {"proxy credentials without a proxy", QJsonObject(), {"http", "http://127.0.0.1:PORT/", "--proxy-user", "u"}, 2,
-         "go with --proxy", ""},
+        {"endless whois reply",
+         Steps({ReadRequest(), SendText(QString(2 << 20, u'x'), 64)}),
+         {"whois", "example.com", "--host", "127.0.0.1", "--port", "PORT", "--max-size", "100000"},
+         1,
+         "The reply is larger than 100000 bytes",
+         ""},
+        {"dripping reply",
+         Steps({ReadRequest(), SendText("HTTP/1.0 200 OK\r\n\r\n" + QString(30, u'x'), 30, 100)}),
+         {"http", "http://127.0.0.1:PORT/", "--max-time", "1"},
+         1,
+         "The operation took longer than 1 seconds",
+         ""},
+        {"cut short, with --output",
+         Steps({ReadRequest(), SendText("HTTP/1.0 200 OK\r\nContent-Length: 100000\r\n\r\nshort")}),
+         {"http", "http://127.0.0.1:PORT/file", "--output", output},
+         1,
+         "after 5 of the 100000 bytes",
+         ""},
+        {"URL credentials and raw header bytes",
+         Steps({ReadRequest(), SendText("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok")}),
+         {"http", "-H", QString::fromUtf8("X-A: é€"), "--", QString::fromUtf8("http://u:pé@127.0.0.1:PORT/")},
+         0,
+         "",
+         "X-A: \xc3\xa9\xe2\x82\xac\r\nAuthorization: Basic " + QByteArray("u:p\xc3\xa9").toBase64() +
+             "\r\n"},
+        {"proxy credentials without a proxy",
+         QJsonObject(),
+         {"http", "http://127.0.0.1:PORT/", "--proxy-user", "u"},
+         2,
+         "go with --proxy",
+         ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);

@@ -62,8 +62,9 @@ TEST(KvIHTTP, DirectRequestBytes) {
     http.Headers()->Add(QStringLiteral("X-Two: 2"));
     http.Execute();
     // The request ends once: the base's line goes with the header lines, before the one empty line.
-    EXPECT_EQ(peer.Received(), QByteArray("GET /a.html HTTP/1.0\r\nHost: localhost\r\nAccept: text/html\r\nX-Two: 2\r\n"
-                                          "Proxy-Connection: Keep-Alive\r\n\r\n"));
+    EXPECT_EQ(peer.Received(),
+              QByteArray("GET /a.html HTTP/1.0\r\nHost: localhost\r\nAccept: text/html\r\nX-Two: 2\r\n"
+                         "Proxy-Connection: Keep-Alive\r\n\r\n"));
 }
 
 TEST(KvIHTTP, MethodsAndNumericAddress) {
@@ -105,7 +106,8 @@ TEST(KvIHTTP, ProxyRequestForm) {
     http.Proxy()->SetUser(QString::fromUtf8("Łukasz"));
     http.Proxy()->SetPassword(QString::fromUtf8("pé"));
     http.Execute();
-    EXPECT_TRUE(proxy2.Received().contains("Proxy-Authorization: Basic " + QByteArray("\xc5\x81ukasz:p\xc3\xa9").toBase64()));
+    EXPECT_TRUE(proxy2.Received().contains("Proxy-Authorization: Basic " +
+                                           QByteArray("\xc5\x81ukasz:p\xc3\xa9").toBase64()));
 
     // A proxy that is configured but not in use changes nothing: the direct form goes to the origin.
     LoopbackPeer origin(ReplyAfterBlock("HTTP/1.0 200 OK\r\n\r\n"));
@@ -214,8 +216,8 @@ TEST(KvIHTTP, LargeBodiesInSeveralBlocks) {
     } cases[] = {
         // Many more added line ends than header characters, and the reverse: the body's text moves both ways.
         {"dense breaks", "HTTP/1.0 200 OK\r\n", Noise(200000, 40, 1), true},
-        {"sparse breaks, long header", "HTTP/1.0 200 OK\r\n" + pad, Noise(100000, 0, 2) + "\n\r" + Noise(50000, 0, 3),
-         true},
+        {"sparse breaks, long header", "HTTP/1.0 200 OK\r\n" + pad,
+         Noise(100000, 0, 2) + "\n\r" + Noise(50000, 0, 3), true},
         {"as many lone breaks as header characters", "HTTP/1.0 200 OK\n", exact17, false},
         {"no length", "HTTP/1.0 200 OK\r\n", Noise(150000, 3, 4), false},
         {"length too small", "HTTP/1.0 200 OK\r\n", Noise(120000, 10, 5), true, 1000},
@@ -318,15 +320,18 @@ TEST(KvIHTTP, HostilePeers) {
         QString Text;  // what Execute returns ("" with Error set: not checked)
         QString Error; // LastError contains it ("" for none)
     } cases[] = {
-        {"endless reply", [](LoopbackPeer::Conn& c) {
+        {"endless reply",
+         [](LoopbackPeer::Conn& c) {
              c.ReadUntil("\r\n\r\n");
              c.Send("HTTP/1.0 200 OK\r\n\r\n");
              const QByteArray chunk(1 << 16, 'x');
              for (int i = 0; i < 400; ++i) // 25 MiB, far past the limit below
                  c.Send(chunk);
          },
-         [](TKvIHTTPClient& H) { H.SetMaxReplySize(1 << 20); }, QString(), "The reply is larger than 1048576 bytes"},
-        {"dripping reply", [](LoopbackPeer::Conn& c) {
+         [](TKvIHTTPClient& H) { H.SetMaxReplySize(1 << 20); }, QString(),
+         "The reply is larger than 1048576 bytes"},
+        {"dripping reply",
+         [](LoopbackPeer::Conn& c) {
              c.ReadUntil("\r\n\r\n");
              for (int i = 0; i < 25; ++i) { // 2.5 s, a byte every 0.1 s
                  c.Send("x");
@@ -338,12 +343,14 @@ TEST(KvIHTTP, HostilePeers) {
              H.SetTotalTimeout(1);
          },
          QString(), "The operation took longer than 1 seconds"},
-        {"cut short", [](LoopbackPeer::Conn& c) {
+        {"cut short",
+         [](LoopbackPeer::Conn& c) {
              c.ReadUntil("\r\n\r\n");
              c.Send("HTTP/1.0 200 OK\r\nContent-Length: 100000\r\n\r\n" + QByteArray(30, 'z'));
          },
          nullptr, QString(30, u'z') + "\r\n", "after 30 of the 100000 bytes"},
-        {"status line in two pieces", [](LoopbackPeer::Conn& c) {
+        {"status line in two pieces",
+         [](LoopbackPeer::Conn& c) {
              c.ReadUntil("\r\n\r\n");
              c.Send("HTTP/1.0 40");
              c.Sleep(200);
@@ -353,19 +360,22 @@ TEST(KvIHTTP, HostilePeers) {
         // A server that answers at the first empty line and closes at once, unread bytes and all, resets the
         // connection: nothing may follow the request's empty line, and a reset after the whole reply is
         // its end, not a failure.
-        {"answer at the empty line, then reset", [ok](LoopbackPeer::Conn& c) {
+        {"answer at the empty line, then reset",
+         [ok](LoopbackPeer::Conn& c) {
              c.ReadUntil("\r\n\r\n");
              c.Send(ok);
              c.Abort();
          },
          nullptr, "hello\r\n", ""},
-        {"Location-like header on a 200", [ok](LoopbackPeer::Conn& c) {
+        {"Location-like header on a 200",
+         [ok](LoopbackPeer::Conn& c) {
              c.ReadUntil("\r\n\r\n");
              c.Send("HTTP/1.0 200 OK\r\nLocation-Extra: /elsewhere\r\nContent-Length: 5\r\n\r\nhello");
          },
          [](TKvIHTTPClient& H) { H.SetOnRedirect([](QObject*, QString&, bool& Abort) { Abort = false; }); },
          "hello\r\n", ""},
-        {"Location on a 201 to a POST", [](LoopbackPeer::Conn& c) {
+        {"Location on a 201 to a POST",
+         [](LoopbackPeer::Conn& c) {
              c.ReadUntil("\r\n\r\n");
              c.Send("HTTP/1.0 201 Created\r\nLocation: /item/1\r\nContent-Length: 7\r\n\r\ncreated");
          },
@@ -406,8 +416,9 @@ TEST(KvIHTTP, RedirectRules) {
         SCOPED_TRACE(status);
         LoopbackPeer target(ReplyAfterBlock("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok"));
         const QByteArray location = "http://127.0.0.1:" + QByteArray::number(target.Port()) + "/there";
-        LoopbackPeer origin(ReplyAfterBlock("HTTP/1.0 " + QByteArray::number(status) + " Moved\r\nLocation: " +
-                                            location + "\r\nContent-Length: 0\r\n\r\n"));
+        LoopbackPeer origin(ReplyAfterBlock("HTTP/1.0 " + QByteArray::number(status) +
+                                            " Moved\r\nLocation: " + location +
+                                            "\r\nContent-Length: 0\r\n\r\n"));
         TKvIHTTPClient http;
         http.SetAddress(QStringLiteral("127.0.0.1"));
         http.SetPort(origin.Port());
@@ -433,7 +444,8 @@ TEST(KvIHTTP, RedirectRules) {
 // memory, a cut body still fails, and a followed redirect's own notice never reaches the stream.
 TEST(KvIHTTP, BodyStream) {
     const QByteArray body = Noise(300000, 50, 9);
-    const QByteArray head = "HTTP/1.0 200 OK\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n";
+    const QByteArray head =
+        "HTTP/1.0 200 OK\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n";
     struct Case {
         const char* Name;
         QList<QByteArray> Replies; // one per connection
@@ -442,9 +454,14 @@ TEST(KvIHTTP, BodyStream) {
     } cases[] = {
         {"whole body, far past the size limit", {head + body}, body, false},
         {"cut short", {head + body.left(1000)}, body.left(1000), true},
-        {"redirect followed", {"HTTP/1.0 302 Found\r\nLocation: /next\r\nContent-Length: 6\r\n\r\nmoved!", head + body}, body,
+        {"redirect followed",
+         {"HTTP/1.0 302 Found\r\nLocation: /next\r\nContent-Length: 6\r\n\r\nmoved!", head + body},
+         body,
          false},
-        {"header section past the limit", {"HTTP/1.0 200 OK\r\nX-Pad: " + QByteArray(100000, 'p')}, QByteArray(), true},
+        {"header section past the limit",
+         {"HTTP/1.0 200 OK\r\nX-Pad: " + QByteArray(100000, 'p')},
+         QByteArray(),
+         true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);

@@ -471,7 +471,8 @@ TEST(KvInBase, RefusalsLimitsAndForeignExceptions) {
 
     // A send that writes nothing (the connection gone before the query) is "No answer from server".
     client.SetAddress(QStringLiteral("127.0.0.1"));
-    client.SetOnConnect([](QObject* Sender, TCustomWinSocket*) { qobject_cast<TClientSocket*>(Sender)->Close(); });
+    client.SetOnConnect(
+        [](QObject* Sender, TCustomWinSocket*) { qobject_cast<TClientSocket*>(Sender)->Close(); });
     EXPECT_EQ(client.Execute(), QStringLiteral("No answer from server"));
     EXPECT_EQ(client.LastError(), QStringLiteral("No answer from server"));
     client.SetOnConnect(nullptr);
