@@ -239,6 +239,33 @@ bool ProxyOption(const Args& A, QString& Host, int& Port) {
     return true;
 }
 
+QString EscapeLine(QStringView Text) {
+    QString out;
+    out.reserve(Text.size());
+    for (const QChar c : Text) {
+        switch (c.unicode()) {
+        case u'\\':
+            out += QStringLiteral("\\\\");
+            break;
+        case u'\r':
+            out += QStringLiteral("\\r");
+            break;
+        case u'\n':
+            out += QStringLiteral("\\n");
+            break;
+        case u'\t':
+            out += QStringLiteral("\\t");
+            break;
+        default:
+            if (c.unicode() < 32 || c.unicode() == 127)
+                out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+            else
+                out += c;
+        }
+    }
+    return out;
+}
+
 void WriteWire(const QString& Text) {
     // Slice by slice through one small buffer: a large reply is never held twice, and no fresh memory is
     // touched for the bytes.

@@ -124,6 +124,10 @@ struct Invocation {
     QList<QByteArray> Raw;
 };
 
+/// Text as one line of output: backslash, CR, LF and tab written as \\, \r, \n, \t and the other control
+/// characters as \xHH, so that nothing in it can start a line of its own or drive the terminal.
+QString EscapeLine(QStringView Text);
+
 /// Writes wire text (one byte per character) byte for byte to standard output.
 void WriteWire(const QString& Text);
 /// Writes text as UTF-8 to standard output, with a line break when NewLine is set.

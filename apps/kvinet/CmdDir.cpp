@@ -20,33 +20,6 @@ const char* const description =
     "incomplete (a directory that can't be entered, more than 32 levels or 100,000 lines): the lines found\n"
     "are printed, the reason goes to stderr.";
 
-/// A line with backslash and control characters escaped, so that every entry is one line of output.
-QString EscapeLine(const QString& Line) {
-    QString out;
-    out.reserve(Line.size());
-    for (const QChar c : Line) {
-        switch (c.unicode()) {
-        case u'\\':
-            out += QStringLiteral("\\\\");
-            break;
-        case u'\r':
-            out += QStringLiteral("\\r");
-            break;
-        case u'\n':
-            out += QStringLiteral("\\n");
-            break;
-        case u'\t':
-            out += QStringLiteral("\\t");
-            break;
-        default:
-            if (c.unicode() < 32 || c.unicode() == 127)
-                out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
-            else
-                out += c;
-        }
-    }
-    return out;
-}
 
 int Run(const Invocation& Call) {
     Args args(Call, QString::fromLatin1(synopsis), QString::fromLatin1(description));

@@ -26,21 +26,6 @@ const char* const description =
     "Exit status 1 when no picture was ever shown, or the last refresh failed or found nothing (the reason\n"
     "on stderr).";
 
-const char* StatusWord(KvInet::TKvIStatus Status) {
-    switch (Status) {
-    case KvInet::isFinished:
-        return "finished";
-    case KvInet::isSkipped:
-        return "skipped";
-    case KvInet::isNotFound:
-        return "notfound";
-    case KvInet::isInProgress:
-    case KvInet::isFailed:
-        break;
-    }
-    return "failed";
-}
-
 /// The remote image that reports each refresh and ends the run after the last one.
 class TCountedImage : public KvInet::TKvRemoteImage {
 public:

@@ -30,23 +30,8 @@ public:
         if (Value.isEmpty())
             return;
         QString line = QString::fromLatin1(Indent) + QString::fromLatin1(Name) + QStringLiteral(": ");
-        line.reserve(line.size() + Value.size() + 1);
         // One field, one line: nothing in a value can start a line of its own or drive the terminal.
-        for (const QChar c : Value) {
-            const char16_t u = c.unicode();
-            if (u == u'\\')
-                line += QStringLiteral("\\\\");
-            else if (u == u'\r')
-                line += QStringLiteral("\\r");
-            else if (u == u'\n')
-                line += QStringLiteral("\\n");
-            else if (u == u'\t')
-                line += QStringLiteral("\\t");
-            else if (u < 0x20 || u == 0x7F)
-                line += QStringLiteral("\\x%1").arg(int(u), 2, 16, QLatin1Char('0'));
-            else
-                line += c;
-        }
+        line += EscapeLine(Value);
         Line(line);
     }
     void Line(const QString& Text) {

@@ -17,21 +17,6 @@ const char* const description =
     "Exit status 0 for finished and skipped, 1 otherwise. A progress line goes to stderr on a terminal.\n"
     "The proxy (--proxy, or the system's setting: http_proxy in the environment) is used for HTTP and HTTPS.";
 
-const char* StatusWord(KvInet::TKvIStatus Status) {
-    switch (Status) {
-    case KvInet::isFinished:
-        return "finished";
-    case KvInet::isSkipped:
-        return "skipped";
-    case KvInet::isNotFound:
-        return "notfound";
-    case KvInet::isInProgress:
-    case KvInet::isFailed:
-        break;
-    }
-    return "failed";
-}
-
 int Run(const Invocation& Call) {
     Args args(Call, QString::fromLatin1(synopsis), QString::fromLatin1(description));
     args.Flag(QStringLiteral("resume"), QStringLiteral("append to a partial local file, fetching only the rest"));

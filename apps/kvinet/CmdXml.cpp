@@ -16,7 +16,7 @@ const char* const description =
     "(up to 64 levels; a deeper item starts with \"[depth N] \"):\n"
     "the tag name, \" [attribute]\" or \" [comment]\" for those kinds, then \" = \" and the decoded value\n"
     "when the item has one. Backslash, CR, LF and tab in names and values are written as \\\\, \\r, \\n, "
-    "\\t.\n"
+    "\\t,\nother control characters as \\xHH.\n"
     "With --find, only the subtree of the first item named TAG (ignoring case); exit 1 when there is none.\n"
     "With --attributes, every element's attributes are split into attribute items, printed right under\n"
     "the element before its other children.";
@@ -25,26 +25,7 @@ const char* const description =
 class TOutput {
 public:
     ~TOutput() { Flush(); }
-    void Add(const QString& Text) {
-        for (const QChar c : Text) {
-            switch (c.unicode()) {
-            case u'\\':
-                FLine += QStringLiteral("\\\\");
-                break;
-            case u'\r':
-                FLine += QStringLiteral("\\r");
-                break;
-            case u'\n':
-                FLine += QStringLiteral("\\n");
-                break;
-            case u'\t':
-                FLine += QStringLiteral("\\t");
-                break;
-            default:
-                FLine += c;
-            }
-        }
-    }
+    void Add(const QString& Text) { FLine += EscapeLine(Text); }
     void AddRaw(QStringView Text) { FLine += Text; }
     void EndLine() {
         FLine += u'\n';

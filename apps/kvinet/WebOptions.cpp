@@ -119,4 +119,19 @@ void ApplyWebOptions(const Args& A, TKvCustomWebComponent& Component) {
     }
 }
 
+const char* StatusWord(KvInet::TKvIStatus Status) {
+    switch (Status) {
+    case KvInet::isFinished:
+        return "finished";
+    case KvInet::isSkipped:
+        return "skipped";
+    case KvInet::isNotFound:
+        return "notfound";
+    case KvInet::isInProgress:
+    case KvInet::isFailed:
+        break;
+    }
+    return "failed";
+}
+
 } // namespace KvCli

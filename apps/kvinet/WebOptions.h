@@ -43,4 +43,7 @@ QString ApplyWebSource(const QString& Source, KvInet::TKvCustomWebComponent& Com
 /// only when stderr is one. With --verbose every action and status change is reported on standard error.
 void ApplyWebOptions(const Args& A, KvInet::TKvCustomWebComponent& Component);
 
+/// The outcome of a web component's run as the web commands print it: finished, skipped, notfound or failed.
+const char* StatusWord(KvInet::TKvIStatus Status);
+
 } // namespace KvCli

@@ -22,6 +22,29 @@ QByteArray WireToBytes(QStringView Text);
 /// The same into a buffer of Text.size() bytes, for callers that convert a large text piece by piece.
 void WireToBytes(QStringView Text, char* Out);
 
+/// One step of reading UTF-8 held as wire text: when Lead (the unit before In[I]) starts a valid four-byte
+/// sequence whose three continuation units follow, writes its code point to Out at Count (a surrogate pair
+/// above U+FFFF), moves I and Count past it and returns true; otherwise changes nothing and returns false.
+inline bool ReadUtf8FourByteWire(const char16_t* In, qsizetype& I, qsizetype N, unsigned Lead, char16_t* Out,
+                                 qsizetype& Count) {
+    const auto continuation = [](char16_t C) { return (C & 0xC0) == 0x80; };
+    if (Lead < 0xF0 || Lead > 0xF4 || I + 2 >= N || !continuation(In[I]) || !continuation(In[I + 1]) ||
+        !continuation(In[I + 2]))
+        return false;
+    const char32_t cp = char32_t((Lead & 0x07) << 18) | char32_t((In[I] & 0x3F) << 12) |
+                        char32_t((In[I + 1] & 0x3F) << 6) | char32_t(In[I + 2] & 0x3F);
+    if (cp > 0x10FFFF)
+        return false;
+    I += 3;
+    if (cp >= 0x10000) {
+        Out[Count++] = char16_t(0xD800 + ((cp - 0x10000) >> 10));
+        Out[Count++] = char16_t(0xDC00 + ((cp - 0x10000) & 0x3FF));
+    } else {
+        Out[Count++] = char16_t(cp);
+    }
+    return true;
+}
+
 /// Decodes 8-bit text in the system's ANSI code page.
 QString AnsiToString(const QByteArray& Bytes);
 /// Encodes text in the system's ANSI code page; characters it lacks become "?".

@@ -558,22 +558,8 @@ QString Utf8DecodeLenient(const QString& S) {
             out[count++] = u;
             continue;
         }
-        const unsigned lead = u & 0xFF;
-        if (lead >= 0xF0 && lead <= 0xF4 && i + 2 < n && isContinuation(in[i]) && isContinuation(in[i + 1]) &&
-            isContinuation(in[i + 2])) {
-            const char32_t cp = char32_t((lead & 0x07) << 18) | char32_t((in[i] & 0x3F) << 12) |
-                                char32_t((in[i + 1] & 0x3F) << 6) | char32_t(in[i + 2] & 0x3F);
-            if (cp <= 0x10FFFF) {
-                i += 3;
-                if (cp >= 0x10000) {
-                    out[count++] = char16_t(0xD800 + ((cp - 0x10000) >> 10));
-                    out[count++] = char16_t(0xDC00 + ((cp - 0x10000) & 0x3FF));
-                } else {
-                    out[count++] = char16_t(cp);
-                }
-                continue;
-            }
-        }
+        if (ReadUtf8FourByteWire(in, i, n, u & 0xFF, out, count))
+            continue;
         unsigned l = u & 0x3F;
         if (l & 0x20) {
             if (i >= n || !isContinuation(in[i])) {
