@@ -416,8 +416,9 @@ void TInetTransfer::Finished(int Result) {
     if (Result != CURLE_OK)
         FError = FErrorBuffer[0] ? QString::fromUtf8(FErrorBuffer) : QString::fromUtf8(curl_easy_strerror(CURLcode(Result)));
     const TInetSessionSettings& settings = Session()->Settings();
+    // libcurl's clock may end the transfer a moment before ours says the deadline has passed.
     if (Result == CURLE_OPERATION_TIMEDOUT && !settings.Deadline.isForever() &&
-        settings.Deadline.hasExpired())
+        settings.Deadline.remainingTime() <= 100)
         FError = QStringLiteral("The operation took longer than %1 seconds").arg(settings.DeadlineSeconds);
     if (FAdded && Session() && !Session()->Closed())
         curl_multi_remove_handle(Multi(Session()->FMulti), EasyOf(FEasy));
