@@ -393,7 +393,8 @@ QDeadlineTimer TClientSocket::WaitDeadline() const {
 void TClientSocket::Disconnected() { Notify(FOnDisconnect); }
 
 QString TClientSocket::DeadlineText() const {
-    return !FDeadline.isForever() && FDeadline.hasExpired()
+    // A wait rounded to whole milliseconds may end a moment before the deadline itself.
+    return !FDeadline.isForever() && FDeadline.remainingTime() <= 100
                ? QStringLiteral("The operation took longer than %1 seconds").arg(FDeadlineSeconds)
                : QString();
 }
