@@ -97,6 +97,10 @@ protected:
     /// True once the body announced by Content-Length has arrived (never for HEAD, 1xx, 204 and 304, whose
     /// Content-Length describes another answer: those are read until the close).
     bool ReplyComplete(const QString& Text) const override;
+    /// The header section plus the announced body, once both are known (text mode only).
+    qsizetype ExpectedReplySize() const override {
+        return !FBodyStream && FHeaderEnd >= 0 && FExpectedBody > 0 ? FHeaderEnd + FExpectedBody : 0;
+    }
 
 private:
     QString GetResponse(const QString& Name) const;

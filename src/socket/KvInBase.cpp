@@ -377,6 +377,11 @@ QString TKvInetBase::InternalExecute() {
         }
         if (n <= 0 || complete)
             break;
+        // Room for the whole reply at once when its size is known: no copy of it at every growth. Only as
+        // much as the limit allows (a server may announce anything; without a limit, 256 MiB at most).
+        const qsizetype expected = ExpectedReplySize();
+        if (expected > text.capacity() && expected <= (FMaxReplySize > 0 ? FMaxReplySize : qsizetype(256) << 20))
+            text.reserve(expected);
         n = ReceiveBlock(text);
     }
     // A query the server closed on without a byte of reply is a failure, though the text stays empty.

@@ -167,6 +167,9 @@ protected:
     /// True for a descendant whose query and reply are binary: no header block is appended to the query
     /// and the reply is not screened for status codes.
     virtual bool QueryIsBinary() const { return false; }
+    /// The whole reply's length in characters once the reply has said it (after ReplyComplete has seen the
+    /// text), else 0; the text is then given room for all of it at once.
+    virtual qsizetype ExpectedReplySize() const { return 0; }
     /// Asked after every block with the text read so far in this step: true ends the reading without
     /// waiting for the server to close (a length-prefixed reply that is complete).
     virtual bool ReplyComplete(const QString& Text) const {
