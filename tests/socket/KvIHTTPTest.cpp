@@ -349,6 +349,13 @@ TEST(KvIHTTP, HostilePeers) {
              c.Send("HTTP/1.0 200 OK\r\nContent-Length: 100000\r\n\r\n" + QByteArray(30, 'z'));
          },
          nullptr, QString(30, u'z') + "\r\n", "after 30 of the 100000 bytes"},
+        // A length nobody could hold must not be taken at its word when room is made for the reply.
+        {"lying Content-Length, no size limit",
+         [](LoopbackPeer::Conn& c) {
+             c.ReadUntil("\r\n\r\n");
+             c.Send("HTTP/1.0 200 OK\r\nContent-Length: 1000000000000\r\n\r\nabc");
+         },
+         [](TKvIHTTPClient& H) { H.SetMaxReplySize(0); }, "abc\r\n", "after 3 of the 1000000000000 bytes"},
         {"status line in two pieces",
          [](LoopbackPeer::Conn& c) {
              c.ReadUntil("\r\n\r\n");
