@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
-# kvinet http against curl: GET of a 100 MB file from nginx on loopback, both in the same run, interleaved.
+# kvinet http against curl: GET of a 500 MB file (large enough for whole-process timings) from nginx on loopback, both in the same run, interleaved.
 # Reports median wall time, throughput and peak memory of each, and the ratios. Uses a running nginx when
 # KV_NGINX_PORT and KV_NGINX_ROOT are set; otherwise starts one from tests/servers for the run.
 #   BIN=build/bin ROOT=. bash bench/bench_http.sh [ROUNDS] [MEGABYTES]
 set -euo pipefail
 ROOT="${ROOT:-$(cd "$(dirname "$0")/.." && pwd)}"
 BIN="${BIN:-$ROOT/build/bin}"
-ROUNDS="${1:-7}"
-MB="${2:-100}"
+ROUNDS="${1:-5}"
+MB="${2:-500}"
 TIME=/usr/bin/time
 [ -x "$TIME" ] || { echo "bench_http: needs /usr/bin/time (package time)" >&2; exit 1; }
 command -v curl >/dev/null || { echo "bench_http: needs curl" >&2; exit 1; }
