@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# kvinet http against curl: GET of a 500 MB file (large enough for whole-process timings) from nginx on loopback, both in the same run, interleaved.
+# kvinet http against curl: GET of a 500 MB file (large enough for whole-process timings) from nginx on
+# loopback, both in the same run, interleaved.
 # Reports median wall time, throughput and peak memory of each, and the ratios. Uses a running nginx when
 # KV_NGINX_PORT and KV_NGINX_ROOT are set; otherwise starts one from tests/servers for the run.
 #   BIN=build/bin ROOT=. bash bench/bench_http.sh [ROUNDS] [MEGABYTES]
