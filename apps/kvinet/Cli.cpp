@@ -266,6 +266,19 @@ QString EscapeLine(QStringView Text) {
     return out;
 }
 
+void TLineOutput::Line(QStringView Text) {
+    FBuffer += Text.toUtf8();
+    FBuffer += '\n';
+    if (FBuffer.size() >= 1 << 16)
+        Flush();
+}
+
+void TLineOutput::Flush() {
+    std::fwrite(FBuffer.constData(), 1, size_t(FBuffer.size()), stdout);
+    std::fflush(stdout);
+    FBuffer.clear();
+}
+
 void WriteWire(const QString& Text) {
     // Slice by slice through one small buffer: a large reply is never held twice, and no fresh memory is
     // touched for the bytes.

@@ -128,6 +128,21 @@ struct Invocation {
 /// characters as \xHH, so that nothing in it can start a line of its own or drive the terminal.
 QString EscapeLine(QStringView Text);
 
+/// Lines of UTF-8 output collected and written to standard output in large blocks: a big document or feed
+/// gives millions of lines. What is left goes out at Flush or destruction.
+class TLineOutput {
+public:
+    TLineOutput() = default;
+    TLineOutput(const TLineOutput&) = delete;
+    TLineOutput& operator=(const TLineOutput&) = delete;
+    ~TLineOutput() { Flush(); }
+    void Line(QStringView Text);
+    void Flush();
+
+private:
+    QByteArray FBuffer;
+};
+
 /// Writes wire text (one byte per character) byte for byte to standard output.
 void WriteWire(const QString& Text);
 /// Writes text as UTF-8 to standard output, with a line break when NewLine is set.

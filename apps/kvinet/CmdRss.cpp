@@ -4,8 +4,6 @@
 
 #include "xml/KvIRSS.h"
 
-#include <cstdio>
-
 namespace KvCli {
 
 namespace {
@@ -22,10 +20,9 @@ const char* const description =
     "Exit status 1 when the feed was not downloaded or holds no RSS channel (an Atom feed, an HTML page).\n"
     "--max-size bounds the feed and what it takes in memory.";
 
-/// Collects the output and writes it in large blocks: a big feed gives many lines.
-class TFeedOutput {
+/// The feed's lines, through the block-buffered output.
+class TFeedOutput : public TLineOutput {
 public:
-    ~TFeedOutput() { Flush(); }
     void Field(const char* Indent, const char* Name, const QString& Value) {
         if (Value.isEmpty())
             return;
@@ -34,20 +31,6 @@ public:
         line += EscapeLine(Value);
         Line(line);
     }
-    void Line(const QString& Text) {
-        FBuffer += Text.toUtf8();
-        FBuffer += '\n';
-        if (FBuffer.size() >= 1 << 16)
-            Flush();
-    }
-    void Flush() {
-        std::fwrite(FBuffer.constData(), 1, size_t(FBuffer.size()), stdout);
-        std::fflush(stdout);
-        FBuffer.clear();
-    }
-
-private:
-    QByteArray FBuffer;
 };
 
 void PrintChannel(TFeedOutput& Out, const KvInet::TKvIRSSChannel& C) {

@@ -4,7 +4,6 @@
 #include "xml/KvInetXML.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <vector>
 
 namespace KvCli {
@@ -21,28 +20,19 @@ const char* const description =
     "With --attributes, every element's attributes are split into attribute items, printed right under\n"
     "the element before its other children.";
 
-/// Collects output and writes it in large blocks: a big document gives millions of lines.
+/// Builds each item's line and hands it to the block-buffered output.
 class TOutput {
 public:
-    ~TOutput() { Flush(); }
     void Add(const QString& Text) { FLine += EscapeLine(Text); }
     void AddRaw(QStringView Text) { FLine += Text; }
     void EndLine() {
-        FLine += u'\n';
-        FBuffer += FLine.toUtf8();
+        FOut.Line(FLine);
         FLine.clear();
-        if (FBuffer.size() >= 1 << 16)
-            Flush();
-    }
-    void Flush() {
-        std::fwrite(FBuffer.constData(), 1, size_t(FBuffer.size()), stdout);
-        std::fflush(stdout);
-        FBuffer.clear();
     }
 
 private:
     QString FLine;
-    QByteArray FBuffer;
+    TLineOutput FOut;
 };
 
 // Deeper items are not indented further: a document nested a million levels deep would otherwise print

@@ -966,29 +966,8 @@ bool TInetFtpFind::FindNext(TInetFindData& Data) {
 TInetSource::~TInetSource() = default;
 TInetLocation::~TInetLocation() = default;
 
-std::unique_ptr<TInetRequest> TInetLocation::Request(const QString& Method, const QString& Object,
-                                                     const QStringList& Headers, const QByteArray& Body,
-                                                     const TInetChallengeHandler& Challenge, QString& Error) {
-    (void)Method;
-    (void)Object;
-    (void)Headers;
-    (void)Body;
-    (void)Challenge;
-    Error = QStringLiteral("Requests are sent to HTTP and HTTPS servers only");
-    return nullptr;
-}
-
-namespace {
-
-bool IsDotEntry(const QString& Name) {
-    return Name == QLatin1String(".") || Name == QLatin1String("..");
-}
-
-// Sends of one request whose answer could not be read before giving up.
-constexpr int MaxUnansweredSends = 3;
-
 /// The bounds of one directory walk: lines added so far, and why the walk was cut short.
-struct TListWalk {
+struct TInetListWalk {
     int64_t Lines = 0;
     QString Limit;
     /// Adds a line unless the walk has ended; false when it has (now or before).
@@ -1015,6 +994,39 @@ struct TListWalk {
         return false;
     }
 };
+
+QString TInetLocation::List(const QString& Directory, const QString& Pattern, bool IncludeSubdirs,
+                            const std::function<void(const QString&)>& Add,
+                            const std::function<void(const QString&)>& Problem) {
+    TInetListWalk walk;
+    Walk(Directory, Pattern, IncludeSubdirs, Add, Problem, walk, 0);
+    return walk.Limit;
+}
+
+void TInetLocation::Walk(const QString&, const QString&, bool, const std::function<void(const QString&)>&,
+                         const std::function<void(const QString&)>&, TInetListWalk&, int) {}
+
+std::unique_ptr<TInetRequest> TInetLocation::Request(const QString& Method, const QString& Object,
+                                                     const QStringList& Headers, const QByteArray& Body,
+                                                     const TInetChallengeHandler& Challenge, QString& Error) {
+    (void)Method;
+    (void)Object;
+    (void)Headers;
+    (void)Body;
+    (void)Challenge;
+    Error = QStringLiteral("Requests are sent to HTTP and HTTPS servers only");
+    return nullptr;
+}
+
+namespace {
+
+bool IsDotEntry(const QString& Name) {
+    return Name == QLatin1String(".") || Name == QLatin1String("..");
+}
+
+// Sends of one request whose answer could not be read before giving up.
+constexpr int MaxUnansweredSends = 3;
+
 
 /// Sends Request until an answer other than a demand for credentials comes, answering each demand
 /// through Challenge. False (Error says why) when no answer came or a demand was not met.
@@ -1102,11 +1114,6 @@ public:
         return std::make_unique<THttpSource>(std::move(request));
     }
 
-    QString List(const QString&, const QString&, bool, const std::function<void(const QString&)>&,
-                 const std::function<void(const QString&)>&) override {
-        return QString();
-    }
-
     std::unique_ptr<TInetRequest> Request(const QString& Method, const QString& Object,
                                           const QStringList& Headers, const QByteArray& Body,
                                           const TInetChallengeHandler& Challenge, QString& Error) override {
@@ -1179,18 +1186,10 @@ public:
         return std::make_unique<TFtpSource>(FConnection.get(), name, data);
     }
 
-    QString List(const QString& Directory, const QString& Pattern, bool IncludeSubdirs,
-                 const std::function<void(const QString&)>& Add,
-                 const std::function<void(const QString&)>& Problem) override {
-        TListWalk walk;
-        Walk(Directory, Pattern, IncludeSubdirs, Add, Problem, walk, 0);
-        return walk.Limit;
-    }
-
-private:
+protected:
     void Walk(const QString& Directory, const QString& Pattern, bool IncludeSubdirs,
               const std::function<void(const QString&)>& Add,
-              const std::function<void(const QString&)>& Problem, TListWalk& State, int Depth) {
+              const std::function<void(const QString&)>& Problem, TInetListWalk& State, int Depth) override {
         const QString d = Directory.isEmpty() ? QStringLiteral("/") : Directory;
         QString c;
         if (!FConnection->FtpGetCurrentDirectory(c))
@@ -1222,6 +1221,7 @@ private:
             FConnection->FtpSetCurrentDirectory(c, error);
     }
 
+private:
     std::unique_ptr<TInetConnection> FConnection;
 };
 
@@ -1292,18 +1292,10 @@ public:
         return nullptr;
     }
 
-    QString List(const QString& Directory, const QString& Pattern, bool IncludeSubdirs,
-                 const std::function<void(const QString&)>& Add,
-                 const std::function<void(const QString&)>& Problem) override {
-        TListWalk walk;
-        Walk(Directory, Pattern, IncludeSubdirs, Add, Problem, walk, 0);
-        return walk.Limit;
-    }
-
-private:
+protected:
     void Walk(const QString& Directory, const QString& Pattern, bool IncludeSubdirs,
               const std::function<void(const QString&)>& Add,
-              const std::function<void(const QString&)>& Problem, TListWalk& State, int Depth) {
+              const std::function<void(const QString&)>& Problem, TInetListWalk& State, int Depth) override {
         const QString prefix = Directory.isEmpty() ? QString() : Directory + u'/';
         for (const auto& [info, name] : LocalFind(prefix + Pattern)) {
             if (!State.Line(Add, prefix + name))

@@ -372,6 +372,8 @@ protected:
     QString FError;
 };
 
+struct TInetListWalk;
+
 /// Where a web component's files are: a server over HTTP or HTTPS, an FTP server, or a path in the file
 /// system (local or a mounted share). Every kind offers the same operations; a component chooses the kind
 /// once, with Open, and never asks which it has.
@@ -403,9 +405,9 @@ public:
     /// HTTP and HTTPS list nothing. The walk enters at most InetListMaxDepth levels below Directory and
     /// adds at most InetListMaxLines lines (a server that shows links to directories as directories
     /// would make it endless); the result says which limit cut it short, "" when none did.
-    virtual QString List(const QString& Directory, const QString& Pattern, bool IncludeSubdirs,
-                         const std::function<void(const QString& Line)>& Add,
-                         const std::function<void(const QString& Problem)>& Problem) = 0;
+    QString List(const QString& Directory, const QString& Pattern, bool IncludeSubdirs,
+                 const std::function<void(const QString& Line)>& Add,
+                 const std::function<void(const QString& Problem)>& Problem);
     /// Sends one HTTP request (HTTP and HTTPS only): Method, the object path, extra header lines ("Name:
     /// value") and a body (HTTP/1.1 then; only 307 and 308 are followed, keeping method and body). Demands
     /// for credentials go to Challenge. Returns the request with its answer's status and headers read and
@@ -414,6 +416,14 @@ public:
     virtual std::unique_ptr<TInetRequest> Request(const QString& Method, const QString& Object,
                                                   const QStringList& Headers, const QByteArray& Body,
                                                   const TInetChallengeHandler& Challenge, QString& Error);
+
+protected:
+    /// One level of List: Directory's entries through State (which counts the lines and keeps the limits),
+    /// then the subdirectories at Depth + 1 when IncludeSubdirs. Nothing here: HTTP lists nothing.
+    virtual void Walk(const QString& Directory, const QString& Pattern, bool IncludeSubdirs,
+                      const std::function<void(const QString& Line)>& Add,
+                      const std::function<void(const QString& Problem)>& Problem, TInetListWalk& State,
+                      int Depth);
 };
 
 /// How deep a directory walk goes below the directory asked for, and how many lines it adds at most.

@@ -183,12 +183,7 @@ QString TKvIHTTPClient::GetRawHeaders() {
 bool TKvIHTTPClient::ReplyComplete(const QString& Text) const {
     if (FHeaderEnd < 0) {
         // The header section's end, looked for only in what arrived since the last look.
-        const qsizetype from = std::max<qsizetype>(0, FScanned - 3);
-        qsizetype end = Text.indexOf(QLatin1String("\r\n\r\n"), from);
-        qsizetype next = end < 0 ? -1 : end + 4;
-        const qsizetype bare = Text.indexOf(QLatin1String("\n\n"), from);
-        if (bare >= 0 && (end < 0 || bare < end))
-            next = bare + 2;
+        const qsizetype next = HttpBodyStart(Text, std::max<qsizetype>(0, FScanned - 3));
         FScanned = Text.size();
         // Streaming keeps only the header section in memory: that is what the size limit bounds.
         if (next < 0 && FBodyStream && MaxReplySize() > 0 && Text.size() > MaxReplySize())
@@ -206,23 +201,13 @@ bool TKvIHTTPClient::ReplyComplete(const QString& Text) const {
 }
 
 qint64 TKvIHTTPClient::ExpectedBodyLength(const QString& Head) const {
-    const QStringList lines = Head.split(u'\n');
-    if (lines.isEmpty())
-        return -1;
-    const QString status = lines.first().section(u' ', 1, 1);
+    const QString status = Head.left(Head.indexOf(u'\n')).section(u' ', 1, 1);
     // These answers have no body, whatever Content-Length says (it describes what a GET would bring): they
     // are read until the server closes, as a reply without a length is.
     if (FAction == haHead || status.startsWith(u'1') || status == QLatin1String("204") ||
         status == QLatin1String("304"))
         return -1;
-    for (const QString& line : lines) {
-        if (!line.startsWith(QLatin1String("Content-Length:"), Qt::CaseInsensitive))
-            continue;
-        bool ok = false;
-        const qint64 length = line.mid(15).trimmed().toLongLong(&ok);
-        return ok && length >= 0 ? length : -1;
-    }
-    return -1;
+    return HttpContentLength(Head);
 }
 
 QString TKvIHTTPClient::InternalExecute() {

@@ -270,26 +270,34 @@ QString TKvInetBase::HttpReplyFault(const QString& Reply) {
         return QStringLiteral("The server answered \"%1\"").arg(status);
     }
     // A server that closed before the body it announced is complete: what came is not the whole page.
-    qsizetype bodyStart = Reply.indexOf(QLatin1String("\r\n\r\n"));
-    bodyStart = bodyStart < 0 ? -1 : bodyStart + 4;
-    const qsizetype bare = Reply.indexOf(QLatin1String("\n\n"));
-    if (bare >= 0 && (bodyStart < 0 || bare + 2 < bodyStart))
-        bodyStart = bare + 2;
+    const qsizetype bodyStart = HttpBodyStart(Reply);
     if (bodyStart < 0)
         return QStringLiteral("The reply ended inside its header section");
-    const QStringList lines = Reply.left(bodyStart).split(u'\n');
-    for (const QString& line : lines) {
+    const qint64 length = HttpContentLength(Reply.left(bodyStart));
+    if (length > Reply.size() - bodyStart)
+        return QStringLiteral("The reply ended after %1 of the %2 bytes its body announced")
+            .arg(Reply.size() - bodyStart)
+            .arg(length);
+    return QString();
+}
+
+qsizetype TKvInetBase::HttpBodyStart(const QString& Reply, qsizetype From) {
+    const qsizetype end = Reply.indexOf(QLatin1String("\r\n\r\n"), From);
+    const qsizetype bare = Reply.indexOf(QLatin1String("\n\n"), From);
+    if (bare >= 0 && (end < 0 || bare < end))
+        return bare + 2;
+    return end < 0 ? -1 : end + 4;
+}
+
+qint64 TKvInetBase::HttpContentLength(const QString& Head) {
+    for (const QStringView line : QStringView(Head).split(u'\n')) {
         if (!line.startsWith(QLatin1String("Content-Length:"), Qt::CaseInsensitive))
             continue;
         bool ok = false;
         const qint64 length = line.mid(15).trimmed().toLongLong(&ok);
-        if (ok && length > Reply.size() - bodyStart)
-            return QStringLiteral("The reply ended after %1 of the %2 bytes its body announced")
-                .arg(Reply.size() - bodyStart)
-                .arg(length);
-        break;
+        return ok && length >= 0 ? length : -1;
     }
-    return QString();
+    return -1;
 }
 
 void TKvInetBase::AskProxyLogon() {

@@ -221,6 +221,12 @@ protected:
     /// The end of the header section: "Proxy-Connection: Keep-Alive" when direct, then the empty line. The
     /// request then ends once: such a query has nothing after it (see GetRawHeaders of the HTTP client).
     QString HttpRequestEnd() const;
+    /// Where the body of an HTTP reply starts: after the first empty line (CR LF CR LF, or LF LF alone),
+    /// looked for from From on; -1 while the header section is not complete.
+    static qsizetype HttpBodyStart(const QString& Reply, qsizetype From = 0);
+    /// The body length a header section announces (its first Content-Length line); -1 when none, or when it
+    /// is not a number of 0 or more.
+    static qint64 HttpContentLength(const QString& Head);
     /// What keeps a reply read until the server closed from being a page to parse, as a message (empty when
     /// nothing): no HTTP status line, a status outside 2xx (the message quotes the status line), or a body
     /// shorter than its Content-Length announced.

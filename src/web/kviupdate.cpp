@@ -469,6 +469,11 @@ TKvDownloadCopy TKvCustomWebComponent::CopyDownload(TInetSource& Source, TFileSt
         if (buffer.Pending() >= size_t(DownloadBlock) || ((ended || copy.Broken) && buffer.Pending() > 0)) {
             copy.Total += buffer.TakeBlock();
             UpdateProgress(copy.Total, ExpectedSize, copy.Aborted);
+            if (FDownloadLimit > 0 && copy.Total > FDownloadLimit) {
+                copy.Broken = true;
+                copy.Reason = FDownloadLimitText;
+                break;
+            }
             continue;
         }
         if (ended) {
@@ -690,21 +695,19 @@ void TKvCustomWebComponent::ShowStatusWindow() {
 bool TKvCustomWebComponent::Execute() {
     if (FExecuting)
         return false;
-    // Cleared on every way out, exceptions included: the window closes, the deadline ends, and the
-    // component can run again.
+    // TotalTimeout holds from here to the end, whatever way out.
+    const TOperationDeadline deadline(*this);
+    // Cleared on every way out, exceptions included: the window closes and the component can run again.
     struct Running {
         TKvCustomWebComponent& Self;
         explicit Running(TKvCustomWebComponent& S) : Self(S) { Self.FExecuting = true; }
         ~Running() {
             Self.FExecuting = false;
             Self.dlgStatus.reset();
-            Self.FDeadline = QDeadlineTimer(QDeadlineTimer::Forever);
         }
     } running(*this);
 
     FLastError.clear();
-    FDeadline = FTotalTimeout > 0 ? QDeadlineTimer(qint64(FTotalTimeout) * 1000)
-                                  : QDeadlineTimer(QDeadlineTimer::Forever);
     if (FOnBeforeExecute)
         FOnBeforeExecute(this);
     if (FStatusDialog->Enabled())

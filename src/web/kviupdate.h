@@ -314,6 +314,12 @@ protected:
     /// write errors.
     TKvDownloadCopy CopyDownload(TInetSource& Source, TFileStream& Target, int64_t From,
                                  int64_t ExpectedSize);
+    /// Bytes a download may bring, for a copy that is read into memory afterwards (0, the default: none);
+    /// the block that passes it is reported, then the download breaks and fails with Message.
+    void SetDownloadLimit(int64_t Bytes, const QString& Message) {
+        FDownloadLimit = Bytes;
+        FDownloadLimitText = Message;
+    }
     /// Puts a part file in place of LocalFile when Complete (or when Target.KeepPart), else removes it.
     /// Raises EFCreateError when the part can't replace the local file.
     static void CommitDownload(const TKvDownloadTarget& Target, const QString& LocalFile, bool Complete);
@@ -335,9 +341,9 @@ protected:
     bool ReadHTTPGetResponseString(const QString& URL, QString& Text, int& StatusCode);
     /// What a session of this component is opened with (agent, proxy, time-outs, CAs).
     TInetSessionSettings SessionSettings() const;
-    /// Holds TotalTimeout over an operation a descendant runs outside Execute (a method of its own that
-    /// fetches with ReadHTTPGetResponse): the limit starts with the guard and ends with it. Inside Execute,
-    /// whose limit already runs, it changes nothing.
+    /// Holds TotalTimeout over an operation: Execute, or one a descendant runs outside Execute (a method of
+    /// its own that fetches with ReadHTTPGetResponse). The limit starts with the guard and ends with it.
+    /// Inside Execute, whose limit already runs, it changes nothing.
     class TOperationDeadline {
     public:
         explicit TOperationDeadline(TKvCustomWebComponent& Component);
@@ -394,6 +400,8 @@ private:
     bool FFileSizeKnown = false;
     QString FFoundName;
     QDeadlineTimer FDeadline{QDeadlineTimer::Forever};
+    int64_t FDownloadLimit = 0;
+    QString FDownloadLimitText;
     TKvIProgress FOnProgress;
     TNotifyEvent FOnActionChange;
     TNotifyEvent FOnStatusChange;

@@ -392,7 +392,7 @@ bool RSSTextToChannels(const QString& Text, TKvIRSSChannels& Channels, int64_t M
 // ---- TKvIRSSParser ---------------------------------------------------------------------------------------
 
 TKvIRSSParser::TKvIRSSParser(TComponent* AOwner)
-    : TKvCustomWebUpdater(AOwner), FChannels(std::make_unique<TKvIRSSChannels>()) {}
+    : TKvCustomCopyUpdater(AOwner), FChannels(std::make_unique<TKvIRSSChannels>()) {}
 
 TKvIRSSParser::~TKvIRSSParser() = default;
 
@@ -409,9 +409,6 @@ bool TKvIRSSParser::Execute() {
     if (FRunning)
         return false; // the running Execute's copy must stay where it is
     FRunning = true;
-    // A copy of this instance's own, in a directory only this user can enter.
-    if (LocalFileName().isEmpty())
-        SetLocalFileName(FTempCopy.FileName(RemoteFileName(), QStringLiteral("feed")));
     // A copy left behind would count as current and the feed would not be read again.
     RemoveCopy();
     struct Done {
@@ -421,40 +418,13 @@ bool TKvIRSSParser::Execute() {
             Self.FRunning = false;
         }
     } done{*this};
-    return TKvCustomWebUpdater::Execute();
+    return TKvCustomCopyUpdater::Execute();
 }
 
 void TKvIRSSParser::InternalExecute() {
-    if (LocalFileName().isEmpty()) {
-        SetLastError(QStringLiteral("Cannot make a private directory for the feed in %1").arg(TempPath()));
-        SetStatus(isFailed);
-        return;
-    }
-    // The copy is read into memory whole, so MaxReplySize bounds the download itself; the application's
-    // own progress handler still sees every report.
-    const int64_t limit = MaxReplySize();
-    bool tooLarge = false;
-    struct Restore {
-        TKvIRSSParser& Self;
-        TKvIProgress Handler;
-        ~Restore() { Self.SetOnProgress(std::move(Handler)); }
-    } restore{*this, OnProgress()};
-    if (limit > 0)
-        SetOnProgress([&tooLarge, limit, user = restore.Handler](QObject* Sender, int64_t Cur, int64_t Max,
-                                                                 bool& Abort) {
-            if (user)
-                user(Sender, Cur, Max, Abort);
-            if (Cur > limit || Max > limit) {
-                tooLarge = true;
-                Abort = true;
-            }
-        });
-    TKvCustomWebUpdater::InternalExecute();
-    if (tooLarge) {
-        SetLastError(FeedTooLarge(limit));
-        SetStatus(isFailed);
-        return;
-    }
+    // The copy is read into memory whole, so MaxReplySize bounds the download itself.
+    SetDownloadLimit(MaxReplySize(), FeedTooLarge(MaxReplySize()));
+    TKvCustomCopyUpdater::InternalExecute();
     if (Status() != isInProgress)
         return; // not found, failed or skipped: the previous channels stay
     ParseRSS();

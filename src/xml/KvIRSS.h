@@ -100,7 +100,7 @@ QString RSSBytesToText(const QByteArray& Bytes);
 bool RSSTextToChannels(const QString& Text, TKvIRSSChannels& Channels, int64_t MaxMemory = 0);
 
 /// Downloads an RSS feed (RemoteFileName on Host, as the web updater does) and reads it into Channels.
-class TKvIRSSParser : public TKvCustomWebUpdater {
+class TKvIRSSParser : public TKvCustomCopyUpdater {
     Q_OBJECT
 public:
     explicit TKvIRSSParser(TComponent* AOwner = nullptr);
@@ -121,13 +121,13 @@ public:
 
 protected:
     void InternalExecute() override;
+    QString CopyBaseName() const override { return QStringLiteral("feed"); }
 
 private:
     /// Removes the local copy and what a broken download leaves beside it.
     void RemoveCopy() const;
 
     std::unique_ptr<TKvIRSSChannels> FChannels;
-    TKvTempCopy FTempCopy;
     /// Why the last ParseRSS stopped short (a limit), "" when it read the whole feed.
     QString FParseLimit;
     bool FRunning = false;
