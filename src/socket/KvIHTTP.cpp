@@ -38,104 +38,79 @@ qsizetype LineEnd(const QString& Text, qsizetype From, qsizetype& Next) {
     return size;
 }
 
-// Makes Text its part from From on, each line ended by CR LF (a lone CR or LF becomes CR LF, an unended
-// last line gets one), in place. Inserted receives the positions, in the new text, of the characters that
-// were added, in ascending order, so that the part as it was can be recovered.
+// Appends Size bytes of a body to Text as wire text, each line ended with CR LF: a lone CR gets an LF after
+// it, a lone LF a CR before it. AfterCR carries over calls whether the last byte taken was a CR, since a
+// CR LF may be split between two blocks. Added receives the positions, counted from Base, of the
+// characters that were added, in ascending order, so that the bytes as they came can be recovered.
 //
-// The breaks are found eight characters at a time; the text between them then moves in whole runs, each by
-// its own distance: the runs that move towards the front are moved first to last, the runs that move towards
-// the back last to first, so no character is overwritten before it moved. One pass over the text drops the
-// header section and fixes the line ends together.
-void BodyLines(QString& Text, qsizetype From, std::vector<qsizetype>& Inserted) {
-    Inserted.clear();
-    const qsizetype size = Text.size();
-    if (From >= size) {
-        Text.clear();
+// A CR is written as CR LF at once, its LF noted as added; an LF that follows it takes that LF's place
+// (the note is dropped), so no byte waits for the next one.
+void AppendBodyLines(QString& Text, const char* Data, qsizetype Size, bool& AfterCR,
+                     std::vector<qsizetype>& Added, qsizetype Base) {
+    if (Size <= 0)
         return;
-    }
-    // The breaks that are not CR LF yet, as position * 2 + 1 for a lone CR, position * 2 for a lone LF.
-    std::vector<qsizetype>& lone = Inserted;
-    const char16_t* d = reinterpret_cast<const char16_t*>(Text.constData());
-    auto note = [&](qsizetype i) {
-        if (d[i] == u'\r') {
-            if (i + 1 >= size || d[i + 1] != u'\n')
-                lone.push_back(i * 2 + 1);
-        } else if (i == From || d[i - 1] != u'\r') {
-            lone.push_back(i * 2);
+    const qsizetype old = Text.size();
+    Text.resize(old + 2 * Size); // room for the worst case, every byte a lone line end
+    char16_t* const start = reinterpret_cast<char16_t*>(Text.data());
+    char16_t* out = start + old;
+    const auto* in = reinterpret_cast<const unsigned char*>(Data);
+    qsizetype i = 0;
+    auto lineEnd = [&](unsigned char c) {
+        if (c == '\n' && AfterCR) {
+            Added.pop_back();
+            AfterCR = false;
+            return;
         }
+        if (c == '\n')
+            Added.push_back(out - start - Base);
+        *out++ = u'\r';
+        if (c == '\r')
+            Added.push_back(out - start - Base);
+        *out++ = u'\n';
+        AfterCR = c == '\r';
     };
-    qsizetype i = From;
-    if (d[i] == u'\r' || d[i] == u'\n')
-        note(i++);
-    else
-        ++i;
 #if defined(__SSE2__)
-    // Eight characters at a time, each compared with its neighbours, so that CR LF pairs (the usual line
-    // end) and plain characters cost no branch; only the lone breaks are looked at one by one.
-    const __m128i cr = _mm_set1_epi16(0x0D), lf = _mm_set1_epi16(0x0A);
-    for (; i + 9 <= size; i += 8) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i));
-        const __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i - 1));
-        const __m128i after = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i + 1));
-        const __m128i loneCR = _mm_andnot_si128(_mm_cmpeq_epi16(after, lf), _mm_cmpeq_epi16(v, cr));
-        const __m128i loneLF = _mm_andnot_si128(_mm_cmpeq_epi16(before, cr), _mm_cmpeq_epi16(v, lf));
-        unsigned mask = unsigned(_mm_movemask_epi8(_mm_or_si128(loneCR, loneLF)));
-        if (mask == 0)
-            continue;
-        const unsigned crMask = unsigned(_mm_movemask_epi8(loneCR));
-        do {
-            const int bit = __builtin_ctz(mask);
-            lone.push_back((i + bit / 2) * 2 + ((crMask >> bit) & 1));
-            mask &= ~(3u << bit);
-        } while (mask);
+    // Sixteen bytes at a time: widened and stored whole, then kept up to the first line end among them.
+    const __m128i cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n'), zero = _mm_setzero_si128();
+    while (i + 16 <= Size) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(v, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_unpackhi_epi8(v, zero));
+        const unsigned breaks =
+            unsigned(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf))));
+        const int plain = breaks ? __builtin_ctz(breaks) : 16;
+        out += plain;
+        i += plain;
+        if (plain > 0)
+            AfterCR = false;
+        if (breaks)
+            lineEnd(in[i++]);
     }
 #endif
-    for (; i < size; ++i)
-        if (d[i] == u'\r' || d[i] == u'\n')
-            note(i);
-    const bool openLast = d[size - 1] != u'\r' && d[size - 1] != u'\n';
+    for (; i < Size; ++i) {
+        if (in[i] == '\r' || in[i] == '\n') {
+            lineEnd(in[i]);
+        } else {
+            *out++ = in[i];
+            AfterCR = false;
+        }
+    }
+    Text.resize(out - start);
+}
 
-    // Run k is the text between lone breaks k - 1 and k; it moves by k - From (each break before it grew
-    // by one character, the header section went).
-    const qsizetype count = qsizetype(lone.size());
-    const qsizetype newSize = size - From + count + (openLast ? 2 : 0);
-    if (newSize > size) {
-        Text.reserve(newSize);
-        Text.resize(newSize);
+// Undoes AppendBodyLines on Text from From on: drops the characters at the Added positions (counted from
+// From), leaving the body's bytes as they came, in place.
+void DropAdded(QString& Text, qsizetype From, const std::vector<qsizetype>& Added) {
+    char16_t* const body = reinterpret_cast<char16_t*>(Text.data()) + From;
+    const qsizetype size = Text.size() - From;
+    qsizetype write = Added.empty() ? size : Added.front();
+    for (size_t k = 0; k < Added.size(); ++k) {
+        const qsizetype begin = Added[k] + 1;
+        const qsizetype end = k + 1 < Added.size() ? Added[k + 1] : size;
+        std::memmove(body + write, body + begin, size_t(end - begin) * sizeof(char16_t));
+        write += end - begin;
     }
-    char16_t* w = reinterpret_cast<char16_t*>(Text.data());
-    auto moveRun = [&](qsizetype k) {
-        const qsizetype begin = k == 0 ? From : lone[size_t(k - 1)] / 2 + 1;
-        const qsizetype end = k == count ? size : lone[size_t(k)] / 2;
-        if (end > begin && k != From)
-            std::memmove(w + begin + k - From, w + begin, size_t(end - begin) * sizeof(char16_t));
-    };
-    auto putBreak = [&](qsizetype k) {
-        const qsizetype at = lone[size_t(k)] / 2 + k - From;
-        w[at] = u'\r';
-        w[at + 1] = u'\n';
-    };
-    const qsizetype forward = std::min(count, From);
-    for (qsizetype k = 0; k <= forward; ++k) {
-        moveRun(k);
-        if (k < forward)
-            putBreak(k);
-    }
-    for (qsizetype k = count; k > forward; --k) {
-        moveRun(k);
-        putBreak(k - 1);
-    }
-    if (openLast) {
-        w[newSize - 2] = u'\r';
-        w[newSize - 1] = u'\n';
-    }
-    if (newSize < size)
-        Text.truncate(newSize);
-    // What was added: the LF after a lone CR, the CR before a lone LF.
-    for (qsizetype k = 0; k < count; ++k) {
-        const qsizetype at = lone[size_t(k)] / 2 + k - From;
-        lone[size_t(k)] = (lone[size_t(k)] & 1) ? at + 1 : at;
-    }
+    Text.truncate(From + write);
 }
 
 } // namespace
@@ -180,24 +155,57 @@ QString TKvIHTTPClient::GetRawHeaders() {
     return QString();
 }
 
-bool TKvIHTTPClient::ReplyComplete(const QString& Text) const {
-    if (FHeaderEnd < 0) {
-        // The header section's end, looked for only in what arrived since the last look.
-        const qsizetype next = HttpBodyStart(Text, std::max<qsizetype>(0, FScanned - 3));
-        FScanned = Text.size();
-        // Streaming keeps only the header section in memory: that is what the size limit bounds.
-        if (next < 0 && FBodyStream && MaxReplySize() > 0 && Text.size() > MaxReplySize())
-            throw Exception(QStringLiteral("The header section is larger than %1 bytes").arg(MaxReplySize()));
-        if (next < 0)
-            return false;
-        FHeaderEnd = next;
-        FExpectedBody = ExpectedBodyLength(Text.left(next));
+void TKvIHTTPClient::FindHeaderEnd(const QString& Text) const {
+    if (FHeaderEnd >= 0)
+        return;
+    // Looked for only in what arrived since the last look.
+    const qsizetype next = HttpBodyStart(Text, std::max<qsizetype>(0, FScanned - 3));
+    FScanned = Text.size();
+    // Streaming keeps only the header section in memory: that is what the size limit bounds.
+    if (next < 0 && FBodyStream && MaxReplySize() > 0 && Text.size() > MaxReplySize())
+        throw Exception(QStringLiteral("The header section is larger than %1 bytes").arg(MaxReplySize()));
+    if (next < 0)
+        return;
+    FHeaderEnd = next;
+    FExpectedBody = ExpectedBodyLength(Text.left(next));
+}
+
+qint64 TKvIHTTPClient::BodyReceived(const QString& Text) const {
+    return FLinesFrom >= 0 ? FBodyReceived : Text.size() - FHeaderEnd;
+}
+
+void TKvIHTTPClient::AppendBlock(QString& Text, const char* Data, qsizetype Count) {
+    if (FLinesFrom < 0) {
+        AppendWire(Text, Data, Count);
+        if (!FLinesAsTheyCome)
+            return;
+        FindHeaderEnd(Text);
+        if (FHeaderEnd < 0)
+            return;
+        // The header section is whole: the rest of this block, and every block after it, is taken as body
+        // lines as it comes, so that the body needs no pass of its own once read.
+        const qsizetype tail = Text.size() - FHeaderEnd;
+        Text.truncate(FHeaderEnd);
+        FLinesFrom = FHeaderEnd;
+        Data += Count - tail;
+        Count = tail;
     }
+    // What follows the announced body is not part of this reply.
+    if (FExpectedBody >= 0)
+        Count = std::min<qint64>(Count, FExpectedBody - FBodyReceived);
+    AppendBodyLines(Text, Data, Count, FAfterCR, FLinesAdded, FLinesFrom);
+    FBodyReceived += Count;
+}
+
+bool TKvIHTTPClient::ReplyComplete(const QString& Text) const {
+    FindHeaderEnd(Text);
+    if (FHeaderEnd < 0)
+        return false;
     // A streamed body is read by StreamBody, block by block, never into the text.
     if (FBodyStream)
         return true;
     // Once the announced body is here the reply is complete: a close or reset after it changes nothing.
-    return FExpectedBody >= 0 && Text.size() - FHeaderEnd >= FExpectedBody;
+    return FExpectedBody >= 0 && BodyReceived(Text) >= FExpectedBody;
 }
 
 qint64 TKvIHTTPClient::ExpectedBodyLength(const QString& Head) const {
@@ -214,6 +222,12 @@ QString TKvIHTTPClient::InternalExecute() {
     FHeaderEnd = -1;
     FScanned = 0;
     FExpectedBody = -1;
+    // The body's lines are made as it arrives unless the application may want the reply as it came.
+    FLinesAsTheyCome = FRemoveHeaders && !FBodyStream && !HandlesAfterExecute();
+    FLinesFrom = -1;
+    FLinesAdded.clear();
+    FAfterCR = false;
+    FBodyReceived = 0;
     if (FBodyStream)
         ClientSocket()->SetReceiveLimit(
             0); // the header section is bounded by ReplyComplete, the body by the stream
@@ -225,15 +239,40 @@ QString TKvIHTTPClient::InternalExecute() {
     }
     const bool complete = !text.isEmpty() && ReplyComplete(text);
     // What follows the announced body is not part of this reply.
-    if (complete && text.size() > FHeaderEnd + FExpectedBody)
+    if (complete && FLinesFrom < 0 && text.size() > FHeaderEnd + FExpectedBody)
         text.truncate(FHeaderEnd + FExpectedBody);
     if (!text.isEmpty() && !complete && FExpectedBody > 0 && FHeaderEnd >= 0) {
         // The text stays as it came; the caller learns that it is not the whole reply.
         SetLastError(QStringLiteral("The reply ended after %1 of the %2 bytes its body announced")
-                         .arg(text.size() - FHeaderEnd)
+                         .arg(BodyReceived(text))
                          .arg(FExpectedBody));
     }
     return text;
+}
+
+void TKvIHTTPClient::BodyLinesFrom(QString& Text, qsizetype From) {
+    if (FLinesFrom == From)
+        return;
+    // The lines were made from where the header section ends by HTTP's rule, and the header lines end
+    // earlier (at a line ended by a lone CR): the bytes as they came are back, to be taken from From.
+    if (FLinesFrom >= 0)
+        DropAdded(Text, FLinesFrom, FLinesAdded);
+    FLinesAdded.clear();
+    FAfterCR = false;
+    QString lines;
+    lines.reserve(Text.size() + Text.size() / 32 + 2);
+    lines.append(QStringView(Text).left(From));
+    constexpr qsizetype Slice = 1 << 16;
+    char buffer[Slice];
+    const QStringView body = QStringView(Text).mid(From);
+    for (qsizetype at = 0; at < body.size(); at += Slice) {
+        const QStringView slice = body.mid(at, std::min(Slice, body.size() - at));
+        WireToBytes(slice, buffer);
+        AppendBodyLines(lines, buffer, slice.size(), FAfterCR, FLinesAdded, From);
+    }
+    FBodyReceived = body.size();
+    FLinesFrom = From;
+    Text = std::move(lines);
 }
 
 void TKvIHTTPClient::StreamBody(QString& Text) {
@@ -328,13 +367,20 @@ void TKvIHTTPClient::AfterExecute(QString& Text) {
     if (bodyStart < 0) {
         if (FRemoveHeaders)
             Text.clear();
-    } else {
+    } else if (!FRemoveHeaders) {
         FBodySize = Text.size() - bodyStart;
-        if (FRemoveHeaders) {
-            BodyLines(Text, bodyStart, FBodyAdded);
-        } else {
-            FBodyFrom = bodyStart;
-        }
+        FBodyFrom = bodyStart;
+        FBodyText = Text;
+    } else {
+        BodyLinesFrom(Text, bodyStart);
+        FBodySize = FBodyReceived;
+        FBodyAdded = std::move(FLinesAdded);
+        FLinesAdded.clear();
+        // An unended last line gets its CR LF; then the header section goes, from the front, which moves
+        // nothing (appending after that could move the whole body to the front).
+        if (Text.size() > bodyStart && !Text.endsWith(u'\n'))
+            Text += CRLF;
+        Text.remove(0, bodyStart);
         FBodyText = Text;
     }
 

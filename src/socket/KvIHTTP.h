@@ -101,6 +101,9 @@ protected:
     qsizetype ExpectedReplySize() const override {
         return !FBodyStream && FHeaderEnd >= 0 && FExpectedBody > 0 ? FHeaderEnd + FExpectedBody : 0;
     }
+    /// Once the header section is whole (and nobody handles OnAfterExecute), the body is taken with its
+    /// lines ended by CR LF as it arrives, up to its announced length.
+    void AppendBlock(QString& Text, const char* Data, qsizetype Count) override;
 
 private:
     QString GetResponse(const QString& Name) const;
@@ -110,6 +113,12 @@ private:
     void StreamBody(QString& Text);
     void FollowRedirect(const QString& URL, int Status, QString& Text);
     void MakeBody() const;
+    /// Sets FHeaderEnd and FExpectedBody once the header section in Text is whole.
+    void FindHeaderEnd(const QString& Text) const;
+    /// The body's bytes read so far in this step.
+    qint64 BodyReceived(const QString& Text) const;
+    /// Makes Text's part from From on body lines (see AppendBlock), unless it already is.
+    void BodyLinesFrom(QString& Text, qsizetype From);
 
     TKvIHTTPAction FAction = haHead;
     QString FRequest;
@@ -133,6 +142,13 @@ private:
     mutable qsizetype FScanned = 0;
     mutable qint64 FExpectedBody = -1;
     TStream* FBodyStream = nullptr;
+    // The body's lines as they arrive: whether this step makes them, where they begin in the text (-1: not
+    // yet), the characters added (counted from there), whether the last byte was a CR, the bytes taken.
+    bool FLinesAsTheyCome = false;
+    qsizetype FLinesFrom = -1;
+    std::vector<qsizetype> FLinesAdded;
+    bool FAfterCR = false;
+    qint64 FBodyReceived = 0;
 };
 
 } // namespace KvInet

@@ -352,8 +352,12 @@ int TKvInetBase::ReceiveBlock(QString& Text) {
     char buffer[BlockSize];
     const int n = ReceiveFromSocket(buffer, BlockSize);
     if (n > 0)
-        AppendWire(Text, buffer, n);
+        AppendBlock(Text, buffer, n);
     return n;
+}
+
+void TKvInetBase::AppendBlock(QString& Text, const char* Data, qsizetype Count) {
+    AppendWire(Text, Data, Count);
 }
 
 void TKvInetBase::RefuseLineBreaks(const QString& Value, const char* Property) {

@@ -182,9 +182,13 @@ protected:
     int SendToSocket(const QString& Text);
     /// Reads at most Count bytes; 0 when the peer closed or not connected, negative on a cleared failure.
     int ReceiveFromSocket(void* Buf, int Count);
-    /// Reads one block of at most BlockSize bytes and appends it to Text as wire text; returns as
-    /// ReceiveFromSocket.
+    /// Reads one block of at most BlockSize bytes and hands it to AppendBlock; returns as ReceiveFromSocket.
     int ReceiveBlock(QString& Text);
+    /// Adds a block the execute cycle received to the step's text: as wire text (one character per byte).
+    /// A descendant may shape the text as it arrives instead of in a pass over the whole reply afterwards.
+    virtual void AppendBlock(QString& Text, const char* Data, qsizetype Count);
+    /// Whether the application handles OnAfterExecute (and so may read or change a step's text as received).
+    bool HandlesAfterExecute() const { return bool(FOnAfterExecute); }
     /// The local machine's host name.
     QString GetLocalHost() const;
     /// The socket, for descendants that run their own exchange (command/reply sequences, datagrams, TLS).

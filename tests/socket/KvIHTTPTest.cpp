@@ -143,29 +143,62 @@ TEST(KvIHTTP, ReplySplitting) {
         QByteArray Body;
     } cases[] = {
         // LF-only line ends come back as CR LF, with a final line end.
-        {"HTTP/1.0 200 OK\nA: 1\n\nline1\nline2", true, QStringLiteral("line1\r\nline2\r\n"),
-         {QStringLiteral("HTTP/1.0 200 OK"), QStringLiteral("A: 1")}, "line1\nline2"},
-        {"HTTP/1.0 200 OK\nA: 1\n\nline1\nline2", false, QStringLiteral("HTTP/1.0 200 OK\nA: 1\n\nline1\nline2"),
-         {QStringLiteral("HTTP/1.0 200 OK"), QStringLiteral("A: 1")}, "line1\nline2"},
+        {"HTTP/1.0 200 OK\nA: 1\n\nline1\nline2",
+         true,
+         QStringLiteral("line1\r\nline2\r\n"),
+         {QStringLiteral("HTTP/1.0 200 OK"), QStringLiteral("A: 1")},
+         "line1\nline2"},
+        {"HTTP/1.0 200 OK\nA: 1\n\nline1\nline2",
+         false,
+         QStringLiteral("HTTP/1.0 200 OK\nA: 1\n\nline1\nline2"),
+         {QStringLiteral("HTTP/1.0 200 OK"), QStringLiteral("A: 1")},
+         "line1\nline2"},
         // Mixed ends, a lone CR, an empty body line.
-        {"HTTP/1.0 500 Oops\r\n\r\na\rb\r\n\nc\r\n", true, QStringLiteral("a\r\nb\r\n\r\nc\r\n"),
-         {QStringLiteral("HTTP/1.0 500 Oops")}, "a\rb\r\n\nc\r\n"},
+        {"HTTP/1.0 500 Oops\r\n\r\na\rb\r\n\nc\r\n",
+         true,
+         QStringLiteral("a\r\nb\r\n\r\nc\r\n"),
+         {QStringLiteral("HTTP/1.0 500 Oops")},
+         "a\rb\r\n\nc\r\n"},
         // No empty line: the last line is the separator and nothing is left of the body.
-        {"HTTP/1.0 200 OK\r\nA: 1\r\nB: 2", true, QString(), {QStringLiteral("HTTP/1.0 200 OK"), QStringLiteral("A: 1")},
+        {"HTTP/1.0 200 OK\r\nA: 1\r\nB: 2",
+         true,
+         QString(),
+         {QStringLiteral("HTTP/1.0 200 OK"), QStringLiteral("A: 1")},
          ""},
         // Zero bytes and high bytes travel unchanged.
-        {QByteArray("HTTP/1.0 200 OK\r\n\r\n\x00\xff\x01", 22), true, KvTest::Wire("\x00\xff\x01\r\n", 5),
-         {QStringLiteral("HTTP/1.0 200 OK")}, QByteArray("\x00\xff\x01", 3)},
+        {QByteArray("HTTP/1.0 200 OK\r\n\r\n\x00\xff\x01", 22),
+         true,
+         KvTest::Wire("\x00\xff\x01\r\n", 5),
+         {QStringLiteral("HTTP/1.0 200 OK")},
+         QByteArray("\x00\xff\x01", 3)},
+        // The header lines end at a lone CR's empty line, before the CR LF CR LF that ends HTTP's header
+        // section: the body is what follows the header lines.
+        {"HTTP/1.0 200 OK\r\rX: 1\r\n\r\nbody\n",
+         true,
+         QStringLiteral("X: 1\r\n\r\nbody\r\n"),
+         {QStringLiteral("HTTP/1.0 200 OK")},
+         "X: 1\r\n\r\nbody\n"},
+        {"HTTP/1.0 200 OK\r\n\r\r\nX\n\n",
+         true,
+         QStringLiteral("\r\nX\r\n\r\n"),
+         {QStringLiteral("HTTP/1.0 200 OK")},
+         "\r\nX\n\n"},
     };
+    // Each reply as the lines are made while it arrives, and as they are made after an OnAfterExecute
+    // handler (which may change the reply) has seen it.
     for (const auto& c : cases) {
-        LoopbackPeer peer(ReplyAfterBlock(c.Reply));
-        TKvIHTTPClient http;
-        http.SetAddress(QStringLiteral("127.0.0.1"));
-        http.SetPort(peer.Port());
-        http.SetRemoveHeaders(c.Remove);
-        EXPECT_EQ(http.Execute(), c.Text) << c.Reply.constData();
-        EXPECT_EQ(http.ResponseHeaders()->ToStringList(), c.Headers) << c.Reply.constData();
-        EXPECT_EQ(http.Body(), c.Body) << c.Reply.constData();
+        for (const bool handled : {false, true}) {
+            LoopbackPeer peer(ReplyAfterBlock(c.Reply));
+            TKvIHTTPClient http;
+            http.SetAddress(QStringLiteral("127.0.0.1"));
+            http.SetPort(peer.Port());
+            http.SetRemoveHeaders(c.Remove);
+            if (handled)
+                http.SetOnAfterExecute([](QObject*, QString&) {});
+            EXPECT_EQ(http.Execute(), c.Text) << c.Reply.constData() << handled;
+            EXPECT_EQ(http.ResponseHeaders()->ToStringList(), c.Headers) << c.Reply.constData() << handled;
+            EXPECT_EQ(http.Body(), c.Body) << c.Reply.constData() << handled;
+        }
     }
 }
 
@@ -211,6 +244,7 @@ TEST(KvIHTTP, LargeBodiesInSeveralBlocks) {
         QByteArray Body;
         bool Length; // announce the body's length
         qsizetype Announced = -1; // or this one instead
+        int Piece = 0;            // sent in pieces of this many bytes, a moment apart (0: at once)
         // A longer body than announced ends at the announced length; a shorter one is kept as it came,
         // with LastError saying it is cut short.
     } cases[] = {
@@ -224,6 +258,9 @@ TEST(KvIHTTP, LargeBodiesInSeveralBlocks) {
         {"length too large", "HTTP/1.0 200 OK\r\n", Noise(120000, 10, 6), true, 50000000},
         {"ends with CR", "HTTP/1.0 200 OK\r\n", Noise(70000, 20, 7) + "x\r", true},
         {"begins with LF", "HTTP/1.0 200 OK\r\n", "\nx\n" + Noise(70000, 20, 8), true},
+        // Sent in pieces whose ends fall at every place of the pattern, a CR LF split between two among them.
+        {"CR LF split between reads", "HTTP/1.0 200 OK\r\n", QByteArray("x\r\n").repeated(12000) + "\r", true,
+         -1, 4099},
     };
     for (const auto& c : cases) {
         QByteArray head = c.Head;
@@ -232,22 +269,34 @@ TEST(KvIHTTP, LargeBodiesInSeveralBlocks) {
         const QByteArray reply = head + "\r\n" + c.Body;
         const bool cut = c.Announced > c.Body.size();
         const QByteArray body = c.Announced >= 0 && !cut ? c.Body.left(c.Announced) : c.Body;
-        for (const bool remove : {true, false}) {
-            LoopbackPeer peer(ReplyAfterBlock(reply));
+        // With the header lines removed, as the lines are made while the body arrives and after an
+        // OnAfterExecute handler has seen the reply; and with the header lines kept.
+        for (const int mode : {0, 1, 2}) {
+            const bool remove = mode != 2;
+            LoopbackPeer peer([&](LoopbackPeer::Conn& Peer) {
+                Peer.ReadUntil("Keep-Alive\r\n\r\n");
+                for (qsizetype at = 0; at < reply.size(); at += c.Piece ? c.Piece : reply.size()) {
+                    Peer.Send(reply.mid(at, c.Piece ? c.Piece : reply.size()));
+                    if (c.Piece)
+                        Peer.Sleep(2);
+                }
+            });
             TKvIHTTPClient http;
             http.SetAddress(QStringLiteral("127.0.0.1"));
             http.SetPort(peer.Port());
             http.SetAction(haGet);
             http.SetRemoveHeaders(remove);
+            if (mode == 1)
+                http.SetOnAfterExecute([](QObject*, QString&) {});
             QString text = http.Execute();
             EXPECT_EQ(http.LastError().isEmpty(), !cut) << c.What << " " << http.LastError().toStdString();
             EXPECT_TRUE(text == (remove ? CrLfLines(body) : QString::fromLatin1(head + "\r\n" + body)))
-                << c.What << " " << remove;
+                << c.What << " " << mode;
             EXPECT_EQ(http.ResponseHeaders()->Count(), head.count('\n')) << c.What;
             // The caller's copy of the text is its own: changing it leaves Body alone.
             if (!text.isEmpty())
                 text[0] = QChar(0x141);
-            EXPECT_TRUE(http.Body() == body) << c.What << " " << remove;
+            EXPECT_TRUE(http.Body() == body) << c.What << " " << mode;
             EXPECT_TRUE(http.Body() == body) << c.What << " read twice";
         }
     }
