@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <unistd.h>
 #include <vector>
@@ -171,6 +172,26 @@ TSystemProxyReader SetSystemProxyReader(TSystemProxyReader Reader) {
     const std::lock_guard<std::mutex> guard(proxyReaderLock);
     std::swap(proxyReader, Reader);
     return Reader;
+}
+
+void TWriteAhead::Before(const void* Base, size_t Used, size_t Capacity) {
+    if (Base != FBase) {
+        // A new buffer (or the old one moved): what lies below Used was written, the rest is unknown.
+        FBase = Base;
+        FReady = Used;
+    }
+    if (FReady >= Used + Window / 2 || FReady >= Capacity)
+        return;
+#if defined(Q_OS_LINUX) && defined(MADV_POPULATE_WRITE)
+    static const size_t page = size_t(sysconf(_SC_PAGESIZE));
+    const auto base = reinterpret_cast<uintptr_t>(Base);
+    // Whole pages only, from the first page not yet written up to the window's end.
+    const uintptr_t begin = (base + std::max(FReady, Used) + page - 1) & ~(page - 1);
+    const uintptr_t end = (base + std::min(Capacity, Used + Window)) & ~(page - 1);
+    if (end > begin)
+        madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+#endif
+    FReady = std::min(Capacity, Used + Window);
 }
 
 } // namespace KvInet

@@ -1,11 +1,12 @@
 // System: the operating-system services the components need beyond Qt's basics: content types by file
-// extension, the temporary directory, the running executable, starting a detached process, and the user's
-// proxy setting.
+// extension, the temporary directory, the running executable, starting a detached process, the user's
+// proxy setting, and memory for a buffer that is about to be written.
 #pragma once
 
 #include <QString>
 #include <QStringList>
 
+#include <cstddef>
 #include <functional>
 
 namespace KvInet {
@@ -43,5 +44,20 @@ TSystemProxyReader SetSystemProxyReader(TSystemProxyReader Reader);
 /// The environment's proxy URL reduced to "host:port" (or "host"): the first set of http_proxy, HTTP_PROXY,
 /// all_proxy, ALL_PROXY with its scheme, credentials and path dropped; empty when none is set.
 QString ProxyFromEnvironment();
+
+/// Memory for a large buffer that grows as data arrives (a reply read into one string), asked of the system
+/// a few MiB at a time ahead of the writes, in one call each, rather than a page fault for every page
+/// written. Never more than Window bytes beyond what the buffer holds, so that an announced size a peer
+/// never sends costs nothing. Where the system cannot do it, nothing happens (the pages come by faults).
+class TWriteAhead {
+public:
+    static constexpr size_t Window = size_t(4) << 20;
+    /// Before writing at Base + Used: prepares up to Window bytes from there, within Capacity.
+    void Before(const void* Base, size_t Used, size_t Capacity);
+
+private:
+    const void* FBase = nullptr;
+    size_t FReady = 0; // bytes from FBase on that are prepared (or were written)
+};
 
 } // namespace KvInet

@@ -1,6 +1,7 @@
 // KvIHTTP: request building, reply splitting, redirects.
 #include "socket/KvIHTTP.h"
 
+#include "platform/System.h"
 #include "platform/WireText.h"
 #include "socket/kviutil.h"
 
@@ -44,14 +45,15 @@ qsizetype LineEnd(const QString& Text, qsizetype From, qsizetype& Next) {
 // characters that were added, in ascending order, so that the bytes as they came can be recovered.
 //
 // A CR is written as CR LF at once, its LF noted as added; an LF that follows it takes that LF's place
-// (the note is dropped), so no byte waits for the next one.
+// (the note is dropped), so no byte waits for the next one. Memory prepares the text's fresh memory ahead.
 void AppendBodyLines(QString& Text, const char* Data, qsizetype Size, bool& AfterCR,
-                     std::vector<qsizetype>& Added, qsizetype Base) {
+                     std::vector<qsizetype>& Added, qsizetype Base, TWriteAhead& Memory) {
     if (Size <= 0)
         return;
     const qsizetype old = Text.size();
     Text.resize(old + 2 * Size); // room for the worst case, every byte a lone line end
     char16_t* const start = reinterpret_cast<char16_t*>(Text.data());
+    Memory.Before(start, size_t(old) * sizeof(char16_t), size_t(Text.capacity()) * sizeof(char16_t));
     char16_t* out = start + old;
     const auto* in = reinterpret_cast<const unsigned char*>(Data);
     qsizetype i = 0;
@@ -193,7 +195,7 @@ void TKvIHTTPClient::AppendBlock(QString& Text, const char* Data, qsizetype Coun
     // What follows the announced body is not part of this reply.
     if (FExpectedBody >= 0)
         Count = std::min<qint64>(Count, FExpectedBody - FBodyReceived);
-    AppendBodyLines(Text, Data, Count, FAfterCR, FLinesAdded, FLinesFrom);
+    AppendBodyLines(Text, Data, Count, FAfterCR, FLinesAdded, FLinesFrom, FMemory);
     FBodyReceived += Count;
 }
 
@@ -228,6 +230,7 @@ QString TKvIHTTPClient::InternalExecute() {
     FLinesAdded.clear();
     FAfterCR = false;
     FBodyReceived = 0;
+    FMemory = TWriteAhead();
     if (FBodyStream)
         ClientSocket()->SetReceiveLimit(
             0); // the header section is bounded by ReplyComplete, the body by the stream
@@ -264,11 +267,12 @@ void TKvIHTTPClient::BodyLinesFrom(QString& Text, qsizetype From) {
     lines.append(QStringView(Text).left(From));
     constexpr qsizetype Slice = 1 << 16;
     char buffer[Slice];
+    TWriteAhead memory;
     const QStringView body = QStringView(Text).mid(From);
     for (qsizetype at = 0; at < body.size(); at += Slice) {
         const QStringView slice = body.mid(at, std::min(Slice, body.size() - at));
         WireToBytes(slice, buffer);
-        AppendBodyLines(lines, buffer, slice.size(), FAfterCR, FLinesAdded, From);
+        AppendBodyLines(lines, buffer, slice.size(), FAfterCR, FLinesAdded, From, memory);
     }
     FBodyReceived = body.size();
     FLinesFrom = From;

@@ -2,6 +2,7 @@
 // the server closes, split into its header lines and its body.
 #pragma once
 
+#include "platform/System.h"
 #include "socket/KvInBase.h"
 
 #include <QByteArray>
@@ -143,12 +144,14 @@ private:
     mutable qint64 FExpectedBody = -1;
     TStream* FBodyStream = nullptr;
     // The body's lines as they arrive: whether this step makes them, where they begin in the text (-1: not
-    // yet), the characters added (counted from there), whether the last byte was a CR, the bytes taken.
+    // yet), the characters added (counted from there), whether the last byte was a CR, the bytes taken, the
+    // text's memory prepared ahead.
     bool FLinesAsTheyCome = false;
     qsizetype FLinesFrom = -1;
     std::vector<qsizetype> FLinesAdded;
     bool FAfterCR = false;
     qint64 FBodyReceived = 0;
+    TWriteAhead FMemory;
 };
 
 } // namespace KvInet
