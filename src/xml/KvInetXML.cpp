@@ -46,21 +46,15 @@ struct TKvXMLText {
             delete Text;
     }
 
-    /// Room for one item; items are never given back one by one, the arena goes with the block.
-    void* AllocateItem() {
-        constexpr size_t size = sizeof(TKvXMLItem);
-        if (size_t(Limit - Free) < size) {
-            const size_t bytes = sizeof(Chunk) + NextChunkItems * size;
-            auto* chunk = static_cast<Chunk*>(::operator new(bytes));
-            chunk->Next = Chunks;
-            Chunks = chunk;
-            Free = reinterpret_cast<char*>(chunk + 1);
-            Limit = Free + NextChunkItems * size;
-            NextChunkItems = std::min<size_t>(NextChunkItems * 2, 65536);
-        }
-        void* item = Free;
-        Free += size;
-        return item;
+    /// Room for Bytes (rounded up to 8) from the arena: items and the child lists of a parse. Nothing is
+    /// given back one by one; the arena goes with the block.
+    void* Allocate(size_t Bytes) {
+        Bytes = (Bytes + 7) & ~size_t(7);
+        if (size_t(Limit - Free) < Bytes)
+            return AllocateChunk(Bytes);
+        void* room = Free;
+        Free += Bytes;
+        return room;
     }
 
     QString Text(uint32_t Offset, uint32_t Length) const {
@@ -78,11 +72,34 @@ private:
     struct alignas(std::max_align_t) Chunk {
         Chunk* Next;
     };
-    static_assert(sizeof(Chunk) % alignof(TKvXMLItem) == 0);
+    static_assert(sizeof(Chunk) % 8 == 0);
+
+    /// Allocate's slow step: a request larger than a quarter of the next chunk (a long child list) gets a
+    /// chunk of its own, so that the current chunk's room is not thrown away for it; anything else starts
+    /// a new chunk, each twice the last up to 4 MiB.
+    void* AllocateChunk(size_t Bytes) {
+        const bool own = Bytes > NextChunkBytes / 4;
+        const size_t room = own ? Bytes : NextChunkBytes;
+        auto* chunk = static_cast<Chunk*>(::operator new(sizeof(Chunk) + room));
+        char* start = reinterpret_cast<char*>(chunk + 1);
+        if (own && Chunks) {
+            chunk->Next = Chunks->Next; // behind the current chunk, whose room stays in use
+            Chunks->Next = chunk;
+            return start;
+        }
+        chunk->Next = Chunks;
+        Chunks = chunk;
+        Free = start + Bytes;
+        Limit = start + room;
+        if (!own)
+            NextChunkBytes = std::min<size_t>(NextChunkBytes * 2, size_t(4) << 20);
+        return start;
+    }
+
     Chunk* Chunks = nullptr;
     char* Free = nullptr;
     char* Limit = nullptr;
-    size_t NextChunkItems = 32;
+    size_t NextChunkBytes = 2048;
 };
 
 namespace {
@@ -264,19 +281,46 @@ void TKvXMLItem::operator delete(TKvXMLItem* Item, std::destroying_delete_t) {
         ::operator delete(Item);
 }
 
+void TKvXMLItem::ReserveChildren(uint32_t Count) {
+    const uint32_t capacity = FChildren ? FChildren->Capacity : 0;
+    if (Count <= capacity)
+        return;
+    const uint32_t grown = std::max({Count, capacity * 2, uint32_t(4)});
+    const size_t bytes = sizeof(TChildren) + size_t(grown) * sizeof(TKvXMLItem*);
+    // A list cut from the arena cannot grow in place: it moves to the heap and its room stays with the
+    // arena.
+    const bool inArena = (FFlags & fChildrenInArena) != 0;
+    void* room = inArena ? std::malloc(bytes) : std::realloc(FChildren, bytes);
+    if (!room)
+        throw std::bad_alloc();
+    if (inArena)
+        std::memcpy(room, FChildren, sizeof(TChildren) + FChildren->Count * sizeof(TKvXMLItem*));
+    else if (!FChildren)
+        static_cast<TChildren*>(room)->Count = 0;
+    FChildren = static_cast<TChildren*>(room);
+    FChildren->Capacity = grown;
+    FFlags &= uint8_t(~fChildrenInArena);
+}
+
 void TKvXMLItem::AttachChild(TKvXMLItem* Child) {
-    if (!FChildren || FChildren->Count == FChildren->Capacity) {
-        const uint32_t capacity = FChildren ? FChildren->Capacity * 2 : 4;
-        void* grown = std::realloc(FChildren, sizeof(TChildren) + capacity * sizeof(TKvXMLItem*));
-        if (!grown)
-            throw std::bad_alloc();
-        const bool fresh = !FChildren;
-        FChildren = static_cast<TChildren*>(grown);
-        if (fresh)
-            FChildren->Count = 0;
-        FChildren->Capacity = capacity;
-    }
+    ReserveChildren((FChildren ? FChildren->Count : 0) + 1);
     FChildren->Items()[FChildren->Count++] = Child;
+}
+
+void TKvXMLItem::AppendChildren(TKvXMLItem* const* Children, uint32_t Count, TKvXMLText* Arena) {
+    if (Count == 0)
+        return;
+    if (!FChildren && Arena && FText == Arena && (FFlags & fInArena)) {
+        // An item of this arena with no list yet: the list is cut at its final size, next to the items.
+        FChildren = static_cast<TChildren*>(Arena->Allocate(sizeof(TChildren) + Count * sizeof(TKvXMLItem*)));
+        FChildren->Count = 0;
+        FChildren->Capacity = Count;
+        FFlags |= fChildrenInArena;
+    } else {
+        ReserveChildren((FChildren ? FChildren->Count : 0) + Count);
+    }
+    std::memcpy(FChildren->Items() + FChildren->Count, Children, Count * sizeof(TKvXMLItem*));
+    FChildren->Count += Count;
 }
 
 void TKvXMLItem::DetachChild(TKvXMLItem* Child) {
@@ -302,7 +346,9 @@ void TKvXMLItem::DestroyChildren() {
         TChildren* children = Item->FChildren;
         Item->FChildren = nullptr;
         work.insert(work.end(), children->Items(), children->Items() + children->Count);
-        std::free(children);
+        if (!(Item->FFlags & fChildrenInArena))
+            std::free(children);
+        Item->FFlags &= uint8_t(~fChildrenInArena);
     };
     takeChildren(this);
     while (!work.empty()) {
@@ -588,6 +634,8 @@ public:
     TKvXMLParser(TKvXMLEngine& Engine, TKvXMLText* Text, const Char* S, qsizetype Len)
         : FEngine(Engine), FText(Text), S(S), Len(Len) {}
 
+    /// Reads the whole text. Every item made is in its parent's list when Run returns, also when it
+    /// raises.
     void Run();
 
 private:
@@ -618,6 +666,11 @@ private:
     void Store(TKvXMLItem* Item, TKvXMLItem::TField F, const TPiece& Piece);
     void DeclareEncoding(TKvXMLItem* Declaration);
     bool IsXmlDeclaration(qsizetype NameStart, qsizetype NameLength) const;
+    void ReadTags();
+    TKvXMLItem* NewChild(TKvXMLItem* Parent);
+    TKvXMLItem* Enter(TKvXMLItem* Item);
+    TKvXMLItem* Leave();
+    void LeaveAll() noexcept;
 
     TKvXMLEngine& FEngine;
     TKvXMLText* FText;
@@ -626,6 +679,17 @@ private:
     qsizetype P = 0;
     TDeclaredEncoding FEncoding = deNone;
     QStringDecoder FDecoder;
+    // Without handlers nothing can look at the tree while it grows, so the children of the open items
+    // wait here (each open item's after its own, deepest last) and go into their parent's list in one
+    // piece, at its final size, when the parent is left. With handlers each child goes into its parent's
+    // list at once, as the handlers may look there.
+    const bool FDefer = !FEngine.FOnTag && !FEngine.FOnAfterTag;
+    std::vector<TKvXMLItem*> FWaiting;
+    struct TOpen {
+        TKvXMLItem* Item;
+        size_t FirstChild; // in FWaiting
+    };
+    std::vector<TOpen> FOpen; // the open items, from the root to the current one
 };
 
 template <class Char>
@@ -827,7 +891,72 @@ void TKvXMLParser<Char>::DeclareEncoding(TKvXMLItem* Declaration) {
 }
 
 template <class Char>
+TKvXMLItem* TKvXMLParser<Char>::Enter(TKvXMLItem* Item) {
+    FOpen.push_back({Item, FWaiting.size()});
+    return Item;
+}
+
+template <class Char>
+TKvXMLItem* TKvXMLParser<Char>::Leave() {
+    const TOpen& open = FOpen.back();
+    const size_t count = FWaiting.size() - open.FirstChild;
+    if (count > 0) {
+        open.Item->AppendChildren(FWaiting.data() + open.FirstChild, uint32_t(count), FText);
+        FWaiting.resize(open.FirstChild);
+    }
+    TKvXMLItem* parent = open.Item->FParentItem;
+    FOpen.pop_back();
+    return parent;
+}
+
+template <class Char>
+void TKvXMLParser<Char>::LeaveAll() noexcept {
+    while (!FOpen.empty()) {
+        try {
+            Leave();
+        } catch (...) {
+            // No room for the list (the parse is failing for want of memory already): the children
+            // that cannot be listed go, with everything below them.
+            const size_t first = FOpen.back().FirstChild;
+            for (size_t i = first; i < FWaiting.size(); ++i)
+                delete FWaiting[i];
+            FWaiting.resize(first);
+            FOpen.pop_back();
+        }
+    }
+}
+
+template <class Char>
+TKvXMLItem* TKvXMLParser<Char>::NewChild(TKvXMLItem* Parent) {
+    // Every step that can fail for want of memory comes before the item holds its reference on the block.
+    void* room = FText->Allocate(sizeof(TKvXMLItem));
+    if (FDefer)
+        FWaiting.push_back(nullptr);
+    else
+        Parent->ReserveChildren(uint32_t(Parent->Items().Count()) + 1);
+    auto* item = new (room) TKvXMLItem(nullptr, FText);
+    item->FLevel = Parent->FLevel + 1;
+    item->FParentItem = Parent;
+    if (FDefer)
+        FWaiting.back() = item;
+    else
+        Parent->AttachChild(item);
+    return item;
+}
+
+template <class Char>
 void TKvXMLParser<Char>::Run() {
+    try {
+        ReadTags();
+    } catch (...) {
+        LeaveAll();
+        throw;
+    }
+    LeaveAll();
+}
+
+template <class Char>
+void TKvXMLParser<Char>::ReadTags() {
     TKvXMLItem* current = nullptr;
     TextScan(); // anything before the first "<" is dropped
     while (P + 1 < Len && S[P] != 0) {
@@ -875,7 +1004,7 @@ void TKvXMLParser<Char>::Run() {
             accept = false;
         } else if (nameLength > 0) {
             if (!current) {
-                current = FEngine.FRootItem.get();
+                current = Enter(FEngine.FRootItem.get());
             } else {
                 if (FEngine.FOnTag) {
                     const QString name = comment ? QStringLiteral("Comment")
@@ -884,7 +1013,7 @@ void TKvXMLParser<Char>::Run() {
                                    accept);
                 }
                 if (accept)
-                    current = new (FText->AllocateItem()) TKvXMLItem(current, FText);
+                    current = Enter(NewChild(current));
             }
         }
 
@@ -911,7 +1040,7 @@ void TKvXMLParser<Char>::Run() {
             }
             if (comment) {
                 current->FKind = ikComment;
-                current = current->FParentItem; // a comment never receives children
+                current = Leave(); // a comment never receives children
             } else if (nameLength > 0) {
                 current->FKind = ikProperty;
                 if (!attributes.Empty())
@@ -932,7 +1061,7 @@ void TKvXMLParser<Char>::Run() {
                 break;
             }
             TKvXMLItem* closed = current;
-            current = current->FParentItem;
+            current = Leave();
             if (FEngine.FOnAfterTag) {
                 bool cancel = false;
                 FEngine.FOnAfterTag(&FEngine, closed, cancel);

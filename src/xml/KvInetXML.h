@@ -147,7 +147,8 @@ private:
         fOwnedAttributes = 4,
         fValueAssigned = 8,
         fCommentName = 16,
-        fInArena = 32
+        fInArena = 32,
+        fChildrenInArena = 64 // the child list was cut from the arena at its final size
     };
 
     TKvXMLItem(TKvXMLItem* AOwner, TKvXMLText* Text);
@@ -158,6 +159,8 @@ private:
     void ClearField(TField F);
     void AppendValue(const QString& Value);
     void AttachChild(TKvXMLItem* Child);
+    void AppendChildren(TKvXMLItem* const* Children, uint32_t Count, TKvXMLText* Arena);
+    void ReserveChildren(uint32_t Count);
     void DetachChild(TKvXMLItem* Child);
     void DestroyChildren();
 
