@@ -1,7 +1,7 @@
 // KvInetXML: the reader, its tree and its lookups.
 //
 // Storage: a parse keeps the decoded text in one TKvXMLText block (bytes when the text is ANSI, UTF-16
-// otherwise) and cuts its items from an arena owned by that block. An item refers to its name, value and
+// otherwise) and cuts its items and their child lists from an arena owned by that block. An item refers to its name, value and
 // attribute text by offset and length into the block; only text that had to be changed (decoded from UTF-8
 // or a code page, appended to, or set by the application) is held as a string of its own. Every arena item
 // holds a reference on its block, so the block and the arena go away with the last item of that parse.
@@ -238,9 +238,9 @@ void DecodeEntities(QString& S) {
 
 // ---- TKvXMLItem ------------------------------------------------------------------------------------------
 
-struct TKvXMLItem::TOwned {
-    QString Fields[3];
-};
+// An item is a few pointers and three spans: on a large document the items are most of the memory beyond
+// the text itself.
+static_assert(sizeof(void*) != 8 || sizeof(TKvXMLItem) == 56);
 
 /// The child array: a count, a capacity and the pointers, in one allocation made when the first child
 /// comes.
@@ -268,6 +268,9 @@ TKvXMLItem::~TKvXMLItem() {
     DestroyChildren();
     if (FParentItem)
         FParentItem->DetachChild(this);
+    for (const TField f : {fdTagName, fdValue, fdAttributes})
+        if (FFlags & (fOwnedTagName << f))
+            delete FSlots[f].Owned;
 }
 
 void TKvXMLItem::operator delete(TKvXMLItem* Item, std::destroying_delete_t) {
@@ -367,19 +370,20 @@ QString TKvXMLItem::Field(TField F) const {
     if (F == fdTagName && (FFlags & fCommentName))
         return QStringLiteral("Comment");
     if (FFlags & (fOwnedTagName << F))
-        return FOwned->Fields[F];
-    const TSpan& span = FSpans[F];
+        return *FSlots[F].Owned;
+    const TSpan& span = FSlots[F].Span;
     if (!FText || span.Length == 0)
         return QString();
     return FText->Text(span.Offset, span.Length);
 }
 
 void TKvXMLItem::SetOwned(TField F, QString Value) {
-    if (!FOwned)
-        FOwned = std::make_unique<TOwned>();
-    FOwned->Fields[F] = std::move(Value);
-    FFlags |= uint8_t(fOwnedTagName << F);
-    FSpans[F] = TSpan();
+    if (FFlags & (fOwnedTagName << F)) {
+        *FSlots[F].Owned = std::move(Value);
+    } else {
+        FSlots[F].Owned = new QString(std::move(Value));
+        FFlags |= uint8_t(fOwnedTagName << F);
+    }
     if (F == fdTagName)
         FFlags &= uint8_t(~fCommentName);
 }
@@ -390,15 +394,15 @@ void TKvXMLItem::SetSpan(TField F, TKvXMLText* Text, TSpan Span) {
         return;
     }
     ClearField(F);
-    FSpans[F] = Span;
+    FSlots[F].Span = Span;
 }
 
 void TKvXMLItem::ClearField(TField F) {
     if (FFlags & (fOwnedTagName << F)) {
-        FOwned->Fields[F] = QString();
+        delete FSlots[F].Owned;
         FFlags &= uint8_t(~(fOwnedTagName << F));
     }
-    FSpans[F] = TSpan();
+    FSlots[F].Span = TSpan();
     if (F == fdTagName)
         FFlags &= uint8_t(~fCommentName);
 }
@@ -407,8 +411,7 @@ void TKvXMLItem::AppendValue(const QString& Value) {
     if (!ValueAssigned()) {
         SetOwned(fdValue, Value);
     } else if (FFlags & fOwnedValue) {
-        FOwned->Fields[fdValue] +=
-            Value; // amortised: a root reused by many top-level elements grows in place
+        *FSlots[fdValue].Owned += Value; // amortised: a root reused by many top-level elements grows in place
     } else {
         SetOwned(fdValue, Field(fdValue) + Value);
     }
@@ -427,10 +430,10 @@ bool TKvXMLItem::TagNameIs(QStringView Name, bool CaseSensitive) const {
     if (FFlags & fCommentName)
         return Name.size() == 7 && SameUnits(Name.utf16(), u"Comment", 7, CaseSensitive);
     if (FFlags & fOwnedTagName) {
-        const QString& own = FOwned->Fields[fdTagName];
+        const QString& own = *FSlots[fdTagName].Owned;
         return own.size() == Name.size() && SameUnits(own.utf16(), Name.utf16(), Name.size(), CaseSensitive);
     }
-    const TSpan& span = FSpans[fdTagName];
+    const TSpan& span = FSlots[fdTagName].Span;
     if (qsizetype(span.Length) != Name.size())
         return false;
     if (span.Length == 0)
@@ -641,7 +644,7 @@ public:
 private:
     /// A piece of the text: a span into the block, or the converted text when a conversion changed it.
     struct TPiece {
-        TKvXMLItem::TSpan Span;
+        TKvXMLItem::TSpan Span{};
         QString Converted;
         bool IsConverted = false;
         bool Empty() const { return IsConverted ? Converted.isEmpty() : Span.Length == 0; }
