@@ -13,8 +13,13 @@
 #include <QStringDecoder>
 #include <QtEndian>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -565,7 +570,7 @@ TKvXMLItem* const* TKvXMLItems::begin() const {
 
 namespace {
 
-enum TCharClass : uint8_t { ccName = 1, ccBlank = 2, ccTextStop = 4, ccAttrStop = 8 };
+enum TCharClass : uint8_t { ccName = 1, ccBlank = 2 };
 
 constexpr std::array<uint8_t, 256> MakeClasses() {
     std::array<uint8_t, 256> t{};
@@ -579,15 +584,46 @@ constexpr std::array<uint8_t, 256> MakeClasses() {
         t[uint8_t(c)] |= ccName;
     for (char c : {'\t', '\n', '\r', ' '})
         t[uint8_t(c)] |= ccBlank;
-    for (char c : {'<', '/', '\0'})
-        t[uint8_t(c)] |= ccTextStop;
-    for (char c : {'>', '/', '"', '\'', '\0'})
-        t[uint8_t(c)] |= ccAttrStop;
     return t;
 }
 constexpr std::array<uint8_t, 256> Classes = MakeClasses();
 
 enum TDeclaredEncoding { deNone, deUtf8, deCodePage };
+
+/// The first unit from P on (before End) that is one of Stops, or End. ORs the units passed over into Seen:
+/// of a byte only bit 7 is sure to be kept, of a wider unit every bit.
+template <char... Stops, class Char>
+const Char* FindStop(const Char* P, const Char* End, unsigned& Seen) {
+#if defined(__SSE2__)
+    if constexpr (sizeof(Char) == 1) {
+        // Sixteen bytes at a time: plain text runs (values, attribute text) pass without a look at each byte.
+        unsigned high = 0;
+        for (; End - P >= 16; P += 16) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(P));
+            __m128i hit = _mm_setzero_si128();
+            ((hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, _mm_set1_epi8(Stops)))), ...);
+            const unsigned hits = unsigned(_mm_movemask_epi8(hit));
+            const unsigned bits7 = unsigned(_mm_movemask_epi8(v));
+            if (hits) {
+                const int at = std::countr_zero(hits);
+                if ((high | (bits7 & ((1u << at) - 1))) != 0)
+                    Seen |= 0x80;
+                return P + at;
+            }
+            high |= bits7;
+        }
+        if (high)
+            Seen |= 0x80;
+    }
+#endif
+    for (; P < End; ++P) {
+        const Char c = *P;
+        if (((c == Char(Stops)) || ...))
+            return P;
+        Seen |= c;
+    }
+    return End;
+}
 
 /// Utf8Decode's reading of declared UTF-8 (its sequences, its surrogate pairs), except that a malformed
 /// sequence (a missing continuation unit, or the text ending inside a sequence) becomes one U+FFFD and
@@ -645,6 +681,7 @@ private:
     /// A piece of the text: a span into the block, or the converted text when a conversion changed it.
     struct TPiece {
         TKvXMLItem::TSpan Span{};
+        unsigned Seen = 0; // the span's units ORed (FindStop): whether any is beyond ASCII
         QString Converted;
         bool IsConverted = false;
         bool Empty() const { return IsConverted ? Converted.isEmpty() : Span.Length == 0; }
@@ -662,11 +699,9 @@ private:
     TPiece TextScan();
     void AttributeScan(TPiece& Piece);
     void SkipToTag();
-    bool AllBelow(const TPiece& Piece, char16_t Limit) const;
-    bool AllBits7Clear(const TPiece& Piece) const;
     void SkipElement(qsizetype StartTagEnd);
     void Convert(TPiece& Piece);
-    void Store(TKvXMLItem* Item, TKvXMLItem::TField F, const TPiece& Piece);
+    void Store(TKvXMLItem* Item, TKvXMLItem::TField F, TPiece& Piece, bool Fresh);
     void DeclareEncoding(TKvXMLItem* Declaration);
     bool IsXmlDeclaration(qsizetype NameStart, qsizetype NameLength) const;
     void ReadTags();
@@ -700,32 +735,16 @@ typename TKvXMLParser<Char>::TPiece TKvXMLParser<Char>::TextScan() {
     while (!AtEnd(P) && S[P] == '>')
         ++P;
     TPiece piece;
-    const qsizetype start = P;
-    if constexpr (sizeof(Char) == 1) {
-        // Bytes: find the next "<" with memchr, then look for a "/>" or a NUL before it.
-        const auto* lt = static_cast<const Char*>(std::memchr(S + P, '<', size_t(Len - P)));
-        qsizetype stop = lt ? lt - S : Len;
-        for (qsizetype from = P;;) {
-            const auto* slash = static_cast<const Char*>(std::memchr(S + from, '/', size_t(stop - from)));
-            if (!slash)
-                break;
-            from = slash - S + 1;
-            if (from < Len && S[from] == '>') {
-                stop = from - 1;
-                break;
-            }
-        }
-        if (const auto* nul = static_cast<const Char*>(std::memchr(S + P, 0, size_t(stop - P))))
-            stop = nul - S;
-        P = stop;
-    } else {
-        for (; P < Len; ++P) {
-            const Char c = S[P];
-            if ((Class(c) & ccTextStop) && (c == 0 || c == '<' || (P + 1 < Len && S[P + 1] == '>')))
-                break;
-        }
+    const Char* const end = S + Len;
+    const Char* p = S + P;
+    // The text ends at a NUL, a "<" or a "/>"; a "/" on its own is text.
+    for (;; ++p) {
+        p = FindStop<'<', '/', '\0'>(p, end, piece.Seen);
+        if (p == end || *p != '/' || (end - p > 1 && p[1] == '>'))
+            break;
     }
-    piece.Span = SpanOf(start, P);
+    piece.Span = SpanOf(P, p - S);
+    P = p - S;
     if (!AtEnd(P) && S[P] == '<')
         ++P;
     return piece;
@@ -734,59 +753,34 @@ typename TKvXMLParser<Char>::TPiece TKvXMLParser<Char>::TextScan() {
 template <class Char>
 void TKvXMLParser<Char>::AttributeScan(TPiece& Piece) {
     const qsizetype start = P;
+    const Char* const end = S + Len;
+    const Char* p = S + P;
     Char quote = 0;
-    for (; P < Len; ++P) {
-        const Char c = S[P];
-        if (Class(c) & ccAttrStop) {
-            if (c == 0 || c == '>' || (c == '/' && !quote))
-                break;
-            if (c == '"' || c == '\'') {
-                // Either kind of quote protects a "/" (a URL in an attribute); the other kind inside is text.
-                if (!quote)
-                    quote = c;
-                else if (quote == c)
-                    quote = 0;
-            }
+    for (;; ++p) {
+        p = FindStop<'>', '/', '"', '\'', '\0'>(p, end, Piece.Seen);
+        if (p == end)
+            break;
+        const Char c = *p;
+        if (c == 0 || c == '>' || (c == '/' && !quote))
+            break;
+        if (c == '"' || c == '\'') {
+            // Either kind of quote protects a "/" (a URL in an attribute); the other kind inside is text.
+            if (!quote)
+                quote = c;
+            else if (quote == c)
+                quote = 0;
         }
     }
+    P = p - S;
     Piece.Span = SpanOf(start, P);
 }
 
 template <class Char>
 void TKvXMLParser<Char>::SkipToTag() {
-    if constexpr (sizeof(Char) == 1) {
-        const auto* lt =
-            static_cast<const Char*>(std::memchr(S + P, '<', size_t(std::max<qsizetype>(Len - P, 0))));
-        const qsizetype stop = lt ? lt - S : Len;
-        const auto* nul =
-            static_cast<const Char*>(std::memchr(S + P, 0, size_t(std::max<qsizetype>(stop - P, 0))));
-        P = nul ? nul - S : stop;
-    } else {
-        while (!AtEnd(P) && S[P] != '<')
-            ++P;
-    }
+    unsigned seen = 0;
+    P = FindStop<'<', '\0'>(S + P, S + Len, seen) - S;
     if (!AtEnd(P))
         ++P;
-}
-
-template <class Char>
-bool TKvXMLParser<Char>::AllBelow(const TPiece& Piece, char16_t Limit) const {
-    const Char* p = S + Piece.Span.Offset;
-    const Char* end = p + Piece.Span.Length;
-    if constexpr (sizeof(Char) == 1) {
-        if (Limit == 0x80) { // eight bytes at a time
-            for (; end - p >= 8; p += 8) {
-                uint64_t word;
-                std::memcpy(&word, p, 8);
-                if (word & 0x8080808080808080ULL)
-                    return false;
-            }
-        }
-    }
-    for (; p < end; ++p)
-        if (*p >= Limit)
-            return false;
-    return true;
 }
 
 template <class Char>
@@ -830,28 +824,16 @@ void TKvXMLParser<Char>::SkipElement(qsizetype StartTagEnd) {
 }
 
 template <class Char>
-bool TKvXMLParser<Char>::AllBits7Clear(const TPiece& Piece) const {
-    if constexpr (sizeof(Char) == 1) {
-        return AllBelow(Piece, 0x80);
-    } else {
-        for (const Char *p = S + Piece.Span.Offset, *end = p + Piece.Span.Length; p < end; ++p)
-            if (*p & 0x80)
-                return false;
-        return true;
-    }
-}
-
-template <class Char>
 void TKvXMLParser<Char>::Convert(TPiece& Piece) {
     // Text already decoded from a Unicode form is final whatever the document declares: converting it again
     // would garble (UTF-8) or destroy (a code page) every character beyond ASCII.
     if (FEngine.FUTF8Processed || Piece.Span.Length == 0)
         return;
     // Utf8Decode passes every character without bit 7 unchanged; a code page keeps ASCII as it is.
-    if (FEncoding == deUtf8 && !AllBits7Clear(Piece)) {
+    if (FEncoding == deUtf8 && (Piece.Seen & 0x80)) {
         Piece.Converted = Utf8DecodeLenient(FText->Text(Piece.Span.Offset, Piece.Span.Length));
         Piece.IsConverted = true;
-    } else if (FEncoding == deCodePage && !AllBelow(Piece, 0x80)) {
+    } else if (FEncoding == deCodePage && Piece.Seen >= 0x80) {
         FDecoder.resetState();
         Piece.Converted = FDecoder.decode(StringToAnsi(FText->Text(Piece.Span.Offset, Piece.Span.Length)));
         Piece.IsConverted = true;
@@ -859,9 +841,11 @@ void TKvXMLParser<Char>::Convert(TPiece& Piece) {
 }
 
 template <class Char>
-void TKvXMLParser<Char>::Store(TKvXMLItem* Item, TKvXMLItem::TField F, const TPiece& Piece) {
+void TKvXMLParser<Char>::Store(TKvXMLItem* Item, TKvXMLItem::TField F, TPiece& Piece, bool Fresh) {
     if (Piece.IsConverted)
-        Item->SetOwned(F, Piece.Converted);
+        Item->SetOwned(F, std::move(Piece.Converted));
+    else if (Fresh) // an item made for this tag: nothing to clear, and its spans refer to this block
+        Item->FSlots[F].Span = Piece.Span;
     else
         Item->SetSpan(F, FText, Piece.Span);
 }
@@ -964,7 +948,7 @@ void TKvXMLParser<Char>::ReadTags() {
     TextScan(); // anything before the first "<" is dropped
     while (P + 1 < Len && S[P] != 0) {
         const qsizetype nameStart = P;
-        while (!AtEnd(P) && (Class(S[P]) & ccName))
+        while (P < Len && (Class(S[P]) & ccName))
             ++P;
         const qsizetype nameLength = P - nameStart;
         const bool comment =
@@ -975,10 +959,15 @@ void TKvXMLParser<Char>::ReadTags() {
         bool declaration = false;
         if (comment) {
             // The comment's text runs from "<!--" to "-->", whatever characters it starts with.
-            P = nameStart + 3;
-            const qsizetype start = P;
-            while (!AtEnd(P) && !(P + 2 < Len && S[P] == '-' && S[P + 1] == '-' && S[P + 2] == '>'))
-                ++P;
+            const qsizetype start = nameStart + 3;
+            const Char* const end = S + Len;
+            const Char* p = S + start;
+            for (;; ++p) {
+                p = FindStop<'-', '\0'>(p, end, value.Seen);
+                if (p == end || *p == 0 || (end - p > 2 && p[1] == '-' && p[2] == '>'))
+                    break;
+            }
+            P = p - S;
             if (!AtEnd(P)) {
                 value.Span = SpanOf(start, P);
                 P += 3;
@@ -1001,6 +990,7 @@ void TKvXMLParser<Char>::ReadTags() {
         }
 
         bool accept = true;
+        bool fresh = false; // current was made for this tag
         if (comment && !current) {
             // A comment outside every element (a licence before the root, a note after it) is left out of
             // the tree: taking the root's place, it would give the document element its text or its name.
@@ -1015,8 +1005,10 @@ void TKvXMLParser<Char>::ReadTags() {
                     FEngine.FOnTag(&FEngine, current, name, value.Text(FText), attributes.Text(FText),
                                    accept);
                 }
-                if (accept)
+                if (accept) {
                     current = Enter(NewChild(current));
+                    fresh = true;
+                }
             }
         }
 
@@ -1028,14 +1020,14 @@ void TKvXMLParser<Char>::ReadTags() {
                 } else {
                     TPiece name;
                     name.Span = SpanOf(nameStart, nameStart + nameLength);
-                    Store(current, TKvXMLItem::fdTagName, name);
+                    Store(current, TKvXMLItem::fdTagName, name, fresh);
                 }
             }
             // A name-less tag ("<" followed by a blank) only adds its text to the open element, keeping
             // its name and kind.
             if (!value.Empty()) {
                 if (!current->ValueAssigned()) {
-                    Store(current, TKvXMLItem::fdValue, value);
+                    Store(current, TKvXMLItem::fdValue, value, fresh);
                     current->FFlags |= TKvXMLItem::fValueAssigned;
                 } else {
                     current->AppendValue(value.Text(FText));
@@ -1047,7 +1039,7 @@ void TKvXMLParser<Char>::ReadTags() {
             } else if (nameLength > 0) {
                 current->FKind = ikProperty;
                 if (!attributes.Empty())
-                    Store(current, TKvXMLItem::fdAttributes, attributes);
+                    Store(current, TKvXMLItem::fdAttributes, attributes, fresh);
                 if (declaration) {
                     current->ProcessAttributes();
                     DeclareEncoding(current);
