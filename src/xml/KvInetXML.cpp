@@ -666,9 +666,10 @@ QString Utf8DecodeLenient(const QString& S) {
 } // namespace
 
 /// One run of the scanning steps over one block. Positions are 0-based; "the end" is the length or the
-/// first NUL, whichever comes first, and no scan reads past it.
+/// first NUL, whichever comes first, and no scan reads past it. Hidden from the library's exports, so that
+/// its steps are called directly and can be inlined.
 template <class Char>
-class TKvXMLParser {
+class Q_DECL_HIDDEN TKvXMLParser {
 public:
     TKvXMLParser(TKvXMLEngine& Engine, TKvXMLText* Text, const Char* S, qsizetype Len)
         : FEngine(Engine), FText(Text), S(S), Len(Len) {}
@@ -696,11 +697,18 @@ private:
         return {uint32_t(From), uint32_t(To - From)};
     }
 
-    TPiece TextScan();
+    void TextScan(TPiece& Piece);
     void AttributeScan(TPiece& Piece);
     void SkipToTag();
     void SkipElement(qsizetype StartTagEnd);
-    void Convert(TPiece& Piece);
+    void Convert(TPiece& Piece) {
+        // Text already decoded from a Unicode form is final whatever the document declares: converting it
+        // again would garble (UTF-8) or destroy (a code page) every character beyond ASCII. Utf8Decode
+        // passes every character without bit 7 unchanged; a code page keeps ASCII as it is.
+        if (FEncoding != deNone && Piece.Seen >= 0x80 && !FEngine.FUTF8Processed)
+            ConvertBeyondAscii(Piece);
+    }
+    void ConvertBeyondAscii(TPiece& Piece);
     void Store(TKvXMLItem* Item, TKvXMLItem::TField F, TPiece& Piece, bool Fresh);
     void DeclareEncoding(TKvXMLItem* Declaration);
     bool IsXmlDeclaration(qsizetype NameStart, qsizetype NameLength) const;
@@ -731,33 +739,37 @@ private:
 };
 
 template <class Char>
-typename TKvXMLParser<Char>::TPiece TKvXMLParser<Char>::TextScan() {
+inline void TKvXMLParser<Char>::TextScan(TPiece& Piece) {
     while (!AtEnd(P) && S[P] == '>')
         ++P;
-    TPiece piece;
     const Char* const end = S + Len;
     const Char* p = S + P;
     // The text ends at a NUL, a "<" or a "/>"; a "/" on its own is text.
     for (;; ++p) {
-        p = FindStop<'<', '/', '\0'>(p, end, piece.Seen);
+        p = FindStop<'<', '/', '\0'>(p, end, Piece.Seen);
         if (p == end || *p != '/' || (end - p > 1 && p[1] == '>'))
             break;
     }
-    piece.Span = SpanOf(P, p - S);
+    Piece.Span = SpanOf(P, p - S);
     P = p - S;
     if (!AtEnd(P) && S[P] == '<')
         ++P;
-    return piece;
 }
 
 template <class Char>
-void TKvXMLParser<Char>::AttributeScan(TPiece& Piece) {
+inline void TKvXMLParser<Char>::AttributeScan(TPiece& Piece) {
     const qsizetype start = P;
     const Char* const end = S + Len;
     const Char* p = S + P;
     Char quote = 0;
     for (;; ++p) {
-        p = FindStop<'>', '/', '"', '\'', '\0'>(p, end, Piece.Seen);
+        // Within quotes only the closing quote, a ">" or a NUL can change anything.
+        if (!quote)
+            p = FindStop<'>', '/', '"', '\'', '\0'>(p, end, Piece.Seen);
+        else if (quote == '"')
+            p = FindStop<'>', '"', '\0'>(p, end, Piece.Seen);
+        else
+            p = FindStop<'>', '\'', '\0'>(p, end, Piece.Seen);
         if (p == end)
             break;
         const Char c = *p;
@@ -776,7 +788,7 @@ void TKvXMLParser<Char>::AttributeScan(TPiece& Piece) {
 }
 
 template <class Char>
-void TKvXMLParser<Char>::SkipToTag() {
+inline void TKvXMLParser<Char>::SkipToTag() {
     unsigned seen = 0;
     P = FindStop<'<', '\0'>(S + P, S + Len, seen) - S;
     if (!AtEnd(P))
@@ -824,16 +836,11 @@ void TKvXMLParser<Char>::SkipElement(qsizetype StartTagEnd) {
 }
 
 template <class Char>
-void TKvXMLParser<Char>::Convert(TPiece& Piece) {
-    // Text already decoded from a Unicode form is final whatever the document declares: converting it again
-    // would garble (UTF-8) or destroy (a code page) every character beyond ASCII.
-    if (FEngine.FUTF8Processed || Piece.Span.Length == 0)
-        return;
-    // Utf8Decode passes every character without bit 7 unchanged; a code page keeps ASCII as it is.
+void TKvXMLParser<Char>::ConvertBeyondAscii(TPiece& Piece) {
     if (FEncoding == deUtf8 && (Piece.Seen & 0x80)) {
         Piece.Converted = Utf8DecodeLenient(FText->Text(Piece.Span.Offset, Piece.Span.Length));
         Piece.IsConverted = true;
-    } else if (FEncoding == deCodePage && Piece.Seen >= 0x80) {
+    } else if (FEncoding == deCodePage) {
         FDecoder.resetState();
         Piece.Converted = FDecoder.decode(StringToAnsi(FText->Text(Piece.Span.Offset, Piece.Span.Length)));
         Piece.IsConverted = true;
@@ -841,7 +848,7 @@ void TKvXMLParser<Char>::Convert(TPiece& Piece) {
 }
 
 template <class Char>
-void TKvXMLParser<Char>::Store(TKvXMLItem* Item, TKvXMLItem::TField F, TPiece& Piece, bool Fresh) {
+inline void TKvXMLParser<Char>::Store(TKvXMLItem* Item, TKvXMLItem::TField F, TPiece& Piece, bool Fresh) {
     if (Piece.IsConverted)
         Item->SetOwned(F, std::move(Piece.Converted));
     else if (Fresh) // an item made for this tag: nothing to clear, and its spans refer to this block
@@ -878,13 +885,13 @@ void TKvXMLParser<Char>::DeclareEncoding(TKvXMLItem* Declaration) {
 }
 
 template <class Char>
-TKvXMLItem* TKvXMLParser<Char>::Enter(TKvXMLItem* Item) {
+inline TKvXMLItem* TKvXMLParser<Char>::Enter(TKvXMLItem* Item) {
     FOpen.push_back({Item, FWaiting.size()});
     return Item;
 }
 
 template <class Char>
-TKvXMLItem* TKvXMLParser<Char>::Leave() {
+inline TKvXMLItem* TKvXMLParser<Char>::Leave() {
     const TOpen& open = FOpen.back();
     const size_t count = FWaiting.size() - open.FirstChild;
     if (count > 0) {
@@ -914,7 +921,7 @@ void TKvXMLParser<Char>::LeaveAll() noexcept {
 }
 
 template <class Char>
-TKvXMLItem* TKvXMLParser<Char>::NewChild(TKvXMLItem* Parent) {
+inline TKvXMLItem* TKvXMLParser<Char>::NewChild(TKvXMLItem* Parent) {
     // Every step that can fail for want of memory comes before the item holds its reference on the block.
     void* room = FText->Allocate(sizeof(TKvXMLItem));
     if (FDefer)
@@ -945,7 +952,8 @@ void TKvXMLParser<Char>::Run() {
 template <class Char>
 void TKvXMLParser<Char>::ReadTags() {
     TKvXMLItem* current = nullptr;
-    TextScan(); // anything before the first "<" is dropped
+    TPiece dropped;
+    TextScan(dropped); // anything before the first "<" is dropped
     while (P + 1 < Len && S[P] != 0) {
         const qsizetype nameStart = P;
         while (P < Len && (Class(S[P]) & ccName))
@@ -984,7 +992,7 @@ void TKvXMLParser<Char>::ReadTags() {
             if (declaration && attributes.Span.Length > 0 &&
                 S[attributes.Span.Offset + attributes.Span.Length - 1] == '?')
                 --attributes.Span.Length;
-            value = TextScan();
+            TextScan(value);
             Convert(attributes);
             Convert(value);
         }
