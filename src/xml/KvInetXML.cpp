@@ -16,6 +16,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(Q_OS_LINUX)
+#include <sys/mman.h>
+#endif
 
 #include <algorithm>
 #include <array>
@@ -28,6 +31,71 @@
 
 namespace KvInet {
 
+namespace {
+
+// Large documents: their text and their items are blocks of many megabytes. Backed by large pages (Linux's
+// transparent huge pages), such a block is written for the first time with a small part of the page
+// faults, which are a good part of the time a large document takes to load.
+#if defined(Q_OS_LINUX) && defined(MADV_HUGEPAGE)
+constexpr uintptr_t LargePage = uintptr_t(2) << 20;
+#endif
+
+/// Asks for large pages behind the whole small pages of a block of many megabytes, before it is first
+/// written. Advice only: where it is not followed nothing changes.
+void AdviseLargePages([[maybe_unused]] void* Data, [[maybe_unused]] size_t Size) {
+#if defined(Q_OS_LINUX) && defined(MADV_HUGEPAGE)
+    constexpr uintptr_t page = 4096; // the advice takes whole pages; a larger page size only narrows the range
+    if (Size < 2 * LargePage)
+        return;
+    const uintptr_t from = (uintptr_t(Data) + page - 1) & ~(page - 1);
+    const uintptr_t to = (uintptr_t(Data) + Size) & ~(page - 1);
+    if (to > from)
+        madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+#endif
+}
+
+/// A block of at least Size bytes for the arena. From a large page's size on (where large pages are
+/// advised) it is mapped straight from the system, on a large-page boundary and in whole large pages
+/// (Size grows to what was mapped), so that it has large pages throughout and goes back to the system as
+/// soon as it is freed instead of staying with the heap; Mapped tells FreeBlock which it was. Raises
+/// std::bad_alloc.
+void* AllocateBlock(size_t& Size, bool& Mapped) {
+    Mapped = false;
+#if defined(Q_OS_LINUX) && defined(MADV_HUGEPAGE)
+    if (Size >= LargePage) {
+        const size_t size = (Size + LargePage - 1) & ~(LargePage - 1);
+        void* area = mmap(nullptr, size + LargePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (area == MAP_FAILED)
+            throw std::bad_alloc();
+        // Keep the aligned part of the area, give back what lies before and after it.
+        const uintptr_t start = (uintptr_t(area) + LargePage - 1) & ~(LargePage - 1);
+        const uintptr_t end = uintptr_t(area) + size + LargePage;
+        if (start > uintptr_t(area))
+            munmap(area, start - uintptr_t(area));
+        if (end > start + size)
+            munmap(reinterpret_cast<void*>(start + size), end - (start + size));
+        madvise(reinterpret_cast<void*>(start), size, MADV_HUGEPAGE);
+        Size = size;
+        Mapped = true;
+        return reinterpret_cast<void*>(start);
+    }
+#endif
+    return ::operator new(Size);
+}
+
+void FreeBlock(void* Block, [[maybe_unused]] size_t Size, bool Mapped) {
+#if defined(Q_OS_LINUX) && defined(MADV_HUGEPAGE)
+    if (Mapped) {
+        munmap(Block, Size);
+        return;
+    }
+#endif
+    (void)Mapped;
+    ::operator delete(Block);
+}
+
+} // namespace
+
 // ---- the parsed text and its arena -----------------------------------------------------------------------
 
 struct TKvXMLText {
@@ -37,7 +105,7 @@ struct TKvXMLText {
     ~TKvXMLText() {
         while (Chunks) {
             Chunk* next = Chunks->Next;
-            ::operator delete(Chunks);
+            FreeBlock(Chunks, Chunks->Size, Chunks->Mapped);
             Chunks = next;
         }
     }
@@ -76,16 +144,23 @@ struct TKvXMLText {
 private:
     struct alignas(std::max_align_t) Chunk {
         Chunk* Next;
+        size_t Size; // of the whole block, this header included
+        bool Mapped; // see AllocateBlock
     };
     static_assert(sizeof(Chunk) % 8 == 0);
 
     /// Allocate's slow step: a request larger than a quarter of the next chunk (a long child list) gets a
     /// chunk of its own, so that the current chunk's room is not thrown away for it; anything else starts
-    /// a new chunk, each twice the last up to 4 MiB.
+    /// a new chunk, each twice the last up to 16 MiB.
     void* AllocateChunk(size_t Bytes) {
         const bool own = Bytes > NextChunkBytes / 4;
-        const size_t room = own ? Bytes : NextChunkBytes;
-        auto* chunk = static_cast<Chunk*>(::operator new(sizeof(Chunk) + room));
+        size_t size = sizeof(Chunk) + (own ? Bytes : NextChunkBytes);
+        bool mapped = false;
+        void* block = AllocateBlock(size, mapped);
+        auto* chunk = static_cast<Chunk*>(block);
+        chunk->Size = size;
+        chunk->Mapped = mapped;
+        const size_t room = size - sizeof(Chunk);
         char* start = reinterpret_cast<char*>(chunk + 1);
         if (own && Chunks) {
             chunk->Next = Chunks->Next; // behind the current chunk, whose room stays in use
@@ -97,7 +172,7 @@ private:
         Free = start + Bytes;
         Limit = start + room;
         if (!own)
-            NextChunkBytes = std::min<size_t>(NextChunkBytes * 2, size_t(4) << 20);
+            NextChunkBytes = std::min<size_t>(NextChunkBytes * 2, size_t(16) << 20);
         return start;
     }
 
@@ -1172,6 +1247,7 @@ void TKvXMLEngine::LoadFromStream(int64_t AStreamSize, TStream* AStream) {
         if (markRead > 0)
             AStream->Seek(-markRead, soCurrent);
         QByteArray bytes(count, Qt::Uninitialized);
+        AdviseLargePages(bytes.data(), size_t(count));
         bytes.truncate(qsizetype(AStream->Read(bytes.data(), count)));
         const auto startsWith = [&bytes](std::initializer_list<unsigned char> Mark) {
             return bytes.size() >= qsizetype(Mark.size()) &&

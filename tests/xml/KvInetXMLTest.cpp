@@ -389,6 +389,27 @@ TEST(XmlTree, DeepNestingParsesSearchesAndFrees) {
     engine.reset();
 }
 
+TEST(XmlTree, LongChildListsParseGrowAndFree) {
+    // Long enough for the list of r (an item of the parse, unlike the root) to need a block of its own.
+    constexpr int count = 300000;
+    QString text = QStringLiteral("<d><r>");
+    text.reserve(count * 4 + 20);
+    for (int i = 0; i < count; ++i)
+        text += QStringLiteral("<a/>");
+    text += QStringLiteral("<z>1</z></r></d>");
+    auto engine = std::make_unique<TKvXMLEngine>();
+    engine->ParseXMLFromString(text);
+    TKvXMLItem* r = engine->RootItem()->Items()[0];
+    ASSERT_EQ(r->Items().Count(), count + 1);
+    EXPECT_EQ(r->Items().Last()->Value().toString(), QStringLiteral("1"));
+    EXPECT_EQ(r->Items()[count / 2]->ParentItem(), r);
+    r->Items().AddItem(r)->SetTagName(QStringLiteral("added"));
+    delete r->Items()[0];
+    EXPECT_EQ(r->Items().Count(), count + 1);
+    EXPECT_EQ(r->Items().Last()->TagName(), QStringLiteral("added"));
+    engine.reset();
+}
+
 // ---- values --------------------------------------------------------------------------------------------
 
 TEST(XmlValue, EntityTable) {
