@@ -149,30 +149,21 @@ private:
     };
     static_assert(sizeof(Chunk) % 8 == 0);
 
-    /// Allocate's slow step: a request larger than a quarter of the next chunk (a long child list) gets a
-    /// chunk of its own, so that the current chunk's room is not thrown away for it; anything else starts
-    /// a new chunk, each twice the last up to 16 MiB.
+    /// Allocate's slow step: a new chunk, each twice the last (header included) up to 16 MiB, or as large
+    /// as the request (a long child list). What the last chunk had left is not used: untouched, its pages
+    /// cost no memory.
     void* AllocateChunk(size_t Bytes) {
-        const bool own = Bytes > NextChunkBytes / 4;
-        size_t size = sizeof(Chunk) + (own ? Bytes : NextChunkBytes);
+        size_t size = std::max(NextChunkBytes, sizeof(Chunk) + Bytes);
         bool mapped = false;
-        void* block = AllocateBlock(size, mapped);
-        auto* chunk = static_cast<Chunk*>(block);
+        auto* chunk = static_cast<Chunk*>(AllocateBlock(size, mapped));
+        chunk->Next = Chunks;
         chunk->Size = size;
         chunk->Mapped = mapped;
-        const size_t room = size - sizeof(Chunk);
-        char* start = reinterpret_cast<char*>(chunk + 1);
-        if (own && Chunks) {
-            chunk->Next = Chunks->Next; // behind the current chunk, whose room stays in use
-            Chunks->Next = chunk;
-            return start;
-        }
-        chunk->Next = Chunks;
         Chunks = chunk;
+        char* start = reinterpret_cast<char*>(chunk + 1);
         Free = start + Bytes;
-        Limit = start + room;
-        if (!own)
-            NextChunkBytes = std::min<size_t>(NextChunkBytes * 2, size_t(16) << 20);
+        Limit = reinterpret_cast<char*>(chunk) + size;
+        NextChunkBytes = std::min<size_t>(NextChunkBytes * 2, size_t(16) << 20);
         return start;
     }
 

@@ -390,7 +390,7 @@ TEST(XmlTree, DeepNestingParsesSearchesAndFrees) {
 }
 
 TEST(XmlTree, LongChildListsParseGrowAndFree) {
-    // Long enough for the list of r (an item of the parse, unlike the root) to need a block of its own.
+    // Long enough for the list of r (an item of the parse, unlike the root) to need blocks from the system.
     constexpr int count = 300000;
     QString text = QStringLiteral("<d><r>");
     text.reserve(count * 4 + 20);
