@@ -8,7 +8,7 @@
 #include "xml/KvInetXML.h"
 
 #include "platform/WireText.h"
-#include "socket/kviutil.h"
+#include "platform/SysUtils.h"
 
 #include <QStringDecoder>
 #include <QtEndian>
