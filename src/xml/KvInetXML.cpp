@@ -152,7 +152,7 @@ private:
     /// Allocate's slow step: a new chunk, each twice the last (header included) up to 16 MiB, or as large
     /// as the request (a long child list). What the last chunk had left is not used: untouched, its pages
     /// cost no memory.
-    void* AllocateChunk(size_t Bytes) {
+    Q_NEVER_INLINE void* AllocateChunk(size_t Bytes) {
         size_t size = std::max(NextChunkBytes, sizeof(Chunk) + Bytes);
         bool mapped = false;
         auto* chunk = static_cast<Chunk*>(AllocateBlock(size, mapped));
@@ -321,9 +321,8 @@ struct TKvXMLItem::TChildren {
     TKvXMLItem** Items() { return reinterpret_cast<TKvXMLItem**>(this + 1); }
 };
 
-TKvXMLItem::TKvXMLItem(TKvXMLItem* AOwner) : TKvXMLItem(AOwner, nullptr) {}
-
-TKvXMLItem::TKvXMLItem(TKvXMLItem* AOwner, TKvXMLText* Text) : FText(Text) {
+// Inline: the parser makes one for every element.
+inline TKvXMLItem::TKvXMLItem(TKvXMLItem* AOwner, TKvXMLText* Text) : FText(Text) {
     if (Text) {
         TKvXMLText::Retain(Text);
         FFlags |= fInArena;
@@ -334,6 +333,8 @@ TKvXMLItem::TKvXMLItem(TKvXMLItem* AOwner, TKvXMLText* Text) : FText(Text) {
         FParentItem = AOwner;
     }
 }
+
+TKvXMLItem::TKvXMLItem(TKvXMLItem* AOwner) : TKvXMLItem(AOwner, nullptr) {}
 
 TKvXMLItem::~TKvXMLItem() {
     DestroyChildren();
