@@ -1,14 +1,15 @@
 // KvInetXML: the reader, its tree and its lookups.
 //
 // Storage: a parse keeps the decoded text in one TKvXMLText block (bytes when the text is ANSI, UTF-16
-// otherwise) and cuts its items and their child lists from an arena owned by that block. An item refers to its name, value and
-// attribute text by offset and length into the block; only text that had to be changed (decoded from UTF-8
-// or a code page, appended to, or set by the application) is held as a string of its own. Every arena item
-// holds a reference on its block, so the block and the arena go away with the last item of that parse.
+// otherwise) and cuts its items and their child lists from an arena owned by that block. An item refers to
+// its name, value and attribute text by offset and length into the block; only text that had to be changed
+// (decoded from UTF-8 or a code page, appended to, or set by the application) is held as a string of its own.
+// Every arena item holds a reference on its block, so the block and the arena go away with the last item of
+// that parse.
 #include "xml/KvInetXML.h"
 
-#include "platform/WireText.h"
 #include "platform/SysUtils.h"
+#include "platform/WireText.h"
 
 #include <QStringDecoder>
 #include <QtEndian>
@@ -44,7 +45,8 @@ constexpr uintptr_t LargePage = uintptr_t(2) << 20;
 /// written. Advice only: where it is not followed nothing changes.
 void AdviseLargePages([[maybe_unused]] void* Data, [[maybe_unused]] size_t Size) {
 #if defined(Q_OS_LINUX) && defined(MADV_HUGEPAGE)
-    constexpr uintptr_t page = 4096; // the advice takes whole pages; a larger page size only narrows the range
+    // The advice takes whole pages; a larger page size would only narrow the range.
+    constexpr uintptr_t page = 4096;
     if (Size < 2 * LargePage)
         return;
     const uintptr_t from = (uintptr_t(Data) + page - 1) & ~(page - 1);
@@ -64,7 +66,8 @@ void* AllocateBlock(size_t& Size, bool& Mapped) {
 #if defined(Q_OS_LINUX) && defined(MADV_HUGEPAGE)
     if (Size >= LargePage) {
         const size_t size = (Size + LargePage - 1) & ~(LargePage - 1);
-        void* area = mmap(nullptr, size + LargePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        void* area =
+            mmap(nullptr, size + LargePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (area == MAP_FAILED)
             throw std::bad_alloc();
         // Keep the aligned part of the area, give back what lies before and after it.
