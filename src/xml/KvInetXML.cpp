@@ -34,25 +34,41 @@ namespace KvInet {
 
 namespace {
 
-// Large documents: their text and their items are blocks of many megabytes. Backed by large pages (Linux's
-// transparent huge pages), such a block is written for the first time with a small part of the page
-// faults, which are a good part of the time a large document takes to load.
+// Large documents: their text and their items are blocks of many megabytes, and the page faults of their
+// first writing are a good part of the time a large document takes to load. Linux can take that cost down:
+// such a block is backed by large pages (transparent huge pages) where the system allows it, and its pages
+// are made present in one go (which costs a fraction of faulting them one by one) just before they are
+// written. Both are advice: an older kernel refuses what it does not know, and the pages then come as they
+// are first written, as on other systems.
 #if defined(Q_OS_LINUX) && defined(MADV_HUGEPAGE)
 constexpr uintptr_t LargePage = uintptr_t(2) << 20;
-#endif
 
-/// Asks for large pages behind the whole small pages of a block of many megabytes, before it is first
-/// written. Advice only: where it is not followed nothing changes.
-void AdviseLargePages([[maybe_unused]] void* Data, [[maybe_unused]] size_t Size) {
-#if defined(Q_OS_LINUX) && defined(MADV_HUGEPAGE)
+/// Gives Advice for the whole small pages of [Data, Data + Size).
+void Advise(void* Data, size_t Size, int Advice) {
     // The advice takes whole pages; a larger page size would only narrow the range.
     constexpr uintptr_t page = 4096;
-    if (Size < 2 * LargePage)
-        return;
     const uintptr_t from = (uintptr_t(Data) + page - 1) & ~(page - 1);
     const uintptr_t to = (uintptr_t(Data) + Size) & ~(page - 1);
     if (to > from)
-        madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+        madvise(reinterpret_cast<void*>(from), to - from, Advice);
+}
+#endif
+
+/// Makes the pages of [Data, Data + Size) present, ready to be written.
+void Populate([[maybe_unused]] void* Data, [[maybe_unused]] size_t Size) {
+#if defined(Q_OS_LINUX) && defined(MADV_HUGEPAGE) && defined(MADV_POPULATE_WRITE)
+    Advise(Data, Size, MADV_POPULATE_WRITE);
+#endif
+}
+
+/// Readies a block about to be written whole (the text read from a stream): from a few megabytes on, large
+/// pages behind it and its pages present.
+void PrepareLargeBlock([[maybe_unused]] void* Data, [[maybe_unused]] size_t Size) {
+#if defined(Q_OS_LINUX) && defined(MADV_HUGEPAGE)
+    if (Size < 2 * LargePage)
+        return;
+    Advise(Data, Size, MADV_HUGEPAGE);
+    Populate(Data, Size);
 #endif
 }
 
@@ -127,7 +143,7 @@ struct TKvXMLText {
     void* Allocate(size_t Bytes) {
         Bytes = (Bytes + 7) & ~size_t(7);
         if (size_t(Limit - Free) < Bytes)
-            return AllocateChunk(Bytes);
+            return Grow(Bytes);
         void* room = Free;
         Free += Bytes;
         return room;
@@ -152,10 +168,27 @@ private:
     };
     static_assert(sizeof(Chunk) % 8 == 0);
 
-    /// Allocate's slow step: a new chunk, each twice the last (header included) up to 16 MiB, or as large
-    /// as the request (a long child list). What the last chunk had left is not used: untouched, its pages
-    /// cost no memory.
-    Q_NEVER_INLINE void* AllocateChunk(size_t Bytes) {
+    /// Allocate's slow step. The room of a chunk mapped from the system (see AllocateBlock) is made present
+    /// a large page at a time, as the arena reaches it, so that no more than a large page of it is present
+    /// before use. A new chunk is twice the last (header included) up to 16 MiB, or as large as the
+    /// request (a long child list); what the last chunk had left is not used: untouched, its pages cost no
+    /// memory.
+    Q_NEVER_INLINE void* Grow(size_t Bytes) {
+        if (size_t(End - Free) < Bytes)
+            NewChunk(Bytes);
+        if (size_t(Limit - Free) < Bytes) {
+            char* ready = Limit;
+            while (size_t(ready - Free) < Bytes)
+                ready += std::min(size_t(End - ready), ReadyStep);
+            Populate(Limit, size_t(ready - Limit));
+            Limit = ready;
+        }
+        void* room = Free;
+        Free += Bytes;
+        return room;
+    }
+
+    void NewChunk(size_t Bytes) {
         size_t size = std::max(NextChunkBytes, sizeof(Chunk) + Bytes);
         bool mapped = false;
         auto* chunk = static_cast<Chunk*>(AllocateBlock(size, mapped));
@@ -163,16 +196,17 @@ private:
         chunk->Size = size;
         chunk->Mapped = mapped;
         Chunks = chunk;
-        char* start = reinterpret_cast<char*>(chunk + 1);
-        Free = start + Bytes;
-        Limit = reinterpret_cast<char*>(chunk) + size;
+        Free = reinterpret_cast<char*>(chunk + 1);
+        End = reinterpret_cast<char*>(chunk) + size;
+        Limit = mapped ? Free : End;
         NextChunkBytes = std::min<size_t>(NextChunkBytes * 2, size_t(16) << 20);
-        return start;
     }
 
+    static constexpr size_t ReadyStep = size_t(2) << 20;
     Chunk* Chunks = nullptr;
-    char* Free = nullptr;
-    char* Limit = nullptr;
+    char* Free = nullptr;  // the arena's next free byte, in the newest chunk
+    char* Limit = nullptr; // the end of the room ready for use
+    char* End = nullptr;   // the end of the newest chunk
     size_t NextChunkBytes = 2048;
 };
 
@@ -1242,7 +1276,7 @@ void TKvXMLEngine::LoadFromStream(int64_t AStreamSize, TStream* AStream) {
         if (markRead > 0)
             AStream->Seek(-markRead, soCurrent);
         QByteArray bytes(count, Qt::Uninitialized);
-        AdviseLargePages(bytes.data(), size_t(count));
+        PrepareLargeBlock(bytes.data(), size_t(count));
         bytes.truncate(qsizetype(AStream->Read(bytes.data(), count)));
         const auto startsWith = [&bytes](std::initializer_list<unsigned char> Mark) {
             return bytes.size() >= qsizetype(Mark.size()) &&
