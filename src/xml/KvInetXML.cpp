@@ -863,6 +863,10 @@ inline void TKvXMLParser<Char>::TextScan(TPiece& Piece) {
 template <class Char>
 inline void TKvXMLParser<Char>::AttributeScan(TPiece& Piece) {
     const qsizetype start = P;
+    if (P < Len && S[P] == '>') { // most start tags have no attributes
+        Piece.Span = SpanOf(start, P);
+        return;
+    }
     const Char* const end = S + Len;
     const Char* p = S + P;
     Char quote = 0;
