@@ -1,20 +1,29 @@
 // KvInetXML: the reader, its tree and its lookups.
 //
 // Storage: a parse keeps the decoded text in one TKvXMLText block (bytes when the text is ANSI, UTF-16
-// otherwise) and cuts its items from an arena owned by that block. An item refers to its name, value and
-// attribute text by offset and length into the block; only text that had to be changed (decoded from UTF-8
-// or a code page, appended to, or set by the application) is held as a string of its own. Every arena item
-// holds a reference on its block, so the block and the arena go away with the last item of that parse.
+// otherwise) and cuts its items and their child lists from an arena owned by that block. An item refers to
+// its name, value and attribute text by offset and length into the block; only text that had to be changed
+// (decoded from UTF-8 or a code page, appended to, or set by the application) is held as a string of its own.
+// Every arena item holds a reference on its block, so the block and the arena go away with the last item of
+// that parse.
 #include "xml/KvInetXML.h"
 
+#include "platform/SysUtils.h"
 #include "platform/WireText.h"
-#include "socket/kviutil.h"
 
 #include <QStringDecoder>
 #include <QtEndian>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+#if defined(Q_OS_LINUX)
+#include <sys/mman.h>
+#endif
+
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -22,6 +31,89 @@
 #include <vector>
 
 namespace KvInet {
+
+namespace {
+
+// Large documents: their text and their items are blocks of many megabytes, and the page faults of their
+// first writing are a good part of the time a large document takes to load. Linux can take that cost down:
+// such a block is backed by large pages (transparent huge pages) where the system allows it, and its pages
+// are made present in one go (which costs a fraction of faulting them one by one) just before they are
+// written. Both are advice: an older kernel refuses what it does not know, and the pages then come as they
+// are first written, as on other systems.
+#if defined(Q_OS_LINUX) && defined(MADV_HUGEPAGE)
+constexpr uintptr_t LargePage = uintptr_t(2) << 20;
+
+/// Gives Advice for the whole small pages of [Data, Data + Size).
+void Advise(void* Data, size_t Size, int Advice) {
+    // The advice takes whole pages; a larger page size would only narrow the range.
+    constexpr uintptr_t page = 4096;
+    const uintptr_t from = (uintptr_t(Data) + page - 1) & ~(page - 1);
+    const uintptr_t to = (uintptr_t(Data) + Size) & ~(page - 1);
+    if (to > from)
+        madvise(reinterpret_cast<void*>(from), to - from, Advice);
+}
+#endif
+
+/// Makes the pages of [Data, Data + Size) present, ready to be written.
+void Populate([[maybe_unused]] void* Data, [[maybe_unused]] size_t Size) {
+#if defined(Q_OS_LINUX) && defined(MADV_HUGEPAGE) && defined(MADV_POPULATE_WRITE)
+    Advise(Data, Size, MADV_POPULATE_WRITE);
+#endif
+}
+
+/// Readies a block about to be written whole (the text read from a stream): from a few megabytes on, large
+/// pages behind it and its pages present.
+void PrepareLargeBlock([[maybe_unused]] void* Data, [[maybe_unused]] size_t Size) {
+#if defined(Q_OS_LINUX) && defined(MADV_HUGEPAGE)
+    if (Size < 2 * LargePage)
+        return;
+    Advise(Data, Size, MADV_HUGEPAGE);
+    Populate(Data, Size);
+#endif
+}
+
+/// A block of at least Size bytes for the arena. From a large page's size on (where large pages are
+/// advised) it is mapped straight from the system, on a large-page boundary and in whole large pages
+/// (Size grows to what was mapped), so that it has large pages throughout and goes back to the system as
+/// soon as it is freed instead of staying with the heap; Mapped tells FreeBlock which it was. Raises
+/// std::bad_alloc.
+void* AllocateBlock(size_t& Size, bool& Mapped) {
+    Mapped = false;
+#if defined(Q_OS_LINUX) && defined(MADV_HUGEPAGE)
+    if (Size >= LargePage) {
+        const size_t size = (Size + LargePage - 1) & ~(LargePage - 1);
+        void* area =
+            mmap(nullptr, size + LargePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (area == MAP_FAILED)
+            throw std::bad_alloc();
+        // Keep the aligned part of the area, give back what lies before and after it.
+        const uintptr_t start = (uintptr_t(area) + LargePage - 1) & ~(LargePage - 1);
+        const uintptr_t end = uintptr_t(area) + size + LargePage;
+        if (start > uintptr_t(area))
+            munmap(area, start - uintptr_t(area));
+        if (end > start + size)
+            munmap(reinterpret_cast<void*>(start + size), end - (start + size));
+        madvise(reinterpret_cast<void*>(start), size, MADV_HUGEPAGE);
+        Size = size;
+        Mapped = true;
+        return reinterpret_cast<void*>(start);
+    }
+#endif
+    return ::operator new(Size);
+}
+
+void FreeBlock(void* Block, [[maybe_unused]] size_t Size, bool Mapped) {
+#if defined(Q_OS_LINUX) && defined(MADV_HUGEPAGE)
+    if (Mapped) {
+        munmap(Block, Size);
+        return;
+    }
+#endif
+    (void)Mapped;
+    ::operator delete(Block);
+}
+
+} // namespace
 
 // ---- the parsed text and its arena -----------------------------------------------------------------------
 
@@ -32,7 +124,7 @@ struct TKvXMLText {
     ~TKvXMLText() {
         while (Chunks) {
             Chunk* next = Chunks->Next;
-            ::operator delete(Chunks);
+            FreeBlock(Chunks, Chunks->Size, Chunks->Mapped);
             Chunks = next;
         }
     }
@@ -46,21 +138,15 @@ struct TKvXMLText {
             delete Text;
     }
 
-    /// Room for one item; items are never given back one by one, the arena goes with the block.
-    void* AllocateItem() {
-        constexpr size_t size = sizeof(TKvXMLItem);
-        if (size_t(Limit - Free) < size) {
-            const size_t bytes = sizeof(Chunk) + NextChunkItems * size;
-            auto* chunk = static_cast<Chunk*>(::operator new(bytes));
-            chunk->Next = Chunks;
-            Chunks = chunk;
-            Free = reinterpret_cast<char*>(chunk + 1);
-            Limit = Free + NextChunkItems * size;
-            NextChunkItems = std::min<size_t>(NextChunkItems * 2, 65536);
-        }
-        void* item = Free;
-        Free += size;
-        return item;
+    /// Room for Bytes (rounded up to 8) from the arena: items and the child lists of a parse. Nothing is
+    /// given back one by one; the arena goes with the block.
+    void* Allocate(size_t Bytes) {
+        Bytes = (Bytes + 7) & ~size_t(7);
+        if (size_t(Limit - Free) < Bytes)
+            return Grow(Bytes);
+        void* room = Free;
+        Free += Bytes;
+        return room;
     }
 
     QString Text(uint32_t Offset, uint32_t Length) const {
@@ -77,12 +163,51 @@ struct TKvXMLText {
 private:
     struct alignas(std::max_align_t) Chunk {
         Chunk* Next;
+        size_t Size; // of the whole block, this header included
+        bool Mapped; // see AllocateBlock
     };
-    static_assert(sizeof(Chunk) % alignof(TKvXMLItem) == 0);
+    static_assert(sizeof(Chunk) % 8 == 0);
+
+    /// Allocate's slow step. The room of a chunk mapped from the system (see AllocateBlock) is made present
+    /// a large page at a time, as the arena reaches it, so that no more than a large page of it is present
+    /// before use. A new chunk is twice the last (header included) up to 16 MiB, or as large as the
+    /// request (a long child list); what the last chunk had left is not used: untouched, its pages cost no
+    /// memory.
+    Q_NEVER_INLINE void* Grow(size_t Bytes) {
+        if (size_t(End - Free) < Bytes)
+            NewChunk(Bytes);
+        if (size_t(Limit - Free) < Bytes) {
+            char* ready = Limit;
+            while (size_t(ready - Free) < Bytes)
+                ready += std::min(size_t(End - ready), ReadyStep);
+            Populate(Limit, size_t(ready - Limit));
+            Limit = ready;
+        }
+        void* room = Free;
+        Free += Bytes;
+        return room;
+    }
+
+    void NewChunk(size_t Bytes) {
+        size_t size = std::max(NextChunkBytes, sizeof(Chunk) + Bytes);
+        bool mapped = false;
+        auto* chunk = static_cast<Chunk*>(AllocateBlock(size, mapped));
+        chunk->Next = Chunks;
+        chunk->Size = size;
+        chunk->Mapped = mapped;
+        Chunks = chunk;
+        Free = reinterpret_cast<char*>(chunk + 1);
+        End = reinterpret_cast<char*>(chunk) + size;
+        Limit = mapped ? Free : End;
+        NextChunkBytes = std::min<size_t>(NextChunkBytes * 2, size_t(16) << 20);
+    }
+
+    static constexpr size_t ReadyStep = size_t(2) << 20;
     Chunk* Chunks = nullptr;
-    char* Free = nullptr;
-    char* Limit = nullptr;
-    size_t NextChunkItems = 32;
+    char* Free = nullptr;  // the arena's next free byte, in the newest chunk
+    char* Limit = nullptr; // the end of the room ready for use
+    char* End = nullptr;   // the end of the newest chunk
+    size_t NextChunkBytes = 2048;
 };
 
 namespace {
@@ -221,9 +346,9 @@ void DecodeEntities(QString& S) {
 
 // ---- TKvXMLItem ------------------------------------------------------------------------------------------
 
-struct TKvXMLItem::TOwned {
-    QString Fields[3];
-};
+// An item is a few pointers and three spans: on a large document the items are most of the memory beyond
+// the text itself.
+static_assert(sizeof(void*) != 8 || sizeof(TKvXMLItem) == 56);
 
 /// The child array: a count, a capacity and the pointers, in one allocation made when the first child
 /// comes.
@@ -233,9 +358,8 @@ struct TKvXMLItem::TChildren {
     TKvXMLItem** Items() { return reinterpret_cast<TKvXMLItem**>(this + 1); }
 };
 
-TKvXMLItem::TKvXMLItem(TKvXMLItem* AOwner) : TKvXMLItem(AOwner, nullptr) {}
-
-TKvXMLItem::TKvXMLItem(TKvXMLItem* AOwner, TKvXMLText* Text) : FText(Text) {
+// Inline: the parser makes one for every element.
+inline TKvXMLItem::TKvXMLItem(TKvXMLItem* AOwner, TKvXMLText* Text) : FText(Text) {
     if (Text) {
         TKvXMLText::Retain(Text);
         FFlags |= fInArena;
@@ -247,10 +371,15 @@ TKvXMLItem::TKvXMLItem(TKvXMLItem* AOwner, TKvXMLText* Text) : FText(Text) {
     }
 }
 
+TKvXMLItem::TKvXMLItem(TKvXMLItem* AOwner) : TKvXMLItem(AOwner, nullptr) {}
+
 TKvXMLItem::~TKvXMLItem() {
     DestroyChildren();
     if (FParentItem)
         FParentItem->DetachChild(this);
+    for (const TField f : {fdTagName, fdValue, fdAttributes})
+        if (FFlags & (fOwnedTagName << f))
+            delete FSlots[f].Owned;
 }
 
 void TKvXMLItem::operator delete(TKvXMLItem* Item, std::destroying_delete_t) {
@@ -264,19 +393,46 @@ void TKvXMLItem::operator delete(TKvXMLItem* Item, std::destroying_delete_t) {
         ::operator delete(Item);
 }
 
+void TKvXMLItem::ReserveChildren(uint32_t Count) {
+    const uint32_t capacity = FChildren ? FChildren->Capacity : 0;
+    if (Count <= capacity)
+        return;
+    const uint32_t grown = std::max({Count, capacity * 2, uint32_t(4)});
+    const size_t bytes = sizeof(TChildren) + size_t(grown) * sizeof(TKvXMLItem*);
+    // A list cut from the arena cannot grow in place: it moves to the heap and its room stays with the
+    // arena.
+    const bool inArena = (FFlags & fChildrenInArena) != 0;
+    void* room = inArena ? std::malloc(bytes) : std::realloc(FChildren, bytes);
+    if (!room)
+        throw std::bad_alloc();
+    if (inArena)
+        std::memcpy(room, FChildren, sizeof(TChildren) + FChildren->Count * sizeof(TKvXMLItem*));
+    else if (!FChildren)
+        static_cast<TChildren*>(room)->Count = 0;
+    FChildren = static_cast<TChildren*>(room);
+    FChildren->Capacity = grown;
+    FFlags &= uint8_t(~fChildrenInArena);
+}
+
 void TKvXMLItem::AttachChild(TKvXMLItem* Child) {
-    if (!FChildren || FChildren->Count == FChildren->Capacity) {
-        const uint32_t capacity = FChildren ? FChildren->Capacity * 2 : 4;
-        void* grown = std::realloc(FChildren, sizeof(TChildren) + capacity * sizeof(TKvXMLItem*));
-        if (!grown)
-            throw std::bad_alloc();
-        const bool fresh = !FChildren;
-        FChildren = static_cast<TChildren*>(grown);
-        if (fresh)
-            FChildren->Count = 0;
-        FChildren->Capacity = capacity;
-    }
+    ReserveChildren((FChildren ? FChildren->Count : 0) + 1);
     FChildren->Items()[FChildren->Count++] = Child;
+}
+
+void TKvXMLItem::AppendChildren(TKvXMLItem* const* Children, uint32_t Count, TKvXMLText* Arena) {
+    if (Count == 0)
+        return;
+    if (!FChildren && Arena && FText == Arena && (FFlags & fInArena)) {
+        // An item of this arena with no list yet: the list is cut at its final size, next to the items.
+        FChildren = static_cast<TChildren*>(Arena->Allocate(sizeof(TChildren) + Count * sizeof(TKvXMLItem*)));
+        FChildren->Count = 0;
+        FChildren->Capacity = Count;
+        FFlags |= fChildrenInArena;
+    } else {
+        ReserveChildren((FChildren ? FChildren->Count : 0) + Count);
+    }
+    std::memcpy(FChildren->Items() + FChildren->Count, Children, Count * sizeof(TKvXMLItem*));
+    FChildren->Count += Count;
 }
 
 void TKvXMLItem::DetachChild(TKvXMLItem* Child) {
@@ -302,7 +458,9 @@ void TKvXMLItem::DestroyChildren() {
         TChildren* children = Item->FChildren;
         Item->FChildren = nullptr;
         work.insert(work.end(), children->Items(), children->Items() + children->Count);
-        std::free(children);
+        if (!(Item->FFlags & fChildrenInArena))
+            std::free(children);
+        Item->FFlags &= uint8_t(~fChildrenInArena);
     };
     takeChildren(this);
     while (!work.empty()) {
@@ -321,19 +479,20 @@ QString TKvXMLItem::Field(TField F) const {
     if (F == fdTagName && (FFlags & fCommentName))
         return QStringLiteral("Comment");
     if (FFlags & (fOwnedTagName << F))
-        return FOwned->Fields[F];
-    const TSpan& span = FSpans[F];
+        return *FSlots[F].Owned;
+    const TSpan& span = FSlots[F].Span;
     if (!FText || span.Length == 0)
         return QString();
     return FText->Text(span.Offset, span.Length);
 }
 
 void TKvXMLItem::SetOwned(TField F, QString Value) {
-    if (!FOwned)
-        FOwned = std::make_unique<TOwned>();
-    FOwned->Fields[F] = std::move(Value);
-    FFlags |= uint8_t(fOwnedTagName << F);
-    FSpans[F] = TSpan();
+    if (FFlags & (fOwnedTagName << F)) {
+        *FSlots[F].Owned = std::move(Value);
+    } else {
+        FSlots[F].Owned = new QString(std::move(Value));
+        FFlags |= uint8_t(fOwnedTagName << F);
+    }
     if (F == fdTagName)
         FFlags &= uint8_t(~fCommentName);
 }
@@ -344,15 +503,15 @@ void TKvXMLItem::SetSpan(TField F, TKvXMLText* Text, TSpan Span) {
         return;
     }
     ClearField(F);
-    FSpans[F] = Span;
+    FSlots[F].Span = Span;
 }
 
 void TKvXMLItem::ClearField(TField F) {
     if (FFlags & (fOwnedTagName << F)) {
-        FOwned->Fields[F] = QString();
+        delete FSlots[F].Owned;
         FFlags &= uint8_t(~(fOwnedTagName << F));
     }
-    FSpans[F] = TSpan();
+    FSlots[F].Span = TSpan();
     if (F == fdTagName)
         FFlags &= uint8_t(~fCommentName);
 }
@@ -361,8 +520,7 @@ void TKvXMLItem::AppendValue(const QString& Value) {
     if (!ValueAssigned()) {
         SetOwned(fdValue, Value);
     } else if (FFlags & fOwnedValue) {
-        FOwned->Fields[fdValue] +=
-            Value; // amortised: a root reused by many top-level elements grows in place
+        *FSlots[fdValue].Owned += Value; // amortised: a root reused by many top-level elements grows in place
     } else {
         SetOwned(fdValue, Field(fdValue) + Value);
     }
@@ -381,10 +539,10 @@ bool TKvXMLItem::TagNameIs(QStringView Name, bool CaseSensitive) const {
     if (FFlags & fCommentName)
         return Name.size() == 7 && SameUnits(Name.utf16(), u"Comment", 7, CaseSensitive);
     if (FFlags & fOwnedTagName) {
-        const QString& own = FOwned->Fields[fdTagName];
+        const QString& own = *FSlots[fdTagName].Owned;
         return own.size() == Name.size() && SameUnits(own.utf16(), Name.utf16(), Name.size(), CaseSensitive);
     }
-    const TSpan& span = FSpans[fdTagName];
+    const TSpan& span = FSlots[fdTagName].Span;
     if (qsizetype(span.Length) != Name.size())
         return false;
     if (span.Length == 0)
@@ -516,7 +674,7 @@ TKvXMLItem* const* TKvXMLItems::begin() const {
 
 namespace {
 
-enum TCharClass : uint8_t { ccName = 1, ccBlank = 2, ccTextStop = 4, ccAttrStop = 8 };
+enum TCharClass : uint8_t { ccName = 1, ccBlank = 2 };
 
 constexpr std::array<uint8_t, 256> MakeClasses() {
     std::array<uint8_t, 256> t{};
@@ -530,15 +688,46 @@ constexpr std::array<uint8_t, 256> MakeClasses() {
         t[uint8_t(c)] |= ccName;
     for (char c : {'\t', '\n', '\r', ' '})
         t[uint8_t(c)] |= ccBlank;
-    for (char c : {'<', '/', '\0'})
-        t[uint8_t(c)] |= ccTextStop;
-    for (char c : {'>', '/', '"', '\'', '\0'})
-        t[uint8_t(c)] |= ccAttrStop;
     return t;
 }
 constexpr std::array<uint8_t, 256> Classes = MakeClasses();
 
 enum TDeclaredEncoding { deNone, deUtf8, deCodePage };
+
+/// The first unit from P on (before End) that is one of Stops, or End. ORs the units passed over into Seen:
+/// of a byte only bit 7 is sure to be kept, of a wider unit every bit.
+template <char... Stops, class Char>
+const Char* FindStop(const Char* P, const Char* End, unsigned& Seen) {
+#if defined(__SSE2__)
+    if constexpr (sizeof(Char) == 1) {
+        // Sixteen bytes at a time: plain text runs (values, attribute text) pass without a look at each byte.
+        unsigned high = 0;
+        for (; End - P >= 16; P += 16) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(P));
+            __m128i hit = _mm_setzero_si128();
+            ((hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, _mm_set1_epi8(Stops)))), ...);
+            const unsigned hits = unsigned(_mm_movemask_epi8(hit));
+            const unsigned bits7 = unsigned(_mm_movemask_epi8(v));
+            if (hits) {
+                const int at = std::countr_zero(hits);
+                if ((high | (bits7 & ((1u << at) - 1))) != 0)
+                    Seen |= 0x80;
+                return P + at;
+            }
+            high |= bits7;
+        }
+        if (high)
+            Seen |= 0x80;
+    }
+#endif
+    for (; P < End; ++P) {
+        const Char c = *P;
+        if (((c == Char(Stops)) || ...))
+            return P;
+        Seen |= c;
+    }
+    return End;
+}
 
 /// Utf8Decode's reading of declared UTF-8 (its sequences, its surrogate pairs), except that a malformed
 /// sequence (a missing continuation unit, or the text ending inside a sequence) becomes one U+FFFD and
@@ -581,19 +770,23 @@ QString Utf8DecodeLenient(const QString& S) {
 } // namespace
 
 /// One run of the scanning steps over one block. Positions are 0-based; "the end" is the length or the
-/// first NUL, whichever comes first, and no scan reads past it.
+/// first NUL, whichever comes first, and no scan reads past it. Hidden from the library's exports, so that
+/// its steps are called directly and can be inlined.
 template <class Char>
-class TKvXMLParser {
+class Q_DECL_HIDDEN TKvXMLParser {
 public:
     TKvXMLParser(TKvXMLEngine& Engine, TKvXMLText* Text, const Char* S, qsizetype Len)
         : FEngine(Engine), FText(Text), S(S), Len(Len) {}
 
+    /// Reads the whole text. Every item made is in its parent's list when Run returns, also when it
+    /// raises.
     void Run();
 
 private:
     /// A piece of the text: a span into the block, or the converted text when a conversion changed it.
     struct TPiece {
-        TKvXMLItem::TSpan Span;
+        TKvXMLItem::TSpan Span{};
+        unsigned Seen = 0; // the span's units ORed (FindStop): whether any is beyond ASCII
         QString Converted;
         bool IsConverted = false;
         bool Empty() const { return IsConverted ? Converted.isEmpty() : Span.Length == 0; }
@@ -608,16 +801,26 @@ private:
         return {uint32_t(From), uint32_t(To - From)};
     }
 
-    TPiece TextScan();
+    void TextScan(TPiece& Piece);
     void AttributeScan(TPiece& Piece);
     void SkipToTag();
-    bool AllBelow(const TPiece& Piece, char16_t Limit) const;
-    bool AllBits7Clear(const TPiece& Piece) const;
     void SkipElement(qsizetype StartTagEnd);
-    void Convert(TPiece& Piece);
-    void Store(TKvXMLItem* Item, TKvXMLItem::TField F, const TPiece& Piece);
+    void Convert(TPiece& Piece) {
+        // Text already decoded from a Unicode form is final whatever the document declares: converting it
+        // again would garble (UTF-8) or destroy (a code page) every character beyond ASCII. Utf8Decode
+        // passes every character without bit 7 unchanged; a code page keeps ASCII as it is.
+        if (FEncoding != deNone && Piece.Seen >= 0x80 && !FEngine.FUTF8Processed)
+            ConvertBeyondAscii(Piece);
+    }
+    void ConvertBeyondAscii(TPiece& Piece);
+    void Store(TKvXMLItem* Item, TKvXMLItem::TField F, TPiece& Piece, bool Fresh);
     void DeclareEncoding(TKvXMLItem* Declaration);
     bool IsXmlDeclaration(qsizetype NameStart, qsizetype NameLength) const;
+    void ReadTags();
+    TKvXMLItem* NewChild(TKvXMLItem* Parent);
+    TKvXMLItem* Enter(TKvXMLItem* Item);
+    TKvXMLItem* Leave();
+    void LeaveAll() noexcept;
 
     TKvXMLEngine& FEngine;
     TKvXMLText* FText;
@@ -626,100 +829,78 @@ private:
     qsizetype P = 0;
     TDeclaredEncoding FEncoding = deNone;
     QStringDecoder FDecoder;
+    // Without handlers nothing can look at the tree while it grows, so the children of the open items
+    // wait here (each open item's after its own, deepest last) and go into their parent's list in one
+    // piece, at its final size, when the parent is left. With handlers each child goes into its parent's
+    // list at once, as the handlers may look there.
+    const bool FDefer = !FEngine.FOnTag && !FEngine.FOnAfterTag;
+    std::vector<TKvXMLItem*> FWaiting;
+    struct TOpen {
+        TKvXMLItem* Item;
+        size_t FirstChild; // in FWaiting
+    };
+    std::vector<TOpen> FOpen; // the open items, from the root to the current one
 };
 
 template <class Char>
-typename TKvXMLParser<Char>::TPiece TKvXMLParser<Char>::TextScan() {
+inline void TKvXMLParser<Char>::TextScan(TPiece& Piece) {
     while (!AtEnd(P) && S[P] == '>')
         ++P;
-    TPiece piece;
-    const qsizetype start = P;
-    if constexpr (sizeof(Char) == 1) {
-        // Bytes: find the next "<" with memchr, then look for a "/>" or a NUL before it.
-        const auto* lt = static_cast<const Char*>(std::memchr(S + P, '<', size_t(Len - P)));
-        qsizetype stop = lt ? lt - S : Len;
-        for (qsizetype from = P;;) {
-            const auto* slash = static_cast<const Char*>(std::memchr(S + from, '/', size_t(stop - from)));
-            if (!slash)
-                break;
-            from = slash - S + 1;
-            if (from < Len && S[from] == '>') {
-                stop = from - 1;
-                break;
-            }
-        }
-        if (const auto* nul = static_cast<const Char*>(std::memchr(S + P, 0, size_t(stop - P))))
-            stop = nul - S;
-        P = stop;
-    } else {
-        for (; P < Len; ++P) {
-            const Char c = S[P];
-            if ((Class(c) & ccTextStop) && (c == 0 || c == '<' || (P + 1 < Len && S[P + 1] == '>')))
-                break;
-        }
+    const Char* const end = S + Len;
+    const Char* p = S + P;
+    // The text ends at a NUL, a "<" or a "/>"; a "/" on its own is text.
+    for (;; ++p) {
+        p = FindStop<'<', '/', '\0'>(p, end, Piece.Seen);
+        if (p == end || *p != '/' || (end - p > 1 && p[1] == '>'))
+            break;
     }
-    piece.Span = SpanOf(start, P);
+    Piece.Span = SpanOf(P, p - S);
+    P = p - S;
     if (!AtEnd(P) && S[P] == '<')
         ++P;
-    return piece;
 }
 
 template <class Char>
-void TKvXMLParser<Char>::AttributeScan(TPiece& Piece) {
+inline void TKvXMLParser<Char>::AttributeScan(TPiece& Piece) {
     const qsizetype start = P;
+    if (P < Len && S[P] == '>') { // most start tags have no attributes
+        Piece.Span = SpanOf(start, P);
+        return;
+    }
+    const Char* const end = S + Len;
+    const Char* p = S + P;
     Char quote = 0;
-    for (; P < Len; ++P) {
-        const Char c = S[P];
-        if (Class(c) & ccAttrStop) {
-            if (c == 0 || c == '>' || (c == '/' && !quote))
-                break;
-            if (c == '"' || c == '\'') {
-                // Either kind of quote protects a "/" (a URL in an attribute); the other kind inside is text.
-                if (!quote)
-                    quote = c;
-                else if (quote == c)
-                    quote = 0;
-            }
+    for (;; ++p) {
+        // Within quotes only the closing quote, a ">" or a NUL can change anything.
+        if (!quote)
+            p = FindStop<'>', '/', '"', '\'', '\0'>(p, end, Piece.Seen);
+        else if (quote == '"')
+            p = FindStop<'>', '"', '\0'>(p, end, Piece.Seen);
+        else
+            p = FindStop<'>', '\'', '\0'>(p, end, Piece.Seen);
+        if (p == end)
+            break;
+        const Char c = *p;
+        if (c == 0 || c == '>' || (c == '/' && !quote))
+            break;
+        if (c == '"' || c == '\'') {
+            // Either kind of quote protects a "/" (a URL in an attribute); the other kind inside is text.
+            if (!quote)
+                quote = c;
+            else if (quote == c)
+                quote = 0;
         }
     }
+    P = p - S;
     Piece.Span = SpanOf(start, P);
 }
 
 template <class Char>
-void TKvXMLParser<Char>::SkipToTag() {
-    if constexpr (sizeof(Char) == 1) {
-        const auto* lt =
-            static_cast<const Char*>(std::memchr(S + P, '<', size_t(std::max<qsizetype>(Len - P, 0))));
-        const qsizetype stop = lt ? lt - S : Len;
-        const auto* nul =
-            static_cast<const Char*>(std::memchr(S + P, 0, size_t(std::max<qsizetype>(stop - P, 0))));
-        P = nul ? nul - S : stop;
-    } else {
-        while (!AtEnd(P) && S[P] != '<')
-            ++P;
-    }
+inline void TKvXMLParser<Char>::SkipToTag() {
+    unsigned seen = 0;
+    P = FindStop<'<', '\0'>(S + P, S + Len, seen) - S;
     if (!AtEnd(P))
         ++P;
-}
-
-template <class Char>
-bool TKvXMLParser<Char>::AllBelow(const TPiece& Piece, char16_t Limit) const {
-    const Char* p = S + Piece.Span.Offset;
-    const Char* end = p + Piece.Span.Length;
-    if constexpr (sizeof(Char) == 1) {
-        if (Limit == 0x80) { // eight bytes at a time
-            for (; end - p >= 8; p += 8) {
-                uint64_t word;
-                std::memcpy(&word, p, 8);
-                if (word & 0x8080808080808080ULL)
-                    return false;
-            }
-        }
-    }
-    for (; p < end; ++p)
-        if (*p >= Limit)
-            return false;
-    return true;
 }
 
 template <class Char>
@@ -763,28 +944,11 @@ void TKvXMLParser<Char>::SkipElement(qsizetype StartTagEnd) {
 }
 
 template <class Char>
-bool TKvXMLParser<Char>::AllBits7Clear(const TPiece& Piece) const {
-    if constexpr (sizeof(Char) == 1) {
-        return AllBelow(Piece, 0x80);
-    } else {
-        for (const Char *p = S + Piece.Span.Offset, *end = p + Piece.Span.Length; p < end; ++p)
-            if (*p & 0x80)
-                return false;
-        return true;
-    }
-}
-
-template <class Char>
-void TKvXMLParser<Char>::Convert(TPiece& Piece) {
-    // Text already decoded from a Unicode form is final whatever the document declares: converting it again
-    // would garble (UTF-8) or destroy (a code page) every character beyond ASCII.
-    if (FEngine.FUTF8Processed || Piece.Span.Length == 0)
-        return;
-    // Utf8Decode passes every character without bit 7 unchanged; a code page keeps ASCII as it is.
-    if (FEncoding == deUtf8 && !AllBits7Clear(Piece)) {
+void TKvXMLParser<Char>::ConvertBeyondAscii(TPiece& Piece) {
+    if (FEncoding == deUtf8 && (Piece.Seen & 0x80)) {
         Piece.Converted = Utf8DecodeLenient(FText->Text(Piece.Span.Offset, Piece.Span.Length));
         Piece.IsConverted = true;
-    } else if (FEncoding == deCodePage && !AllBelow(Piece, 0x80)) {
+    } else if (FEncoding == deCodePage) {
         FDecoder.resetState();
         Piece.Converted = FDecoder.decode(StringToAnsi(FText->Text(Piece.Span.Offset, Piece.Span.Length)));
         Piece.IsConverted = true;
@@ -792,9 +956,11 @@ void TKvXMLParser<Char>::Convert(TPiece& Piece) {
 }
 
 template <class Char>
-void TKvXMLParser<Char>::Store(TKvXMLItem* Item, TKvXMLItem::TField F, const TPiece& Piece) {
+inline void TKvXMLParser<Char>::Store(TKvXMLItem* Item, TKvXMLItem::TField F, TPiece& Piece, bool Fresh) {
     if (Piece.IsConverted)
-        Item->SetOwned(F, Piece.Converted);
+        Item->SetOwned(F, std::move(Piece.Converted));
+    else if (Fresh) // an item made for this tag: nothing to clear, and its spans refer to this block
+        Item->FSlots[F].Span = Piece.Span;
     else
         Item->SetSpan(F, FText, Piece.Span);
 }
@@ -827,12 +993,78 @@ void TKvXMLParser<Char>::DeclareEncoding(TKvXMLItem* Declaration) {
 }
 
 template <class Char>
+inline TKvXMLItem* TKvXMLParser<Char>::Enter(TKvXMLItem* Item) {
+    FOpen.push_back({Item, FWaiting.size()});
+    return Item;
+}
+
+template <class Char>
+inline TKvXMLItem* TKvXMLParser<Char>::Leave() {
+    const TOpen& open = FOpen.back();
+    const size_t count = FWaiting.size() - open.FirstChild;
+    if (count > 0) {
+        open.Item->AppendChildren(FWaiting.data() + open.FirstChild, uint32_t(count), FText);
+        FWaiting.resize(open.FirstChild);
+    }
+    TKvXMLItem* parent = open.Item->FParentItem;
+    FOpen.pop_back();
+    return parent;
+}
+
+template <class Char>
+void TKvXMLParser<Char>::LeaveAll() noexcept {
+    while (!FOpen.empty()) {
+        try {
+            Leave();
+        } catch (...) {
+            // No room for the list (the parse is failing for want of memory already): the children
+            // that cannot be listed go, with everything below them.
+            const size_t first = FOpen.back().FirstChild;
+            for (size_t i = first; i < FWaiting.size(); ++i)
+                delete FWaiting[i];
+            FWaiting.resize(first);
+            FOpen.pop_back();
+        }
+    }
+}
+
+template <class Char>
+inline TKvXMLItem* TKvXMLParser<Char>::NewChild(TKvXMLItem* Parent) {
+    // Every step that can fail for want of memory comes before the item holds its reference on the block.
+    void* room = FText->Allocate(sizeof(TKvXMLItem));
+    if (FDefer)
+        FWaiting.push_back(nullptr);
+    else
+        Parent->ReserveChildren(uint32_t(Parent->Items().Count()) + 1);
+    auto* item = new (room) TKvXMLItem(nullptr, FText);
+    item->FLevel = Parent->FLevel + 1;
+    item->FParentItem = Parent;
+    if (FDefer)
+        FWaiting.back() = item;
+    else
+        Parent->AttachChild(item);
+    return item;
+}
+
+template <class Char>
 void TKvXMLParser<Char>::Run() {
+    try {
+        ReadTags();
+    } catch (...) {
+        LeaveAll();
+        throw;
+    }
+    LeaveAll();
+}
+
+template <class Char>
+void TKvXMLParser<Char>::ReadTags() {
     TKvXMLItem* current = nullptr;
-    TextScan(); // anything before the first "<" is dropped
+    TPiece dropped;
+    TextScan(dropped); // anything before the first "<" is dropped
     while (P + 1 < Len && S[P] != 0) {
         const qsizetype nameStart = P;
-        while (!AtEnd(P) && (Class(S[P]) & ccName))
+        while (P < Len && (Class(S[P]) & ccName))
             ++P;
         const qsizetype nameLength = P - nameStart;
         const bool comment =
@@ -843,10 +1075,15 @@ void TKvXMLParser<Char>::Run() {
         bool declaration = false;
         if (comment) {
             // The comment's text runs from "<!--" to "-->", whatever characters it starts with.
-            P = nameStart + 3;
-            const qsizetype start = P;
-            while (!AtEnd(P) && !(P + 2 < Len && S[P] == '-' && S[P + 1] == '-' && S[P + 2] == '>'))
-                ++P;
+            const qsizetype start = nameStart + 3;
+            const Char* const end = S + Len;
+            const Char* p = S + start;
+            for (;; ++p) {
+                p = FindStop<'-', '\0'>(p, end, value.Seen);
+                if (p == end || *p == 0 || (end - p > 2 && p[1] == '-' && p[2] == '>'))
+                    break;
+            }
+            P = p - S;
             if (!AtEnd(P)) {
                 value.Span = SpanOf(start, P);
                 P += 3;
@@ -863,19 +1100,20 @@ void TKvXMLParser<Char>::Run() {
             if (declaration && attributes.Span.Length > 0 &&
                 S[attributes.Span.Offset + attributes.Span.Length - 1] == '?')
                 --attributes.Span.Length;
-            value = TextScan();
+            TextScan(value);
             Convert(attributes);
             Convert(value);
         }
 
         bool accept = true;
+        bool fresh = false; // current was made for this tag
         if (comment && !current) {
             // A comment outside every element (a licence before the root, a note after it) is left out of
             // the tree: taking the root's place, it would give the document element its text or its name.
             accept = false;
         } else if (nameLength > 0) {
             if (!current) {
-                current = FEngine.FRootItem.get();
+                current = Enter(FEngine.FRootItem.get());
             } else {
                 if (FEngine.FOnTag) {
                     const QString name = comment ? QStringLiteral("Comment")
@@ -883,8 +1121,10 @@ void TKvXMLParser<Char>::Run() {
                     FEngine.FOnTag(&FEngine, current, name, value.Text(FText), attributes.Text(FText),
                                    accept);
                 }
-                if (accept)
-                    current = new (FText->AllocateItem()) TKvXMLItem(current, FText);
+                if (accept) {
+                    current = Enter(NewChild(current));
+                    fresh = true;
+                }
             }
         }
 
@@ -896,14 +1136,14 @@ void TKvXMLParser<Char>::Run() {
                 } else {
                     TPiece name;
                     name.Span = SpanOf(nameStart, nameStart + nameLength);
-                    Store(current, TKvXMLItem::fdTagName, name);
+                    Store(current, TKvXMLItem::fdTagName, name, fresh);
                 }
             }
             // A name-less tag ("<" followed by a blank) only adds its text to the open element, keeping
             // its name and kind.
             if (!value.Empty()) {
                 if (!current->ValueAssigned()) {
-                    Store(current, TKvXMLItem::fdValue, value);
+                    Store(current, TKvXMLItem::fdValue, value, fresh);
                     current->FFlags |= TKvXMLItem::fValueAssigned;
                 } else {
                     current->AppendValue(value.Text(FText));
@@ -911,11 +1151,11 @@ void TKvXMLParser<Char>::Run() {
             }
             if (comment) {
                 current->FKind = ikComment;
-                current = current->FParentItem; // a comment never receives children
+                current = Leave(); // a comment never receives children
             } else if (nameLength > 0) {
                 current->FKind = ikProperty;
                 if (!attributes.Empty())
-                    Store(current, TKvXMLItem::fdAttributes, attributes);
+                    Store(current, TKvXMLItem::fdAttributes, attributes, fresh);
                 if (declaration) {
                     current->ProcessAttributes();
                     DeclareEncoding(current);
@@ -932,7 +1172,7 @@ void TKvXMLParser<Char>::Run() {
                 break;
             }
             TKvXMLItem* closed = current;
-            current = current->FParentItem;
+            current = Leave();
             if (FEngine.FOnAfterTag) {
                 bool cancel = false;
                 FEngine.FOnAfterTag(&FEngine, closed, cancel);
@@ -1040,6 +1280,7 @@ void TKvXMLEngine::LoadFromStream(int64_t AStreamSize, TStream* AStream) {
         if (markRead > 0)
             AStream->Seek(-markRead, soCurrent);
         QByteArray bytes(count, Qt::Uninitialized);
+        PrepareLargeBlock(bytes.data(), size_t(count));
         bytes.truncate(qsizetype(AStream->Read(bytes.data(), count)));
         const auto startsWith = [&bytes](std::initializer_list<unsigned char> Mark) {
             return bytes.size() >= qsizetype(Mark.size()) &&

@@ -134,11 +134,15 @@ private:
     friend class TKvXMLEngine;
     template <class Char>
     friend class TKvXMLParser;
-    struct TOwned;
     struct TChildren;
     struct TSpan {
-        uint32_t Offset = 0;
-        uint32_t Length = 0;
+        uint32_t Offset;
+        uint32_t Length;
+    };
+    /// A field: a span of the parse's text, or a string of its own when the field's owned flag is set.
+    union TSlot {
+        TSpan Span;
+        QString* Owned;
     };
     enum TField : uint8_t { fdTagName, fdValue, fdAttributes };
     enum TFlag : uint8_t {
@@ -147,25 +151,26 @@ private:
         fOwnedAttributes = 4,
         fValueAssigned = 8,
         fCommentName = 16,
-        fInArena = 32
+        fInArena = 32,
+        fChildrenInArena = 64 // the child list was cut from the arena at its final size
     };
 
     TKvXMLItem(TKvXMLItem* AOwner, TKvXMLText* Text);
     QString Field(TField F) const;
-    QStringView OwnedField(TField F) const;
     void SetOwned(TField F, QString Value);
     void SetSpan(TField F, TKvXMLText* Text, TSpan Span);
     void ClearField(TField F);
     void AppendValue(const QString& Value);
     void AttachChild(TKvXMLItem* Child);
+    void AppendChildren(TKvXMLItem* const* Children, uint32_t Count, TKvXMLText* Arena);
+    void ReserveChildren(uint32_t Count);
     void DetachChild(TKvXMLItem* Child);
     void DestroyChildren();
 
     TKvXMLText* FText = nullptr; // the parsed text this item's spans refer to (counted reference)
-    std::unique_ptr<TOwned> FOwned;
     TKvXMLItem* FParentItem = nullptr;
     TChildren* FChildren = nullptr;
-    TSpan FSpans[3];
+    TSlot FSlots[3] = {};
     int32_t FLevel = 0;
     TKvXMLItemKind FKind = ikProperty;
     uint8_t FFlags = 0;

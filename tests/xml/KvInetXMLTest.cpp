@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 
 #include <memory>
+#include <vector>
 
 using namespace KvInet;
 
@@ -231,6 +232,72 @@ TEST(XmlTree, TextEndsAtLengthOrNul) {
     EXPECT_EQ(Parse(W("<r><a>1\0<b>2</b></a></r>")), QStringLiteral("r\n  a=1\n"));
 }
 
+TEST(XmlTree, SameTreeWhicheverWayTheTextIsRead) {
+    // The same characters read as bytes (LoadFromStream), as a string, and as a string under handlers
+    // (which see the children listed as they come; without handlers the lists are made when an element
+    // is left) must give one tree, with every child's parent and level right.
+    const auto linked = [](const TKvXMLItem* Root) {
+        std::vector<const TKvXMLItem*> work{Root};
+        while (!work.empty()) {
+            const TKvXMLItem* item = work.back();
+            work.pop_back();
+            for (const TKvXMLItem* child : item->Items()) {
+                if (child->ParentItem() != item || child->Level() != item->Level() + 1)
+                    return false;
+                work.push_back(child);
+            }
+        }
+        return true;
+    };
+    QString many = QStringLiteral("<r>");
+    for (int i = 0; i < 40; ++i)
+        many += QStringLiteral("<i n=\"%1\">%1<x/><y>z</y></i>").arg(i);
+    const QString texts[] = {
+        QStringLiteral("<r><a>1</a><b x=\"1\"><c/><d>2</d></b><e/></r>"),
+        // left open at the end, or closed by end tags that do not match
+        QStringLiteral("<r><a><b>1<c/><d>"),
+        QStringLiteral("<r><a>1</x></y></z><b/>"),
+        // top-level elements taking the root over, stray marks between them
+        QStringLiteral("<a><x/></a>/><b><y/><z/></b></c><d/>"),
+        // a declaration as the root, and one inside an element: attribute items before element children
+        QStringLiteral("<?xml version=\"1.0\" encoding=\"utf-8\"?><r><a/><b>t</b></r>"),
+        QStringLiteral("<r><a/><?xml version=\"1.0\"?><b/><c/></r>"),
+        // comments in and between elements, a name-less tag, a NUL ending the text inside an element
+        QStringLiteral("<r><!-- 1 --><a><!--2--></a><!-- 3 -->x< y<b/></r>"),
+        W("<r><a><b>1</b>\0<c/></a></r>"),
+        many,
+    };
+    for (const QString& text : texts) {
+        TKvXMLEngine plain;
+        const QString tree = Parse(plain, text);
+        EXPECT_TRUE(linked(plain.RootItem())) << text.toStdString();
+        TKvXMLEngine bytes;
+        EXPECT_EQ(Load(bytes, text.toLatin1()), tree) << text.toStdString();
+        EXPECT_TRUE(linked(bytes.RootItem())) << text.toStdString();
+        TKvXMLEngine watched;
+        TEventLog log;
+        Record(watched, log);
+        EXPECT_EQ(Parse(watched, text), tree) << text.toStdString();
+        // A second parse adds to the root's list.
+        EXPECT_EQ(Parse(plain, QStringLiteral("<s><t/></s>")), Parse(watched, QStringLiteral("<s><t/></s>")));
+        EXPECT_TRUE(linked(plain.RootItem())) << text.toStdString();
+    }
+}
+
+TEST(XmlTree, ParsedListsGrowAndShrink) {
+    TKvXMLEngine engine;
+    Parse(engine, QStringLiteral("<r><a><x/><y/></a><b/></r>"));
+    TKvXMLItem* a = engine.RootItem()->Items()[0];
+    a->Items().AddItem(a)->SetTagName(QStringLiteral("added"));
+    delete a->Items()[0];
+    for (int i = 0; i < 5; ++i)
+        a->Items().AddItem(a)->SetTagName(QString::number(i));
+    delete a->Items()[2];
+    EXPECT_EQ(Tree(a), QStringLiteral("  a\n    y\n    added\n    1\n    2\n    3\n    4\n"));
+    engine.RootItem()->Items().Clear();
+    EXPECT_EQ(Tree(engine.RootItem()), QStringLiteral("r\n"));
+}
+
 TEST(XmlTree, Comments) {
     TKvXMLEngine engine;
     TEventLog log;
@@ -319,6 +386,27 @@ TEST(XmlTree, DeepNestingParsesSearchesAndFrees) {
     ASSERT_NE(z, nullptr);
     EXPECT_EQ(z->Level(), depth);
     EXPECT_EQ(engine->RootItem()->GetChild(QStringLiteral("none"), true), nullptr);
+    engine.reset();
+}
+
+TEST(XmlTree, LongChildListsParseGrowAndFree) {
+    // Long enough for the list of r (an item of the parse, unlike the root) to need blocks from the system.
+    constexpr int count = 300000;
+    QString text = QStringLiteral("<d><r>");
+    text.reserve(count * 4 + 20);
+    for (int i = 0; i < count; ++i)
+        text += QStringLiteral("<a/>");
+    text += QStringLiteral("<z>1</z></r></d>");
+    auto engine = std::make_unique<TKvXMLEngine>();
+    engine->ParseXMLFromString(text);
+    TKvXMLItem* r = engine->RootItem()->Items()[0];
+    ASSERT_EQ(r->Items().Count(), count + 1);
+    EXPECT_EQ(r->Items().Last()->Value().toString(), QStringLiteral("1"));
+    EXPECT_EQ(r->Items()[count / 2]->ParentItem(), r);
+    r->Items().AddItem(r)->SetTagName(QStringLiteral("added"));
+    delete r->Items()[0];
+    EXPECT_EQ(r->Items().Count(), count + 1);
+    EXPECT_EQ(r->Items().Last()->TagName(), QStringLiteral("added"));
     engine.reset();
 }
 
