@@ -98,6 +98,63 @@ long CountLibxml(xmlNode* Node) {
     return count;
 }
 
+/// A digest of the elements in document order: each one's name and, for an element without child
+/// elements, its text with the entity references decoded. Two engines that read the document alike give
+/// the same digest.
+struct TTreeDigest {
+    uint64_t Hash = 1469598103934665603ull;
+    long Elements = 0;
+    void Add(const std::string& Name, const std::string& Text) {
+        for (const std::string* part : {&Name, &Text}) {
+            for (const unsigned char c : *part)
+                Hash = (Hash ^ c) * 1099511628211ull;
+            Hash = (Hash ^ 0xFF) * 1099511628211ull;
+        }
+        ++Elements;
+    }
+};
+
+TTreeDigest DigestKvinet(const KvInet::TKvXMLItem* Root) {
+    TTreeDigest digest;
+    std::vector<const KvInet::TKvXMLItem*> work{Root};
+    while (!work.empty()) {
+        const KvInet::TKvXMLItem* item = work.back();
+        work.pop_back();
+        if (item->Kind() != KvInet::ikProperty)
+            continue;
+        bool leaf = true;
+        for (const KvInet::TKvXMLItem* child : item->Items())
+            leaf = leaf && child->Kind() != KvInet::ikProperty;
+        // The XML declaration is the root here, with the document element below it; not an element.
+        if (!item->TagName().startsWith(u'?'))
+            digest.Add(item->TagName().toStdString(),
+                       leaf ? item->GetTagValue().toStdString() : std::string());
+        for (auto it = item->Items().end(); it != item->Items().begin();)
+            work.push_back(*--it);
+    }
+    return digest;
+}
+
+TTreeDigest DigestPugi(const pugi::xml_node& Root) {
+    TTreeDigest digest;
+    std::vector<pugi::xml_node> work{Root};
+    while (!work.empty()) {
+        const pugi::xml_node node = work.back();
+        work.pop_back();
+        if (node.type() != pugi::node_element)
+            continue;
+        bool leaf = true;
+        for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling())
+            leaf = leaf && child.type() != pugi::node_element;
+        digest.Add(node.name(), leaf ? node.child_value() : "");
+        std::vector<pugi::xml_node> children;
+        for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling())
+            children.push_back(child);
+        work.insert(work.end(), children.rbegin(), children.rend());
+    }
+    return digest;
+}
+
 /// Runs Load Runs times; Load builds the tree, returns its node count and frees it outside the timing.
 int Measure(const char* Engine, const char* Path, int Runs, const std::function<long(double&)>& Load) {
     std::FILE* f = std::fopen(Path, "rb");
@@ -129,9 +186,23 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     if (argc == 4 && std::strcmp(argv[1], "generate") == 0)
         return Generate(argv[2], std::atol(argv[3]));
+    if (argc == 4 && std::strcmp(argv[1], "digest") == 0) {
+        // The same document read by this engine and by pugixml: the digests must agree.
+        KvInet::TKvXMLEngine xml;
+        xml.LoadFromFile(QString::fromLocal8Bit(argv[3]));
+        pugi::xml_document doc;
+        if (!doc.load_file(argv[3]))
+            return 1;
+        const TTreeDigest ours = DigestKvinet(xml.RootItem());
+        const TTreeDigest theirs = DigestPugi(doc.document_element());
+        std::printf("kvinet %016llx %ld elements\npugixml %016llx %ld elements\n",
+                    (unsigned long long)ours.Hash, ours.Elements, (unsigned long long)theirs.Hash,
+                    theirs.Elements);
+        return ours.Hash == theirs.Hash && ours.Elements == theirs.Elements ? 0 : 1;
+    }
     if (argc < 4 || std::strcmp(argv[1], "parse") != 0) {
-        std::fprintf(stderr,
-                     "usage: bench_xml generate FILE MEGABYTES | parse kvinet|pugixml|libxml2 FILE [RUNS]\n");
+        std::fprintf(stderr, "usage: bench_xml generate FILE MEGABYTES | parse kvinet|pugixml|libxml2 FILE "
+                             "[RUNS] | digest - FILE\n");
         return 2;
     }
     const std::string engine = argv[2];
