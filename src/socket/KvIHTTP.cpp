@@ -197,6 +197,7 @@ void TKvIHTTPClient::AppendBlock(QString& Text, const char* Data, qsizetype Coun
         Count = std::min<qint64>(Count, FExpectedBody - FBodyReceived);
     AppendBodyLines(Text, Data, Count, FAfterCR, FLinesAdded, FLinesFrom, FMemory);
     FBodyReceived += Count;
+    FLinesEnd = Text.constData() + Text.size();
 }
 
 bool TKvIHTTPClient::ReplyComplete(const QString& Text) const {
@@ -227,6 +228,7 @@ QString TKvIHTTPClient::InternalExecute() {
     // The body's lines are made as it arrives unless the application may want the reply as it came.
     FLinesAsTheyCome = FRemoveHeaders && !FBodyStream && !HandlesAfterExecute();
     FLinesFrom = -1;
+    FLinesEnd = nullptr;
     FLinesAdded.clear();
     FAfterCR = false;
     FBodyReceived = 0;
@@ -254,12 +256,17 @@ QString TKvIHTTPClient::InternalExecute() {
 }
 
 void TKvIHTTPClient::BodyLinesFrom(QString& Text, qsizetype From) {
-    if (FLinesFrom == From)
+    // The lines made while reading belong to the text as it was read: a text that is not that one (given
+    // to AfterExecute by other code) is taken as it is.
+    const qsizetype linesFrom = Text.constData() + Text.size() == FLinesEnd ? FLinesFrom : -1;
+    FLinesFrom = -1;
+    FLinesEnd = nullptr;
+    if (linesFrom == From)
         return;
     // The lines were made from where the header section ends by HTTP's rule, and the header lines end
     // earlier (at a line ended by a lone CR): the bytes as they came are back, to be taken from From.
-    if (FLinesFrom >= 0)
-        DropAdded(Text, FLinesFrom, FLinesAdded);
+    if (linesFrom >= 0)
+        DropAdded(Text, linesFrom, FLinesAdded);
     FLinesAdded.clear();
     FAfterCR = false;
     QString lines;
@@ -275,7 +282,6 @@ void TKvIHTTPClient::BodyLinesFrom(QString& Text, qsizetype From) {
         AppendBodyLines(lines, buffer, slice.size(), FAfterCR, FLinesAdded, From, memory);
     }
     FBodyReceived = body.size();
-    FLinesFrom = From;
     Text = std::move(lines);
 }
 

@@ -118,7 +118,8 @@ private:
     void FindHeaderEnd(const QString& Text) const;
     /// The body's bytes read so far in this step.
     qint64 BodyReceived(const QString& Text) const;
-    /// Makes Text's part from From on body lines (see AppendBlock), unless it already is.
+    /// Makes Text's part from From on body lines (see AppendBlock), unless the lines were made as it was
+    /// read; FBodyReceived and FLinesAdded then describe it.
     void BodyLinesFrom(QString& Text, qsizetype From);
 
     TKvIHTTPAction FAction = haHead;
@@ -148,6 +149,7 @@ private:
     // text's memory prepared ahead.
     bool FLinesAsTheyCome = false;
     qsizetype FLinesFrom = -1;
+    const QChar* FLinesEnd = nullptr; // where the text ended after the last block (it is that text)
     std::vector<qsizetype> FLinesAdded;
     bool FAfterCR = false;
     qint64 FBodyReceived = 0;
