@@ -306,12 +306,14 @@ void TKvIHTTPClient::StreamBody(QString& Text) {
     const QByteArray first = WireToBytes(QStringView(Text).mid(FHeaderEnd));
     take(first.constData(), first.size());
     Text.truncate(FHeaderEnd);
-    char block[BlockSize];
+    // Larger reads than the text's blocks: nothing here is kept, and fewer calls keep pace with the network.
+    constexpr int StreamBlock = 128 * 1024;
+    std::vector<char> block(StreamBlock);
     while (FExpectedBody < 0 || written < FExpectedBody) {
-        const int n = ReceiveFromSocket(block, BlockSize);
+        const int n = ReceiveFromSocket(block.data(), StreamBlock);
         if (n <= 0)
             break;
-        take(block, n);
+        take(block.data(), n);
     }
     if (FExpectedBody > 0 && written < FExpectedBody)
         SetLastError(QStringLiteral("The reply ended after %1 of the %2 bytes its body announced")
