@@ -7,6 +7,7 @@
 #include <QMimeDatabase>
 
 #include <mutex>
+#include <new>
 
 #if defined(Q_OS_WIN)
 #include <QSettings>
@@ -174,6 +175,60 @@ TSystemProxyReader SetSystemProxyReader(TSystemProxyReader Reader) {
     return Reader;
 }
 
+namespace {
+
+#if defined(Q_OS_LINUX)
+/// Gives Advice for the whole pages of [Data, Data + Size).
+void Advise(void* Data, size_t Size, int Advice) {
+    static const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
+    const uintptr_t from = (uintptr_t(Data) + page - 1) & ~(page - 1);
+    const uintptr_t to = (uintptr_t(Data) + Size) & ~(page - 1);
+    if (to > from)
+        madvise(reinterpret_cast<void*>(from), to - from, Advice);
+}
+#endif
+
+} // namespace
+
+void PrepareForWriting([[maybe_unused]] void* Data, [[maybe_unused]] size_t Size) {
+#if defined(Q_OS_LINUX) && defined(MADV_POPULATE_WRITE)
+    Advise(Data, Size, MADV_POPULATE_WRITE);
+#endif
+}
+
+void AdviseLargePages([[maybe_unused]] void* Data, [[maybe_unused]] size_t Size) {
+#if defined(Q_OS_LINUX) && defined(MADV_HUGEPAGE)
+    Advise(Data, Size, MADV_HUGEPAGE);
+#endif
+}
+
+void* MapLargeBlock([[maybe_unused]] size_t& Size) {
+#if defined(Q_OS_LINUX) && defined(MADV_HUGEPAGE)
+    const size_t size = (Size + LargePageSize - 1) & ~(LargePageSize - 1);
+    void* area = mmap(nullptr, size + LargePageSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (area == MAP_FAILED)
+        throw std::bad_alloc();
+    // Keep the aligned part of the area, give back what lies before and after it.
+    const uintptr_t start = (uintptr_t(area) + LargePageSize - 1) & ~uintptr_t(LargePageSize - 1);
+    const uintptr_t end = uintptr_t(area) + size + LargePageSize;
+    if (start > uintptr_t(area))
+        munmap(area, start - uintptr_t(area));
+    if (end > start + size)
+        munmap(reinterpret_cast<void*>(start + size), end - (start + size));
+    madvise(reinterpret_cast<void*>(start), size, MADV_HUGEPAGE);
+    Size = size;
+    return reinterpret_cast<void*>(start);
+#else
+    return nullptr;
+#endif
+}
+
+void UnmapLargeBlock([[maybe_unused]] void* Block, [[maybe_unused]] size_t Size) {
+#if defined(Q_OS_LINUX)
+    munmap(Block, Size);
+#endif
+}
+
 void TWriteAhead::Before(const void* Base, size_t Used, size_t Capacity) {
     if (Base != FBase) {
         // A new buffer (or the old one moved): what lies below Used was written, the rest is unknown.
@@ -182,16 +237,11 @@ void TWriteAhead::Before(const void* Base, size_t Used, size_t Capacity) {
     }
     if (FReady >= Used + Window / 2 || FReady >= Capacity)
         return;
-#if defined(Q_OS_LINUX) && defined(MADV_POPULATE_WRITE)
-    static const size_t page = size_t(sysconf(_SC_PAGESIZE));
-    const auto base = reinterpret_cast<uintptr_t>(Base);
-    // Whole pages only, from the first page not yet written up to the window's end.
-    const uintptr_t begin = (base + std::max(FReady, Used) + page - 1) & ~(page - 1);
-    const uintptr_t end = (base + std::min(Capacity, Used + Window)) & ~(page - 1);
-    if (end > begin)
-        madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
-#endif
+    // From the first byte not yet written up to the window's end.
+    char* const base = static_cast<char*>(const_cast<void*>(Base));
+    const size_t from = std::max(FReady, Used);
     FReady = std::min(Capacity, Used + Window);
+    PrepareForWriting(base + from, FReady - from);
 }
 
 } // namespace KvInet

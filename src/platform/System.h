@@ -1,6 +1,6 @@
 // System: the operating-system services the components need beyond Qt's basics: content types by file
 // extension, the temporary directory, the running executable, starting a detached process, the user's
-// proxy setting, and memory for a buffer that is about to be written.
+// proxy setting, and memory for large buffers.
 #pragma once
 
 #include <QString>
@@ -44,6 +44,21 @@ TSystemProxyReader SetSystemProxyReader(TSystemProxyReader Reader);
 /// The environment's proxy URL reduced to "host:port" (or "host"): the first set of http_proxy, HTTP_PROXY,
 /// all_proxy, ALL_PROXY with its scheme, credentials and path dropped; empty when none is set.
 QString ProxyFromEnvironment();
+
+/// Large blocks of memory. On Linux: a block's pages made present in one call rather than a fault for every
+/// page first written, large pages (transparent huge pages) behind a block, and blocks mapped straight from
+/// the system on a large-page boundary. All of it is advice: elsewhere, or where the system refuses, the
+/// pages come as they are first written, and MapLargeBlock gives null (use the heap then).
+constexpr size_t LargePageSize = size_t(2) << 20;
+/// Makes the whole pages of [Data, Data + Size) present and writable.
+void PrepareForWriting(void* Data, size_t Size);
+/// Asks for large pages behind the whole pages of [Data, Data + Size).
+void AdviseLargePages(void* Data, size_t Size);
+/// A block of at least Size bytes (Size grows to the whole large pages mapped) on a large-page boundary,
+/// with large pages advised; it goes back to the system with UnmapLargeBlock. Null where blocks are not
+/// mapped this way; raises std::bad_alloc when the system has no room.
+void* MapLargeBlock(size_t& Size);
+void UnmapLargeBlock(void* Block, size_t Size);
 
 /// Memory for a large buffer that grows as data arrives (a reply read into one string), asked of the system
 /// a few MiB at a time ahead of the writes, in one call each, rather than a page fault for every page

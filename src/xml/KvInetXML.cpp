@@ -9,6 +9,7 @@
 #include "xml/KvInetXML.h"
 
 #include "platform/SysUtils.h"
+#include "platform/System.h"
 #include "platform/WireText.h"
 
 #include <QStringDecoder>
@@ -16,9 +17,6 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
-#endif
-#if defined(Q_OS_LINUX)
-#include <sys/mman.h>
 #endif
 
 #include <algorithm>
@@ -35,82 +33,38 @@ namespace KvInet {
 namespace {
 
 // Large documents: their text and their items are blocks of many megabytes, and the page faults of their
-// first writing are a good part of the time a large document takes to load. Linux can take that cost down:
-// such a block is backed by large pages (transparent huge pages) where the system allows it, and its pages
-// are made present in one go (which costs a fraction of faulting them one by one) just before they are
-// written. Both are advice: an older kernel refuses what it does not know, and the pages then come as they
-// are first written, as on other systems.
-#if defined(Q_OS_LINUX) && defined(MADV_HUGEPAGE)
-constexpr uintptr_t LargePage = uintptr_t(2) << 20;
-
-/// Gives Advice for the whole small pages of [Data, Data + Size).
-void Advise(void* Data, size_t Size, int Advice) {
-    // The advice takes whole pages; a larger page size would only narrow the range.
-    constexpr uintptr_t page = 4096;
-    const uintptr_t from = (uintptr_t(Data) + page - 1) & ~(page - 1);
-    const uintptr_t to = (uintptr_t(Data) + Size) & ~(page - 1);
-    if (to > from)
-        madvise(reinterpret_cast<void*>(from), to - from, Advice);
-}
-#endif
-
-/// Makes the pages of [Data, Data + Size) present, ready to be written.
-void Populate([[maybe_unused]] void* Data, [[maybe_unused]] size_t Size) {
-#if defined(Q_OS_LINUX) && defined(MADV_HUGEPAGE) && defined(MADV_POPULATE_WRITE)
-    Advise(Data, Size, MADV_POPULATE_WRITE);
-#endif
-}
+// first writing are a good part of the time a large document takes to load. Such a block is backed by
+// large pages where the system allows it, and its pages are made present in one go just before they are
+// written (platform/System).
 
 /// Readies a block about to be written whole (the text read from a stream): from a few megabytes on, large
 /// pages behind it and its pages present.
-void PrepareLargeBlock([[maybe_unused]] void* Data, [[maybe_unused]] size_t Size) {
-#if defined(Q_OS_LINUX) && defined(MADV_HUGEPAGE)
-    if (Size < 2 * LargePage)
+void PrepareLargeBlock(void* Data, size_t Size) {
+    if (Size < 2 * LargePageSize)
         return;
-    Advise(Data, Size, MADV_HUGEPAGE);
-    Populate(Data, Size);
-#endif
+    AdviseLargePages(Data, Size);
+    PrepareForWriting(Data, Size);
 }
 
-/// A block of at least Size bytes for the arena. From a large page's size on (where large pages are
-/// advised) it is mapped straight from the system, on a large-page boundary and in whole large pages
-/// (Size grows to what was mapped), so that it has large pages throughout and goes back to the system as
-/// soon as it is freed instead of staying with the heap; Mapped tells FreeBlock which it was. Raises
-/// std::bad_alloc.
+/// A block of at least Size bytes for the arena. From a large page's size on it is mapped straight from
+/// the system where that can be done (MapLargeBlock; Size grows to what was mapped), so that it has large
+/// pages throughout and goes back to the system as soon as it is freed instead of staying with the heap;
+/// Mapped tells FreeBlock which it was. Raises std::bad_alloc.
 void* AllocateBlock(size_t& Size, bool& Mapped) {
     Mapped = false;
-#if defined(Q_OS_LINUX) && defined(MADV_HUGEPAGE)
-    if (Size >= LargePage) {
-        const size_t size = (Size + LargePage - 1) & ~(LargePage - 1);
-        void* area =
-            mmap(nullptr, size + LargePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (area == MAP_FAILED)
-            throw std::bad_alloc();
-        // Keep the aligned part of the area, give back what lies before and after it.
-        const uintptr_t start = (uintptr_t(area) + LargePage - 1) & ~(LargePage - 1);
-        const uintptr_t end = uintptr_t(area) + size + LargePage;
-        if (start > uintptr_t(area))
-            munmap(area, start - uintptr_t(area));
-        if (end > start + size)
-            munmap(reinterpret_cast<void*>(start + size), end - (start + size));
-        madvise(reinterpret_cast<void*>(start), size, MADV_HUGEPAGE);
-        Size = size;
-        Mapped = true;
-        return reinterpret_cast<void*>(start);
-    }
-#endif
+    if (Size >= LargePageSize)
+        if (void* block = MapLargeBlock(Size)) {
+            Mapped = true;
+            return block;
+        }
     return ::operator new(Size);
 }
 
-void FreeBlock(void* Block, [[maybe_unused]] size_t Size, bool Mapped) {
-#if defined(Q_OS_LINUX) && defined(MADV_HUGEPAGE)
-    if (Mapped) {
-        munmap(Block, Size);
-        return;
-    }
-#endif
-    (void)Mapped;
-    ::operator delete(Block);
+void FreeBlock(void* Block, size_t Size, bool Mapped) {
+    if (Mapped)
+        UnmapLargeBlock(Block, Size);
+    else
+        ::operator delete(Block);
 }
 
 } // namespace
@@ -180,7 +134,7 @@ private:
             char* ready = Limit;
             while (size_t(ready - Free) < Bytes)
                 ready += std::min(size_t(End - ready), ReadyStep);
-            Populate(Limit, size_t(ready - Limit));
+            PrepareForWriting(Limit, size_t(ready - Limit));
             Limit = ready;
         }
         void* room = Free;
