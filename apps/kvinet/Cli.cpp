@@ -257,7 +257,8 @@ QString EscapeLine(QStringView Text) {
             out += QStringLiteral("\\t");
             break;
         default:
-            if (c.unicode() < 32 || c.unicode() == 127)
+            // C1 controls too: a server's byte 0x9B, printed as U+009B, is a CSI to many terminals.
+            if (c.unicode() < 32 || (c.unicode() >= 127 && c.unicode() < 160))
                 out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
             else
                 out += c;

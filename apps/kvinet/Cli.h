@@ -125,7 +125,8 @@ struct Invocation {
 };
 
 /// Text as one line of output: backslash, CR, LF and tab written as \\, \r, \n, \t and the other control
-/// characters as \xHH, so that nothing in it can start a line of its own or drive the terminal.
+/// characters (C0, DEL and C1) as \xHH, so that nothing in it can start a line of its own or drive the
+/// terminal. The one escape of the tool: every command that prints what a server sent uses it.
 QString EscapeLine(QStringView Text);
 
 /// Lines of UTF-8 output collected and written to standard output in large blocks: a big document or feed

@@ -133,7 +133,7 @@ int Run(const Invocation& Call) {
     const QString reply = http.Execute();
     if (args.Has(QStringLiteral("verbose")))
         for (int i = 0; i < http.ResponseHeaders()->Count(); ++i)
-            WriteError(http.ResponseHeaders()->Get(i));
+            WriteError(EscapeLine(http.ResponseHeaders()->Get(i)));
     if (!output)
         return FinishExecute(QStringLiteral("http"), http, reply);
     if (!http.LastError().isEmpty()) {

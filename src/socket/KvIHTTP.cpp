@@ -41,13 +41,13 @@ qsizetype LineEnd(const QString& Text, qsizetype From, qsizetype& Next) {
 
 // Appends Size bytes of a body to Text as wire text, each line ended with CR LF: a lone CR gets an LF after
 // it, a lone LF a CR before it. AfterCR carries over calls whether the last byte taken was a CR, since a
-// CR LF may be split between two blocks. Added receives the positions, counted from Base, of the
-// characters that were added, in ascending order, so that the bytes as they came can be recovered.
+// CR LF may be split between two blocks. Ends receives how each line end came, so that the bytes as they
+// came can be recovered.
 //
-// A CR is written as CR LF at once, its LF noted as added; an LF that follows it takes that LF's place
-// (the note is dropped), so no byte waits for the next one. Memory prepares the text's fresh memory ahead.
-void AppendBodyLines(QString& Text, const char* Data, qsizetype Size, bool& AfterCR,
-                     std::vector<qsizetype>& Added, qsizetype Base, TWriteAhead& Memory) {
+// A CR is written as CR LF at once and noted as a lone CR; an LF that follows it turns the note into a
+// CR LF, so no byte waits for the next one. Memory prepares the text's fresh memory ahead.
+void AppendBodyLines(QString& Text, const char* Data, qsizetype Size, bool& AfterCR, TKvLineEnds& Ends,
+                     TWriteAhead& Memory) {
     if (Size <= 0)
         return;
     const qsizetype old = Text.size();
@@ -59,16 +59,13 @@ void AppendBodyLines(QString& Text, const char* Data, qsizetype Size, bool& Afte
     qsizetype i = 0;
     auto lineEnd = [&](unsigned char c) {
         if (c == '\n' && AfterCR) {
-            Added.pop_back();
+            Ends.LastIsCrLf();
             AfterCR = false;
             return;
         }
-        if (c == '\n')
-            Added.push_back(out - start - Base);
         *out++ = u'\r';
-        if (c == '\r')
-            Added.push_back(out - start - Base);
         *out++ = u'\n';
+        Ends.Push(c == '\r' ? TKvLineEnds::leLoneCr : TKvLineEnds::leLoneLf);
         AfterCR = c == '\r';
     };
 #if defined(__SSE2__)
@@ -100,19 +97,54 @@ void AppendBodyLines(QString& Text, const char* Data, qsizetype Size, bool& Afte
     Text.resize(out - start);
 }
 
-// Undoes AppendBodyLines on Text from From on: drops the characters at the Added positions (counted from
-// From), leaving the body's bytes as they came, in place.
-void DropAdded(QString& Text, qsizetype From, const std::vector<qsizetype>& Added) {
+// Undoes AppendBodyLines on Text from From on, in place: every CR LF there is a line end that came as Ends
+// says (body lines hold no other CR), and gets back the one or two characters it came as.
+void DropAdded(QString& Text, qsizetype From, const TKvLineEnds& Ends) {
     char16_t* const body = reinterpret_cast<char16_t*>(Text.data()) + From;
     const qsizetype size = Text.size() - From;
-    qsizetype write = Added.empty() ? size : Added.front();
-    for (size_t k = 0; k < Added.size(); ++k) {
-        const qsizetype begin = Added[k] + 1;
-        const qsizetype end = k + 1 < Added.size() ? Added[k + 1] : size;
-        std::memmove(body + write, body + begin, size_t(end - begin) * sizeof(char16_t));
-        write += end - begin;
+    qsizetype read = 0, write = 0;
+    for (size_t k = 0; k < Ends.Count(); ++k) {
+        const qsizetype cr = QStringView(body + read, size - read).indexOf(u'\r');
+        if (cr < 0)
+            break;
+        std::memmove(body + write, body + read, size_t(cr) * sizeof(char16_t));
+        write += cr;
+        read += cr + 2;
+        switch (Ends.At(k)) {
+        case TKvLineEnds::leCrLf:
+            body[write++] = u'\r';
+            body[write++] = u'\n';
+            break;
+        case TKvLineEnds::leLoneCr:
+            body[write++] = u'\r';
+            break;
+        case TKvLineEnds::leLoneLf:
+            body[write++] = u'\n';
+            break;
+        }
     }
-    Text.truncate(From + write);
+    std::memmove(body + write, body + read, size_t(size - read) * sizeof(char16_t));
+    Text.truncate(From + write + (size - read));
+}
+
+// Whether Head's status line is an interim answer ("HTTP/1.1 100 Continue"): a final answer follows it.
+bool InterimStatus(QStringView StatusLine) {
+    if (!StatusLine.startsWith(QLatin1String("HTTP/")))
+        return false;
+    const qsizetype space = StatusLine.indexOf(u' ');
+    return space > 0 && space + 1 < StatusLine.size() && StatusLine[space + 1] == u'1';
+}
+
+// The values of every header line named Name in Head (a header section, lines ended by LF or CR LF), as
+// written after the colon, trimmed.
+QList<QStringView> HeaderValues(QStringView Head, QLatin1String Name) {
+    QList<QStringView> values;
+    for (QStringView line : Head.split(u'\n')) {
+        if (line.size() > Name.size() && line[Name.size()] == u':' &&
+            line.startsWith(Name, Qt::CaseInsensitive))
+            values << line.mid(Name.size() + 1).trimmed();
+    }
+    return values;
 }
 
 } // namespace
@@ -146,6 +178,11 @@ QString TKvIHTTPClient::GetQuery() {
         if (FOtherOrigin && (line.startsWith(QLatin1String("Authorization:"), Qt::CaseInsensitive) ||
                              line.startsWith(QLatin1String("Cookie:"), Qt::CaseInsensitive)))
             continue;
+        // Proxy credentials are the proxy's: never for an origin server, and not twice when the proxy's own
+        // User is sent.
+        if (line.startsWith(QLatin1String("Proxy-Authorization:"), Qt::CaseInsensitive) &&
+            (!ThroughProxy() || !Proxy()->User().isEmpty()))
+            continue;
         query += line + CRLF;
     }
     return query + HttpRequestEnd();
@@ -157,101 +194,232 @@ QString TKvIHTTPClient::GetRawHeaders() {
     return QString();
 }
 
+qsizetype TKvChunkedBody::Feed(const char* Data, qsizetype Count, const TSink& Sink) {
+    // A line of the framing (a size with its extensions, the end of a chunk, a trailer line) is short; a
+    // trailer as a whole is bounded like a header section.
+    constexpr qsizetype MaxLine = 4096;
+    const auto malformed = [](const char* Why) {
+        throw Exception(QStringLiteral("The reply's chunked body is malformed: %1").arg(QLatin1String(Why)));
+    };
+    qsizetype i = 0;
+    while (i < Count && FState != csDone) {
+        if (FState == csData) {
+            const qsizetype n = qsizetype(std::min<qint64>(FLeft, Count - i));
+            Sink(Data + i, n);
+            i += n;
+            FLeft -= n;
+            if (FLeft == 0)
+                FState = csDataEnd;
+            continue;
+        }
+        const auto* lf = static_cast<const char*>(std::memchr(Data + i, '\n', size_t(Count - i)));
+        const qsizetype end = lf ? lf - Data : Count;
+        FLine.append(Data + i, end - i);
+        i = lf ? end + 1 : Count;
+        if (FLine.size() > MaxLine)
+            malformed("a line of its framing is too long");
+        if (!lf)
+            break;
+        if (FLine.endsWith('\r'))
+            FLine.chop(1);
+        if (FState == csSize) {
+            // Hexadecimal digits, then nothing or extensions after ";" (spaces allowed before it).
+            qsizetype k = 0;
+            qint64 size = 0;
+            for (; k < FLine.size() && std::isxdigit(static_cast<unsigned char>(FLine[k])); ++k) {
+                if (k == 15)
+                    malformed("a chunk size is too large");
+                size = size * 16 + QByteArray(1, FLine[k]).toInt(nullptr, 16);
+            }
+            qsizetype rest = k;
+            while (rest < FLine.size() && (FLine[rest] == ' ' || FLine[rest] == '\t'))
+                ++rest;
+            if (k == 0 || (rest < FLine.size() && FLine[rest] != ';'))
+                malformed("a chunk size is not a hexadecimal number");
+            FLeft = size;
+            FState = size > 0 ? csData : csTrailer;
+        } else if (FState == csDataEnd) {
+            if (!FLine.isEmpty())
+                malformed("a chunk is longer than its size");
+            FState = csSize;
+        } else if (FLine.isEmpty()) {
+            FState = csDone;
+        } else if ((FTrailer += FLine.size()) > TKvIHTTPClient::MaxHeaderSize) {
+            malformed("its trailer is too large");
+        }
+        FLine.clear();
+    }
+    return i;
+}
+
+void TKvIHTTPClient::ReadFraming(const QString& Head) const {
+    FExpectedBody = -1;
+    FChunked = false;
+    const QString status = Head.left(Head.indexOf(u'\n')).section(u' ', 1, 1);
+    // These answers have no body, whatever their framing says (it describes what a GET would bring): they
+    // are read until the server closes, as a reply without a length is.
+    if (FAction == haHead || status.startsWith(u'1') || status == QLatin1String("204") ||
+        status == QLatin1String("304"))
+        return;
+    // A transfer coding replaces any length; the body is chunked when that is its last coding (a server that
+    // ignores HTTP/1.0 may send it), and otherwise ends at the close.
+    const QList<QStringView> codings = HeaderValues(Head, QLatin1String("Transfer-Encoding"));
+    if (!codings.isEmpty()) {
+        FChunked = codings.last().split(u',').last().trimmed().compare(QLatin1String("chunked"),
+                                                                       Qt::CaseInsensitive) == 0;
+        return;
+    }
+    FExpectedBody = HttpContentLength(Head);
+    if (FExpectedBody == HttpInvalidLength)
+        throw Exception(QStringLiteral("The reply's Content-Length is not valid (not a number, or two "
+                                       "different values)"));
+}
+
 void TKvIHTTPClient::FindHeaderEnd(const QString& Text) const {
     if (FHeaderEnd >= 0)
         return;
     // Looked for only in what arrived since the last look.
     const qsizetype next = HttpBodyStart(Text, std::max<qsizetype>(0, FScanned - 3));
+    const qsizetype headSize = next < 0 ? Text.size() : next;
+    if (headSize > FScanned)
+        FHeadLines += int(QStringView(Text).mid(FScanned, headSize - FScanned).count(u'\n'));
     FScanned = Text.size();
-    // Streaming keeps only the header section in memory: that is what the size limit bounds.
-    if (next < 0 && FBodyStream && MaxReplySize() > 0 && Text.size() > MaxReplySize())
-        throw Exception(QStringLiteral("The header section is larger than %1 bytes").arg(MaxReplySize()));
+    // Bounded as servers bound the header sections they accept, so that header lines, which are kept one
+    // by one, cost memory in proportion to a small section; streaming keeps only the header section in
+    // memory, which MaxReplySize bounds too.
+    qsizetype limit = MaxHeaderSize;
+    if (FBodyStream && MaxReplySize() > 0)
+        limit = std::min<qsizetype>(limit, MaxReplySize());
+    if (FInterimBytes + headSize > limit)
+        throw Exception(QStringLiteral("The reply's header section is larger than %1 bytes").arg(limit));
+    if (FHeadLines > MaxHeaderLines)
+        throw Exception(
+            QStringLiteral("The reply's header section has more than %1 lines").arg(MaxHeaderLines));
     if (next < 0)
         return;
     FHeaderEnd = next;
-    FExpectedBody = ExpectedBodyLength(Text.left(next));
+    ReadFraming(Text.left(next));
 }
 
-qint64 TKvIHTTPClient::BodyReceived(const QString& Text) const {
-    return FLinesFrom >= 0 ? FBodyReceived : Text.size() - FHeaderEnd;
+void TKvIHTTPClient::DropInterimHeads(QString& Text) {
+    while (!FFinalHead) {
+        const qsizetype lineEnd = Text.indexOf(u'\n');
+        if (lineEnd < 0)
+            return;
+        if (!InterimStatus(QStringView(Text).left(lineEnd))) {
+            FFinalHead = true;
+            return;
+        }
+        const qsizetype end = HttpBodyStart(Text);
+        if (end < 0)
+            return;
+        // An interim answer (100 Continue, 103 Early Hints...) only says that the real one is coming.
+        FInterimBytes += end;
+        Text.remove(0, end);
+        FScanned = 0;
+        FHeadLines = 0;
+    }
 }
 
-void TKvIHTTPClient::AppendBlock(QString& Text, const char* Data, qsizetype Count) {
-    if (FLinesFrom < 0) {
-        AppendWire(Text, Data, Count);
-        if (!FLinesAsTheyCome)
-            return;
-        FindHeaderEnd(Text);
-        if (FHeaderEnd < 0)
-            return;
-        // The header section is whole: the rest of this block, and every block after it, is taken as body
-        // lines as it comes, so that the body needs no pass of its own once read.
-        const qsizetype tail = Text.size() - FHeaderEnd;
-        Text.truncate(FHeaderEnd);
-        FLinesFrom = FHeaderEnd;
-        Data += Count - tail;
-        Count = tail;
+void TKvIHTTPClient::TakeBody(const char* Data, qsizetype Count, const TKvChunkedBody::TSink& Sink) {
+    if (FChunked) {
+        FChunks.Feed(Data, Count, [&](const char* D, qsizetype N) {
+            Sink(D, N);
+            FBodyReceived += N;
+        });
+        return;
     }
     // What follows the announced body is not part of this reply.
     if (FExpectedBody >= 0)
-        Count = std::min<qint64>(Count, FExpectedBody - FBodyReceived);
-    AppendBodyLines(Text, Data, Count, FAfterCR, FLinesAdded, FLinesFrom, FMemory);
+        Count = qsizetype(std::min<qint64>(Count, FExpectedBody - FBodyReceived));
+    if (Count <= 0)
+        return;
+    Sink(Data, Count);
     FBodyReceived += Count;
-    FLinesEnd = Text.constData() + Text.size();
+}
+
+bool TKvIHTTPClient::BodyDone() const {
+    return FChunked ? FChunks.Done() : FExpectedBody >= 0 && FBodyReceived >= FExpectedBody;
+}
+
+void TKvIHTTPClient::AppendBlock(QString& Text, const char* Data, qsizetype Count) {
+    if (FHeaderEnd < 0) {
+        AppendWire(Text, Data, Count);
+        DropInterimHeads(Text);
+        FindHeaderEnd(Text);
+        if (FHeaderEnd < 0)
+            return;
+        // The header section is whole: the rest of this block (the header section ended inside it) and
+        // every block after it is body, taken as it comes so that it needs no pass of its own once read.
+        const qsizetype tail = Text.size() - FHeaderEnd;
+        Text.truncate(FHeaderEnd);
+        Data += Count - tail;
+        Count = tail;
+        if (FLinesAsTheyCome)
+            FLinesFrom = FHeaderEnd;
+        if (FBodyStream) {
+            FPending = QByteArray(Data, Count);
+            return;
+        }
+    }
+    if (FLinesAsTheyCome) {
+        TakeBody(Data, Count, [&](const char* D, qsizetype N) {
+            AppendBodyLines(Text, D, N, FAfterCR, FLineEnds, FMemory);
+        });
+        FLinesEnd = Text.constData() + Text.size();
+    } else {
+        TakeBody(Data, Count, [&](const char* D, qsizetype N) { AppendWire(Text, D, N); });
+    }
 }
 
 bool TKvIHTTPClient::ReplyComplete(const QString& Text) const {
-    FindHeaderEnd(Text);
+    (void)Text; // AppendBlock has followed the reply as it came
     if (FHeaderEnd < 0)
         return false;
     // A streamed body is read by StreamBody, block by block, never into the text.
     if (FBodyStream)
         return true;
-    // Once the announced body is here the reply is complete: a close or reset after it changes nothing.
-    return FExpectedBody >= 0 && BodyReceived(Text) >= FExpectedBody;
-}
-
-qint64 TKvIHTTPClient::ExpectedBodyLength(const QString& Head) const {
-    const QString status = Head.left(Head.indexOf(u'\n')).section(u' ', 1, 1);
-    // These answers have no body, whatever Content-Length says (it describes what a GET would bring): they
-    // are read until the server closes, as a reply without a length is.
-    if (FAction == haHead || status.startsWith(u'1') || status == QLatin1String("204") ||
-        status == QLatin1String("304"))
-        return -1;
-    return HttpContentLength(Head);
+    // Once the whole body is here the reply is complete: a close or reset after it changes nothing.
+    return BodyDone();
 }
 
 QString TKvIHTTPClient::InternalExecute() {
     FHeaderEnd = -1;
     FScanned = 0;
+    FHeadLines = 0;
+    FInterimBytes = 0;
+    FFinalHead = false;
     FExpectedBody = -1;
+    FChunked = false;
+    FChunks = TKvChunkedBody();
+    FPending.clear();
+    FHeld.clear();
     // The body's lines are made as it arrives unless the application may want the reply as it came.
     FLinesAsTheyCome = FRemoveHeaders && !FBodyStream && !HandlesAfterExecute();
     FLinesFrom = -1;
     FLinesEnd = nullptr;
-    FLinesAdded.clear();
+    FLineEnds.Clear();
     FAfterCR = false;
     FBodyReceived = 0;
     FMemory = TWriteAhead();
     if (FBodyStream)
         ClientSocket()->SetReceiveLimit(
-            0); // the header section is bounded by ReplyComplete, the body by the stream
+            0); // the header section is bounded by FindHeaderEnd, the body by the stream
     QString text = TKvInetBase::InternalExecute();
-    if (FBodyStream) {
-        if (FHeaderEnd >= 0)
-            StreamBody(text);
-        return text;
-    }
-    const bool complete = !text.isEmpty() && ReplyComplete(text);
-    // What follows the announced body is not part of this reply.
-    if (complete && FLinesFrom < 0 && text.size() > FHeaderEnd + FExpectedBody)
-        text.truncate(FHeaderEnd + FExpectedBody);
-    if (!text.isEmpty() && !complete && FExpectedBody > 0 && FHeaderEnd >= 0) {
-        // The text stays as it came; the caller learns that it is not the whole reply.
+    if (!LastError().isEmpty())
+        return text; // no answer at all
+    if (FBodyStream && FHeaderEnd >= 0)
+        StreamBody(text);
+    // A cut reply stays as it came; the caller learns that it is not the whole reply.
+    if (!text.isEmpty() && FHeaderEnd < 0)
+        SetLastError(QStringLiteral("The reply ended inside its header section"));
+    else if (FChunked && !FChunks.Done())
+        SetLastError(
+            QStringLiteral("The reply ended inside its chunked body, after %1 bytes").arg(FBodyReceived));
+    else if (FExpectedBody > 0 && FBodyReceived < FExpectedBody)
         SetLastError(QStringLiteral("The reply ended after %1 of the %2 bytes its body announced")
-                         .arg(BodyReceived(text))
+                         .arg(FBodyReceived)
                          .arg(FExpectedBody));
-    }
     return text;
 }
 
@@ -266,8 +434,8 @@ void TKvIHTTPClient::BodyLinesFrom(QString& Text, qsizetype From) {
     // The lines were made from where the header section ends by HTTP's rule, and the header lines end
     // earlier (at a line ended by a lone CR): the bytes as they came are back, to be taken from From.
     if (linesFrom >= 0)
-        DropAdded(Text, linesFrom, FLinesAdded);
-    FLinesAdded.clear();
+        DropAdded(Text, linesFrom, FLineEnds);
+    FLineEnds.Clear();
     FAfterCR = false;
     QString lines;
     lines.reserve(Text.size() + Text.size() / 32 + 2);
@@ -279,62 +447,79 @@ void TKvIHTTPClient::BodyLinesFrom(QString& Text, qsizetype From) {
     for (qsizetype at = 0; at < body.size(); at += Slice) {
         const QStringView slice = body.mid(at, std::min(Slice, body.size() - at));
         WireToBytes(slice, buffer);
-        AppendBodyLines(lines, buffer, slice.size(), FAfterCR, FLinesAdded, From, memory);
+        AppendBodyLines(lines, buffer, slice.size(), FAfterCR, FLineEnds, memory);
     }
     FBodyReceived = body.size();
     Text = std::move(lines);
 }
 
+int TKvIHTTPClient::RedirectStatus(const QStringList& HeadLines) {
+    const int status = StrToIntDef(HeadLines.value(0).section(u' ', 1, 1), 0);
+    // "Location : x" or "Location-Extra: x" is no request to go elsewhere, nor is a 304's Location.
+    if (status < 300 || status > 399 || status == 304)
+        return 0;
+    for (qsizetype i = 1; i < HeadLines.size(); ++i)
+        if (HeadLines[i].left(9).compare(QLatin1String("Location:"), Qt::CaseInsensitive) == 0)
+            return status;
+    return 0;
+}
+
 void TKvIHTTPClient::StreamBody(QString& Text) {
-    const QStringList head = Text.left(FHeaderEnd).split(u'\n');
-    const int status = StrToIntDef(head.value(0).section(u' ', 1, 1), 0);
-    bool redirect = false;
-    for (const QString& line : head)
-        redirect =
-            redirect ||
-            line.section(u':', 0, 0).trimmed().compare(QLatin1String("Location"), Qt::CaseInsensitive) == 0;
-    // A redirect's notice is not the body the caller asked for: read past it, keep nothing of it.
-    const bool write = !(redirect && status >= 300 && status <= 399);
-    qint64 written = 0;
-    auto take = [&](const char* Data, qint64 Count) {
-        if (FExpectedBody >= 0)
-            Count = std::min(Count, FExpectedBody - written);
-        if (Count > 0 && write)
+    QStringList head = Text.left(FHeaderEnd).split(u'\n');
+    for (QString& line : head)
+        if (line.endsWith(u'\r'))
+            line.chop(1);
+    // A redirect that OnRedirect may follow is not the body the caller asked for: held until the handler
+    // has decided (AfterExecute writes it when the redirect stays where it is).
+    const bool hold = FOnRedirect && RedirectStatus(head) != 0;
+    const auto sink = [&](const char* Data, qsizetype Count) {
+        if (!hold) {
             FBodyStream->WriteBuffer(Data, Count);
-        written += std::max<qint64>(Count, 0);
+            return;
+        }
+        if (MaxReplySize() > 0 && FHeld.size() + Count > MaxReplySize())
+            throw Exception(QStringLiteral("The reply is larger than %1 bytes").arg(MaxReplySize()));
+        FHeld.append(Data, Count);
     };
-    const QByteArray first = WireToBytes(QStringView(Text).mid(FHeaderEnd));
-    take(first.constData(), first.size());
-    Text.truncate(FHeaderEnd);
+    const QByteArray first = std::move(FPending);
+    FPending = QByteArray();
+    TakeBody(first.constData(), first.size(), sink);
     // Larger reads than the text's blocks: nothing here is kept, and fewer calls keep pace with the network.
     constexpr int StreamBlock = 128 * 1024;
     std::vector<char> block(StreamBlock);
-    while (FExpectedBody < 0 || written < FExpectedBody) {
+    while (!BodyDone()) {
         const int n = ReceiveFromSocket(block.data(), StreamBlock);
         if (n <= 0)
             break;
-        take(block.data(), n);
+        TakeBody(block.data(), n, sink);
     }
-    if (FExpectedBody > 0 && written < FExpectedBody)
-        SetLastError(QStringLiteral("The reply ended after %1 of the %2 bytes its body announced")
-                         .arg(written)
-                         .arg(FExpectedBody));
 }
 
 void TKvIHTTPClient::MakeBody() const {
-    // The text without the characters that were added, each character back to its byte.
+    // The text back to its bytes; in body lines every CR LF is a line end that came as FBodyEnds says.
     FBody.resize(FBodySize);
-    const QStringView text(FBodyText);
     char* out = FBody.data();
-    qsizetype from = FBodyFrom;
-    for (const qsizetype added : FBodyAdded) {
-        WireToBytes(text.mid(from, added - from), out);
-        out += added - from;
-        from = added + 1;
+    char* const end = out + FBodySize;
+    const QStringView text = QStringView(FBodyText).mid(FBodyFrom);
+    qsizetype at = 0;
+    for (size_t k = 0; out < end && FBodyLines && k < FBodyEnds.Count(); ++k) {
+        qsizetype cr = text.indexOf(u'\r', at);
+        if (cr < 0)
+            break;
+        const qsizetype plain = std::min<qsizetype>(cr - at, end - out);
+        WireToBytes(text.mid(at, plain), out);
+        out += plain;
+        at = cr + 2;
+        const TKvLineEnds::TKind kind = FBodyEnds.At(k);
+        if (out < end && kind != TKvLineEnds::leLoneLf)
+            *out++ = '\r';
+        if (out < end && kind != TKvLineEnds::leLoneCr)
+            *out++ = '\n';
     }
-    WireToBytes(text.mid(from, FBody.size() - (out - FBody.data())), out);
+    if (out < end)
+        WireToBytes(text.mid(at, end - out), out);
     FBodyText.clear();
-    FBodyAdded = std::vector<qsizetype>();
+    FBodyEnds.Clear();
 }
 
 QString TKvIHTTPClient::GetResponse(const QString& Name) const {
@@ -350,6 +535,9 @@ QString TKvIHTTPClient::GetResponse(const QString& Name) const {
 
 void TKvIHTTPClient::AfterExecute(QString& Text) {
     TKvInetBase::AfterExecute(Text);
+    // A streamed redirect's own body, kept until it is known whether the redirect is followed.
+    const QByteArray held = std::move(FHeld);
+    FHeld = QByteArray();
 
     // The header lines up to the first empty line; the body is never split into a list.
     QStringList headers;
@@ -373,7 +561,8 @@ void TKvIHTTPClient::AfterExecute(QString& Text) {
     // the places where line ends were added are kept, the text shared with the one returned.
     FBody.clear();
     FBodyText.clear();
-    FBodyAdded.clear();
+    FBodyEnds.Clear();
+    FBodyLines = false;
     FBodyFrom = 0;
     FBodySize = 0;
     if (bodyStart < 0) {
@@ -386,8 +575,9 @@ void TKvIHTTPClient::AfterExecute(QString& Text) {
     } else {
         BodyLinesFrom(Text, bodyStart);
         FBodySize = FBodyReceived;
-        FBodyAdded = std::move(FLinesAdded);
-        FLinesAdded.clear();
+        FBodyEnds = std::move(FLineEnds);
+        FLineEnds.Clear();
+        FBodyLines = true;
         // An unended last line gets its CR LF; then the header section goes, from the front, which moves
         // nothing (appending after that could move the whole body to the front).
         if (Text.size() > bodyStart && !Text.endsWith(u'\n'))
@@ -396,27 +586,24 @@ void TKvIHTTPClient::AfterExecute(QString& Text) {
         FBodyText = Text;
     }
 
+    // A redirect that is not followed gives its own body, in the text and in the stream alike.
+    const auto stay = [&] {
+        if (!held.isEmpty() && FBodyStream)
+            FBodyStream->WriteBuffer(held.constData(), held.size());
+    };
     const QString location = GetResponse(QStringLiteral("Location"));
     if (location.isEmpty())
-        return;
+        return stay();
     QString url = location;
     bool abort = true;
     if (FOnRedirect)
         FOnRedirect(this, url, abort);
-    if (abort || url.isEmpty())
-        return;
-    // Followed only when the reply really is a redirect: a 3xx status with a "Location:" line (a header
-    // that merely begins with the same letters, or a Location on a 201, is no request to go elsewhere).
-    const QString statusLine = FResponseHeaders->Count() > 0 ? FResponseHeaders->Get(0) : QString();
-    const int status = StrToIntDef(statusLine.section(u' ', 1, 1), 0);
-    bool exact = false;
-    for (int i = 0; i < FResponseHeaders->Count() && !exact; ++i)
-        exact = FResponseHeaders->Get(i)
-                    .section(u':', 0, 0)
-                    .trimmed()
-                    .compare(QLatin1String("Location"), Qt::CaseInsensitive) == 0;
-    if (status < 300 || status > 399 || !exact)
-        return;
+    // Followed only when the reply really is a redirect: a 3xx status other than 304 with a header named
+    // exactly "Location" (a header that merely begins with the same letters, or a Location on a 201, is
+    // no request to go elsewhere).
+    const int status = RedirectStatus(FResponseHeaders->Lines());
+    if (abort || url.isEmpty() || status == 0)
+        return stay();
     FollowRedirect(url, status, Text);
 }
 
@@ -461,6 +648,9 @@ void TKvIHTTPClient::FollowRedirect(const QString& URL, int Status, QString& Tex
         FAction = haGet;
     const QString host = target.host();
     const int port = target.port(80);
+    if (port <= 0 || port > 65535)
+        throw Exception(
+            QStringLiteral("Cannot follow the redirect to %1: port %2 is not valid").arg(value).arg(port));
     FOtherOrigin = FOtherOrigin || host.compare(savedHost, Qt::CaseInsensitive) != 0 || port != savedPort;
     Disconnect();
     SetHost(host);
@@ -470,6 +660,8 @@ void TKvIHTTPClient::FollowRedirect(const QString& URL, int Status, QString& Tex
         FRequest = QStringLiteral("/");
     if (target.hasQuery())
         FRequest += u'?' + target.query(QUrl::FullyEncoded);
+    // The new target is checked before anything reaches it.
+    CheckInput();
     Connect();
     QString next = InternalExecute();
     AfterExecute(next);

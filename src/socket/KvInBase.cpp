@@ -102,7 +102,18 @@ QString TKvInetBase::Host() const { return FClientSocket->Host(); }
 
 QString TKvInetBase::Address() const { return FClientSocket->Address(); }
 
-void TKvInetBase::PlaceEndpoint(const QString& Value) {
+QString TKvInetBase::BareHost(const QString& Value) {
+    if (Value.size() > 2 && Value.startsWith(u'[') && Value.endsWith(u']')) {
+        const QString inner = Value.mid(1, Value.size() - 2);
+        if (QHostAddress address;
+            address.setAddress(inner) && address.protocol() == QAbstractSocket::IPv6Protocol)
+            return inner;
+    }
+    return Value;
+}
+
+void TKvInetBase::PlaceEndpoint(const QString& AValue) {
+    const QString Value = BareHost(AValue);
     if (AddrIsIP(Value)) {
         FHost.clear();
         FAddress = Value;
@@ -180,7 +191,7 @@ void TKvInetBase::Connect() {
     if (Host().isEmpty() && Address().isEmpty())
         throw Exception(strKvInEHost);
     if (ThroughProxy()) {
-        const QString server = FProxy->Server();
+        const QString server = BareHost(FProxy->Server());
         if (AddrIsIP(server)) {
             FClientSocket->SetAddress(server);
             FClientSocket->SetHost(QString());
@@ -243,7 +254,10 @@ QString TKvInetBase::HttpRequestHead(const QString& Method, const QString& Path)
     // A numeric address has no host name to send (an empty Host line is refused by servers), and an IPv6
     // literal needs its brackets.
     const bool plainName = !FHost.isEmpty() && !HttpAuthority(true).startsWith(u'[');
-    const QString host = plainName ? Host() : HttpAuthority(false);
+    QString host = plainName ? Host() : HttpAuthority(false);
+    // A server that serves several ports tells them apart by the port in the Host line.
+    if (plainName && FPort != 80)
+        host += u':' + QString::number(FPort);
     return Method + u' ' + Path + QStringLiteral(" HTTP/1.0") + crlf + QStringLiteral("Host: ") + host + crlf;
 }
 
@@ -274,6 +288,8 @@ QString TKvInetBase::HttpReplyFault(const QString& Reply) {
     if (bodyStart < 0)
         return QStringLiteral("The reply ended inside its header section");
     const qint64 length = HttpContentLength(Reply.left(bodyStart));
+    if (length == HttpInvalidLength)
+        return QStringLiteral("The reply's Content-Length is not valid");
     if (length > Reply.size() - bodyStart)
         return QStringLiteral("The reply ended after %1 of the %2 bytes its body announced")
             .arg(Reply.size() - bodyStart)
@@ -282,22 +298,34 @@ QString TKvInetBase::HttpReplyFault(const QString& Reply) {
 }
 
 qsizetype TKvInetBase::HttpBodyStart(const QString& Reply, qsizetype From) {
-    const qsizetype end = Reply.indexOf(QLatin1String("\r\n\r\n"), From);
+    // A line ends with LF or CR LF, so the empty line is an LF followed by LF or CR LF, whichever form
+    // each of the two line ends takes ("\r\n\r\n", "\n\n", "\n\r\n", "\r\n\n").
     const qsizetype bare = Reply.indexOf(QLatin1String("\n\n"), From);
-    if (bare >= 0 && (end < 0 || bare < end))
+    const qsizetype crlf = Reply.indexOf(QLatin1String("\n\r\n"), From);
+    if (bare >= 0 && (crlf < 0 || bare < crlf))
         return bare + 2;
-    return end < 0 ? -1 : end + 4;
+    return crlf < 0 ? -1 : crlf + 3;
 }
 
 qint64 TKvInetBase::HttpContentLength(const QString& Head) {
+    // Two lengths that differ, or one that is not plain digits ("+3", "3x"), leave the body's end unknown:
+    // a reader that picked one would split the stream where the server did not.
+    qint64 length = -1;
     for (const QStringView line : QStringView(Head).split(u'\n')) {
         if (!line.startsWith(QLatin1String("Content-Length:"), Qt::CaseInsensitive))
             continue;
-        bool ok = false;
-        const qint64 length = line.mid(15).trimmed().toLongLong(&ok);
-        return ok && length >= 0 ? length : -1;
+        for (const QStringView item : line.mid(15).split(u',')) {
+            const QStringView value = item.trimmed();
+            bool ok = !value.isEmpty() && value.size() <= 18;
+            for (const QChar c : value)
+                ok = ok && c >= u'0' && c <= u'9';
+            const qint64 number = ok ? value.toLongLong() : -1;
+            if (!ok || (length >= 0 && number != length))
+                return HttpInvalidLength;
+            length = number;
+        }
     }
-    return -1;
+    return length;
 }
 
 void TKvInetBase::AskProxyLogon() {

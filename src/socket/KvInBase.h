@@ -106,7 +106,8 @@ public:
     void SetPort(int Value);
     /// The socket's host name (empty when a numeric address is set).
     QString Host() const;
-    /// A dotted IPv4 address goes to Address (Host emptied); anything else is a host name.
+    /// A dotted IPv4 address goes to Address (Host emptied); anything else is a host name. An IPv6 literal
+    /// may be given in brackets ("[::1]", as in URLs); it is kept without them.
     void SetHost(const QString& Value);
     QString Address() const;
     void SetAddress(const QString& Value);
@@ -217,23 +218,26 @@ protected:
     /// The endpoint as a URL authority: the assigned host or address (an IPv6 literal in brackets), with
     /// ":port" when the port is not DefaultPort or WithDefaultPort is set.
     QString HttpAuthority(bool WithDefaultPort, int DefaultPort = 80) const;
-    /// The request line and the Host line. Direct: "METHOD Path HTTP/1.0" and "Host: " the host name (the
-    /// authority for a numeric address or an IPv6 literal). Through the proxy (the logon prompt first, as
-    /// GetRawHeaders does): "METHOD http://AUTHORITY/Path HTTP/1.0", "Host: " the authority, and
-    /// "Proxy-Authorization: Basic" with the proxy's user and password as UTF-8 when it has a user.
+    /// The request line and the Host line. Direct: "METHOD Path HTTP/1.0" and "Host: " the host name, with
+    /// ":port" when the port is not 80 (the authority for a numeric address or an IPv6 literal). Through the
+    /// proxy (the logon prompt first, as GetRawHeaders does): "METHOD http://AUTHORITY/Path HTTP/1.0", "Host:
+    /// " the authority, and "Proxy-Authorization: Basic" with the proxy's user and password as UTF-8 when it
+    /// has a user.
     QString HttpRequestHead(const QString& Method, const QString& Path);
     /// The end of the header section: "Proxy-Connection: Keep-Alive" when direct, then the empty line. The
     /// request then ends once: such a query has nothing after it (see GetRawHeaders of the HTTP client).
     QString HttpRequestEnd() const;
-    /// Where the body of an HTTP reply starts: after the first empty line (CR LF CR LF, or LF LF alone),
+    /// Where the body of an HTTP reply starts: after the first empty line (lines end with CR LF or LF),
     /// looked for from From on; -1 while the header section is not complete.
     static qsizetype HttpBodyStart(const QString& Reply, qsizetype From = 0);
-    /// The body length a header section announces (its first Content-Length line); -1 when none, or when it
-    /// is not a number of 0 or more.
+    /// The body length a header section announces in its Content-Length lines; -1 when there is none, and
+    /// HttpInvalidLength when a value is anything but digits or two values differ (a list of one value
+    /// repeated is that value).
     static qint64 HttpContentLength(const QString& Head);
+    static constexpr qint64 HttpInvalidLength = -2;
     /// What keeps a reply read until the server closed from being a page to parse, as a message (empty when
-    /// nothing): no HTTP status line, a status outside 2xx (the message quotes the status line), or a body
-    /// shorter than its Content-Length announced.
+    /// nothing): no HTTP status line, a status outside 2xx (the message quotes the status line), a header
+    /// section that never ended, a Content-Length that is not valid, or a body shorter than it announced.
     static QString HttpReplyFault(const QString& Reply);
     /// Raises the messages of 401, 404 and 407 for a reply whose first line has that status after its first
     /// space (whatever the protocol).
@@ -251,6 +255,8 @@ private:
     void DoDisconnect(QObject* Sender, TCustomWinSocket* Socket);
     void DoError(QObject* Sender, TCustomWinSocket* Socket, TErrorEvent ErrorEvent, int& ErrorCode);
     void PlaceEndpoint(const QString& Value);
+    /// An IPv6 literal without the brackets it may be written in; any other text as it is.
+    static QString BareHost(const QString& Value);
 
     TClientSocket* FClientSocket = nullptr;
     QString FAbout;

@@ -1,6 +1,10 @@
 // KvWhoIs: server choice by suffix and the one-line query.
 #include "socket/KvWhoIs.h"
 
+#include "platform/WireText.h"
+
+#include <algorithm>
+
 namespace KvInet {
 
 namespace {
@@ -102,13 +106,23 @@ void TKvWhoIs::SetDomain(const QString& Value) {
         SetHost(FallbackServer());
 }
 
+void TKvWhoIs::CheckInput() {
+    TKvInetBase::CheckInput();
+    RefuseLineBreaks(FDomain, "Domain");
+}
+
 QString TKvWhoIs::GetQuery() {
     RefuseLineBreaks(FDomain, "Domain");
+    // One byte per character, as every query; a name beyond Latin-1 cannot go that way, and goes whole as
+    // UTF-8 (the bytes a terminal gives kvinet for the same name) rather than partly in each encoding.
+    QString domain = FDomain;
+    if (std::any_of(domain.cbegin(), domain.cend(), [](QChar c) { return c.unicode() > 0xFF; }))
+        domain = BytesToWire(domain.toUtf8());
     // Deliberately exact, case included: only the built-in fallback gets the "domain " form its
     // server expects; a Host typed differently is treated as any other server.
     if (Host() == FallbackServer())
-        return QStringLiteral("domain ") + FDomain + QStringLiteral("\r\n");
-    return FDomain + QStringLiteral("\r\n");
+        return QStringLiteral("domain ") + domain + QStringLiteral("\r\n");
+    return domain + QStringLiteral("\r\n");
 }
 
 } // namespace KvInet

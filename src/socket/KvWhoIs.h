@@ -11,8 +11,10 @@ namespace KvInet {
 /// Server choice (on assigning a different, non-empty Domain while AutoSelectServer is set): a dotted IPv4
 /// address selects the fallback server (whois.arin.net); otherwise the ServerList value of the domain's
 /// last label (ignoring case), then the "*" line, then the fallback. The query is the domain and CR LF,
-/// prefixed with "domain " when the host is the fallback server. A Domain holding CR or LF is refused
-/// (Execute returns the message).
+/// prefixed with "domain " when the host is the fallback server. The domain goes out one byte per
+/// character; a domain holding any character above U+00FF goes out whole as UTF-8 (never part Latin-1,
+/// part UTF-8). A Domain holding CR or LF is refused before anything is connected (Execute returns the
+/// message).
 class TKvWhoIs : public TKvInetBase {
     Q_OBJECT
     Q_PROPERTY(bool AutoSelectServer READ AutoSelectServer WRITE SetAutoSelectServer STORED true)
@@ -37,6 +39,8 @@ public:
 
 protected:
     QString GetQuery() override;
+    /// The base's checks, then a Domain holding CR or LF.
+    void CheckInput() override;
 
 private:
     static bool IsIPv4(const QString& S);

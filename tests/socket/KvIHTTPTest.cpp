@@ -63,7 +63,8 @@ TEST(KvIHTTP, DirectRequestBytes) {
     http.Execute();
     // The request ends once: the base's line goes with the header lines, before the one empty line.
     EXPECT_EQ(peer.Received(),
-              QByteArray("GET /a.html HTTP/1.0\r\nHost: localhost\r\nAccept: text/html\r\nX-Two: 2\r\n"
+              QByteArray("GET /a.html HTTP/1.0\r\nHost: localhost:" + QByteArray::number(peer.Port()) +
+                         "\r\nAccept: text/html\r\nX-Two: 2\r\n"
                          "Proxy-Connection: Keep-Alive\r\n\r\n"));
 }
 
@@ -117,7 +118,8 @@ TEST(KvIHTTP, ProxyRequestForm) {
     http.Headers()->Clear();
     http.Execute();
     EXPECT_EQ(origin.Received(),
-              QByteArray("GET /p?q=1 HTTP/1.0\r\nHost: localhost\r\nProxy-Connection: Keep-Alive\r\n\r\n"));
+              "GET /p?q=1 HTTP/1.0\r\nHost: localhost:" + QByteArray::number(origin.Port()) +
+                  "\r\nProxy-Connection: Keep-Alive\r\n\r\n");
 }
 
 TEST(KvIHTTP, LineBreaksInRequestOrHeadersAreRefused) {

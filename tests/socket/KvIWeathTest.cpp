@@ -113,7 +113,7 @@ TEST(KvWeather, RequestBytes) {
         weather.Execute();
         EXPECT_EQ(weather.LastError(), QString());
         EXPECT_EQ(weather.Temperature(), 72);
-        const QByteArray host = c.Numeric ? "127.0.0.1:" + QByteArray::number(server.Port()) : "localhost";
+        const QByteArray host = (c.Numeric ? "127.0.0.1:" : "localhost:") + QByteArray::number(server.Port());
         // Three blanks before the version; the request ends once, with nothing after its empty line.
         EXPECT_EQ(server.Received(), "GET " + Path(c.Key) + "   HTTP/1.0\r\nHost: " + host +
                                          "\r\nProxy-Connection: Keep-Alive\r\n\r\n");
