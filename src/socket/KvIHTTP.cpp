@@ -383,7 +383,7 @@ bool TKvIHTTPClient::ReplyComplete(const QString& Text) const {
     return BodyDone();
 }
 
-QString TKvIHTTPClient::InternalExecute() {
+void TKvIHTTPClient::BeginReply() {
     FHeaderEnd = -1;
     FScanned = 0;
     FHeadLines = 0;
@@ -402,6 +402,10 @@ QString TKvIHTTPClient::InternalExecute() {
     FAfterCR = false;
     FBodyReceived = 0;
     FMemory = TWriteAhead();
+}
+
+QString TKvIHTTPClient::InternalExecute() {
+    BeginReply();
     if (FBodyStream)
         ClientSocket()->SetReceiveLimit(
             0); // the header section is bounded by FindHeaderEnd, the body by the stream

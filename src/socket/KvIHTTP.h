@@ -161,6 +161,9 @@ protected:
     qsizetype ExpectedReplySize() const override {
         return !FBodyStream && FHeaderEnd >= 0 && FExpectedBody > 0 ? FHeaderEnd + FExpectedBody : 0;
     }
+    /// Forgets what the reading learned of the last reply: InternalExecute starts each reply with it (and a
+    /// test or fuzzer that feeds AppendBlock itself).
+    void BeginReply();
     /// Drops interim 1xx answers, bounds the header section, then takes the body as it arrives: without its
     /// chunked framing, up to its announced length, and (when nobody handles OnAfterExecute) with its lines
     /// ended by CR LF.
