@@ -966,9 +966,8 @@ constexpr qsizetype SendSlice = 64 * 1024;
 
 // How long the server may take over a whole reply, in seconds (RFC 5321 4.5.3.2): the greeting, MAIL and
 // RCPT 5 minutes, DATA 2, the end of the data 10. The RFC names no figure for EHLO, HELO, RSET, AUTH,
-// STARTTLS and QUIT; they get the 5 minutes of the other short commands.
+// STARTTLS and QUIT; they get the 5 minutes of the other short commands (SendData's default).
 constexpr int GreetingSeconds = 5 * 60;
-constexpr int CommandSeconds = 5 * 60;
 constexpr int DataSeconds = 2 * 60;
 constexpr int DataEndSeconds = 10 * 60;
 
