@@ -5,8 +5,9 @@
 // with what was sent, attachments byte for byte; the envelope comes from the server's own record. A scripted
 // peer covers what aiosmtpd never does: refusing EHLO, multi-line and 251 replies, a refused greeting,
 // closing instead of answering; and the table of hostile peers and inputs at the end (plain text injected
-// after STARTTLS, a bad goodbye after the acceptance, endless replies, bad addresses and bodies, and hostile
-// message content that must reach a reader whole).
+// after STARTTLS, a bad goodbye after the acceptance, endless, malformed and dripping replies, bad addresses,
+// bodies and MIME values, the charset of text attachments, and hostile message content that must reach a
+// reader whole).
 #include "socket/KvISMTP.h"
 
 #include "MailParse.h"
