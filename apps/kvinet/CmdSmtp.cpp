@@ -133,8 +133,17 @@ int Run(const Invocation& Call) {
         WriteError(QStringLiteral("kvinet smtp: %1").arg(smtp.LastError()));
         return ExitFailed;
     }
-    if (args.Has(QStringLiteral("verbose")))
-        WriteError(QStringLiteral("* ") + KvInet::TKvISMTP::ReplyText(smtp.LastReply()));
+    if (args.Has(QStringLiteral("verbose"))) {
+        // LastReply is QUIT's by now; the acceptance is the reply to the end of the data.
+        const auto show = [](const QString& What, const QString& Reply) {
+            const QStringList lines =
+                Reply.isEmpty() ? QStringList{QStringLiteral("(none)")} : Reply.split(QStringLiteral("\r\n"));
+            for (const QString& line : lines)
+                WriteError(QStringLiteral("* reply to %1: %2").arg(What, EscapeLine(line)));
+        };
+        show(QStringLiteral("the end of the data"), accepted);
+        show(QStringLiteral("QUIT"), smtp.LastReply());
+    }
     // Accepted: a goodbye that went wrong afterwards does not undo that, and exit 1 would make a script send
     // the mail again.
     if (!smtp.Warning().isEmpty())

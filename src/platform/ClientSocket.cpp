@@ -238,17 +238,22 @@ int TCustomWinSocket::ReceiveBuf(void* Buf, int Count) {
 
 int TCustomWinSocket::ReceiveLength() const { return FSocket ? int(FSocket->bytesAvailable()) : 0; }
 
-bool TCustomWinSocket::ReceiveLine(QString& Line) {
+bool TCustomWinSocket::ReceiveLine(QString& Line, qint64 MaxLength) {
     Line.clear();
     if (!Connected())
         return false;
+    if (MaxLength <= 0)
+        MaxLength = MaxLineLength;
+    const auto tooLong = [&] {
+        Fail(eeReceive, EMSGSIZE, QStringLiteral("recv"),
+             QStringLiteral("The peer sent a line longer than %1 bytes").arg(MaxLength));
+        return false;
+    };
     const QDeadlineTimer deadline = FOwner->WaitDeadline();
     while (!FSocket->canReadLine()) {
         // A peer that never ends its line must not grow our memory without bound.
-        if (FSocket->bytesAvailable() > MaxLineLength) {
-            Fail(eeReceive, EMSGSIZE, QStringLiteral("recv"));
-            return false;
-        }
+        if (FSocket->bytesAvailable() > MaxLength)
+            return tooLong();
         if (FSocket->state() == QAbstractSocket::ConnectedState && FSocket->waitForReadyRead(Remaining(deadline)))
             continue;
         const QAbstractSocket::SocketError error = FSocket->error();
@@ -262,10 +267,8 @@ bool TCustomWinSocket::ReceiveLine(QString& Line) {
             return false;
         }
         // The peer closed before a whole line: hand over what came (within the same limit).
-        if (FSocket->bytesAvailable() > MaxLineLength) {
-            Fail(eeReceive, EMSGSIZE, QStringLiteral("recv"));
-            return false;
-        }
+        if (FSocket->bytesAvailable() > MaxLength)
+            return tooLong();
         const QByteArray rest = FSocket->readAll();
         if (!CountReceived(rest.size()))
             return false;
@@ -273,10 +276,20 @@ bool TCustomWinSocket::ReceiveLine(QString& Line) {
         PeerClosed();
         return false;
     }
-    const QByteArray bytes = FSocket->readLine();
-    if (!CountReceived(bytes.size()))
+    // A whole line is buffered, but it may have come in one piece longer than the limit: read at most one
+    // byte more than the limit allows (readLine stops after the LF and takes room for a terminating NUL).
+    const qint64 room = qMin(MaxLength, FSocket->bytesAvailable()) + 1;
+    QByteArray bytes(room + 1, Qt::Uninitialized);
+    const qint64 n = FSocket->readLine(bytes.data(), room + 1);
+    if (n > MaxLength)
+        return tooLong();
+    if (n < 0) {
+        Fail(eeReceive, ErrnoOf(FSocket->error()), QStringLiteral("recv"));
         return false;
-    AppendWire(Line, bytes.constData(), bytes.size());
+    }
+    if (!CountReceived(n))
+        return false;
+    AppendWire(Line, bytes.constData(), n);
     return true;
 }
 
@@ -384,19 +397,43 @@ void TClientSocket::Error(TErrorEvent Event, int Code, const QString& Api, const
     throw ESocketError(QStringLiteral("Socket error: %1 (%2), on API '%3'").arg(text).arg(code).arg(Api), code);
 }
 
+void TClientSocket::BeginReply(int Seconds) {
+    FReplySeconds = Seconds > 0 ? Seconds : 0;
+    FReplyDeadline = FReplySeconds > 0 ? QDeadlineTimer(qint64(FReplySeconds) * 1000)
+                                       : QDeadlineTimer(QDeadlineTimer::Forever);
+}
+
+void TClientSocket::EndReply() {
+    FReplySeconds = 0;
+    FReplyDeadline = QDeadlineTimer(QDeadlineTimer::Forever);
+    FWaitEndsWithReply = false;
+}
+
 QDeadlineTimer TClientSocket::WaitDeadline() const {
-    const QDeadlineTimer wait =
+    QDeadlineTimer wait =
         FTimeoutMSecs > 0 ? QDeadlineTimer(FTimeoutMSecs) : QDeadlineTimer(QDeadlineTimer::Forever);
-    return FDeadline.isForever() || (!wait.isForever() && wait < FDeadline) ? wait : FDeadline;
+    // A reply bound that ends with (or just before) this wait's own time-out leaves the wait to it: a peer
+    // that has sent nothing since the reply began is silent, not slow, and is reported as such.
+    constexpr qint64 slackMSecs = 500;
+    FWaitEndsWithReply = !FReplyDeadline.isForever() &&
+                         (wait.isForever() || FReplyDeadline.deadline() + slackMSecs < wait.deadline());
+    if (FWaitEndsWithReply)
+        wait = FReplyDeadline;
+    if (FDeadline.isForever() || (!wait.isForever() && wait < FDeadline))
+        return wait;
+    FWaitEndsWithReply = false;
+    return FDeadline;
 }
 
 void TClientSocket::Disconnected() { Notify(FOnDisconnect); }
 
 QString TClientSocket::DeadlineText() const {
     // A wait rounded to whole milliseconds may end a moment before the deadline itself.
-    return !FDeadline.isForever() && FDeadline.remainingTime() <= 100
-               ? QStringLiteral("The operation took longer than %1 seconds").arg(FDeadlineSeconds)
-               : QString();
+    if (!FDeadline.isForever() && FDeadline.remainingTime() <= 100)
+        return QStringLiteral("The operation took longer than %1 seconds").arg(FDeadlineSeconds);
+    if (FWaitEndsWithReply)
+        return QStringLiteral("No complete reply within %1 seconds").arg(FReplySeconds);
+    return QString();
 }
 
 void TClientSocket::Open() {

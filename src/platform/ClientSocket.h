@@ -70,8 +70,9 @@ public:
     int SendText(const QString& Text);
     /// Reads one line up to and including LF (wire text) into Line, waiting as ReceiveBuf does. Returns
     /// false when the peer closed before a whole line arrived (Line then holds what came) or on a cleared
-    /// failure. A line longer than MaxLineLength bytes is a receive failure (EMSGSIZE).
-    bool ReceiveLine(QString& Line);
+    /// failure. A line longer than MaxLength bytes (its CR LF included) is a receive failure: EMSGSIZE and
+    /// "The peer sent a line longer than MAXLENGTH bytes"; the connection is dropped.
+    bool ReceiveLine(QString& Line, qint64 MaxLength = MaxLineLength);
     static constexpr qint64 MaxLineLength = 1 << 20;
 
     bool Connected() const;
@@ -147,6 +148,14 @@ public:
         FDeadline = Deadline;
         FDeadlineSeconds = Seconds;
     }
+    /// Bounds one reply as a whole, for line-oriented protocols where a peer could otherwise keep a reply
+    /// alive for ever by sending a little before each wait runs out: until EndReply, every wait ends Seconds
+    /// from now at the latest, failing with ETIMEDOUT and "No complete reply within SECONDS seconds" (the
+    /// connection is dropped). The time-out of each wait still applies, and its own message wins when it
+    /// ends the wait at about the same time (a silent peer). Seconds <= 0: no bound.
+    void BeginReply(int Seconds);
+    /// Ends the bound that BeginReply started.
+    void EndReply();
     /// Bytes that may be received (all reads counted since ResetReceived) before a read fails with EFBIG and
     /// "The reply is larger than LIMIT bytes"; 0: no limit.
     qint64 ReceiveLimit() const { return FReceiveLimit; }
@@ -183,9 +192,10 @@ private:
     /// Fires OnError; raises ESocketError when the handler left the code non-zero (Text, when given, in
     /// place of the system's message for Code).
     void Error(TErrorEvent Event, int Code, const QString& Api, const QString& Text = QString());
-    /// The earlier of one wait's time-out and the whole operation's deadline.
+    /// The earliest of one wait's time-out, the reply's bound and the whole operation's deadline.
     QDeadlineTimer WaitDeadline() const;
-    /// The whole operation's message once its deadline has passed, else "".
+    /// The whole operation's message once its deadline has passed, the reply's when its bound is what the
+    /// last wait ran against, else "".
     QString DeadlineText() const;
     void Disconnected();
 
@@ -198,11 +208,27 @@ private:
     int FTimeoutMSecs = 0;
     QDeadlineTimer FDeadline{QDeadlineTimer::Forever};
     int FDeadlineSeconds = 0;
+    QDeadlineTimer FReplyDeadline{QDeadlineTimer::Forever};
+    int FReplySeconds = 0;
+    /// The last wait was bounded by the reply's deadline rather than by its own time-out.
+    mutable bool FWaitEndsWithReply = false;
     qint64 FReceiveLimit = 0;
     qint64 FReceived = 0;
     TCustomWinSocket FConnection{this};
     TSocketNotifyEvent FOnLookup, FOnConnecting, FOnConnect, FOnDisconnect, FOnRead, FOnWrite;
     TSocketErrorEvent FOnError;
+};
+
+/// The bound of one reply (TClientSocket::BeginReply) for the lifetime of this object.
+class TReplyBound {
+public:
+    TReplyBound(TClientSocket* Socket, int Seconds) : FSocket(Socket) { FSocket->BeginReply(Seconds); }
+    TReplyBound(const TReplyBound&) = delete;
+    TReplyBound& operator=(const TReplyBound&) = delete;
+    ~TReplyBound() { FSocket->EndReply(); }
+
+private:
+    TClientSocket* FSocket;
 };
 
 } // namespace KvInet

@@ -328,6 +328,78 @@ bool IsAtom(const QString& Word) {
            !Word.contains(QStringLiteral("=?"));
 }
 
+// RFC 2045 token characters: printable ASCII but the space and the tspecials.
+bool IsTokenChar(QChar c) {
+    return c.unicode() > 0x20 && c.unicode() < 0x7F && !QStringView(u"()<>@,;:\\\"/[]?=").contains(c);
+}
+
+// Why Value cannot stand as a MIME token (a charset), or an empty text when it can.
+QString TokenProblem(const QString& Value) {
+    for (QChar c : Value) {
+        if (IsControl(c))
+            return QStringLiteral("a MIME token cannot hold a control character");
+        if (c.unicode() > 0x7E)
+            return QStringLiteral("a MIME token cannot hold a character beyond ASCII");
+        if (!IsTokenChar(c))
+            return c == u' ' ? QStringLiteral("a MIME token cannot hold a space")
+                             : QStringLiteral("a MIME token cannot hold '%1'").arg(c);
+    }
+    return QString();
+}
+
+// Why Type is not "type/subtype" followed by "; name=value" parameters (tokens; the values tokens or quoted
+// strings), or an empty text when it is. HasCharset tells whether a charset parameter is among them.
+QString ContentTypeProblem(const QString& Type, bool& HasCharset) {
+    HasCharset = false;
+    for (QChar c : Type) {
+        if (IsControl(c))
+            return QStringLiteral("it holds a control character");
+        if (c.unicode() > 0x7E)
+            return QStringLiteral("it holds a character beyond ASCII");
+    }
+    qsizetype i = 0;
+    const auto token = [&] {
+        const qsizetype start = i;
+        while (i < Type.size() && IsTokenChar(Type[i]))
+            ++i;
+        return Type.mid(start, i - start);
+    };
+    const auto spaces = [&] {
+        while (i < Type.size() && (Type[i] == u' ' || Type[i] == u'\t'))
+            ++i;
+    };
+    if (token().isEmpty() || i == Type.size() || Type[i] != u'/' || (++i, token().isEmpty()))
+        return QStringLiteral("it does not start with type/subtype");
+    spaces();
+    while (i < Type.size()) {
+        if (Type[i] != u';')
+            return QStringLiteral("'%1' stands where \"; name=value\" or the end should").arg(Type[i]);
+        ++i;
+        spaces();
+        const QString name = token();
+        if (name.isEmpty() || i == Type.size() || Type[i] != u'=')
+            return QStringLiteral("a parameter is not name=value");
+        ++i;
+        if (i < Type.size() && Type[i] == u'"') {
+            bool closed = false;
+            for (++i; i < Type.size() && !closed; ++i) {
+                if (Type[i] == u'\\')
+                    ++i;
+                else
+                    closed = Type[i] == u'"';
+            }
+            if (!closed)
+                return QStringLiteral("it has an unbalanced quote");
+        } else if (token().isEmpty()) {
+            return QStringLiteral("the value of the parameter %1 is neither a token nor a quoted string")
+                .arg(name);
+        }
+        HasCharset = HasCharset || SameText(name, QStringLiteral("charset"));
+        spaces();
+    }
+    return QString();
+}
+
 // A display name as an RFC 5322 phrase, folded at its spaces onto lines of at most 78 characters where it
 // can be (a header name and a quote may stand in front of the first line).
 //  - Plain ASCII: words of atom characters as they are, anything else as a quoted string.
@@ -581,8 +653,6 @@ QByteArray TextPart(const QStringList& Lines, const QString& CharSet, const QStr
     }
     QString charSet = Trim(CharSet).isEmpty() ? QStringLiteral("us-ascii") : Trim(CharSet);
     QString encoding = Trim(Encoding).isEmpty() ? QStringLiteral("7bit") : Trim(Encoding);
-    if (!IsAscii(charSet))
-        Refuse(QStringLiteral("Invalid character set %1").arg(Quoted(charSet)));
     QByteArray bytes;
     if (IsAscii(text)) {
         bytes = text.toLatin1();
@@ -629,8 +699,10 @@ QByteArray AttachmentPart(const TKvIEMailAttachment& Attachment, bool EightBit) 
     QString type = Trim(Attachment.ContentType());
     if (type.isEmpty())
         type = ContentTypeByFile(Attachment.FileName());
-    if (!IsAscii(type))
-        Refuse(QStringLiteral("Invalid content type of attachment %1: %2").arg(Quoted(name), Quoted(type)));
+    // Checked by CheckMimeValues; a text type without a charset gets the one its bytes show, so that
+    // readers do not take UTF-8 for their own default.
+    bool hasCharset = false;
+    ContentTypeProblem(type, hasCharset);
 
     QByteArray data;
     {
@@ -657,6 +729,12 @@ QByteArray AttachmentPart(const TKvIEMailAttachment& Attachment, bool EightBit) 
                    .arg(Quoted(encoding), Quoted(name)));
     }
     QByteArray contentType = "Content-Type: " + type.toLatin1();
+    if (!hasCharset && type.startsWith(QStringLiteral("text/"), Qt::CaseInsensitive)) {
+        if (!HasEightBit(data))
+            contentType += "; charset=us-ascii";
+        else if (QByteArrayView(data).isValidUtf8())
+            contentType += "; charset=utf-8";
+    }
     AppendParameter(contentType, "name", name);
     QByteArray disposition = "Content-Disposition: attachment";
     AppendParameter(disposition, "filename", name);
@@ -781,6 +859,22 @@ void TKvISMTP::RefuseHeaderLineBreaks() const {
     }
 }
 
+void TKvISMTP::CheckMimeValues() const {
+    // Both go into header lines as they are: a quote or a semicolon would add parameters of the caller's
+    // making (another boundary, say), a control character would break the line.
+    if (const QString charSet = Trim(FCharSet); !charSet.isEmpty())
+        if (const QString problem = TokenProblem(charSet); !problem.isEmpty())
+            Refuse(QStringLiteral("Invalid CharSet (%1): %2").arg(Quoted(charSet), problem));
+    for (int i = 0; i < FAttachments->Count(); ++i) {
+        const QString type = Trim(FAttachments->Items(i)->ContentType());
+        bool hasCharset = false;
+        if (const QString problem = ContentTypeProblem(type, hasCharset);
+            !type.isEmpty() && !problem.isEmpty())
+            Refuse(QStringLiteral("Invalid ContentType in Attachments item %1 (%2): %3")
+                       .arg(QString::number(i + 1), Quoted(type), problem));
+    }
+}
+
 QString TKvISMTP::ReplyText(const QString& Reply) {
     QString text = Reply;
     text.replace(QStringLiteral("\r\n"), QStringLiteral(" "));
@@ -808,6 +902,7 @@ void TKvISMTP::CheckEnvelope() const {
 void TKvISMTP::CheckInput() {
     TKvInetBase::CheckInput();
     RefuseHeaderLineBreaks();
+    CheckMimeValues();
     CheckEnvelope();
 }
 
@@ -818,6 +913,7 @@ void TKvISMTP::BeforeExecute() {
 
 QByteArray TKvISMTP::Compose(bool EightBit) {
     RefuseHeaderLineBreaks();
+    CheckMimeValues();
     const QString hostName = LocalHostName();
     QByteArray m =
         Header("Message-Id",
@@ -862,9 +958,18 @@ QByteArray TKvISMTP::Compose(bool EightBit) {
 
 namespace {
 
-// Replies longer than this are not a mail server talking: stop reading instead of filling memory.
+// Replies longer than this are not a mail server talking: stop reading instead of filling memory. A reply
+// line is at most 512 octets, its CR LF included (RFC 5321 4.5.3.1.5), so a reply holds at most 256 KiB.
 constexpr int MaxReplyLines = 512;
+constexpr qint64 MaxReplyLineLength = 512;
 constexpr qsizetype SendSlice = 64 * 1024;
+
+// How long the server may take over a whole reply, in seconds (RFC 5321 4.5.3.2): the greeting, MAIL and
+// RCPT 5 minutes, DATA 2, the end of the data 10. The RFC names no figure for EHLO, HELO, RSET, AUTH,
+// STARTTLS and QUIT; they get the 5 minutes of the other short commands (SendData's default).
+constexpr int GreetingSeconds = 5 * 60;
+constexpr int DataSeconds = 2 * 60;
+constexpr int DataEndSeconds = 10 * 60;
 
 // The name to greet with: the host name when it is a plain domain name, the address literal otherwise.
 QString GreetingName(const QString& HostName, const QString& LocalAddress) {
@@ -875,40 +980,77 @@ QString GreetingName(const QString& HostName, const QString& LocalAddress) {
     return u'[' + (LocalAddress.isEmpty() ? QStringLiteral("127.0.0.1") : LocalAddress) + u']';
 }
 
+// A reply line starts with its three-digit code, followed by a hyphen (more lines follow), a space or the
+// end of the line (the last line).
+bool IsReplyLine(const QString& Line) {
+    if (Line.size() < 3)
+        return false;
+    for (int i = 0; i < 3; ++i)
+        if (Line[i] < u'0' || Line[i] > u'9')
+            return false;
+    return Line.size() == 3 || Line[3] == u' ' || Line[3] == u'-';
+}
+
 } // namespace
 
-bool TKvISMTP::ReadReply() {
+bool TKvISMTP::ReadReply(int Seconds) {
     FLastReply.clear();
-    TCustomWinSocket* socket = ClientSocket()->Socket();
+    TClientSocket* client = ClientSocket();
+    // Timeout bounds each wait; the reply as a whole gets the RFC's time, or Timeout when that is shorter,
+    // so that a server sending a line now and then cannot hold the conversation for ever.
+    const TReplyBound bound(client, Timeout() > 0 && Timeout() < Seconds ? Timeout() : Seconds);
+    // Whatever follows a broken reply would be read as the answers to the commands after it: the dialogue
+    // is lost, and so is the connection.
+    const auto lost = [this](const QString& Why) {
+        TKvInetBase::Disconnect();
+        FLastReply.clear();
+        throw EKvISMTPError(Why + QStringLiteral("; the connection was closed"));
+    };
+    QString code;
     for (int n = 0; n < MaxReplyLines; ++n) {
         QString line;
-        const bool whole = socket->ReceiveLine(line);
+        bool whole = false;
+        try {
+            whole = client->Socket()->ReceiveLine(line, MaxReplyLineLength);
+        } catch (const ESocketError& e) {
+            if (e.ErrorCode() != EMSGSIZE)
+                throw;
+            lost(
+                QStringLiteral("The server's reply has a line longer than %1 bytes").arg(MaxReplyLineLength));
+        }
         while (line.endsWith(u'\n') || line.endsWith(u'\r'))
             line.chop(1);
         if (!FLastReply.isEmpty() || !line.isEmpty())
             FLastReply += (FLastReply.isEmpty() ? QString() : QStringLiteral("\r\n")) + line;
         if (!whole)
             return false;
-        // "250-..." continues the reply, "250 ..." (or a bare "250") ends it.
-        if (line.size() < 4 || line[3] != u'-')
+        // Every line carries the code of the first: "250-queued" followed by "554 rejected" is no
+        // acceptance, and "2500" or "250x" is no 250.
+        if (!IsReplyLine(line))
+            lost(QStringLiteral(
+                     "Malformed reply from the server: \"%1\" does not start with a three-digit code "
+                     "followed by a space or a hyphen")
+                     .arg(Visible(line)));
+        if (code.isEmpty())
+            code = line.left(3);
+        else if (line.left(3) != code)
+            lost(QStringLiteral("Malformed reply from the server: \"%1\" follows a line with the code %2")
+                     .arg(Visible(line), code));
+        if (line.size() == 3 || line[3] == u' ')
             return true;
     }
-    // The rest of such a reply would be read as the answers to the commands that follow: the dialogue is
-    // lost, and so is the connection.
-    TKvInetBase::Disconnect();
-    FLastReply.clear();
-    throw EKvISMTPError(QStringLiteral("The server's reply has more than %1 lines; the connection was closed")
-                            .arg(MaxReplyLines));
+    lost(QStringLiteral("The server's reply has more than %1 lines").arg(MaxReplyLines));
+    return false;
 }
 
-bool TKvISMTP::SendData(const QString& Line, const QString& Expected) {
+bool TKvISMTP::SendData(const QString& Line, const QString& Expected, int ReplySeconds) {
     if (SendToSocket(Line + QStringLiteral("\r\n")) <= 0) {
         FLastReply.clear();
         return false;
     }
     if (Expected.isEmpty())
         return true;
-    return ReadReply() && ReplyCode() == Expected;
+    return ReadReply(ReplySeconds) && ReplyCode() == Expected;
 }
 
 void TKvISMTP::Refused(const QString& Expected, const QString& Message) const {
@@ -974,7 +1116,7 @@ void TKvISMTP::Connect() {
     try {
         if (FSecurity == ssImplicitTLS)
             StartTLS(peerName);
-        if (!ReadReply() || ReplyCode() != u"220")
+        if (!ReadReply(GreetingSeconds) || ReplyCode() != u"220")
             Refused(QStringLiteral("220"), QStringLiteral("Error 250"));
         Greet();
         if (FSecurity == ssStartTLS) {
@@ -1054,7 +1196,8 @@ void TKvISMTP::Send() {
                       QStringLiteral("250")) &&
             ReplyCode() != u"251")
             Refused(QStringLiteral("250"));
-    command(QStringLiteral("DATA"), "354");
+    if (!SendData(QStringLiteral("DATA"), QStringLiteral("354"), DataSeconds))
+        Refused(QStringLiteral("354"));
     // Lines starting with "." get a second one so that none of them ends the data early, and the data ends
     // with exactly one line holding a single dot. Sent in slices: a large message's wire text would otherwise
     // take twice its size once more.
@@ -1080,7 +1223,7 @@ void TKvISMTP::Send() {
         slice += CRLF;
     slice += '.' + CRLF;
     flush();
-    if (!ReadReply() || ReplyCode() != u"250")
+    if (!ReadReply(DataEndSeconds) || ReplyCode() != u"250")
         Refused(QStringLiteral("250"));
     FAccepted = true;
 }

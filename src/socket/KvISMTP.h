@@ -286,12 +286,20 @@ protected:
     QString InternalExecute() override;
     /// Clears Warning, then fires OnBeforeExecute.
     void BeforeExecute() override;
-    /// The base's checks, then line breaks in header properties and CheckEnvelope: bad input is refused
-    /// before anything is connected.
+    /// The base's checks, then line breaks in header properties, the MIME values and CheckEnvelope: bad
+    /// input is refused before anything is connected. CharSet (trimmed; empty is us-ascii) must be a MIME
+    /// token: "Invalid CharSet ("utf-8"; x"): a MIME token cannot hold '"'". Each attachment's ContentType
+    /// (trimmed; empty is taken from the file name) must be type/subtype, then "; name=value" parameters
+    /// whose values are tokens or quoted strings, with no control character and no character beyond ASCII:
+    /// "Invalid ContentType in Attachments item 2 (...): it has an unbalanced quote".
     void CheckInput() override;
-    /// Sends Line and CR LF. With an Expected code, reads the whole reply (LastReply) and returns whether its
-    /// code is Expected; without one, reads nothing and returns whether the line went out.
-    bool SendData(const QString& Line, const QString& Expected);
+    /// Sends Line and CR LF. With an Expected code, reads the whole reply (LastReply; within ReplySeconds,
+    /// or Timeout when that is shorter) and returns whether its code is Expected; without one, reads nothing
+    /// and returns whether the line went out. A malformed reply (a line without a three-digit code followed
+    /// by a space, a hyphen or its end, a line whose code differs from the first line's, a line longer than
+    /// 512 bytes, more than 512 lines) raises EKvISMTPError and drops the connection; a reply not complete
+    /// in time raises ESocketError "No complete reply within N seconds" and drops it.
+    bool SendData(const QString& Line, const QString& Expected, int ReplySeconds = 5 * 60);
     /// "<" + the local time as yyyymmddhhnn + eight letters a..t + "@" + Host + ">".
     static QString UniqueMessageID(const QString& Host);
     /// The decimal text of Value, zeros in front up to Width characters.
@@ -331,11 +339,15 @@ private:
 
     /// A header value with a line break would let the text start header lines or commands of its own.
     void RefuseHeaderLineBreaks() const;
+    /// Raises EKvISMTPError for a CharSet that is not a MIME token, or an attachment's ContentType that is
+    /// not type/subtype with "; name=value" parameters (see CheckInput).
+    void CheckMimeValues() const;
     /// The message; EightBit false puts 8-bit parts into quoted-printable.
     QByteArray Compose(bool EightBit);
     /// The sender's address for MAIL FROM (empty for the null sender), refused as CheckEnvelope says.
     QByteArray SenderAddress() const;
-    bool ReadReply();
+    /// Reads one whole reply into LastReply within Seconds (or Timeout when shorter); see SendData.
+    bool ReadReply(int Seconds);
     QString ReplyCode() const { return FLastReply.left(3); }
     [[noreturn]] void Refused(const QString& Expected, const QString& Message = QString()) const;
     void Greet();

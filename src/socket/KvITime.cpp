@@ -85,7 +85,13 @@ bool TKvInetDateTime::ReplyComplete(const QString& Text) const {
 }
 
 QString TKvInetDateTime::InternalExecute() {
-    QString text = TKvInetBase::InternalExecute();
+    // The answer is one short line: Timeout bounds it as a whole, not only each wait, or a server sending a
+    // byte now and then could hold the caller for as long as it likes.
+    QString text;
+    {
+        const TReplyBound bound(ClientSocket(), Timeout());
+        text = TKvInetBase::InternalExecute();
+    }
     if (text.size() >= maxDaytimeReply) {
         text.truncate(maxDaytimeReply);
         // The unread rest must not become the next reply of a kept connection.

@@ -21,7 +21,8 @@ public:
     /// it (no time-zone conversion). Raises the failure (LastError's message) when the exchange failed, when
     /// the server sent nothing ("No answer from server") and when the reply holds no date ("The reply holds
     /// no date and time", see HasDate); the socket exception when the connection failed; EConvertError when
-    /// the line gives an impossible date. At most the first 64 KiB of the reply are read and kept.
+    /// the line gives an impossible date. At most the first 64 KiB of the reply are read and kept, and the
+    /// whole reply must have come within Timeout ("No complete reply within N seconds").
     TDateTime GetDateTime();
 
     /// Whether Text holds a date: one of the named-month layouts, or a digit that the digit rules put into
@@ -42,7 +43,8 @@ public:
 protected:
     /// Stops reading once 64 KiB have come.
     bool ReplyComplete(const QString& Text) const override;
-    /// The base's exchange, the text cut to 64 KiB (the connection then closed).
+    /// The base's exchange within Timeout as a whole (a reply still coming then fails with "No complete
+    /// reply within N seconds"), the text cut to 64 KiB (the connection then closed).
     QString InternalExecute() override;
 };
 

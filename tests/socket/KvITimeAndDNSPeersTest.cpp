@@ -283,6 +283,10 @@ TEST(HostilePeers, DaytimeSntpAndDnsGiveTheRightStatusAndMessage) {
         {"daytime, --proxy cannot work and is refused",
          {"daytime", "--host", "127.0.0.1", "--port", "PORT", "--proxy", "127.0.0.1:1"}, Script({Hang()}), {},
          2, "", "unknown option '--proxy'", 10, false},
+        {"daytime, a dripping server is held by --timeout as a whole",
+         {"daytime", "--host", "127.0.0.1", "--port", "PORT", "--timeout", "3"},
+         Script({SendText("61381 26-12-07 07:30:35 UTC\n", 28, 1000)}), {}, 1, "",
+         "kvinet daytime: No complete reply within 3 seconds", 40},
 
         // ---- SNTP
         {"sntp, a good reply", {"sntp", "--host", "127.0.0.1", "--port", "PORT"}, {},

@@ -14,6 +14,7 @@ namespace KvTest {
 struct ParsedAttachment {
     QString FileName, ContentType, Encoding, Disposition;
     QByteArray Data;
+    QString Charset; // the charset parameter as written; "" when there is none
 };
 
 struct ParsedMail {
@@ -56,9 +57,12 @@ inline ParsedMail ParseMailFile(const QString& Path) {
     m.BodyEncoding = o[QStringLiteral("body_encoding")].toString();
     for (const QJsonValue& a : o[QStringLiteral("attachments")].toArray())
         m.Attachments << ParsedAttachment{
-            a[QStringLiteral("filename")].toString(), a[QStringLiteral("content_type")].toString(),
-            a[QStringLiteral("encoding")].toString(), a[QStringLiteral("disposition")].toString(),
-            QByteArray::fromBase64(a[QStringLiteral("data")].toString().toLatin1())};
+            a[QStringLiteral("filename")].toString(),
+            a[QStringLiteral("content_type")].toString(),
+            a[QStringLiteral("encoding")].toString(),
+            a[QStringLiteral("disposition")].toString(),
+            QByteArray::fromBase64(a[QStringLiteral("data")].toString().toLatin1()),
+            a[QStringLiteral("charset")].toString()};
     for (const QJsonValue& d : o[QStringLiteral("defects")].toArray())
         m.Defects << d.toString();
     return m;

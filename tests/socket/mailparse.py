@@ -26,6 +26,7 @@ def main():
         "attachments": [{
             "filename": part.get_filename(),
             "content_type": part.get_content_type(),
+            "charset": part.get_param("charset"),
             "encoding": part["Content-Transfer-Encoding"],
             "disposition": part.get_content_disposition(),
             "data": base64.b64encode(part.get_payload(decode=True)).decode(),
