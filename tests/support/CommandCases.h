@@ -34,23 +34,23 @@ Expect Matches(const QString& Pattern);
 struct CommandCase {
     const char* What = "";
     /// "PORT" in an argument stands for the peer's port.
-    QStringList Args;
+    QStringList Args{};
     /// The script of a fresh scripted peer for this run (empty: it closes every connection at once).
-    QJsonObject Script;
+    QJsonObject Script{};
     /// Instead of a scripted peer, one of the test's own (say over UDP) listening on this port.
     int Port = 0;
     int Exit = 0;
     /// Standard output (default: nothing at all).
-    Expect Out;
+    Expect Out{};
     /// Standard error (default: nothing at all). Whatever is expected, it must hold no raw CR or ESC byte:
     /// the tool escapes what it prints.
-    Expect Err;
+    Expect Err{};
     /// The input is refused before anything is connected: the scripted peer sees no connection.
     bool Refused = false;
     /// What the scripted peer's first connection received (default: anything).
     Expect Received = Contains("");
     /// A path that must not exist after the run (say the --output of a cut download).
-    QString NoFile;
+    QString NoFile{};
 };
 
 /// Runs each case (SCOPED_TRACE names it) and checks everything it states; failures are the test's failures.
