@@ -5,7 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QPixmap>
+#include <QImage>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QTcpServer>
@@ -93,10 +93,10 @@ void WriteFile(const QString& Path, const QByteArray& Data) {
 
 void SaveScreenshot(QWidget* Widget, const QString& Name) {
     ASSERT_NE(Widget, nullptr) << Name.toStdString();
-    SaveScreenshot(Widget->grab(), Name);
+    SaveScreenshot(Widget->grab().toImage(), Name);
 }
 
-void SaveScreenshot(const QPixmap& Picture, const QString& Name) {
+void SaveScreenshot(const QImage& Picture, const QString& Name) {
     // The test library is built in the tests' build directory, so this is <build>/tests.
     const QString dir = QStringLiteral(QT_TESTCASE_BUILDDIR) + QStringLiteral("/screenshots");
     QDir().mkpath(dir);

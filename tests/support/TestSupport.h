@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-class QPixmap;
+class QImage;
 class QWidget;
 
 namespace KvTest {
@@ -44,7 +44,7 @@ void WriteFile(const QString& Path, const QByteArray& Data);
 /// Saves what Widget shows (or Picture) as <build>/tests/screenshots/NAME.png; a failure to save fails the
 /// test.
 void SaveScreenshot(QWidget* Widget, const QString& Name);
-void SaveScreenshot(const QPixmap& Picture, const QString& Name);
+void SaveScreenshot(const QImage& Picture, const QString& Name);
 
 /// A loopback TCP port nobody listens on (free a moment ago): a connection to it is refused.
 int UnusedPort();

@@ -13,7 +13,6 @@
 #include <QBuffer>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonObject>
@@ -281,9 +280,7 @@ TEST_F(RemoteImageTest, ShownInALabel) {
     ASSERT_EQ(label.pixmap().size(), QSize(40, 30));
     EXPECT_EQ(label.pixmap().toImage().pixelColor(20, 15), QColor(Qt::darkCyan));
     label.show();
-    const QString dir = QStringLiteral(QT_TESTCASE_BUILDDIR) + QStringLiteral("/screenshots");
-    QDir().mkpath(dir);
-    EXPECT_TRUE(label.grab().save(dir + "/remote-image-label.png"));
+    KvTest::SaveScreenshot(&label, QStringLiteral("remote-image-label"));
 }
 
 TEST_F(RemoteImageTest, Command) {
