@@ -1,14 +1,13 @@
 // test-servers: nginx scripted
 // kvinet whois and kvinet http: output byte for byte, exit statuses, --output, --follow, refusals.
-#include "support/ScriptedSession.h"
-#include "support/TestSupport.h"
+#include "support/CommandCases.h"
 
 #include <QCoreApplication>
 #include <QFile>
-#include <QJsonArray>
 #include <QTemporaryDir>
 
 using KvTest::Kvinet;
+using namespace KvTest::Script;
 
 namespace {
 
@@ -25,11 +24,7 @@ QByteArray IndexCrLf() {
 
 TEST(KvinetWhois, ReplyAsReceived) {
     const QByteArray reply("Domain Name: EXAMPLE.COM\r\n\xe9t\xe9\r\n");
-    KvTest::ScriptedSession server(QJsonObject{
-        {QStringLiteral("steps"),
-         QJsonArray{QJsonObject{{QStringLiteral("read_until"), QStringLiteral("\r\n\r\n")}},
-                    QJsonObject{{QStringLiteral("send_b64"), QString::fromLatin1(reply.toBase64())},
-                                {QStringLiteral("blocks"), 2}}}}});
+    KvTest::ScriptedSession server(Steps({ReadRequest(), Send(reply, 2)}));
     const auto r = Kvinet({QStringLiteral("whois"), QStringLiteral("example.com"), QStringLiteral("--host"),
                            QStringLiteral("127.0.0.1"), QStringLiteral("--port"), QString::number(server.Port())});
     EXPECT_EQ(r.ExitCode, 0) << r.Err.constData();
@@ -38,9 +33,7 @@ TEST(KvinetWhois, ReplyAsReceived) {
 }
 
 TEST(KvinetWhois, FailuresExitOne) {
-    KvTest::ScriptedSession server(QJsonObject{
-        {QStringLiteral("steps"), QJsonArray{QJsonObject{{QStringLiteral("read_until"), QStringLiteral("\r\n\r\n")}},
-                                             QJsonObject{{QStringLiteral("hang"), true}}}}});
+    KvTest::ScriptedSession server(Steps({ReadRequest(), Hang()}));
     const auto r = Kvinet({QStringLiteral("whois"), QStringLiteral("example.com"), QStringLiteral("--host=127.0.0.1"),
                            QStringLiteral("--port"), QString::number(server.Port()), QStringLiteral("--timeout"),
                            QStringLiteral("1")});
@@ -139,79 +132,43 @@ TEST(KvinetHttp, OutputThatCannotBeWrittenIsAFailure) {
     EXPECT_TRUE(r.Err.contains("cannot write the output")) << r.Err.constData();
 }
 
-namespace {
-
-QJsonObject Steps(const QJsonArray& Steps) {
-    return QJsonObject{{QStringLiteral("steps"), Steps}};
-}
-QJsonObject ReadRequest() {
-    return QJsonObject{{QStringLiteral("read_until"), QStringLiteral("\r\n\r\n")}};
-}
-QJsonObject SendText(const QString& Text, int Blocks = 1, int DelayMs = 0) {
-    return QJsonObject{{QStringLiteral("send"), Text},
-                       {QStringLiteral("blocks"), Blocks},
-                       {QStringLiteral("delay_ms"), DelayMs}};
-}
-
-} // namespace
-
 // Hostile servers end in bounded time and memory with exit 1; what the caller gives reaches the wire as
 // given; a cut reply leaves no file under the target's name.
 TEST(KvinetHttp, HostilePeersAndWhatReachesTheWire) {
+    using KvTest::Contains;
+    using KvTest::Exactly;
     QTemporaryDir dir;
     const QString output = dir.filePath(QStringLiteral("out.bin"));
-    struct Case {
-        const char* Name;
-        QJsonObject Script;
-        QStringList Args; // PORT stands for the scripted server's port
-        int Exit;
-        QByteArray Err;      // stderr contains it
-        QByteArray Received; // the request contains it
-    } cases[] = {
-        {"endless whois reply",
-         Steps({ReadRequest(), SendText(QString(2 << 20, u'x'), 64)}),
-         {"whois", "example.com", "--host", "127.0.0.1", "--port", "PORT", "--max-size", "100000"},
-         1,
-         "The reply is larger than 100000 bytes",
-         ""},
-        {"dripping reply",
-         Steps({ReadRequest(), SendText("HTTP/1.0 200 OK\r\n\r\n" + QString(30, u'x'), 30, 100)}),
-         {"http", "http://127.0.0.1:PORT/", "--max-time", "1"},
-         1,
-         "The operation took longer than 1 seconds",
-         ""},
-        {"cut short, with --output",
-         Steps({ReadRequest(), SendText("HTTP/1.0 200 OK\r\nContent-Length: 100000\r\n\r\nshort")}),
-         {"http", "http://127.0.0.1:PORT/file", "--output", output},
-         1,
-         "after 5 of the 100000 bytes",
-         ""},
-        {"URL credentials and raw header bytes",
-         Steps({ReadRequest(), SendText("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok")}),
-         {"http", "-H", QString::fromUtf8("X-A: é€"), "--", QString::fromUtf8("http://u:pé@127.0.0.1:PORT/")},
-         0,
-         "",
-         "X-A: \xc3\xa9\xe2\x82\xac\r\nAuthorization: Basic " + QByteArray("u:p\xc3\xa9").toBase64() +
-             "\r\n"},
-        {"proxy credentials without a proxy",
-         QJsonObject(),
-         {"http", "http://127.0.0.1:PORT/", "--proxy-user", "u"},
-         2,
-         "go with --proxy",
-         ""},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.Name);
-        KvTest::ScriptedSession server(c.Script.isEmpty() ? Steps({}) : c.Script);
-        QStringList args;
-        for (const QString& a : c.Args)
-            args << QString(a).replace(QLatin1String("PORT"), QString::number(server.Port()));
-        const auto r = Kvinet(args);
-        EXPECT_EQ(r.ExitCode, c.Exit) << r.Err.constData();
-        EXPECT_TRUE(r.Err.contains(c.Err)) << r.Err.constData();
-        if (!c.Received.isEmpty()) {
-            EXPECT_TRUE(server.Received().contains(c.Received)) << server.Received().constData();
-        }
-        EXPECT_FALSE(QFile::exists(output));
-    }
+    KvTest::RunCommandCases({
+        {.What = "endless whois reply",
+         .Args = {"whois", "example.com", "--host", "127.0.0.1", "--port", "PORT", "--max-size", "100000"},
+         .Script = Steps({ReadRequest(), Send(QByteArray(2 << 20, 'x'), 64)}),
+         .Exit = 1,
+         .Out = Exactly("The reply is larger than 100000 bytes"),
+         .Err = Contains("The reply is larger than 100000 bytes")},
+        {.What = "dripping reply",
+         .Args = {"http", "http://127.0.0.1:PORT/", "--max-time", "1"},
+         .Script = Steps({ReadRequest(), Send("HTTP/1.0 200 OK\r\n\r\n" + QByteArray(30, 'x'), 30, 100)}),
+         .Exit = 1,
+         .Out = Exactly("The operation took longer than 1 seconds"),
+         .Err = Contains("The operation took longer than 1 seconds")},
+        {.What = "cut short, with --output",
+         .Args = {"http", "http://127.0.0.1:PORT/file", "--output", output},
+         .Script = HttpReply("HTTP/1.0 200 OK\r\nContent-Length: 100000\r\n\r\nshort"),
+         .Exit = 1,
+         .Err = Contains("after 5 of the 100000 bytes"),
+         .NoFile = output},
+        {.What = "URL credentials and raw header bytes",
+         .Args = {"http", "-H", QString::fromUtf8("X-A: é€"), "--",
+                  QString::fromUtf8("http://u:pé@127.0.0.1:PORT/")},
+         .Script = HttpReply("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok"),
+         .Out = Exactly("ok\r\n"),
+         .Received = Contains("X-A: \xc3\xa9\xe2\x82\xac\r\nAuthorization: Basic " +
+                              QByteArray("u:p\xc3\xa9").toBase64() + "\r\n")},
+        {.What = "proxy credentials without a proxy",
+         .Args = {"http", "http://127.0.0.1:PORT/", "--proxy-user", "u"},
+         .Exit = 2,
+         .Err = Contains("go with --proxy"),
+         .Refused = true},
+    });
 }

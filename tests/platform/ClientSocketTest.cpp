@@ -1,22 +1,17 @@
-// test-servers: nginx
+// test-servers: nginx scripted
 // The blocking client socket: counts, lines, datagrams, TLS, the error notification and its exception.
 #include "platform/ClientSocket.h"
 
-#include "socket/LoopbackPeer.h"
-#include "support/TestSupport.h"
+#include "support/ScriptedPeer.h"
 
 #include <QUdpSocket>
 
-#include <thread>
-
 using namespace KvInet;
-using KvTest::LoopbackPeer;
+using KvTest::ScriptedSession;
+using namespace KvTest::Script;
 
 TEST(ClientSocket, CountsLinesAndTheClose) {
-    LoopbackPeer peer([](LoopbackPeer::Conn& c) {
-        c.ReadUntil("ping\n");
-        c.Send(QByteArray("line one\r\nline two\npartial", 26));
-    });
+    ScriptedSession peer(Steps({ReadUntil("ping\n"), Send(QByteArray("line one\r\nline two\npartial", 26))}));
     TClientSocket socket;
     socket.SetAddress(QStringLiteral("127.0.0.1"));
     socket.SetPort(peer.Port());
@@ -44,11 +39,7 @@ TEST(ClientSocket, CountsLinesAndTheClose) {
 }
 
 TEST(ClientSocket, AnEndlessLineIsAFailureNotUnboundedMemory) {
-    LoopbackPeer peer([](LoopbackPeer::Conn& c) {
-        const QByteArray chunk(64 * 1024, 'x');
-        for (int i = 0; i < 40; ++i)
-            c.Send(chunk);
-    });
+    ScriptedSession peer(Steps({SendRepeated(QByteArray(64 * 1024, 'x'), 40)}));
     TClientSocket socket;
     socket.SetAddress(QStringLiteral("127.0.0.1"));
     socket.SetPort(peer.Port());
@@ -64,14 +55,9 @@ TEST(ClientSocket, AnEndlessLineIsAFailureNotUnboundedMemory) {
 }
 
 TEST(ClientSocket, ErrorNotificationThenException) {
-    int port = 0;
-    {
-        LoopbackPeer gone([](LoopbackPeer::Conn&) {});
-        port = gone.Port();
-    }
     TClientSocket socket;
     socket.SetHost(QStringLiteral("127.0.0.1"));
-    socket.SetPort(port);
+    socket.SetPort(KvTest::UnusedPort());
     int seen = -1;
     socket.SetOnError([&](QObject*, TCustomWinSocket*, TErrorEvent Event, int& Code) {
         EXPECT_EQ(Event, eeConnect);

@@ -12,8 +12,9 @@ STEP is one of (text values are UTF-8; *_hex and *_b64 forms give exact bytes):
                           read until the delimiter has arrived (it is consumed)
   {"read_bytes": N}       read exactly N bytes
   {"read_all": true}      read until the client closes its sending side
-  {"send": "text"} / "send_hex" / "send_b64", optional "blocks": N and "delay_ms": D
-                          send the bytes in N nearly equal pieces with D ms between them
+  {"send": "text"} / "send_hex" / "send_b64", optional "blocks": N, "delay_ms": D, "repeat": R
+                          send the bytes in N nearly equal pieces with D ms between them;
+                          R times over (default once), for replies too large to write out
   {"sleep_ms": D}
   {"close": true}         close now: FIN, then keep reading (and recording) for up to
                           two seconds so the client sees a clean end, not a reset
@@ -32,7 +33,9 @@ Two ways to hand over a script:
  2. Session (safe when tests run in parallel): connect to --control-port and send
     the script as one line of JSON. The answer is one line
     {"port": P, "dir": "DIR/session-K"}: a private listener on 127.0.0.1:P that
-    uses this script, recording into that directory as above. Another line of
+    uses this script, recording into that directory as above. The first line may
+    also name the listener's address ("address": "::1"); an address that cannot
+    be bound is answered {"error": ...}. Another line of
     JSON on the control connection replaces the script (answer {"ok": true}).
     The listener closes when the control connection closes.
 Without a script a connection is closed at once.
@@ -159,7 +162,8 @@ def run_steps(conn, steps):
             elif step.get("read_all"):
                 conn.read_all(timeout)
             elif data is not None:
-                conn.send(data, int(step.get("blocks", 1)), step.get("delay_ms", 0) / 1000.0)
+                for _ in range(int(step.get("repeat", 1))):
+                    conn.send(data, int(step.get("blocks", 1)), step.get("delay_ms", 0) / 1000.0)
             elif "sleep_ms" in step:
                 time.sleep(step["sleep_ms"] / 1000.0)
             elif step.get("close"):
@@ -260,11 +264,15 @@ class Listener:
         log("%s: connection %d over after %d steps: %s" % (self.dir, n, done, why))
 
 
-def listen(port):
-    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    s.bind(("127.0.0.1", port))
-    s.listen(64)
+def listen(port, address="127.0.0.1"):
+    s = socket.socket(socket.AF_INET6 if ":" in address else socket.AF_INET, socket.SOCK_STREAM)
+    try:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        s.bind((address, port))
+        s.listen(64)
+    except OSError:
+        s.close()
+        raise
     return s
 
 
@@ -282,14 +290,16 @@ class Control:
                 if not line.strip():
                     continue
                 text = line.decode("utf-8")
-                json.loads(text)  # refuse garbage before opening anything
+                script = json.loads(text)  # refuse garbage before opening anything
                 if listener is None:
+                    address = script.get("address", "127.0.0.1") if isinstance(script, dict) else "127.0.0.1"
+                    sock = listen(0, address)
                     with self.lock:
                         self.sessions += 1
                         k = self.sessions
                     d = os.path.join(self.base, "session-%d" % k)
                     os.makedirs(d, exist_ok=True)
-                    listener = Listener(listen(0), d)
+                    listener = Listener(sock, d)
                     listener.set_script(text)
                     threading.Thread(target=listener.serve, daemon=True).start()
                     reply = {"port": listener.sock.getsockname()[1], "dir": d}
@@ -299,14 +309,12 @@ class Control:
                     reply = {"ok": True}
                 f.write((json.dumps(reply) + "\n").encode())
                 f.flush()
-        except (ValueError, UnicodeDecodeError) as e:
+        except (ValueError, UnicodeDecodeError, OSError) as e:
             try:
                 f.write((json.dumps({"error": str(e)}) + "\n").encode())
                 f.flush()
             except OSError:
                 pass
-        except OSError:
-            pass
         finally:
             if listener is not None:
                 # shutdown wakes the thread blocked in accept()

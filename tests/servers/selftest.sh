@@ -244,6 +244,22 @@ except ConnectionRefusedError:
     pass
 EOF
 
+if [ "$KV_NGINX_IPV6" = 1 ]; then
+check "scripted session on ::1, repeated send" $PY - <<EOF
+import json, socket
+c = socket.create_connection(("127.0.0.1", $KV_SCRIPTED_CONTROL_PORT), timeout=5)
+f = c.makefile("rwb")
+f.write(json.dumps({"address": "::1", "steps": [{"send": "ab", "repeat": 3}]}).encode() + b"\n"); f.flush()
+s = socket.create_connection(("::1", json.loads(f.readline())["port"]), timeout=5)
+data = b""
+while True:
+    b = s.recv(100)
+    if not b: break
+    data += b
+assert data == b"ababab", data
+EOF
+fi
+
 # ---------------------------------------------------------------- stop
 pids=$(cat "$D"/*/pid | cut -d' ' -f1)
 t2=$(date +%s.%N)

@@ -1,7 +1,7 @@
 // test-servers: dns scripted
 // The DNS resolver against dnsmasq over TCP, the bytes on the wire against the scripted server, and the
 // kvinet dns command.
-#include "support/ScriptedSession.h"
+#include "support/ScriptedPeer.h"
 
 #include "platform/WireText.h"
 #include "socket/KvIDNS.h"

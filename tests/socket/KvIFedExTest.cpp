@@ -1,19 +1,17 @@
 // test-servers: scripted nginx squid
 // The parcel tracker: the table flattening as one table of fragments, the request bytes (scripted server,
-// compared with literal strings), the page's sections, pages that must not pass for results (in-process
+// compared with literal strings), the page's sections, pages that must not pass for results (scripted
 // peers), the page served by nginx directly and through squid, and the kvinet command.
 #include "socket/KvIFedEx.h"
 
-#include "socket/LoopbackPeer.h"
-#include "support/ScriptedSession.h"
-#include "support/TestSupport.h"
+#include "support/ScriptedPeer.h"
 
 #include <QDateTime>
 #include <QDir>
-#include <QJsonArray>
 
 using namespace KvInet;
-using KvTest::LoopbackPeer;
+using KvTest::ScriptedSession;
+using namespace KvTest::Script;
 
 namespace {
 
@@ -53,20 +51,9 @@ QStringList Lines(const TStrings* List) {
     return lines;
 }
 
+// The reply in three pieces, a moment apart.
 QJsonObject Answer(const QByteArray& Reply) {
-    return QJsonObject{
-        {QStringLiteral("steps"),
-         QJsonArray{QJsonObject{{QStringLiteral("read_until"), QStringLiteral("\r\n\r\n")}},
-                    QJsonObject{{QStringLiteral("send_b64"), QString::fromLatin1(Reply.toBase64())},
-                                {QStringLiteral("blocks"), 3},
-                                {QStringLiteral("delay_ms"), 50}}}}};
-}
-
-LoopbackPeer::THandler Reply(const QByteArray& Text) {
-    return [Text](LoopbackPeer::Conn& c) {
-        c.ReadUntil("\r\n\r\n");
-        c.Send(Text);
-    };
+    return Steps({ReadRequest(), Send(Reply, 3, 50)});
 }
 
 void ToLoopback(TKvFedExTracker& Tracker, int Port) {
@@ -132,7 +119,7 @@ TEST(KvFedEx, Defaults) {
 }
 
 TEST(KvFedEx, RequestBytesAndSections) {
-    KvTest::ScriptedSession server(Answer(Ok(Page)));
+    ScriptedSession server(Answer(Ok(Page)));
     TKvFedExTracker tracker;
     ToLoopback(tracker, server.Port());
     tracker.SetTrackingNumber(QStringLiteral("1234 5678"));
@@ -150,7 +137,7 @@ TEST(KvFedEx, RequestBytesAndSections) {
 }
 
 TEST(KvFedEx, TrackingNumberCannotChangeTheRequest) {
-    KvTest::ScriptedSession server(Answer(Ok(Page)));
+    ScriptedSession server(Answer(Ok(Page)));
     TKvFedExTracker tracker;
     ToLoopback(tracker, server.Port());
     tracker.SetTrackingNumber(QString::fromUtf8("A&b=c#d?e%f/g\r\nX: y é~-._"));
@@ -161,7 +148,7 @@ TEST(KvFedEx, TrackingNumberCannotChangeTheRequest) {
 }
 
 TEST(KvFedEx, ProxyGetsTheAbsoluteForm) {
-    LoopbackPeer proxy(Reply(Ok(Page)));
+    ScriptedSession proxy(HttpReply(Ok(Page)));
     TKvFedExTracker tracker;
     tracker.SetTrackingNumber(QStringLiteral("42"));
     tracker.Proxy()->SetServer(QStringLiteral("127.0.0.1"));
@@ -185,56 +172,55 @@ TEST(KvFedEx, PagesThatAreNoResults) {
     const QByteArray noBegin = QByteArray(Page).replace("<!-- BEGIN Scan Activity -->", "");
     struct Case {
         const char* Name;
-        LoopbackPeer::THandler Peer;
+        QJsonObject Peer;
         QString Error;
         QStringList Shipment;
         QStringList Activity;
         qint64 MaxReply = 0;
     } cases[] = {
         {"server error page",
-         Reply("HTTP/1.0 500 Internal Server Error\r\n\r\n" + Page),
+         HttpReply("HTTP/1.0 500 Internal Server Error\r\n\r\n" + Page),
          "The server answered \"HTTP/1.0 500 Internal Server Error\"",
          {},
          {}},
-        {"forbidden", Reply("HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n"), "403 Forbidden", {}, {}},
-        {"redirect", Reply("HTTP/1.1 302 Found\r\nLocation: /elsewhere\r\n\r\n" + Page), "302 Found", {}, {}},
+        {"forbidden",
+         HttpReply("HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n"),
+         "403 Forbidden",
+         {},
+         {}},
+        {"redirect",
+         HttpReply("HTTP/1.1 302 Found\r\nLocation: /elsewhere\r\n\r\n" + Page),
+         "302 Found",
+         {},
+         {}},
         {"not found (the base's screening)",
-         Reply("HTTP/1.0 404 Not Found\r\n\r\n" + Page),
+         HttpReply("HTTP/1.0 404 Not Found\r\n\r\n" + Page),
          "File not found",
          {},
          {}},
-        {"not HTTP at all", Reply(Page), "not an HTTP response", {}, {}},
+        {"not HTTP at all", HttpReply(Page), "not an HTTP response", {}, {}},
         {"cut short of its Content-Length",
-         Reply(Ok(Page).left(Ok(Page).size() - 40)),
+         HttpReply(Ok(Page).left(Ok(Page).size() - 40)),
          "bytes its body announced",
          {},
          {}},
         {"ended inside the header",
-         Reply("HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n"),
+         HttpReply("HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n"),
          "header section",
          {},
          {}},
         // A missing marker empties its sections instead of cutting from the start of the reply.
         {"no shipment marker",
-         Reply(Ok(noShipment)),
+         HttpReply(Ok(noShipment)),
          "no shipment information in the page",
          {},
          ActivityLines},
-        {"no end marker", Reply(Ok(noEnd)), "no scan activity in the page", ShipmentLines, {}},
-        {"no begin marker", Reply(Ok(noBegin)), "no shipment information in the page", {}, {}},
-        {"closed without a word",
-         [](LoopbackPeer::Conn& c) { c.ReadUntil("\r\n\r\n"); },
-         "No answer from server",
-         {},
-         {}},
+        {"no end marker", HttpReply(Ok(noEnd)), "no scan activity in the page", ShipmentLines, {}},
+        {"no begin marker", HttpReply(Ok(noBegin)), "no shipment information in the page", {}, {}},
+        {"closed without a word", Steps({ReadRequest()}), "No answer from server", {}, {}},
         {"endless page",
-         [](LoopbackPeer::Conn& c) {
-             c.ReadUntil("\r\n\r\n");
-             c.Send("HTTP/1.0 200 OK\r\n\r\n<!-- shipment info -->");
-             const QByteArray chunk(1 << 16, 'x');
-             for (int i = 0; i < 100; ++i)
-                 c.Send(chunk);
-         },
+         Steps({ReadRequest(), Send("HTTP/1.0 200 OK\r\n\r\n<!-- shipment info -->"),
+                SendRepeated(QByteArray(1 << 16, 'x'), 100)}),
          "The reply is larger than 1048576 bytes",
          {},
          {},
@@ -242,7 +228,7 @@ TEST(KvFedEx, PagesThatAreNoResults) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
-        LoopbackPeer peer(c.Peer);
+        ScriptedSession peer(c.Peer);
         TKvFedExTracker tracker;
         ToLoopback(tracker, peer.Port());
         tracker.SetTrackingNumber(QStringLiteral("1"));
@@ -258,18 +244,13 @@ TEST(KvFedEx, PagesThatAreNoResults) {
 TEST(KvFedEx, AFailedRunLeavesNoOldResults) {
     TKvFedExTracker tracker;
     {
-        LoopbackPeer peer(Reply(Ok(Page)));
+        ScriptedSession peer(HttpReply(Ok(Page)));
         ToLoopback(tracker, peer.Port());
         tracker.Execute();
         ASSERT_EQ(Lines(tracker.Activity()), ActivityLines);
     }
     // A port nobody listens on any more: the connection is refused, and the last page's lines go too.
-    int port = 0;
-    {
-        LoopbackPeer gone([](LoopbackPeer::Conn&) {});
-        port = gone.Port();
-    }
-    tracker.SetPort(port);
+    tracker.SetPort(KvTest::UnusedPort());
     EXPECT_ANY_THROW(tracker.Execute());
     EXPECT_FALSE(tracker.LastError().isEmpty());
     EXPECT_EQ(tracker.ShipmentInfo()->Count(), 0);
@@ -313,7 +294,7 @@ TEST(KvFedExSquid, PageThroughSquid) {
 
 TEST(KvFedExTool, PrintsBothSectionsAndFailsOnErrorPages) {
     {
-        KvTest::ScriptedSession server(Answer(Ok(Page)));
+        ScriptedSession server(Answer(Ok(Page)));
         const KvTest::ProcessResult r = KvTest::Kvinet(
             {"fedex", "1234", "5678", "--host", "127.0.0.1", "--port", QString::number(server.Port())});
         EXPECT_EQ(r.ExitCode, 0) << r.Err.constData();
@@ -321,7 +302,7 @@ TEST(KvFedExTool, PrintsBothSectionsAndFailsOnErrorPages) {
         EXPECT_TRUE(server.Received().startsWith("GET " + Target + "1234%205678   HTTP/1.0\r\n"));
     }
     {
-        KvTest::ScriptedSession server(Answer("HTTP/1.0 503 Service Unavailable\r\n\r\n" + Page));
+        ScriptedSession server(Answer("HTTP/1.0 503 Service Unavailable\r\n\r\n" + Page));
         const KvTest::ProcessResult r =
             KvTest::Kvinet({"fedex", "1", "--host", "127.0.0.1", "--port", QString::number(server.Port())});
         EXPECT_EQ(r.ExitCode, 1);

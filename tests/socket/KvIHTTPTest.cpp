@@ -1,12 +1,11 @@
-// test-servers: nginx squid
+// test-servers: nginx squid scripted
 // The HTTP client: request bytes (direct, numeric address, through a proxy) and reply splitting against a
-// scripted loopback peer; real exchanges with nginx (HEAD, GET, 404, 401, redirects, binary bodies) and
+// scripted peer; real exchanges with nginx (HEAD, GET, 404, 401, redirects, binary bodies) and
 // squid (407, credentials from the logon prompt).
 #include "socket/KvIHTTP.h"
 #include "socket/KvILogOn.h"
 
-#include "socket/LoopbackPeer.h"
-#include "support/TestSupport.h"
+#include "support/ScriptedPeer.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -14,24 +13,14 @@
 #include <random>
 
 using namespace KvInet;
-using KvTest::LoopbackPeer;
+using KvTest::ScriptedSession;
+using namespace KvTest::Script;
 
 namespace {
 
-/// A peer that reads one request and answers Reply; the request is recorded.
-LoopbackPeer::THandler Reply(const QByteArray& Text) {
-    return [Text](LoopbackPeer::Conn& c) {
-        c.ReadUntil("\r\n\r\n");
-        c.Send(Text);
-    };
-}
-
 /// A direct request ends with the base's line and one empty line: read up to its end.
-LoopbackPeer::THandler ReplyAfterBlock(const QByteArray& Text) {
-    return [Text](LoopbackPeer::Conn& c) {
-        c.ReadUntil("Keep-Alive\r\n\r\n");
-        c.Send(Text);
-    };
+QJsonObject ReplyAfterBlock(const QByteArray& Text) {
+    return Steps({ReadUntil("Keep-Alive\r\n\r\n"), Send(Text)});
 }
 
 int NginxPort() { return KvTest::ServerPort("nginx", "KV_NGINX_PORT"); }
@@ -49,7 +38,7 @@ QString IndexPage() {
 } // namespace
 
 TEST(KvIHTTP, DirectRequestBytes) {
-    LoopbackPeer peer(ReplyAfterBlock("HTTP/1.0 200 OK\r\n\r\n"));
+    ScriptedSession peer(ReplyAfterBlock("HTTP/1.0 200 OK\r\n\r\n"));
     TKvIHTTPClient http;
     EXPECT_EQ(http.Port(), 80);
     EXPECT_EQ(http.Action(), haHead);
@@ -70,7 +59,7 @@ TEST(KvIHTTP, DirectRequestBytes) {
 
 TEST(KvIHTTP, MethodsAndNumericAddress) {
     for (const TKvIHTTPAction action : {haHead, haPost}) {
-        LoopbackPeer peer(ReplyAfterBlock("HTTP/1.0 200 OK\r\n\r\n"));
+        ScriptedSession peer(ReplyAfterBlock("HTTP/1.0 200 OK\r\n\r\n"));
         TKvIHTTPClient http;
         http.SetAddress(QStringLiteral("127.0.0.1"));
         http.SetPort(peer.Port());
@@ -85,7 +74,7 @@ TEST(KvIHTTP, MethodsAndNumericAddress) {
 }
 
 TEST(KvIHTTP, ProxyRequestForm) {
-    LoopbackPeer proxy(Reply("HTTP/1.0 200 OK\r\n\r\nvia proxy"));
+    ScriptedSession proxy(HttpReply("HTTP/1.0 200 OK\r\n\r\nvia proxy"));
     TKvIHTTPClient http;
     http.SetHost(QStringLiteral("origin.example"));
     http.SetPort(8080);
@@ -102,7 +91,7 @@ TEST(KvIHTTP, ProxyRequestForm) {
     EXPECT_EQ(proxy.Received(), QByteArray("GET http://origin.example:8080/p?q=1 HTTP/1.0\r\nHost: origin.example:8080\r\n"
                                            "Proxy-Authorization: Basic dTpw\r\nX-A: 1\r\n\r\n"));
     // Credentials beyond Latin-1 go as their UTF-8 bytes, not as a low byte each ("Łukasz" was "Aukasz").
-    LoopbackPeer proxy2(Reply("HTTP/1.0 200 OK\r\n\r\n"));
+    ScriptedSession proxy2(HttpReply("HTTP/1.0 200 OK\r\n\r\n"));
     http.Proxy()->SetPort(proxy2.Port());
     http.Proxy()->SetUser(QString::fromUtf8("Łukasz"));
     http.Proxy()->SetPassword(QString::fromUtf8("pé"));
@@ -111,7 +100,7 @@ TEST(KvIHTTP, ProxyRequestForm) {
                                            QByteArray("\xc5\x81ukasz:p\xc3\xa9").toBase64()));
 
     // A proxy that is configured but not in use changes nothing: the direct form goes to the origin.
-    LoopbackPeer origin(ReplyAfterBlock("HTTP/1.0 200 OK\r\n\r\n"));
+    ScriptedSession origin(ReplyAfterBlock("HTTP/1.0 200 OK\r\n\r\n"));
     http.Proxy()->SetUseProxy(false);
     http.SetHost(QStringLiteral("localhost"));
     http.SetPort(origin.Port());
@@ -123,7 +112,7 @@ TEST(KvIHTTP, ProxyRequestForm) {
 }
 
 TEST(KvIHTTP, LineBreaksInRequestOrHeadersAreRefused) {
-    LoopbackPeer peer([](LoopbackPeer::Conn& c) { c.ReadAll(); });
+    ScriptedSession peer(Steps({ReadAll()}));
     TKvIHTTPClient http;
     http.SetAddress(QStringLiteral("127.0.0.1"));
     http.SetPort(peer.Port());
@@ -133,7 +122,7 @@ TEST(KvIHTTP, LineBreaksInRequestOrHeadersAreRefused) {
     http.Headers()->Add(QStringLiteral("X-A: 1\nX-Injected: 1"));
     EXPECT_EQ(http.Execute(), QStringLiteral("Invalid Headers: line breaks are not allowed"));
     EXPECT_EQ(http.LastError(), QStringLiteral("Invalid Headers: line breaks are not allowed"));
-    EXPECT_EQ(peer.Received(0) + peer.Received(1), QByteArray());
+    EXPECT_EQ(peer.Connections(), 0); // refused before anything is connected
 }
 
 TEST(KvIHTTP, ReplySplitting) {
@@ -190,7 +179,7 @@ TEST(KvIHTTP, ReplySplitting) {
     // handler (which may change the reply) has seen it.
     for (const auto& c : cases) {
         for (const bool handled : {false, true}) {
-            LoopbackPeer peer(ReplyAfterBlock(c.Reply));
+            ScriptedSession peer(ReplyAfterBlock(c.Reply));
             TKvIHTTPClient http;
             http.SetAddress(QStringLiteral("127.0.0.1"));
             http.SetPort(peer.Port());
@@ -275,14 +264,13 @@ TEST(KvIHTTP, LargeBodiesInSeveralBlocks) {
         // OnAfterExecute handler has seen the reply; and with the header lines kept.
         for (const int mode : {0, 1, 2}) {
             const bool remove = mode != 2;
-            LoopbackPeer peer([&](LoopbackPeer::Conn& Peer) {
-                Peer.ReadUntil("Keep-Alive\r\n\r\n");
-                for (qsizetype at = 0; at < reply.size(); at += c.Piece ? c.Piece : reply.size()) {
-                    Peer.Send(reply.mid(at, c.Piece ? c.Piece : reply.size()));
-                    if (c.Piece)
-                        Peer.Sleep(2);
-                }
-            });
+            QJsonArray steps{ReadUntil("Keep-Alive\r\n\r\n")};
+            for (qsizetype at = 0; at < reply.size(); at += c.Piece ? c.Piece : reply.size()) {
+                steps.append(Send(reply.mid(at, c.Piece ? c.Piece : reply.size())));
+                if (c.Piece)
+                    steps.append(Sleep(2));
+            }
+            ScriptedSession peer(Steps(steps));
             TKvIHTTPClient http;
             http.SetAddress(QStringLiteral("127.0.0.1"));
             http.SetPort(peer.Port());
@@ -305,10 +293,8 @@ TEST(KvIHTTP, LargeBodiesInSeveralBlocks) {
 }
 
 TEST(KvIHTTP, BodyBelongsToTheLastReply) {
-    LoopbackPeer peer([](LoopbackPeer::Conn& c) {
-        c.ReadUntil("Keep-Alive\r\n\r\n");
-        c.Send(c.Index() != 1 ? QByteArray("HTTP/1.0 200 OK\r\n\r\nfirst\n") : QByteArray("no empty line"));
-    });
+    const QJsonObject first = ReplyAfterBlock("HTTP/1.0 200 OK\r\n\r\nfirst\n");
+    ScriptedSession peer(Connections({first, ReplyAfterBlock("no empty line"), first}));
     TKvIHTTPClient http;
     http.SetAddress(QStringLiteral("127.0.0.1"));
     http.SetPort(peer.Port());
@@ -324,7 +310,7 @@ TEST(KvIHTTP, BodyBelongsToTheLastReply) {
 }
 
 TEST(KvIHTTP, OnAfterExecuteSeesTheRawReplyFirst) {
-    LoopbackPeer peer(ReplyAfterBlock("HTTP/1.0 200 OK\r\n\r\nbody"));
+    ScriptedSession peer(ReplyAfterBlock("HTTP/1.0 200 OK\r\n\r\nbody"));
     TKvIHTTPClient http;
     http.SetAddress(QStringLiteral("127.0.0.1"));
     http.SetPort(peer.Port());
@@ -337,7 +323,7 @@ TEST(KvIHTTP, OnAfterExecuteSeesTheRawReplyFirst) {
 }
 
 TEST(KvIHTTP, LocationLineAndRedirectEvent) {
-    LoopbackPeer peer(ReplyAfterBlock("HTTP/1.0 302 Found\r\nLocation-Extra: /x\r\n\r\nmoved"));
+    ScriptedSession peer(ReplyAfterBlock("HTTP/1.0 302 Found\r\nLocation-Extra: /x\r\n\r\nmoved"));
     TKvIHTTPClient http;
     http.SetAddress(QStringLiteral("127.0.0.1"));
     http.SetPort(peer.Port());
@@ -354,7 +340,7 @@ TEST(KvIHTTP, LocationLineAndRedirectEvent) {
 }
 
 TEST(KvIHTTP, RedirectLoopStops) {
-    LoopbackPeer peer(ReplyAfterBlock("HTTP/1.0 302 Found\r\nLocation: /again\r\n\r\n"));
+    ScriptedSession peer(ReplyAfterBlock("HTTP/1.0 302 Found\r\nLocation: /again\r\n\r\n"));
     TKvIHTTPClient http;
     http.SetAddress(QStringLiteral("127.0.0.1"));
     http.SetPort(peer.Port());
@@ -372,88 +358,58 @@ TEST(KvIHTTP, HostilePeers) {
     const QByteArray ok = "HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello";
     struct Case {
         const char* Name;
-        LoopbackPeer::THandler Peer;
+        QJsonObject Peer; // empty: no connection may be made
         std::function<void(TKvIHTTPClient&)> Setup;
         QString Text;  // what Execute returns ("" with Error set: not checked)
         QString Error; // LastError contains it ("" for none)
     } cases[] = {
         {"endless reply",
-         [](LoopbackPeer::Conn& c) {
-             c.ReadUntil("\r\n\r\n");
-             c.Send("HTTP/1.0 200 OK\r\n\r\n");
-             const QByteArray chunk(1 << 16, 'x');
-             for (int i = 0; i < 400; ++i) // 25 MiB, far past the limit below
-                 c.Send(chunk);
-         },
+         // 25 MiB, far past the limit below.
+         Steps({ReadRequest(), Send("HTTP/1.0 200 OK\r\n\r\n"), SendRepeated(QByteArray(1 << 16, 'x'), 400)}),
          [](TKvIHTTPClient& H) { H.SetMaxReplySize(1 << 20); }, QString(),
          "The reply is larger than 1048576 bytes"},
         {"dripping reply",
-         [](LoopbackPeer::Conn& c) {
-             c.ReadUntil("\r\n\r\n");
-             for (int i = 0; i < 25; ++i) { // 2.5 s, a byte every 0.1 s
-                 c.Send("x");
-                 c.Sleep(100);
-             }
-         },
+         Steps({ReadRequest(), Send(QByteArray(25, 'x'), 25, 100)}), // 2.5 s, a byte every 0.1 s
          [](TKvIHTTPClient& H) {
              H.SetTimeout(5); // never idle that long: only the whole-run limit can end it
              H.SetTotalTimeout(1);
          },
          QString(), "The operation took longer than 1 seconds"},
-        {"cut short",
-         [](LoopbackPeer::Conn& c) {
-             c.ReadUntil("\r\n\r\n");
-             c.Send("HTTP/1.0 200 OK\r\nContent-Length: 100000\r\n\r\n" + QByteArray(30, 'z'));
-         },
+        {"cut short", HttpReply("HTTP/1.0 200 OK\r\nContent-Length: 100000\r\n\r\n", QByteArray(30, 'z')),
          nullptr, QString(30, u'z') + "\r\n", "after 30 of the 100000 bytes"},
         // A length nobody could hold must not be taken at its word when room is made for the reply.
         {"lying Content-Length, no size limit",
-         [](LoopbackPeer::Conn& c) {
-             c.ReadUntil("\r\n\r\n");
-             c.Send("HTTP/1.0 200 OK\r\nContent-Length: 1000000000000\r\n\r\nabc");
-         },
+         HttpReply("HTTP/1.0 200 OK\r\nContent-Length: 1000000000000\r\n\r\nabc"),
          [](TKvIHTTPClient& H) { H.SetMaxReplySize(0); }, "abc\r\n", "after 3 of the 1000000000000 bytes"},
         {"status line in two pieces",
-         [](LoopbackPeer::Conn& c) {
-             c.ReadUntil("\r\n\r\n");
-             c.Send("HTTP/1.0 40");
-             c.Sleep(200);
-             c.Send("4 Not Found\r\nContent-Length: 3\r\n\r\nbad");
-         },
+         Steps({ReadRequest(), Send("HTTP/1.0 40"), Sleep(200),
+                Send("4 Not Found\r\nContent-Length: 3\r\n\r\nbad")}),
          nullptr, "File not found", "File not found"},
         // A server that answers at the first empty line and closes at once, unread bytes and all, resets the
         // connection: nothing may follow the request's empty line, and a reset after the whole reply is
         // its end, not a failure.
-        {"answer at the empty line, then reset",
-         [ok](LoopbackPeer::Conn& c) {
-             c.ReadUntil("\r\n\r\n");
-             c.Send(ok);
-             c.Abort();
-         },
-         nullptr, "hello\r\n", ""},
+        {"answer at the empty line, then reset", Steps({ReadRequest(), Send(ok), Reset()}), nullptr,
+         "hello\r\n", ""},
         {"Location-like header on a 200",
-         [ok](LoopbackPeer::Conn& c) {
-             c.ReadUntil("\r\n\r\n");
-             c.Send("HTTP/1.0 200 OK\r\nLocation-Extra: /elsewhere\r\nContent-Length: 5\r\n\r\nhello");
-         },
+         HttpReply("HTTP/1.0 200 OK\r\nLocation-Extra: /elsewhere\r\nContent-Length: 5\r\n\r\nhello"),
          [](TKvIHTTPClient& H) { H.SetOnRedirect([](QObject*, QString&, bool& Abort) { Abort = false; }); },
          "hello\r\n", ""},
         {"Location on a 201 to a POST",
-         [](LoopbackPeer::Conn& c) {
-             c.ReadUntil("\r\n\r\n");
-             c.Send("HTTP/1.0 201 Created\r\nLocation: /item/1\r\nContent-Length: 7\r\n\r\ncreated");
-         },
+         HttpReply("HTTP/1.0 201 Created\r\nLocation: /item/1\r\nContent-Length: 7\r\n\r\ncreated"),
          [](TKvIHTTPClient& H) {
              H.SetAction(haPost);
              H.SetOnRedirect([](QObject*, QString&, bool& Abort) { Abort = false; });
          },
          "created\r\n", ""},
-        {"line break in Host", nullptr, [](TKvIHTTPClient& H) { H.SetHost("localhost\r\nX-Injected: 1"); },
-         "Invalid Host: line breaks are not allowed", "Invalid Host"},
+        {"line break in Host",
+         {},
+         [](TKvIHTTPClient& H) { H.SetHost("localhost\r\nX-Injected: 1"); },
+         "Invalid Host: line breaks are not allowed",
+         "Invalid Host"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
-        LoopbackPeer peer(c.Peer ? c.Peer : [](LoopbackPeer::Conn&) {});
+        ScriptedSession peer(c.Peer);
         TKvIHTTPClient http;
         http.SetAddress(QStringLiteral("127.0.0.1"));
         http.SetPort(peer.Port());
@@ -469,7 +425,8 @@ TEST(KvIHTTP, HostilePeers) {
         } else {
             EXPECT_TRUE(http.LastError().contains(c.Error)) << http.LastError().toStdString();
         }
-        EXPECT_EQ(peer.Connections(), c.Peer ? 1 : 0); // nothing followed, nothing connected when refused
+        EXPECT_EQ(peer.Connections(),
+                  c.Peer.isEmpty() ? 0 : 1); // nothing followed, nothing connected when refused
     }
 }
 
@@ -478,11 +435,11 @@ TEST(KvIHTTP, HostilePeers) {
 TEST(KvIHTTP, RedirectRules) {
     for (const int status : {302, 307}) {
         SCOPED_TRACE(status);
-        LoopbackPeer target(ReplyAfterBlock("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok"));
+        ScriptedSession target(ReplyAfterBlock("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok"));
         const QByteArray location = "http://127.0.0.1:" + QByteArray::number(target.Port()) + "/there";
-        LoopbackPeer origin(ReplyAfterBlock("HTTP/1.0 " + QByteArray::number(status) +
-                                            " Moved\r\nLocation: " + location +
-                                            "\r\nContent-Length: 0\r\n\r\n"));
+        ScriptedSession origin(ReplyAfterBlock("HTTP/1.0 " + QByteArray::number(status) +
+                                               " Moved\r\nLocation: " + location +
+                                               "\r\nContent-Length: 0\r\n\r\n"));
         TKvIHTTPClient http;
         http.SetAddress(QStringLiteral("127.0.0.1"));
         http.SetPort(origin.Port());
@@ -529,11 +486,10 @@ TEST(KvIHTTP, BodyStream) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
-        const QList<QByteArray> replies = c.Replies;
-        LoopbackPeer peer([replies](LoopbackPeer::Conn& Conn) {
-            Conn.ReadUntil("\r\n\r\n");
-            Conn.Send(replies.value(Conn.Index(), replies.last()));
-        });
+        QJsonArray replies;
+        for (const QByteArray& r : c.Replies)
+            replies.append(HttpReply(r));
+        ScriptedSession peer(Connections(replies));
         TKvIHTTPClient http;
         http.SetAddress(QStringLiteral("127.0.0.1"));
         http.SetPort(peer.Port());

@@ -6,7 +6,6 @@
 #include "support/TestSupport.h"
 
 #include <QApplication>
-#include <QDir>
 #include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
@@ -79,9 +78,7 @@ TEST(KvILogOn, LayoutAsDesigned) {
                                   QStringLiteral("btnCancel")}));
     form.edLogin->setText(QStringLiteral("alice"));
     form.edPassword->setText(QStringLiteral("secret"));
-    const QString dir = QDir::currentPath() + QStringLiteral("/screenshots");
-    QDir().mkpath(dir);
-    EXPECT_TRUE(form.grab().save(dir + QStringLiteral("/logon.png")));
+    KvTest::SaveScreenshot(&form, QStringLiteral("logon"));
 }
 
 TEST(KvILogOn, OkReturnsTheTypedTexts) {

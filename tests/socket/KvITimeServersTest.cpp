@@ -1,7 +1,7 @@
 // test-servers: ntp daytime scripted
 // The daytime and SNTP clients against real servers (xinetd's daytime service, chrony) and the scripted
 // server for the usual public daytime layout. Hostile and broken peers are in KvITimeAndDNSPeersTest.
-#include "support/ScriptedSession.h"
+#include "support/ScriptedPeer.h"
 
 #include "socket/KvISNTP.h"
 #include "socket/KvITime.h"

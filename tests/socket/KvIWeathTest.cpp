@@ -4,17 +4,15 @@
 // rules, the page served by nginx directly and through squid, and the kvinet command.
 #include "socket/KvIWeath.h"
 
-#include "socket/LoopbackPeer.h"
-#include "support/ScriptedSession.h"
-#include "support/TestSupport.h"
+#include "support/ScriptedPeer.h"
 
 #include <QDateTime>
 #include <QDir>
-#include <QJsonArray>
 #include <QMetaProperty>
 
 using namespace KvInet;
-using KvTest::LoopbackPeer;
+using KvTest::ScriptedSession;
+using namespace KvTest::Script;
 
 namespace {
 
@@ -33,20 +31,9 @@ QByteArray Ok(const QByteArray& Body) {
            QByteArray::number(Body.size()) + "\r\n\r\n" + Body;
 }
 
+// The reply in two pieces, a moment apart.
 QJsonObject Answer(const QByteArray& Reply) {
-    return QJsonObject{
-        {QStringLiteral("steps"),
-         QJsonArray{QJsonObject{{QStringLiteral("read_until"), QStringLiteral("\r\n\r\n")}},
-                    QJsonObject{{QStringLiteral("send_b64"), QString::fromLatin1(Reply.toBase64())},
-                                {QStringLiteral("blocks"), 2},
-                                {QStringLiteral("delay_ms"), 50}}}}};
-}
-
-LoopbackPeer::THandler Reply(const QByteArray& Text) {
-    return [Text](LoopbackPeer::Conn& c) {
-        c.ReadUntil("\r\n\r\n");
-        c.Send(Text);
-    };
+    return Steps({ReadRequest(), Send(Reply, 2, 50)});
 }
 
 QByteArray Path(const QByteArray& Key) {
@@ -105,7 +92,7 @@ TEST(KvWeather, RequestBytes) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
-        KvTest::ScriptedSession server(Answer(Ok(Page("72"))));
+        ScriptedSession server(Answer(Ok(Page("72"))));
         TKvWeatherInfo weather;
         weather.SetHost(c.Numeric ? QStringLiteral("127.0.0.1") : QStringLiteral("localhost"));
         weather.SetPort(server.Port());
@@ -121,7 +108,7 @@ TEST(KvWeather, RequestBytes) {
 }
 
 TEST(KvWeather, ProxyGetsTheAbsoluteForm) {
-    LoopbackPeer proxy(Reply(Ok(Page("-3"))));
+    ScriptedSession proxy(HttpReply(Ok(Page("-3"))));
     TKvWeatherInfo weather;
     weather.SetZip(QStringLiteral("10 001"));
     weather.Proxy()->SetServer(QStringLiteral("127.0.0.1"));
@@ -163,7 +150,7 @@ TEST(KvWeather, TemperatureFromThePage) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
-        LoopbackPeer peer(Reply(c.Reply));
+        ScriptedSession peer(HttpReply(c.Reply));
         TKvWeatherInfo weather;
         weather.SetAddress(QStringLiteral("127.0.0.1"));
         weather.SetPort(peer.Port());
@@ -178,7 +165,7 @@ TEST(KvWeather, TemperatureFromThePage) {
 }
 
 TEST(KvWeather, OnAfterExecuteSeesThePageFirst) {
-    LoopbackPeer peer(Reply(Ok(Page("20"))));
+    ScriptedSession peer(HttpReply(Ok(Page("20"))));
     TKvWeatherInfo weather;
     weather.SetAddress(QStringLiteral("127.0.0.1"));
     weather.SetPort(peer.Port());
@@ -198,42 +185,32 @@ TEST(KvWeather, AFailedRunLeavesNoOldTemperature) {
     TKvWeatherInfo weather;
     weather.SetAddress(QStringLiteral("127.0.0.1"));
     {
-        LoopbackPeer peer(Reply(Ok(Page("30"))));
+        ScriptedSession peer(HttpReply(Ok(Page("30"))));
         weather.SetPort(peer.Port());
         weather.Execute();
         ASSERT_EQ(weather.Temperature(), 30);
     }
     {
-        LoopbackPeer peer(Reply("HTTP/1.0 404 Not Found\r\n\r\n"));
+        ScriptedSession peer(HttpReply("HTTP/1.0 404 Not Found\r\n\r\n"));
         weather.SetPort(peer.Port());
         weather.Execute();
         EXPECT_EQ(weather.Temperature(), 0);
     }
     {
-        LoopbackPeer peer(Reply(Ok(Page("30"))));
+        ScriptedSession peer(HttpReply(Ok(Page("30"))));
         weather.SetPort(peer.Port());
         weather.Execute();
         ASSERT_EQ(weather.Temperature(), 30);
     }
-    int port = 0;
-    {
-        LoopbackPeer gone([](LoopbackPeer::Conn&) {});
-        port = gone.Port();
-    }
-    weather.SetPort(port);
+    weather.SetPort(KvTest::UnusedPort());
     EXPECT_ANY_THROW(weather.Execute());
     EXPECT_EQ(weather.Temperature(), 0);
 }
 
 TEST(KvWeather, DrippingPageIsBounded) {
-    LoopbackPeer peer([](LoopbackPeer::Conn& c) {
-        c.ReadUntil("\r\n\r\n");
-        c.Send("HTTP/1.0 200 OK\r\n\r\n");
-        for (int i = 0; i < 25; ++i) { // 2.5 s, a byte every 0.1 s
-            c.Send("x");
-            c.Sleep(100);
-        }
-    });
+    // 2.5 s, a byte every 0.1 s.
+    ScriptedSession peer(
+        Steps({ReadRequest(), Send("HTTP/1.0 200 OK\r\n\r\n"), Send(QByteArray(25, 'x'), 25, 100)}));
     TKvWeatherInfo weather;
     weather.SetAddress(QStringLiteral("127.0.0.1"));
     weather.SetPort(peer.Port());
@@ -294,7 +271,7 @@ TEST(KvWeatherTool, BareIntegerOrExitOne) {
         {"HTTP/1.0 502 Bad Gateway\r\n\r\n" + Page("70"), 1, "", "502 Bad Gateway"},
     };
     for (const auto& c : cases) {
-        KvTest::ScriptedSession server(Answer(c.Reply));
+        ScriptedSession server(Answer(c.Reply));
         const KvTest::ProcessResult r = KvTest::Kvinet(
             {"weather", "10001", "--host", "127.0.0.1", "--port", QString::number(server.Port())});
         EXPECT_EQ(r.ExitCode, c.Exit) << r.Err.constData();

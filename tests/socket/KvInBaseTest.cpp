@@ -1,16 +1,18 @@
-// The socket base: endpoint rules, the header block, the execute cycle against a scripted loopback peer,
+// test-servers: scripted
+// The socket base: endpoint rules, the header block, the execute cycle against the scripted peer,
 // failures (refused, silent server, early close, cleared errors), kept connections, proxy settings.
 #include "socket/KvInBase.h"
 #include "socket/KvILogOn.h"
 #include "socket/KvInCnst.h"
 
-#include "socket/LoopbackPeer.h"
-#include "support/TestSupport.h"
+#include "support/ScriptedPeer.h"
 
 #include <QStringList>
+#include <QTcpServer>
 
 using namespace KvInet;
-using KvTest::LoopbackPeer;
+using KvTest::ScriptedSession;
+using namespace KvTest::Script;
 
 namespace {
 
@@ -34,18 +36,17 @@ protected:
 QByteArray Bytes(const char* Text) { return QByteArray(Text); }
 
 /// A peer that reads one request (up to the empty line) and answers with the given pieces.
-LoopbackPeer::THandler Answer(QList<QByteArray> Pieces, int DelayMs = 0) {
-    return [Pieces, DelayMs](LoopbackPeer::Conn& c) {
-        c.ReadUntil("\r\n\r\n");
-        for (const QByteArray& p : Pieces) {
-            c.Send(p);
-            if (DelayMs)
-                c.Sleep(DelayMs);
-        }
-    };
+QJsonObject Answer(const QList<QByteArray>& Pieces, int DelayMs = 0) {
+    QJsonArray steps{ReadRequest()};
+    for (const QByteArray& p : Pieces) {
+        steps.append(Send(p));
+        if (DelayMs)
+            steps.append(Sleep(DelayMs));
+    }
+    return Steps(steps);
 }
 
-void Target(TKvInetBase& Client, const LoopbackPeer& Peer) {
+void Target(TKvInetBase& Client, const ScriptedSession& Peer) {
     Client.SetAddress(QStringLiteral("127.0.0.1"));
     Client.SetPort(Peer.Port());
 }
@@ -129,7 +130,7 @@ TEST(KvInBase, LogonPromptOnEveryQueryThroughTheProxy) {
 TEST(KvInBase, QueryWithHeaderBlockAndReplyInBlocks) {
     // Three pieces with pauses between them, a zero byte and high bytes in the middle.
     const QByteArray reply = QByteArray("first part|", 11) + QByteArray("\0\x01\xff|", 4) + QByteArray("last");
-    LoopbackPeer peer(Answer({reply.left(11), reply.mid(11, 4), reply.mid(15)}, 100));
+    ScriptedSession peer(Answer({reply.left(11), reply.mid(11, 4), reply.mid(15)}, 100));
     TTestClient client;
     Target(client, peer);
     client.Query = QStringLiteral("example.com\r\n");
@@ -150,7 +151,7 @@ TEST(KvInBase, QueryWithHeaderBlockAndReplyInBlocks) {
 }
 
 TEST(KvInBase, EmptyQuerySendsNothingAndReads) {
-    LoopbackPeer peer([](LoopbackPeer::Conn& c) { c.Send("07 DEC 2026 07:30:35 UTC\r\n"); });
+    ScriptedSession peer(Steps({Send("07 DEC 2026 07:30:35 UTC\r\n")}));
     TTestClient client;
     Target(client, peer);
     EXPECT_EQ(client.Execute(), QStringLiteral("07 DEC 2026 07:30:35 UTC\r\n"));
@@ -171,7 +172,7 @@ TEST(KvInBase, StatusScreeningOfTheFirstBlock) {
         {"HTTP/1.0 200 OK\r\n\r\n404", QStringLiteral("HTTP/1.0 200 OK\r\n\r\n404")},
     };
     for (const auto& c : cases) {
-        LoopbackPeer peer(Answer({c.Reply}));
+        ScriptedSession peer(Answer({c.Reply}));
         TTestClient client;
         Target(client, peer);
         client.Query = QStringLiteral("q\r\n");
@@ -182,7 +183,7 @@ TEST(KvInBase, StatusScreeningOfTheFirstBlock) {
                                           : c.Expected);
     }
     // Only the first block counts: a later " 404" is data.
-    LoopbackPeer later(Answer({"HELLO\r\n", "x 404 y"}, 200));
+    ScriptedSession later(Answer({"HELLO\r\n", "x 404 y"}, 200));
     TTestClient client;
     Target(client, later);
     client.Query = QStringLiteral("q\r\n");
@@ -190,7 +191,7 @@ TEST(KvInBase, StatusScreeningOfTheFirstBlock) {
     // The texts are read at each use.
     const QString saved = strKvInEFileNotFound;
     strKvInEFileNotFound = QStringLiteral("Nicht gefunden");
-    LoopbackPeer translated(Answer({"HTTP/1.0 404 Not Found\r\n\r\n"}));
+    ScriptedSession translated(Answer({"HTTP/1.0 404 Not Found\r\n\r\n"}));
     Target(client, translated);
     EXPECT_EQ(client.Execute(), QStringLiteral("Nicht gefunden"));
     strKvInEFileNotFound = saved;
@@ -198,11 +199,8 @@ TEST(KvInBase, StatusScreeningOfTheFirstBlock) {
 
 TEST(KvInBase, BinaryQueryHasNoHeaderBlockAndNoScreening) {
     const QByteArray reply("\x00\x05 404\x01", 7);
-    LoopbackPeer peer([&](LoopbackPeer::Conn& c) {
-        c.ReadUntil(QByteArray("\x00\x02\xab\xcd", 4));
-        c.Send(reply);
-        c.Hang(); // like a DNS server that keeps the connection open
-    });
+    // Like a DNS server that keeps the connection open.
+    ScriptedSession peer(Steps({ReadUntil(QByteArray("\x00\x02\xab\xcd", 4)), Send(reply), Hang()}));
     TTestClient client;
     Target(client, peer);
     client.Binary = true;
@@ -210,16 +208,11 @@ TEST(KvInBase, BinaryQueryHasNoHeaderBlockAndNoScreening) {
     client.Query = KvTest::Wire("\x00\x02\xab\xcd", 4);
     EXPECT_EQ(client.Execute(), KvTest::Wire(reply.constData(), reply.size()));
     EXPECT_EQ(client.LastError(), QString());
-    EXPECT_EQ(peer.ReceivedOf(0), QByteArray("\x00\x02\xab\xcd", 4));
+    EXPECT_EQ(peer.Received(), QByteArray("\x00\x02\xab\xcd", 4));
 }
 
 TEST(KvInBase, TwoStepsRunAfterExecuteTwice) {
-    LoopbackPeer peer([](LoopbackPeer::Conn& c) {
-        c.ReadUntil("\r\n\r\n");
-        c.Send("one;");
-        c.ReadUntil("two");
-        c.Send("two;");
-    });
+    ScriptedSession peer(Steps({ReadRequest(), Send("one;"), ReadUntil("two"), Send("two;")}));
     struct TTwoSteps : TTestClient {
         QString GetQuery() override { return CurrentStep == 0 ? QStringLiteral("one") : QStringLiteral("two"); }
     } client;
@@ -237,7 +230,7 @@ TEST(KvInBase, TwoStepsRunAfterExecuteTwice) {
 }
 
 TEST(KvInBase, EventsAndTheirSenders) {
-    LoopbackPeer peer(Answer({"ok"}));
+    ScriptedSession peer(Answer({"ok"}));
     TTestClient client;
     client.SetHost(QStringLiteral("localhost"));
     client.SetPort(peer.Port());
@@ -292,14 +285,9 @@ TEST(KvInBase, MissingHostRaisesTheCurrentText) {
 }
 
 TEST(KvInBase, RefusedConnectionLeavesExecute) {
-    int port = 0;
-    {
-        LoopbackPeer closed([](LoopbackPeer::Conn&) {});
-        port = closed.Port();
-    }
     TTestClient client;
     client.SetAddress(QStringLiteral("127.0.0.1"));
-    client.SetPort(port);
+    client.SetPort(KvTest::UnusedPort());
     TErrorEvent event = eeGeneral;
     client.SetOnError([&](QObject*, TCustomWinSocket*, TErrorEvent E, int& Code) {
         event = E;
@@ -321,7 +309,7 @@ TEST(KvInBase, RefusedConnectionLeavesExecute) {
 }
 
 TEST(KvInBase, SilentServerTimesOutOnTheRead) {
-    LoopbackPeer peer([](LoopbackPeer::Conn& c) { c.Hang(); });
+    ScriptedSession peer(Steps({Hang()}));
     TTestClient client;
     Target(client, peer);
     client.SetTimeout(1);
@@ -334,11 +322,7 @@ TEST(KvInBase, SilentServerTimesOutOnTheRead) {
 }
 
 TEST(KvInBase, ClearedErrorKeepsTheTextReadSoFar) {
-    LoopbackPeer peer([](LoopbackPeer::Conn& c) {
-        c.ReadUntil("\r\n\r\n");
-        c.Send("partial");
-        c.Hang();
-    });
+    ScriptedSession peer(Steps({ReadRequest(), Send("partial"), Hang()}));
     TTestClient client;
     Target(client, peer);
     client.SetTimeout(1);
@@ -355,10 +339,7 @@ TEST(KvInBase, ClearedErrorKeepsTheTextReadSoFar) {
 }
 
 TEST(KvInBase, ServerClosingMidReplyEndsTheReply) {
-    LoopbackPeer peer([](LoopbackPeer::Conn& c) {
-        c.ReadUntil("\r\n\r\n");
-        c.Send("HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\nonly a bit");
-    });
+    ScriptedSession peer(Answer({"HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\nonly a bit"}));
     TTestClient client;
     Target(client, peer);
     client.Query = QStringLiteral("GET / HTTP/1.0\r\n\r\n");
@@ -368,16 +349,9 @@ TEST(KvInBase, ServerClosingMidReplyEndsTheReply) {
 
 TEST(KvInBase, FailedStepClosesTheConnection) {
     // The first connection's refused reply has a tail that must never be read as the next answer.
-    LoopbackPeer peer([](LoopbackPeer::Conn& c) {
-        c.ReadUntil("\r\n\r\n");
-        if (c.Index() == 0) {
-            c.Send("HTTP/1.0 404 Not Found\r\n\r\n");
-            c.Sleep(200);
-            c.Send("stale tail");
-        } else {
-            c.Send("fresh");
-        }
-    });
+    ScriptedSession peer(Connections(
+        {Steps({ReadRequest(), Send("HTTP/1.0 404 Not Found\r\n\r\n"), Sleep(200), Send("stale tail")}),
+         Answer({"fresh"})}));
     TTestClient client;
     Target(client, peer);
     client.Query = QStringLiteral("q\r\n");
@@ -388,10 +362,7 @@ TEST(KvInBase, FailedStepClosesTheConnection) {
 }
 
 TEST(KvInBase, KeptConnectionClosedByTheServerIsReopened) {
-    LoopbackPeer peer([](LoopbackPeer::Conn& c) {
-        c.ReadUntil("\r\n\r\n");
-        c.Send(c.Index() == 0 ? "first" : "second");
-    });
+    ScriptedSession peer(Connections({Answer({"first"}), Answer({"second"})}));
     TTestClient client;
     Target(client, peer);
     client.SetKeepConnection(true);
@@ -402,12 +373,8 @@ TEST(KvInBase, KeptConnectionClosedByTheServerIsReopened) {
 }
 
 TEST(KvInBase, KeptConnectionCarriesTheNextQuery) {
-    LoopbackPeer peer([](LoopbackPeer::Conn& c) {
-        c.ReadUntil("a\r\nProxy-Connection: Keep-Alive\r\n\r\n");
-        c.Send("A.");
-        c.ReadUntil("b\r\nProxy-Connection: Keep-Alive\r\n\r\n");
-        c.Send("B.");
-    });
+    ScriptedSession peer(Steps({ReadUntil("a\r\nProxy-Connection: Keep-Alive\r\n\r\n"), Send("A."),
+                                ReadUntil("b\r\nProxy-Connection: Keep-Alive\r\n\r\n"), Send("B.")}));
     TTestClient client;
     Target(client, peer);
     client.SetKeepConnection(true);
@@ -423,7 +390,7 @@ TEST(KvInBase, KeptConnectionCarriesTheNextQuery) {
 }
 
 TEST(KvInBase, ConnectThroughTheProxyReportsTheProxyEndpoint) {
-    LoopbackPeer proxy(Answer({"HTTP/1.0 200 OK\r\n\r\n"}));
+    ScriptedSession proxy(Answer({"HTTP/1.0 200 OK\r\n\r\n"}));
     TTestClient client;
     client.SetHost(QStringLiteral("origin.example"));
     client.SetPort(80);
@@ -441,9 +408,9 @@ TEST(KvInBase, ConnectThroughTheProxyReportsTheProxyEndpoint) {
 }
 
 TEST(KvInBase, IPv6Literal) {
-    LoopbackPeer peer(Answer({"v6"}), true);
-    if (!peer.Ok())
+    if (!QTcpServer().listen(QHostAddress::LocalHostIPv6))
         GTEST_SKIP() << "no IPv6 loopback here";
+    ScriptedSession peer(Answer({"v6"}), QStringLiteral("::1"));
     TTestClient client;
     client.SetHost(QStringLiteral("::1"));
     client.SetPort(peer.Port());
@@ -459,7 +426,7 @@ TEST(KvInBase, RefusalsLimitsAndForeignExceptions) {
     EXPECT_THROW(client.SetPort(-1), EConvertError);
     EXPECT_EQ(client.Port(), 0);
 
-    LoopbackPeer peer(Answer({"reply"}));
+    ScriptedSession peer(Answer({"reply"}));
     client.SetAddress(QStringLiteral("127.0.0.1"));
     client.Query = QStringLiteral("q\r\n");
     EXPECT_EQ(client.Execute(), QStringLiteral("Invalid Port: no port is set"));
@@ -480,7 +447,7 @@ TEST(KvInBase, RefusalsLimitsAndForeignExceptions) {
     struct TGreedy : TTestClient {
         void AfterExecute(QString&) override { throw std::bad_alloc(); }
     } greedy;
-    LoopbackPeer other(Answer({"reply"}));
+    ScriptedSession other(Answer({"reply"}));
     Target(greedy, other);
     greedy.Query = QStringLiteral("q\r\n");
     EXPECT_EQ(greedy.Execute(), QStringLiteral("Out of memory while receiving the reply"));

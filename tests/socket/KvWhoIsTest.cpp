@@ -3,12 +3,10 @@
 // with the scripted server (recorded bytes compared with the literal query).
 #include "socket/KvWhoIs.h"
 
-#include "support/ScriptedSession.h"
-#include "support/TestSupport.h"
-
-#include <QJsonArray>
+#include "support/ScriptedPeer.h"
 
 using namespace KvInet;
+using namespace KvTest::Script;
 
 namespace {
 
@@ -22,8 +20,6 @@ const char* const SingleLabels =
     "dm dz edu ee eu fi fo fr gl gov gs hk hm hn hu ie il in info int io iq ir is it je jobs jp ke kg kr la li lt "
     "lu lv ly ma md me mil mobi ms mu mx my name net nf ng nl no nu nz org pl pr pro pt ro ru sa sb sc se sg sh si "
     "sk sm st su tc tel tf th tj tk tl tm to tp tr travel tw tv tz ua uk us uy uz vc ve vg ws xxx";
-
-QJsonObject Script(const QJsonArray& Steps) { return QJsonObject{{QStringLiteral("steps"), Steps}}; }
 
 } // namespace
 
@@ -105,10 +101,7 @@ TEST(KvWhoIs, QueryLine) {
 TEST(KvWhoIs, ExchangeWithAScriptedServer) {
     const QString reply = QStringLiteral("Domain Name: EXAMPLE.COM\r\nRegistrar: Test Registrar\r\n"
                                          ">>> Last update of whois database <<<\r\n");
-    KvTest::ScriptedSession server(Script({
-        QJsonObject{{QStringLiteral("read_until"), QStringLiteral("\r\n\r\n")}},
-        QJsonObject{{QStringLiteral("send"), reply}, {QStringLiteral("blocks"), 3}, {QStringLiteral("delay_ms"), 100}},
-    }));
+    KvTest::ScriptedSession server(Steps({ReadRequest(), Send(reply.toUtf8(), 3, 100)}));
     TKvWhoIs whois;
     whois.SetDomain(QStringLiteral("example.com"));
     whois.SetAddress(QStringLiteral("127.0.0.1"));
@@ -119,10 +112,7 @@ TEST(KvWhoIs, ExchangeWithAScriptedServer) {
 }
 
 TEST(KvWhoIs, AServerThatClosesWithoutAWordIsAFailure) {
-    KvTest::ScriptedSession server(Script({
-        QJsonObject{{QStringLiteral("read_until"), QStringLiteral("\r\n\r\n")}},
-        QJsonObject{{QStringLiteral("close"), true}},
-    }));
+    KvTest::ScriptedSession server(Steps({ReadRequest(), Close()}));
     TKvWhoIs whois;
     whois.SetDomain(QStringLiteral("example.com"));
     whois.SetAddress(QStringLiteral("127.0.0.1"));
@@ -132,21 +122,18 @@ TEST(KvWhoIs, AServerThatClosesWithoutAWordIsAFailure) {
 }
 
 TEST(KvWhoIs, LineBreakInTheDomainIsRefused) {
-    KvTest::ScriptedSession server(Script({QJsonObject{{QStringLiteral("read_all"), true}}}));
+    KvTest::ScriptedSession server(Steps({ReadAll()}));
     TKvWhoIs whois;
     whois.SetDomain(QStringLiteral("example.com\r\nextra line"));
     whois.SetAddress(QStringLiteral("127.0.0.1"));
     whois.SetPort(server.Port());
     EXPECT_EQ(whois.Execute(), QStringLiteral("Invalid Domain: line breaks are not allowed"));
     EXPECT_EQ(whois.LastError(), QStringLiteral("Invalid Domain: line breaks are not allowed"));
-    EXPECT_EQ(server.Received(), QByteArray());
+    EXPECT_EQ(server.Connections(), 0); // refused before anything is connected
 }
 
 TEST(KvWhoIs, NotFoundAnswerIsScreened) {
-    KvTest::ScriptedSession server(Script({
-        QJsonObject{{QStringLiteral("read_until"), QStringLiteral("\r\n\r\n")}},
-        QJsonObject{{QStringLiteral("send"), QStringLiteral("Error: 404 no such domain\r\n")}},
-    }));
+    KvTest::ScriptedSession server(Steps({ReadRequest(), Send("Error: 404 no such domain\r\n")}));
     TKvWhoIs whois;
     whois.SetDomain(QStringLiteral("nosuch.example"));
     whois.SetAddress(QStringLiteral("127.0.0.1"));

@@ -5,8 +5,11 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QImage>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QTcpServer>
+#include <QWidget>
 
 namespace KvTest {
 
@@ -86,6 +89,28 @@ void WriteFile(const QString& Path, const QByteArray& Data) {
     QFile file(Path);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate)) << Path.toStdString();
     file.write(Data);
+}
+
+void SaveScreenshot(QWidget* Widget, const QString& Name) {
+    ASSERT_NE(Widget, nullptr) << Name.toStdString();
+    SaveScreenshot(Widget->grab().toImage(), Name);
+}
+
+void SaveScreenshot(const QImage& Picture, const QString& Name) {
+    // The test library is built in the tests' build directory, so this is <build>/tests.
+    const QString dir = QStringLiteral(QT_TESTCASE_BUILDDIR) + QStringLiteral("/screenshots");
+    QDir().mkpath(dir);
+    const QString path = dir + u'/' + Name + QStringLiteral(".png");
+    EXPECT_TRUE(Picture.save(path)) << "cannot save " << path.toStdString();
+}
+
+int UnusedPort() {
+    QTcpServer server;
+    if (!server.listen(QHostAddress::LocalHost, 0)) {
+        ADD_FAILURE() << "cannot listen on loopback";
+        return 0;
+    }
+    return server.serverPort();
 }
 
 QString Wire(const char* Data, qsizetype Size) {

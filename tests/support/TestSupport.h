@@ -1,5 +1,5 @@
 // TestSupport: what the test programs share: the real test servers' parameters, temporary directories,
-// running the kvinet tool, and small file helpers.
+// running the kvinet tool, screenshots, and small file and port helpers.
 #pragma once
 
 #include <QByteArray>
@@ -7,6 +7,9 @@
 #include <QStringList>
 
 #include <gtest/gtest.h>
+
+class QImage;
+class QWidget;
 
 namespace KvTest {
 
@@ -37,6 +40,14 @@ ProcessResult Kvinet(const QStringList& Args, const QByteArray& Input = QByteArr
 
 QByteArray ReadFile(const QString& Path);
 void WriteFile(const QString& Path, const QByteArray& Data);
+
+/// Saves what Widget shows (or Picture) as <build>/tests/screenshots/NAME.png; a failure to save fails the
+/// test.
+void SaveScreenshot(QWidget* Widget, const QString& Name);
+void SaveScreenshot(const QImage& Picture, const QString& Name);
+
+/// A loopback TCP port nobody listens on (free a moment ago): a connection to it is refused.
+int UnusedPort();
 
 /// Wire text (one character per byte) from a byte literal with embedded zeros: Wire("a\0b", 3).
 QString Wire(const char* Data, qsizetype Size);

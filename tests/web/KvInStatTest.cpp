@@ -10,7 +10,6 @@
 #include "support/TestSupport.h"
 
 #include <QApplication>
-#include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QPainter>
@@ -24,14 +23,6 @@ using namespace KvInet;
 using namespace KvTest;
 
 namespace {
-
-QString ScreenshotDir() {
-    const QString dir = QStringLiteral(QT_TESTCASE_BUILDDIR) + QStringLiteral("/screenshots");
-    QDir().mkpath(dir);
-    return dir;
-}
-
-void Shot(QWidget* W, const QString& Name) { EXPECT_TRUE(W->grab().save(ScreenshotDir() + u'/' + Name + ".png")); }
 
 TEST(StatusWindow, LayoutAsTheForm) {
     const QString saved = strKvInSoftwareUpdate;
@@ -84,7 +75,7 @@ TEST(StatusWindow, LayoutAsTheForm) {
     for (int i = 0; i < 6; ++i)
         p.drawPixmap(i * 72 + 4, 4, TfrmKvInetUpdate::Glyph(i).scaled(64, 64));
     p.end();
-    EXPECT_TRUE(sheet.save(ScreenshotDir() + "/0-glyphs.png"));
+    KvTest::SaveScreenshot(sheet, QStringLiteral("0-glyphs"));
 }
 
 TEST(StatusWindow, ActionsAndProgressLine) {
@@ -148,15 +139,15 @@ TEST_F(WindowedDownload, CancelClickStopsARealDownload) {
         ASSERT_NE(form, nullptr);
         EXPECT_TRUE(form->isVisible());
         if (u.Action() == iaConnected)
-            Shot(form, "1-connected");
+            KvTest::SaveScreenshot(form, "1-connected");
         if (u.Action() == iaCompared) {
             EXPECT_EQ(form->lblRemoteFileName->text(), "127.0.0.1/" + u.RemoteFileName());
             EXPECT_EQ(form->lblLocalFileName->text(), u.LocalFileName());
             EXPECT_EQ(form->lblCaption->text(), "Updating the test file");
-            Shot(form, "2-compared");
+            KvTest::SaveScreenshot(form, "2-compared");
         }
         if (u.Action() == iaDisconnected)
-            Shot(form, "4-disconnected");
+            KvTest::SaveScreenshot(form, "4-disconnected");
     });
     int reports = 0;
     bool aborted = false;
@@ -165,7 +156,7 @@ TEST_F(WindowedDownload, CancelClickStopsARealDownload) {
         aborted = Abort;
         if (reports == 100) {
             // The click goes through the window, as a user's would, and is noticed at the next report.
-            Shot(form, "3-downloading");
+            KvTest::SaveScreenshot(form, "3-downloading");
             QTest::mouseClick(form->btnCancel, Qt::LeftButton);
             EXPECT_FALSE(Abort);
         }

@@ -11,7 +11,6 @@
 #include "support/TestSupport.h"
 
 #include <QApplication>
-#include <QDir>
 #include <QFileInfo>
 #include <QMetaEnum>
 #include <QPainter>
@@ -25,16 +24,6 @@ using namespace KvInet;
 using namespace KvTest;
 
 namespace {
-
-QString ScreenshotDir() {
-    const QString dir = QStringLiteral(QT_TESTCASE_BUILDDIR) + QStringLiteral("/screenshots");
-    QDir().mkpath(dir);
-    return dir;
-}
-
-void Shot(QWidget* W, const QString& Name) {
-    EXPECT_TRUE(W->grab().save(ScreenshotDir() + u'/' + Name + ".png"));
-}
 
 // "section: [*]caption=link" per item, the marks as the printed tree gives them.
 QStringList Flatten(const QList<TKvNewsGroup>& Groups) {
@@ -317,7 +306,7 @@ TEST_F(NewsWindow, LayoutMarksAndGlyphs) {
     QTest::mouseMove(t->viewport(), t->visualItemRect(tips).center());
     EXPECT_EQ(t->HotNode(), tips);
     EXPECT_EQ(t->viewport()->cursor().shape(), Qt::PointingHandCursor);
-    Shot(form, "direct-1-window");
+    KvTest::SaveScreenshot(form, "direct-1-window");
 }
 
 TEST_F(NewsWindow, ClicksOpenTheItemUnderTheMouse) {
@@ -376,7 +365,7 @@ TEST_F(NewsWindow, ParentControlIsFilledWithoutWaiting) {
     host->resize(400, 250);
     EXPECT_EQ(form->geometry(), QRect(0, 0, 400, 250));
     EXPECT_EQ(Direct->Tree()->geometry(), form->rect());
-    Shot(host.get(), "direct-2-parent");
+    KvTest::SaveScreenshot(host.get(), "direct-2-parent");
     // The control goes: the component forgets it and its window.
     host.reset();
     EXPECT_EQ(Direct->ParentControl(), nullptr);
@@ -416,7 +405,7 @@ TEST_F(NewsWindow, ShowModalWaitsUntilClosed) {
         QWidget* form = Direct->Form();
         ASSERT_NE(form, nullptr);
         seen = form->isVisible() && form->isModal();
-        Shot(form, "direct-3-modal");
+        KvTest::SaveScreenshot(form, "direct-3-modal");
         form->close();
     });
     Direct->ShowModal();
@@ -470,7 +459,7 @@ TEST_F(NewsUpdate, MarksFollowTheUpdates) {
                     QTreeWidgetItem* node = d.Tree()->topLevelItem(s)->child(i);
                     shown << (node->font(0).bold() ? "*" : "") + node->text(0);
                 }
-            Shot(d.Form(), ShotName);
+            KvTest::SaveScreenshot(d.Form(), ShotName);
             d.Form()->close();
         });
     };

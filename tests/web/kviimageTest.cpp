@@ -7,16 +7,12 @@
 // label binding (with a screenshot), and kvinet image.
 #include "web/kviimage.h"
 
-#include "support/ScriptedSession.h"
-#include "support/TestSupport.h"
+#include "support/ScriptedPeer.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QDir>
 #include <QFile>
-#include <QJsonArray>
-#include <QJsonObject>
 #include <QLabel>
 #include <QTemporaryDir>
 #include <QThread>
@@ -210,12 +206,7 @@ TEST_F(RemoteImageTest, PageNamedJpgKeepsThePicture) {
 TEST_F(RemoteImageTest, AnswerWithoutContentLength) {
     const QByteArray head = "HTTP/1.0 200 OK\r\nContent-Type: image/png\r\n"
                             "Last-Modified: Tue, 05 Mar 2024 10:20:30 GMT\r\n\r\n";
-    QJsonArray steps;
-    steps.append(QJsonObject{{"read_until", "\r\n\r\n"}});
-    steps.append(
-        QJsonObject{{"send_b64", QString::fromLatin1((head + Picture(7, 5, Qt::yellow)).toBase64())}});
-    steps.append(QJsonObject{{"close", true}});
-    ScriptedSession peer(QJsonObject{{"steps", steps}});
+    ScriptedSession peer(Script::HttpReply(head, Picture(7, 5, Qt::yellow)));
     TImage image;
     TKvRemoteImage r;
     r.SetHost(QStringLiteral("127.0.0.1"));
@@ -281,9 +272,7 @@ TEST_F(RemoteImageTest, ShownInALabel) {
     ASSERT_EQ(label.pixmap().size(), QSize(40, 30));
     EXPECT_EQ(label.pixmap().toImage().pixelColor(20, 15), QColor(Qt::darkCyan));
     label.show();
-    const QString dir = QStringLiteral(QT_TESTCASE_BUILDDIR) + QStringLiteral("/screenshots");
-    QDir().mkpath(dir);
-    EXPECT_TRUE(label.grab().save(dir + "/remote-image-label.png"));
+    KvTest::SaveScreenshot(&label, QStringLiteral("remote-image-label"));
 }
 
 TEST_F(RemoteImageTest, Command) {

@@ -8,17 +8,13 @@
 #include "platform/Forms.h"
 #include "socket/KvILogOn.h"
 #include "socket/KvInCnst.h"
-#include "support/ScriptedSession.h"
-#include "support/TestSupport.h"
+#include "support/ScriptedPeer.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QMetaEnum>
 #include <QTemporaryDir>
 #include <QThread>
@@ -98,15 +94,6 @@ QStringList LogLines(const QString& Log, const QString& Needle, int AtLeast = 1)
         QThread::msleep(100);
     }
     return lines;
-}
-
-/// A server that reads one request, answers with Head and Body, and closes.
-QJsonObject HttpScript(const QByteArray& Head, const QByteArray& Body) {
-    QJsonArray steps;
-    steps.append(QJsonObject{{"read_until", "\r\n\r\n"}});
-    steps.append(QJsonObject{{"send_b64", QString::fromLatin1((Head + Body).toBase64())}});
-    steps.append(QJsonObject{{"close", true}});
-    return QJsonObject{{"steps", steps}};
 }
 
 /// Runs the updater once more with ResumeDownload on; returns the first progress report's byte count.
@@ -479,7 +466,7 @@ TEST_F(WebTest, CutConnectionFailsAndResumesByteExact) {
     const QString remote = Serve("cut.bin", data, Stamp);
     // A server that announces the whole file but sends only the first 12345 bytes.
     const QByteArray head = "HTTP/1.0 200 OK\r\nContent-Length: 40000\r\nLast-Modified: Tue, 05 Mar 2024 10:20:30 GMT\r\n\r\n";
-    ScriptedSession cut(HttpScript(head, data.left(12345)));
+    ScriptedSession cut(Script::HttpReply(head, data.left(12345)));
     TKvWebUpdater u;
     Http(u, remote, Local("cut.bin"));
     u.SetPort(cut.Port());
@@ -502,7 +489,7 @@ TEST_F(WebTest, CutConnectionFailsAndResumesByteExact) {
 TEST_F(WebTest, CutConnectionLeavesAGoodLocalFileUntouched) {
     const QByteArray data = Pattern(40000, 'B');
     const QByteArray head = "HTTP/1.0 200 OK\r\nContent-Length: 40000\r\n\r\n";
-    ScriptedSession cut(HttpScript(head, data.left(5000)));
+    ScriptedSession cut(Script::HttpReply(head, data.left(5000)));
     TKvWebUpdater u;
     Http(u, QStringLiteral("/whatever.bin"), Local("good.bin"));
     u.SetPort(cut.Port());
@@ -515,7 +502,7 @@ TEST_F(WebTest, CutConnectionLeavesAGoodLocalFileUntouched) {
 
 TEST_F(WebTest, ResumeAgainstAServerThatIgnoresRangesStartsOver) {
     const QByteArray data = Pattern(30000, 'C');
-    ScriptedSession whole(HttpScript("HTTP/1.0 200 OK\r\nContent-Length: 30000\r\n\r\n", data));
+    ScriptedSession whole(Script::HttpReply("HTTP/1.0 200 OK\r\nContent-Length: 30000\r\n\r\n", data));
     TKvWebUpdater u;
     Http(u, QStringLiteral("/file.bin"), Local("r.bin"));
     u.SetPort(whole.Port());
@@ -545,16 +532,10 @@ TEST_F(WebTest, ResumeOfACompleteFileIsNotAnError) {
 TEST_F(WebTest, ResumeNeverWritesAnErrorPageOverThePart) {
     // The search sees the file; the range request meets a busy server.
     const QByteArray data = Pattern(10000, 'E');
-    QJsonArray search;
-    search.append(QJsonObject{{"read_until", "\r\n\r\n"}});
-    search.append(QJsonObject{
-        {"send_b64", QString::fromLatin1(("HTTP/1.0 200 OK\r\nContent-Length: 10000\r\n\r\n" + data).toBase64())}});
-    search.append(QJsonObject{{"close", true}});
-    QJsonArray busy;
-    busy.append(QJsonObject{{"read_until", "\r\n\r\n"}});
-    busy.append(QJsonObject{{"send", "HTTP/1.0 503 Service Unavailable\r\nContent-Length: 17\r\n\r\n<html>busy</html>"}});
-    busy.append(QJsonObject{{"close", true}});
-    ScriptedSession server(QJsonObject{{"connections", QJsonArray{QJsonObject{{"steps", search}}, QJsonObject{{"steps", busy}}}}});
+    ScriptedSession server(Script::Connections(
+        {Script::HttpReply("HTTP/1.0 200 OK\r\nContent-Length: 10000\r\n\r\n", data),
+         Script::HttpReply(
+             "HTTP/1.0 503 Service Unavailable\r\nContent-Length: 17\r\n\r\n<html>busy</html>")}));
     TKvWebUpdater u;
     Http(u, QStringLiteral("/busy.bin"), Local("busy.bin"));
     u.SetPort(server.Port());
@@ -588,12 +569,6 @@ TEST_F(WebTest, ResumeContinuesOnlyTheVersionThePartHolds) {
     // Deploys that keep file times can put up a new version dated before the old one.
     const QByteArray v2Head = "HTTP/1.0 200 OK\r\nContent-Length: 30000\r\n"
                               "Last-Modified: Mon, 04 Mar 2024 10:20:30 GMT\r\nETag: \"v2\"\r\n\r\n";
-    const auto answer = [](const QByteArray& Bytes) {
-        return QJsonObject{
-            {"steps", QJsonArray{QJsonObject{{"read_until", "\r\n\r\n"}},
-                                 QJsonObject{{"send_b64", QString::fromLatin1(Bytes.toBase64())}},
-                                 QJsonObject{{"close", true}}}}};
-    };
     struct Case {
         const char* Name;
         QByteArray Offered, OfferedHead;
@@ -606,8 +581,8 @@ TEST_F(WebTest, ResumeContinuesOnlyTheVersionThePartHolds) {
                                 "Content-Length: 17655\r\n\r\n" +
                                 c.Offered.mid(12345);
         ScriptedSession server(
-            QJsonObject{{"connections", QJsonArray{answer(v1Head + v1.left(12345)),
-                                                   answer(c.OfferedHead + c.Offered), answer(tail)}}});
+            Script::Connections({Script::HttpReply(v1Head, v1.left(12345)),
+                                 Script::HttpReply(c.OfferedHead, c.Offered), Script::HttpReply(tail)}));
         const QString local = Local("versioned.bin");
         QFile::remove(local);
         TKvWebUpdater u;
@@ -646,7 +621,8 @@ TEST_F(WebTest, APartFileOrLinkBesideTheTargetIsNeverFollowed) {
 }
 
 TEST_F(WebTest, ARedirectWithoutLocationIsNotTheFile) {
-    ScriptedSession server(HttpScript("HTTP/1.0 302 Found\r\nContent-Length: 13\r\n\r\n", "redirect page"));
+    ScriptedSession server(
+        Script::HttpReply("HTTP/1.0 302 Found\r\nContent-Length: 13\r\n\r\n", "redirect page"));
     TKvWebUpdater u;
     Http(u, QStringLiteral("/moved.bin"), Local("r.bin"));
     u.SetPort(server.Port());
@@ -672,16 +648,7 @@ TEST_F(WebTest, AWriteTheDiskRefusesIsNeverFinished) {
 // Hostile answers, one run each: what reaches the peer, and what the run ends in.
 TEST_F(WebTest, HostileAnswers) {
     const QByteArray body = Pattern(200000, 'H');
-    const auto steps = [](std::initializer_list<QJsonObject> Steps) {
-        QJsonArray a;
-        for (const QJsonObject& s : Steps)
-            a.append(s);
-        return QJsonObject{{"steps", a}};
-    };
-    const auto send = [](const QByteArray& Bytes) {
-        return QJsonObject{{"send_b64", QString::fromLatin1(Bytes.toBase64())}};
-    };
-    const QJsonObject request{{"read_until", "\r\n\r\n"}};
+    using namespace Script;
     struct Case {
         const char* Name;
         QString Remote;
@@ -692,20 +659,18 @@ TEST_F(WebTest, HostileAnswers) {
         QByteArray Local; // the local file afterwards ("" : none)
     } cases[] = {
         {"a '#' is part of the name, '?' starts the query", "/a#b.txt?x=1",
-         steps({request, send("HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello"),
-                QJsonObject{{"close", true}}}),
-         isFinished, "GET /a%23b.txt?x=1 HTTP/1.0\r\n", "", "hello"},
+         HttpReply("HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello"), isFinished,
+         "GET /a%23b.txt?x=1 HTTP/1.0\r\n", "", "hello"},
         // Without the fix the answer counted as found with an unknown size, and the newer local copy as
         // current.
         {"a length the transfer refuses before the body", "/bad-length",
-         steps({request, send("HTTP/1.0 200 OK\r\nContent-Length: abc\r\n\r\nhello"),
-                QJsonObject{{"close", true}}}),
-         isNotFound, "GET /bad-length HTTP/1.0\r\n", "Content-Length", "local"},
+         HttpReply("HTTP/1.0 200 OK\r\nContent-Length: abc\r\n\r\nhello"), isNotFound,
+         "GET /bad-length HTTP/1.0\r\n", "Content-Length", "local"},
         // 100 kB at once, then nothing for longer than the idle time: an average over the last seconds
         // would still see the burst and let the stall run on.
         {"a stall after a burst", "/stall",
-         steps({request, send("HTTP/1.0 200 OK\r\nContent-Length: 200000\r\n\r\n" + body.left(100000)),
-                QJsonObject{{"sleep_ms", 4000}}, send(body.mid(100000)), QJsonObject{{"close", true}}}),
+         Steps({ReadRequest(), Send("HTTP/1.0 200 OK\r\nContent-Length: 200000\r\n\r\n" + body.left(100000)),
+                Sleep(4000), Send(body.mid(100000)), Close()}),
          isFailed, "GET /stall HTTP/1.0\r\n", "No data arrived for 2 seconds", body.left(100000)},
     };
     for (const Case& c : cases) {
@@ -813,9 +778,7 @@ TEST_F(WebTest, LinksAsLocalFileAndAsSource) {
 }
 
 TEST_F(WebTest, SilentServerTimesOut) {
-    QJsonArray steps;
-    steps.append(QJsonObject{{"hang", true}});
-    ScriptedSession silent(QJsonObject{{"steps", steps}});
+    ScriptedSession silent(Script::Steps({Script::Hang()}));
     TKvWebUpdater u;
     Http(u, QStringLiteral("/x.bin"), Local("x.bin"));
     u.SetPort(silent.Port());
@@ -1154,7 +1117,7 @@ TEST_F(WebTest, AnAnswerWithoutLengthIsDownloadedThenComparedByTime) {
             WriteFile(local, "old");
             SetMTime(local, Stamp);
         }
-        ScriptedSession peer(HttpScript(c.Answer, QByteArray()));
+        ScriptedSession peer(Script::HttpReply(c.Answer));
         TKvWebUpdater u;
         u.SetHost(QStringLiteral("127.0.0.1"));
         u.SetPort(peer.Port());
@@ -1217,7 +1180,7 @@ TEST_F(WebTest, PostReachesTheServerAndFollowsOnly307And308) {
 
 // What a request with a body looks like on the wire, byte for byte.
 TEST_F(WebTest, PostRequestBytes) {
-    ScriptedSession peer(HttpScript("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", QByteArray()));
+    ScriptedSession peer(Script::HttpReply("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"));
     TProbe probe;
     probe.SetHost(QStringLiteral("127.0.0.1"));
     probe.SetPort(peer.Port());
@@ -1238,11 +1201,9 @@ TEST_F(WebTest, PostRequestBytes) {
 
 // A server that keeps sending a byte now and then never trips the idle limit: the whole-run limit ends it.
 TEST_F(WebTest, TotalTimeoutEndsADrippingAnswer) {
-    QJsonArray steps;
-    steps.append(QJsonObject{{"read_until", "\r\n\r\n"}});
-    steps.append(QJsonObject{{"send", "HTTP/1.0 200 OK\r\nContent-Length: 60\r\n\r\n"}});
-    steps.append(QJsonObject{{"send", QString(60, u'x')}, {"blocks", 60}, {"delay_ms", 500}});
-    ScriptedSession peer(QJsonObject{{"steps", steps}});
+    using namespace Script;
+    ScriptedSession peer(Steps({ReadRequest(), Send("HTTP/1.0 200 OK\r\nContent-Length: 60\r\n\r\n"),
+                                Send(QByteArray(60, 'x'), 60, 500)}));
     TKvWebUpdater u;
     u.SetHost(QStringLiteral("127.0.0.1"));
     u.SetPort(peer.Port());
@@ -1259,7 +1220,8 @@ TEST_F(WebTest, TotalTimeoutEndsADrippingAnswer) {
 // The reporting URL read: the status, a cut body and the memory bound are never a quiet success.
 TEST_F(WebTest, ReportingUrlReadSeesStatusCutsAndTheSizeLimit) {
     const QString file = Serve(QStringLiteral("url.txt"), Pattern(3000));
-    ScriptedSession cut(HttpScript("HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\n", QByteArray(30, 'z')));
+    ScriptedSession cut(
+        Script::HttpReply("HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\n", QByteArray(30, 'z')));
     const QString base = QStringLiteral("http://127.0.0.1:%1").arg(NginxPort);
     struct Case {
         const char* Name;

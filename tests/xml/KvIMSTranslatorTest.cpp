@@ -4,15 +4,12 @@
 // only when complete. Also the translator's kvinet commands.
 #include "xml/KvIMSTranslator.h"
 
-#include "support/ScriptedSession.h"
-#include "support/TestSupport.h"
+#include "support/ScriptedPeer.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonObject>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -20,14 +17,6 @@ using namespace KvInet;
 using namespace KvTest;
 
 namespace {
-
-QJsonObject HttpScript(const QByteArray& Answer, int Blocks = 1, int DelayMs = 0) {
-    QJsonArray steps;
-    steps.append(QJsonObject{{"read_until", "\r\n\r\n"}});
-    steps.append(QJsonObject{
-        {"send_b64", QString::fromLatin1(Answer.toBase64())}, {"blocks", Blocks}, {"delay_ms", DelayMs}});
-    return QJsonObject{{"steps", steps}};
-}
 
 class TranslatorTest : public ::testing::Test {
 protected:
@@ -191,17 +180,20 @@ TEST_F(TranslatorTest, FailuresGiveNothing) {
         int MaxTime;
         const char* Error;
     } cases[] = {
-        {"error status", HttpScript("HTTP/1.0 400 Bad Request\r\nContent-Length: 28\r\n\r\n" + body), 0,
-         "400"},
-        {"cut", HttpScript("HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\n" + body), 0, ""},
-        {"oversized", HttpScript("HTTP/1.0 200 OK\r\n\r\n<string>" + QByteArray(3000, 'x') + "</string>"), 0,
+        {"error status", Script::HttpReply("HTTP/1.0 400 Bad Request\r\nContent-Length: 28\r\n\r\n" + body),
+         0, "400"},
+        {"cut", Script::HttpReply("HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\n" + body), 0, ""},
+        {"oversized",
+         Script::HttpReply("HTTP/1.0 200 OK\r\n\r\n<string>" + QByteArray(3000, 'x') + "</string>"), 0,
          "larger than 1000"},
         // A well-formed answer, sent a byte at a time within the idle limit: only the call's limit stops it.
         {"dripping",
-         HttpScript("HTTP/1.0 200 OK\r\nContent-Length: 40\r\n\r\n<s>" + QByteArray(33, 'x') + "</s>", 40,
-                    250),
+         Script::Steps(
+             {Script::ReadRequest(),
+              Script::Send("HTTP/1.0 200 OK\r\nContent-Length: 40\r\n\r\n<s>" + QByteArray(33, 'x') + "</s>",
+                           40, 250)}),
          1, ""},
-        {"no XML", HttpScript("HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello"), 0, "no XML"},
+        {"no XML", Script::HttpReply("HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello"), 0, "no XML"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -216,7 +208,7 @@ TEST_F(TranslatorTest, FailuresGiveNothing) {
             << t.LastError().toStdString();
     }
     // The list is emptied, and stays empty, when the answer is an error.
-    ScriptedSession peer(HttpScript("HTTP/1.0 404 Not Found\r\nContent-Length: 28\r\n\r\n" + body));
+    ScriptedSession peer(Script::HttpReply("HTTP/1.0 404 Not Found\r\nContent-Length: 28\r\n\r\n" + body));
     TKvMSTranslator t;
     t.SetHost(QStringLiteral("http://127.0.0.1:%1").arg(peer.Port()));
     TStringList list;
@@ -232,7 +224,7 @@ TEST_F(TranslatorTest, FailuresGiveNothing) {
 }
 
 TEST_F(TranslatorTest, NoListNoRequest) {
-    ScriptedSession peer(HttpScript("HTTP/1.0 200 OK\r\n\r\n<a><b>x</b></a>"));
+    ScriptedSession peer(Script::HttpReply("HTTP/1.0 200 OK\r\n\r\n<a><b>x</b></a>"));
     TKvMSTranslator t;
     t.SetHost(QStringLiteral("http://127.0.0.1:%1").arg(peer.Port()));
     t.GetLanguagesForSpeak(nullptr);
@@ -249,14 +241,14 @@ TEST_F(TranslatorTest, SpeechKeepsTheOldFileOnFailure) {
         const char* Name;
         QJsonObject Script;
     } cases[] = {
-        {"error status", HttpScript("HTTP/1.0 500 Oops\r\nContent-Length: 5\r\n\r\nerror")},
-        {"cut", HttpScript("HTTP/1.0 200 OK\r\nContent-Length: 50\r\n\r\nRIFF")},
+        {"error status", Script::HttpReply("HTTP/1.0 500 Oops\r\nContent-Length: 5\r\n\r\nerror")},
+        {"cut", Script::HttpReply("HTTP/1.0 200 OK\r\nContent-Length: 50\r\n\r\nRIFF")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
         WriteFile(existing, "old audio");
         QFile::remove(fresh);
-        ScriptedSession peer(QJsonObject{{"connections", QJsonArray{c.Script, c.Script}}});
+        ScriptedSession peer(c.Script); // for every connection
         TKvMSTranslator t;
         t.SetHost(QStringLiteral("http://127.0.0.1:%1").arg(peer.Port()));
         t.SetTimeout(5);
@@ -270,7 +262,7 @@ TEST_F(TranslatorTest, SpeechKeepsTheOldFileOnFailure) {
         EXPECT_EQ(QDir(Dir.path()).entryList(QDir::Files).size(), 2) << "a part file was left behind";
     }
     // A file that can't be created: the framework's error, before anything is asked.
-    ScriptedSession peer(HttpScript("HTTP/1.0 200 OK\r\n\r\nRIFF"));
+    ScriptedSession peer(Script::HttpReply("HTTP/1.0 200 OK\r\n\r\nRIFF"));
     TKvMSTranslator t;
     t.SetHost(QStringLiteral("http://127.0.0.1:%1").arg(peer.Port()));
     EXPECT_THROW(t.SpeakText(QStringLiteral("en"), Dir.filePath(QStringLiteral("no/such/dir/x.wav")),

@@ -5,14 +5,11 @@
 // also through kvinet rss.
 #include "xml/KvIRSS.h"
 
-#include "support/ScriptedSession.h"
-#include "support/TestSupport.h"
+#include "support/ScriptedPeer.h"
 
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonObject>
 #include <QStringDecoder>
 #include <QStringEncoder>
 #include <QTemporaryDir>
@@ -470,15 +467,6 @@ protected:
     QStringList Served;
 };
 
-/// A server that reads one request, answers with Head and Body, and closes (for every connection).
-QJsonObject HttpScript(const QByteArray& Head, const QByteArray& Body) {
-    QJsonArray steps;
-    steps.append(QJsonObject{{"read_until", "\r\n\r\n"}});
-    steps.append(QJsonObject{{"send_b64", QString::fromLatin1((Head + Body).toBase64())}});
-    steps.append(QJsonObject{{"close", true}});
-    return QJsonObject{{"steps", steps}};
-}
-
 QByteArray Chunked(const QByteArray& Body, int Size) {
     QByteArray out;
     for (qsizetype i = 0; i < Body.size(); i += Size) {
@@ -547,11 +535,12 @@ TEST_F(RSSRunTest, FeedsWithoutASizeAreParsedEveryRun) {
         const char* Name;
         QJsonObject Script;
     } table[] = {
-        {"ended by the close", HttpScript("HTTP/1.0 200 OK\r\nContent-Type: application/rss+xml\r\n"
-                                          "Last-Modified: Tue, 05 Mar 2024 10:20:30 GMT\r\n\r\n",
-                                          feed)},
-        {"chunked", HttpScript("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n",
-                               Chunked(feed, 100))},
+        {"ended by the close", Script::HttpReply("HTTP/1.0 200 OK\r\nContent-Type: application/rss+xml\r\n"
+                                                 "Last-Modified: Tue, 05 Mar 2024 10:20:30 GMT\r\n\r\n",
+                                                 feed)},
+        {"chunked",
+         Script::HttpReply("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n",
+                           Chunked(feed, 100))},
     };
     for (const auto& row : table) {
         SCOPED_TRACE(row.Name);
@@ -577,7 +566,7 @@ TEST_F(RSSRunTest, FailuresKeepThePreviousChannels) {
 
     // Cut short of its Content-Length: a failure, not a shorter feed.
     ScriptedSession cut(
-        HttpScript("HTTP/1.0 200 OK\r\nContent-Length: 5000\r\n\r\n", QByteArray(Rss10).left(300)));
+        Script::HttpReply("HTTP/1.0 200 OK\r\nContent-Length: 5000\r\n\r\n", QByteArray(Rss10).left(300)));
     parser.SetPort(cut.Port());
     parser.SetRemoteFileName(QStringLiteral("/cut.xml"));
     EXPECT_FALSE(parser.Execute());

@@ -4,13 +4,10 @@
 // service over HTTP and nginx over HTTPS. Also "kvinet ups".
 #include "xml/KvIUPS.h"
 
-#include "support/ScriptedSession.h"
-#include "support/TestSupport.h"
+#include "support/ScriptedPeer.h"
 
 #include <QCoreApplication>
 #include <QFile>
-#include <QJsonArray>
-#include <QJsonObject>
 #include <QThread>
 
 using namespace KvInet;
@@ -63,17 +60,9 @@ QByteArray Ok(const QByteArray& Body, bool WithLength = true) {
            "Connection: close\r\n\r\n" + Body;
 }
 
-/// A stand-in that reads the whole request (its body ends with the TrackRequest end tag) and sends Answer.
-QJsonArray Steps(const QByteArray& Answer, int Blocks = 1, int DelayMs = 0) {
-    QJsonArray steps;
-    steps.append(QJsonObject{{"read_until", "</TrackRequest>"}});
-    steps.append(QJsonObject{
-        {"send_b64", QString::fromLatin1(Answer.toBase64())}, {"blocks", Blocks}, {"delay_ms", DelayMs}});
-    return steps;
-}
-
-QJsonObject Script(const QByteArray& Answer) {
-    return QJsonObject{{"steps", Steps(Answer)}};
+/// A stand-in that reads the whole request (its body ends with the TrackRequest end tag) and sends Reply.
+QJsonObject Answer(const QByteArray& Reply, int Blocks = 1, int DelayMs = 0) {
+    return Script::Steps({Script::ReadUntil("</TrackRequest>"), Script::Send(Reply, Blocks, DelayMs)});
 }
 
 class UPSTest : public ::testing::Test {
@@ -161,7 +150,7 @@ TEST_F(UPSTest, CompactDatesAndTimes) {
 
 // One exchange: the request on the wire, then every field of a full answer.
 TEST_F(UPSTest, PostsTheRequestAndReadsAFullAnswer) {
-    ScriptedSession peer(Script(Ok(FullAnswer)));
+    ScriptedSession peer(Answer(Ok(FullAnswer)));
     TKvUPSTracker t;
     Local(t, peer.Port());
     t.SetTrackingNumber(QStringLiteral("NUM"));
@@ -217,9 +206,7 @@ TEST_F(UPSTest, PostsTheRequestAndReadsAFullAnswer) {
 // next number leaves nothing of the previous parcel behind.
 TEST_F(UPSTest, EachRunReplacesThePreviousResults) {
     ScriptedSession peer(
-        QJsonObject{{"connections", QJsonArray{QJsonObject{{"steps", Steps(Ok(FullAnswer))}},
-                                               QJsonObject{{"steps", Steps(Ok(FullAnswer))}},
-                                               QJsonObject{{"steps", Steps(Ok(ErrorAnswer))}}}}});
+        Script::Connections({Answer(Ok(FullAnswer)), Answer(Ok(FullAnswer)), Answer(Ok(ErrorAnswer))}));
     TKvUPSTracker t;
     Local(t, peer.Port());
     t.SetTrackingNumber(QStringLiteral("NUM"));
@@ -254,28 +241,28 @@ TEST_F(UPSTest, FailedAndForeignAnswers) {
                            "\r\n\r\n" + FullAnswer.left(FullAnswer.indexOf("<Message>"));
     struct Case {
         const char* Name;
-        QJsonArray Steps;
+        QJsonObject Peer;
         int64_t MaxReplySize;
         TKvIStatus Status;
         const char* Error; // part of LastError
         int Activities;
     } cases[] = {
         {"server error",
-         Steps("HTTP/1.1 500 Internal Server Error\r\nContent-Length: " +
-               QByteArray::number(FullAnswer.size()) + "\r\n\r\n" + FullAnswer),
+         Answer("HTTP/1.1 500 Internal Server Error\r\nContent-Length: " +
+                QByteArray::number(FullAnswer.size()) + "\r\n\r\n" + FullAnswer),
          0, isFailed, "500", 3},
-        {"cut mid-body", Steps(cut), 0, isFailed, "", 1},
-        {"endless", Steps(Ok(QByteArray(200000, ' '), false), 100, 20), 5000, isFailed, "larger than 5000",
+        {"cut mid-body", Answer(cut), 0, isFailed, "", 1},
+        {"endless", Answer(Ok(QByteArray(200000, ' '), false), 100, 20), 5000, isFailed, "larger than 5000",
          0},
-        {"without Shipment", Steps(Ok(packageOnly)), 0, isFinished, "", 1},
-        {"foreign page", Steps(Ok("<html><body>Welcome</body></html>")), 0, isFinished,
+        {"without Shipment", Answer(Ok(packageOnly)), 0, isFinished, "", 1},
+        {"foreign page", Answer(Ok("<html><body>Welcome</body></html>")), 0, isFinished,
          "no tracking information", 0},
-        {"empty answer", Steps(Ok("")), 0, isFinished, "empty", 0},
-        {"silent server", QJsonArray{QJsonObject{{"hang", true}}}, 0, isFailed, "", 0},
+        {"empty answer", Answer(Ok("")), 0, isFinished, "empty", 0},
+        {"silent server", Script::Steps({Script::Hang()}), 0, isFailed, "", 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
-        ScriptedSession peer(QJsonObject{{"steps", c.Steps}});
+        ScriptedSession peer(c.Peer);
         TKvUPSTracker t;
         Local(t, peer.Port());
         t.SetTimeout(2);
@@ -300,7 +287,7 @@ TEST_F(UPSTest, FailedAndForeignAnswers) {
 // Cancelling in OnProgress fails the run; the text read so far is kept and read.
 TEST_F(UPSTest, CancelKeepsWhatArrived) {
     const QByteArray answer = Ok(FullAnswer);
-    ScriptedSession peer(QJsonObject{{"steps", Steps(answer, 4, 200)}});
+    ScriptedSession peer(Answer(answer, 4, 200));
     TKvUPSTracker t;
     Local(t, peer.Port());
     t.SetTrackingNumber(QStringLiteral("NUM"));
@@ -314,7 +301,7 @@ TEST_F(UPSTest, CancelKeepsWhatArrived) {
 
 // A value XML cannot carry at all is refused before anything is sent.
 TEST_F(UPSTest, ControlCharactersAreRefused) {
-    ScriptedSession peer(Script(Ok(FullAnswer)));
+    ScriptedSession peer(Answer(Ok(FullAnswer)));
     TKvUPSTracker t;
     Local(t, peer.Port());
     t.SetTrackingNumber(QStringLiteral("1Z\x01"));
@@ -347,9 +334,7 @@ TEST_F(UPSTest, HttpsPostReachesTheServer) {
 // The command: the shipment, one line per event, --raw, and exit 1 for the service's error.
 TEST_F(UPSTest, Command) {
     ScriptedSession peer(
-        QJsonObject{{"connections", QJsonArray{QJsonObject{{"steps", Steps(Ok(FullAnswer))}},
-                                               QJsonObject{{"steps", Steps(Ok(FullAnswer))}},
-                                               QJsonObject{{"steps", Steps(Ok(ErrorAnswer))}}}}});
+        Script::Connections({Answer(Ok(FullAnswer)), Answer(Ok(FullAnswer)), Answer(Ok(ErrorAnswer))}));
     const QStringList common = {QStringLiteral("--http"), QStringLiteral("--host"),
                                 QStringLiteral("127.0.0.1"), QStringLiteral("--port"),
                                 QString::number(peer.Port())};
