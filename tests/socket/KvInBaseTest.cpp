@@ -412,7 +412,9 @@ TEST(KvInBase, IPv6Literal) {
         GTEST_SKIP() << "no IPv6 loopback here";
     ScriptedSession peer(Answer({"v6"}), QStringLiteral("::1"));
     TTestClient client;
-    client.SetHost(QStringLiteral("::1"));
+    // Written as in a URL, in brackets, it is the same address.
+    client.SetHost(QStringLiteral("[::1]"));
+    EXPECT_EQ(client.Host(), QStringLiteral("::1"));
     client.SetPort(peer.Port());
     client.Query = QStringLiteral("q");
     EXPECT_EQ(client.Execute(), QStringLiteral("v6"));

@@ -96,6 +96,11 @@ TEST(KvWhoIs, QueryLine) {
     EXPECT_EQ(whois.GetQuery(), QStringLiteral("example.com\r\n"));
     whois.SetHost(QStringLiteral("WHOIS.ARIN.NET")); // the comparison keeps case
     EXPECT_EQ(whois.GetQuery(), QStringLiteral("example.com\r\n"));
+    // One encoding for the whole name: Latin-1 a byte a character, a name beyond it whole as UTF-8.
+    whois.SetDomain(QString::fromUtf8("m\u00fcller.de"));
+    EXPECT_EQ(whois.GetQuery(), QStringLiteral("m\u00fcller.de\r\n"));
+    whois.SetDomain(QString::fromUtf8("m\u00fc\u65e5.de"));
+    EXPECT_EQ(whois.GetQuery(), QString::fromLatin1("m\xc3\xbc\xe6\x97\xa5.de\r\n"));
 }
 
 TEST(KvWhoIs, ExchangeWithAScriptedServer) {
