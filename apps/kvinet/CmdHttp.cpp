@@ -70,7 +70,9 @@ int Run(const Invocation& Call) {
               QStringLiteral(
                   "Sends one HTTP/1.0 request for an http:// URL and prints the reply's body (the whole\n"
                   "reply with --keep-headers), its lines ended with CR LF. --output writes the body's\n"
-                  "bytes unaltered to FILE instead. --verbose shows the response headers on stderr."));
+                  "bytes unaltered to FILE instead. --verbose shows the response headers on stderr,\n"
+                  "control characters escaped. Without --follow a redirect is a reply like any other:\n"
+                  "its own body is printed or written, exit 0."));
     args.Flag(QStringLiteral("gui"), QStringLiteral("ask for proxy credentials in a dialog (needs a display)"));
     args.Option(QStringLiteral("method"), QStringLiteral("get|head|post"), QStringLiteral("request method (default get)"));
     args.Option(QStringLiteral("header"), QStringLiteral("'NAME: VALUE'"), QStringLiteral("extra request header line"),
