@@ -69,7 +69,7 @@ void RunCommandCase(const CommandCase& Case) {
     }
     QStringList args = Case.Args;
     args.replaceInStrings(QStringLiteral("PORT"), QString::number(port));
-    const ProcessResult r = Kvinet(args);
+    const ProcessResult r = Kvinet(args, Case.Input);
 
     EXPECT_EQ(r.ExitCode, Case.Exit) << "stderr: " << Shown(r.Err);
     EXPECT_TRUE(Holds(Case.Out, r.Out))
@@ -92,6 +92,8 @@ void RunCommandCase(const CommandCase& Case) {
     if (!Case.NoFile.isEmpty()) {
         EXPECT_FALSE(QFile::exists(Case.NoFile)) << Case.NoFile.toStdString() << " was left behind";
     }
+    if (Case.Then)
+        Case.Then(r);
 }
 
 } // namespace

@@ -8,6 +8,8 @@
 #include <QList>
 #include <QStringList>
 
+#include <functional>
+
 namespace KvTest {
 
 /// What an output or a recording must hold; made by Exactly, Contains or Matches.
@@ -35,6 +37,8 @@ struct CommandCase {
     const char* What = "";
     /// "PORT" in an argument stands for the peer's port.
     QStringList Args{};
+    /// Standard input (default: none, the tool reads an immediate end).
+    QByteArray Input{};
     /// The script of a fresh scripted peer for this run (empty: it closes every connection at once).
     QJsonObject Script{};
     /// Instead of a scripted peer, one of the test's own (say over UDP) listening on this port.
@@ -51,6 +55,9 @@ struct CommandCase {
     Expect Received = Contains("");
     /// A path that must not exist after the run (say the --output of a cut download).
     QString NoFile{};
+    /// A check of the test's own, called with the run's result after the checks above (say of what a real
+    /// server stored); what it expects fails the row.
+    std::function<void(const ProcessResult&)> Then{};
 };
 
 /// Runs each case (SCOPED_TRACE names it) and checks everything it states; failures are the test's failures.

@@ -98,8 +98,11 @@ QJsonObject ReadBytes(int Count) {
     return QJsonObject{{QStringLiteral("read_bytes"), Count}};
 }
 
-QJsonObject ReadAll() {
-    return QJsonObject{{QStringLiteral("read_all"), true}};
+QJsonObject ReadAll(int TimeoutMs) {
+    QJsonObject step{{QStringLiteral("read_all"), true}};
+    if (TimeoutMs > 0)
+        step.insert(QStringLiteral("timeout_ms"), TimeoutMs);
+    return step;
 }
 
 QJsonObject Send(const QByteArray& Bytes, int Blocks, int DelayMs) {

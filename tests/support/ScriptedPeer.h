@@ -51,8 +51,9 @@ QJsonObject ReadRequest();
 /// Reads one line (up to LF, so CR LF lines too).
 QJsonObject ReadLine();
 QJsonObject ReadBytes(int Count);
-/// Reads until the client closes its sending side.
-QJsonObject ReadAll();
+/// Reads until the client closes its sending side; with TimeoutMs, at most that long (then the peer ends the
+/// connection). 0: the server's own limit of 30 s.
+QJsonObject ReadAll(int TimeoutMs = 0);
 /// Sends Bytes in Blocks nearly equal pieces with DelayMs between them.
 QJsonObject Send(const QByteArray& Bytes, int Blocks = 1, int DelayMs = 0);
 /// Sends Bytes Times times over: a reply too large to write out.
