@@ -112,17 +112,17 @@ QString TKvInetBase::BareHost(const QString& Value) {
     return Value;
 }
 
-void TKvInetBase::PlaceEndpoint(const QString& AValue) {
-    const QString Value = BareHost(AValue);
-    if (AddrIsIP(Value)) {
+void TKvInetBase::PlaceEndpoint(const QString& Value) {
+    const QString value = BareHost(Value);
+    if (AddrIsIP(value)) {
         FHost.clear();
-        FAddress = Value;
+        FAddress = value;
         FClientSocket->SetHost(QString());
-        FClientSocket->SetAddress(Value);
+        FClientSocket->SetAddress(value);
     } else {
-        FHost = Value;
+        FHost = value;
         FAddress.clear();
-        FClientSocket->SetHost(Value);
+        FClientSocket->SetHost(value);
         FClientSocket->SetAddress(QString());
     }
 }
