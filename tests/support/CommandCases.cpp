@@ -1,3 +1,4 @@
+// CommandCases: runs kvinet rows against their peers and checks what each row states.
 #include "support/CommandCases.h"
 
 #include <QFile>
