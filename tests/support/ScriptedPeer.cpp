@@ -1,3 +1,4 @@
+// ScriptedPeer: the scripted test server's sessions and the builders of its scripts.
 #include "support/ScriptedPeer.h"
 
 #include <QFile>
