@@ -135,18 +135,6 @@ bool InterimStatus(QStringView StatusLine) {
     return space > 0 && space + 1 < StatusLine.size() && StatusLine[space + 1] == u'1';
 }
 
-// The values of every header line named Name in Head (a header section, lines ended by LF or CR LF), as
-// written after the colon, trimmed.
-QList<QStringView> HeaderValues(QStringView Head, QLatin1String Name) {
-    QList<QStringView> values;
-    for (QStringView line : Head.split(u'\n')) {
-        if (line.size() > Name.size() && line[Name.size()] == u':' &&
-            line.startsWith(Name, Qt::CaseInsensitive))
-            values << line.mid(Name.size() + 1).trimmed();
-    }
-    return values;
-}
-
 } // namespace
 
 TKvIHTTPClient::TKvIHTTPClient(TComponent* AOwner) : TKvInetBase(AOwner) {
@@ -225,12 +213,11 @@ qsizetype TKvChunkedBody::Feed(const char* Data, qsizetype Count, const TSink& S
         if (FState == csSize) {
             // Hexadecimal digits, then nothing or extensions after ";" (spaces allowed before it).
             qsizetype k = 0;
-            qint64 size = 0;
-            for (; k < FLine.size() && std::isxdigit(static_cast<unsigned char>(FLine[k])); ++k) {
-                if (k == 15)
-                    malformed("a chunk size is too large");
-                size = size * 16 + QByteArray(1, FLine[k]).toInt(nullptr, 16);
-            }
+            while (k < FLine.size() && std::isxdigit(static_cast<unsigned char>(FLine[k])))
+                ++k;
+            if (k > 15)
+                malformed("a chunk size is too large");
+            const qint64 size = k > 0 ? FLine.left(k).toLongLong(nullptr, 16) : 0;
             qsizetype rest = k;
             while (rest < FLine.size() && (FLine[rest] == ' ' || FLine[rest] == '\t'))
                 ++rest;
@@ -263,7 +250,7 @@ void TKvIHTTPClient::ReadFraming(const QString& Head) const {
         return;
     // A transfer coding replaces any length; the body is chunked when that is its last coding (a server that
     // ignores HTTP/1.0 may send it), and otherwise ends at the close.
-    const QList<QStringView> codings = HeaderValues(Head, QLatin1String("Transfer-Encoding"));
+    const QList<QStringView> codings = HttpHeaderValues(Head, QLatin1String("Transfer-Encoding"));
     if (!codings.isEmpty()) {
         FChunked = codings.last().split(u',').last().trimmed().compare(QLatin1String("chunked"),
                                                                        Qt::CaseInsensitive) == 0;

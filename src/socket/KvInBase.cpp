@@ -307,14 +307,21 @@ qsizetype TKvInetBase::HttpBodyStart(const QString& Reply, qsizetype From) {
     return crlf < 0 ? -1 : crlf + 3;
 }
 
+QList<QStringView> TKvInetBase::HttpHeaderValues(QStringView Head, QLatin1String Name) {
+    QList<QStringView> values;
+    for (const QStringView line : Head.split(u'\n'))
+        if (line.size() > Name.size() && line[Name.size()] == u':' &&
+            line.startsWith(Name, Qt::CaseInsensitive))
+            values << line.mid(Name.size() + 1).trimmed();
+    return values;
+}
+
 qint64 TKvInetBase::HttpContentLength(const QString& Head) {
     // Two lengths that differ, or one that is not plain digits ("+3", "3x"), leave the body's end unknown:
     // a reader that picked one would split the stream where the server did not.
     qint64 length = -1;
-    for (const QStringView line : QStringView(Head).split(u'\n')) {
-        if (!line.startsWith(QLatin1String("Content-Length:"), Qt::CaseInsensitive))
-            continue;
-        for (const QStringView item : line.mid(15).split(u',')) {
+    for (const QStringView values : HttpHeaderValues(Head, QLatin1String("Content-Length"))) {
+        for (const QStringView item : values.split(u',')) {
             const QStringView value = item.trimmed();
             bool ok = !value.isEmpty() && value.size() <= 18;
             for (const QChar c : value)

@@ -234,6 +234,9 @@ protected:
     /// HttpInvalidLength when a value is anything but digits or two values differ (a list of one value
     /// repeated is that value).
     static qint64 HttpContentLength(const QString& Head);
+    /// The values of every header line named Name (ignoring case) in Head, a header section whose lines end
+    /// with LF or CR LF: what follows the colon, trimmed.
+    static QList<QStringView> HttpHeaderValues(QStringView Head, QLatin1String Name);
     static constexpr qint64 HttpInvalidLength = -2;
     /// What keeps a reply read until the server closed from being a page to parse, as a message (empty when
     /// nothing): no HTTP status line, a status outside 2xx (the message quotes the status line), a header
