@@ -68,7 +68,7 @@ file == 1 {
         } else if (match(line, /  +/)) {
             left = substr(line, 1, RSTART - 1); help = substr(line, RSTART + RLENGTH)
         } else { left = line; help = "" }
-        sub(/ +$/, "", left)
+        sub(/ +$/, "", left); sub(/^ +/, "", help)
         k = ++nopt[c]; optleft[c, k] = left; opthelp[c, k] = help
         short = ""; long = left
         if (long ~ /^-[^-], /) { short = substr(long, 1, 2); long = substr(long, 5) }

@@ -217,7 +217,9 @@ QString Args::Help() const {
         left += QStringLiteral("--") + o.Name;
         if (o.TakesValue)
             left += u' ' + o.ValueName;
-        text += left.leftJustified(30) + u' ' + o.Help +
+        // The help starts at column 31; a longer left part keeps two spaces before it, so that the manual
+        // page and completion generator can always find where the option ends.
+        text += (left.size() < 30 ? left.leftJustified(30) + u' ' : left + QStringLiteral("  ")) + o.Help +
                 (o.Repeatable ? QStringLiteral(" (repeatable)") : QString()) + u'\n';
     }
     return text;

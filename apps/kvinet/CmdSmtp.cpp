@@ -61,7 +61,7 @@ int Run(const Invocation& Call) {
                 QStringLiteral("password for --user"));
     args.Option(QStringLiteral("priority"), QStringLiteral("1..5"),
                 QStringLiteral("X-Priority (1 highest, 3 normal)"));
-    args.Option(QStringLiteral("tls"), QStringLiteral("MODE"),
+    args.Option(QStringLiteral("tls"), QStringLiteral("none|starttls|implicit"),
                 QStringLiteral("none (default), starttls (required) or implicit (port 465 by default)"));
     if (!args.Parse(Call.Arguments, 0, 0))
         return ExitOk;

@@ -120,13 +120,30 @@ grep -q '^NAME' "$tmp/man.txt" && grep -q 'kvinet - ' "$tmp/man.txt" || fail "th
 while read -r c; do
     grep -qx "   $c" "$tmp/man.txt" || fail "the manual page has no section for '$c'"
     grep -qE "^ +$c( |$)" "$tmp/man.txt" || fail "the manual page does not list '$c'"
-    "$kvinet" "$c" --help | sed -n 's/^  \(-., \)\{0,1\}\(--[a-z0-9-]*\).*/\2/p' >"$tmp/options-$c"
+    "$kvinet" "$c" --help >"$tmp/help-$c.txt"
+    sed -n 's/^  \(-., \)\{0,1\}\(--[a-z0-9-]*\).*/\2/p' "$tmp/help-$c.txt" >"$tmp/options-$c"
     [ -s "$tmp/options-$c" ] || fail "kvinet $c --help shows no options"
+    # Each option with its value name, tab, its help: the help starts at column 31, or after two spaces
+    # where the option and its value are longer.
+    awk '/^  -/ {
+        if (length($0) > 31 && substr($0, 31, 1) == " " && substr($0, 30, 1) != " ") { left = substr($0, 3, 28); help = substr($0, 32) }
+        else if (match(substr($0, 3), /  +/)) { left = substr($0, 3, RSTART - 1); help = substr($0, 3 + RSTART + RLENGTH - 1) }
+        else { fail = 1; print "no help after " $0 > "/dev/stderr" }
+        sub(/ +$/, "", left); sub(/^-., /, "", left); sub(/^ +/, "", help)
+        print left "\t" help
+    } END { exit fail }' "$tmp/help-$c.txt" >"$tmp/optlines-$c" || fail "kvinet $c --help has an option without help"
     # The options must appear in this command's own section, between its heading and the next one.
     awk -v c="$c" '$0 ~ "^   " c "$" { on = 1; next } on && /^(   )?[^ ]/ { exit } on' "$tmp/man.txt" >"$tmp/man-$c"
     while read -r o; do
         grep -qE -- "^ +(-., )?$o( |$)" "$tmp/man-$c" || fail "the manual page does not show $o for '$c'"
     done <"$tmp/options-$c"
+    # ...whole: the value name on the option's line and the help on its own.
+    while IFS=$'\t' read -r left help; do
+        awk -v want="$left" '{ sub(/^ +(-., )?/, ""); sub(/ +$/, "") }
+            $0 == want || index($0, want " ") == 1 { found = 1 } END { exit !found }' "$tmp/man-$c" ||
+            fail "the manual page shows '$left' of '$c' garbled"
+        grep -qF -- "$help" "$tmp/man-$c" || fail "the manual page lacks the help of '$left' for '$c'"
+    done <"$tmp/optlines-$c"
 done <"$tmp/commands"
 
 # ---- bash completion: the commands, and each command's options
@@ -142,6 +159,17 @@ while read -r c; do
     complete_words kvinet "$c" -- >"$tmp/offered"
     missing_options=$(sort "$tmp/options-$c" | comm -23 - "$tmp/offered")
     [ -z "$missing_options" ] || fail "completion misses options of '$c': $missing_options"
+    # After an option that takes a value: its choices when the help lists them (a|b|c), else no options.
+    while IFS=$'\t' read -r left help; do
+        case $left in *" "*) ;; *) continue ;; esac
+        option=${left%% *} value=${left#* }
+        if [[ $value =~ ^[a-z0-9]+(\|[a-z0-9]+)+$ ]]; then
+            diff <(complete_words kvinet "$c" "$option" "") <(tr '|' '\n' <<<"$value" | sort) >/dev/null ||
+                fail "completion after '$c $option' does not offer $value"
+        elif complete_words kvinet "$c" "$option" -- | grep -q .; then
+            fail "completion after '$c $option' offers options where $value belongs"
+        fi
+    done <"$tmp/optlines-$c"
 done <"$tmp/commands"
 first=$(head -1 "$tmp/commands")
 complete_words kvinet "${first:0:2}" | grep -qx "$first" || fail "completion of '${first:0:2}' does not give $first"
