@@ -489,7 +489,20 @@ bool TKvWebDirect::Execute() {
     if (!local.absoluteDir().exists())
         QDir().mkpath(local.absolutePath());
     KeepPreviousCopy();
-    const bool result = TKvCustomWebUpdater::Execute();
+    // A whole news file is no start of the next one: resuming would append another version's tail to it,
+    // and a break would leave a mix of both in place of the good copy. Only a broken download's part is
+    // resumed.
+    bool result = false;
+    {
+        struct ResumeOnlyAPart {
+            TKvWebDirect& Self;
+            const bool Resume;
+            ~ResumeOnlyAPart() { Self.SetResumeDownload(Resume); }
+        } resume{*this, ResumeDownload()};
+        if (resume.Resume && NewsFileComplete())
+            SetResumeDownload(false);
+        result = TKvCustomWebUpdater::Execute();
+    }
     if (FShowMode == omAlways || (FShowMode == omIfChanged && result && Status() == isFinished))
         InternalShow(true);
     return result;

@@ -217,8 +217,9 @@ public:
     ~TKvWebDirect() override;
 
     /// Copies the news file to PreviousFileName (replacing an older copy) unless it is the part of a broken
-    /// download, runs the updater cycle, then shows the tree modally when ShowMode is omAlways, or
-    /// omIfChanged and the file was downloaded (isFinished). Returns the updater's result. Raises
+    /// download, runs the updater cycle (resuming, when ResumeDownload is set, only such a part, never a
+    /// whole news file), then shows the tree modally when ShowMode is omAlways, or omIfChanged and the file
+    /// was downloaded (isFinished). Returns the updater's result. Raises
     /// EFCreateError when the previous copy can't be written, and what the updater and the window raise.
     bool Execute() override;
     /// Builds the window and shows it without waiting (prints the tree without widgets). The part of a

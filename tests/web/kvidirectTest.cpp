@@ -601,6 +601,25 @@ QByteArray Head(qint64 Length) {
     return "HTTP/1.0 200 OK\r\nContent-Length: " + QByteArray::number(Length) + "\r\n\r\n";
 }
 
+TEST(WebDirectResume, AWholeNewsFileIsNeverResumed) {
+    QTemporaryDir dir;
+    const QByteArray news = TwoSections + "[More]\nhttps://example.org/3=Three\n";
+    ScriptedSession peer(Script::HttpReply(Head(news.size()), news));
+    TKvWebDirect d;
+    d.SetHost(QStringLiteral("127.0.0.1"));
+    d.SetPort(peer.Port());
+    d.SetRemoteFileName(QStringLiteral("/news.sin"));
+    d.SetLocalFileName(dir.filePath("news.sin"));
+    d.SetShowMode(omNever);
+    d.SetResumeDownload(true);
+    WriteFile(dir.filePath("news.sin"), TwoSections); // whole, shorter than the new one, no time to compare
+    EXPECT_TRUE(d.Execute());
+    for (int i = 1; i <= peer.Connections(); ++i)
+        EXPECT_FALSE(peer.Received(i).contains("Range:")) << peer.Received(i).constData();
+    EXPECT_EQ(ReadFile(dir.filePath("news.sin")), news);
+    EXPECT_TRUE(d.ResumeDownload());
+}
+
 TEST(NewsCommand, BrokenCutAndDisguisedNews) {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
