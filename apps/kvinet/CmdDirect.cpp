@@ -19,7 +19,10 @@ const char* const description =
     "The news file is FILE (--local), else <user data directory>/kvinet.sin; the copy from before the "
     "update\n"
     "is kept beside it with the extension .~sin. Exit status 0 when the file was downloaded or is current,\n"
-    "1 otherwise (the tree of the file already there is still shown with --show-mode always).";
+    "1 otherwise (the tree of the file already there is still shown with --show-mode always).\n"
+    "A news file that a broken download left is not shown (nor kept as the previous copy) until a download\n"
+    "completes; one cut at the reading bounds (4 MiB, 10,000 sections and items) is shown in part. Both\n"
+    "are told in a warning on stderr.";
 
 KvInet::TKvIShowMode ShowModeOption(const Args& A) {
     const QString mode = A.Value(QStringLiteral("show-mode"), QStringLiteral("always"));
@@ -52,7 +55,9 @@ int Run(const Invocation& Call) {
     const KvInet::TKvIStatus status = direct.Status();
     const bool ok = status == KvInet::isFinished || status == KvInet::isSkipped;
     if (!ok && !direct.LastError().isEmpty())
-        WriteError(QStringLiteral("kvinet news: %1").arg(direct.LastError()));
+        WriteError(QStringLiteral("kvinet news: %1").arg(EscapeLine(direct.LastError())));
+    if (!direct.NewsWarning().isEmpty())
+        WriteError(QStringLiteral("kvinet news: warning: %1").arg(EscapeLine(direct.NewsWarning())));
     if (args.Has(QStringLiteral("verbose")))
         WriteError(QStringLiteral("kvinet news: %1 (%2)")
                        .arg(status == KvInet::isFinished  ? QStringLiteral("downloaded")

@@ -15,6 +15,8 @@
 #include <QHash>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QLabel>
+#include <QLocale>
 #include <QMouseEvent>
 #include <QSaveFile>
 #include <QScreen>
@@ -25,6 +27,7 @@
 #include <QVBoxLayout>
 
 #include <cstdio>
+#include <optional>
 
 namespace KvInet {
 
@@ -49,7 +52,7 @@ QString Fold(const QString& Name) {
 
 bool TKvNewsFile::Load(const QString& FileName) {
     FSections.clear();
-    FTruncated = false;
+    FCut = ctNone;
     QFile file(FileName);
     if (!file.open(QIODevice::ReadOnly))
         return false;
@@ -61,13 +64,14 @@ bool TKvNewsFile::Load(const QString& FileName) {
         data.truncate(data.lastIndexOf('\n') + 1); // no half line
     }
     LoadFromData(data);
-    FTruncated = FTruncated || larger;
+    if (larger && FCut == ctNone)
+        FCut = ctBytes;
     return true;
 }
 
 void TKvNewsFile::LoadFromData(const QByteArray& Data) {
     FSections.clear();
-    FTruncated = false;
+    FCut = ctNone;
     QByteArrayView rest(Data);
     if (rest.startsWith("\xEF\xBB\xBF"))
         rest = rest.sliced(3);
@@ -90,7 +94,7 @@ void TKvNewsFile::LoadFromData(const QByteArray& Data) {
                 continue;
             }
             if (++nodes > MaxNodes) {
-                FTruncated = true;
+                FCut = ctNodes;
                 break;
             }
             known.insert(folded, FSections.size());
@@ -102,7 +106,7 @@ void TKvNewsFile::LoadFromData(const QByteArray& Data) {
         if (!current || equals < 0)
             continue;
         if (++nodes > MaxNodes) {
-            FTruncated = true;
+            FCut = ctNodes;
             break;
         }
         current->Entries.append({line.left(equals).trimmed(), line.mid(equals + 1).trimmed()});
@@ -123,36 +127,92 @@ QString TKvNewsFile::ReadString(const QString& Section, const QString& Key) cons
     return {};
 }
 
-namespace {
+QString TKvNewsFile::TruncatedText() const {
+    switch (FCut) {
+    case ctBytes:
+        return QStringLiteral("The news file is larger than %1 MiB: only its first %1 MiB are shown.")
+            .arg(MaxBytes >> 20);
+    case ctNodes:
+        return QStringLiteral(
+                   "The news file holds more than %1 sections and items: only the first %1 are shown.")
+            .arg(QLocale(QLocale::English).toString(MaxNodes));
+    case ctNone:
+        break;
+    }
+    return {};
+}
 
-// Server text shown on a terminal or in a cell: tabs become spaces, other control characters "?".
-QString Visible(const QString& Text) {
+QString NewsVisibleText(const QString& Text) {
     QString out = Text;
     for (QChar& c : out) {
-        if (c == u'\t')
+        const char16_t u = c.unicode();
+        if (u == u'\t')
             c = u' ';
-        else if (c.unicode() < 0x20 || (c.unicode() >= 0x7F && c.unicode() < 0xA0) || c == QChar(0x2028) ||
-                 c == QChar(0x2029))
+        else if (u < 0x20 || (u >= 0x7F && u < 0xA0) || u == 0x2028 || u == 0x2029)
+            c = u'?';
+        // Bidirectional embeddings, overrides, isolates and marks reorder the text around them on screen: a
+        // caption could show a link or a name other than the one it holds.
+        else if (u == 0x061C || u == 0x200E || u == 0x200F || (u >= 0x202A && u <= 0x202E) ||
+                 (u >= 0x2066 && u <= 0x2069))
             c = u'?';
     }
     return out;
 }
 
+namespace {
+
+// The first value of every key of every section, by folded names: each lookup of NewsTree is one hash
+// lookup, where a walk over the file made a file of many entries take quadratic time.
+class TNewsIndex {
+public:
+    explicit TNewsIndex(const TKvNewsFile& File) {
+        FSections.reserve(File.Sections().size());
+        for (const TKvNewsSection& section : File.Sections()) {
+            // A section occurs once (a repeated one is dropped at reading).
+            QHash<QString, QString>& keys = FSections[Fold(section.Name)];
+            keys.reserve(section.Entries.size());
+            for (const TKvNewsEntry& entry : section.Entries) {
+                const QString key = Fold(entry.Key);
+                if (!keys.contains(key)) // the first value of a key is the one it shows
+                    keys.insert(key, entry.Value);
+            }
+        }
+    }
+    /// The keys of a section, or null.
+    const QHash<QString, QString>* Section(const QString& FoldedName) const {
+        const auto found = FSections.constFind(FoldedName);
+        return found == FSections.cend() ? nullptr : &found.value();
+    }
+
+private:
+    QHash<QString, QHash<QString, QString>> FSections;
+};
+
 } // namespace
 
 QList<TKvNewsGroup> NewsTree(const TKvNewsFile& News, const TKvNewsFile* Previous) {
+    const TNewsIndex news(News);
+    std::optional<TNewsIndex> previous;
+    if (Previous)
+        previous.emplace(*Previous);
     QList<TKvNewsGroup> groups;
+    groups.reserve(News.Sections().size());
     for (const TKvNewsSection& section : News.Sections()) {
-        TKvNewsGroup group{Visible(section.Name), {}};
+        const QString name = Fold(section.Name);
+        const QHash<QString, QString>* own = news.Section(name);
+        const QHash<QString, QString>* old = previous ? previous->Section(name) : nullptr;
+        TKvNewsGroup group{NewsVisibleText(section.Name), {}};
+        group.Items.reserve(section.Entries.size());
         for (const TKvNewsEntry& entry : section.Entries) {
+            const QString key = Fold(entry.Key);
             TKvNewsItem item;
             item.Link = entry.Key;
             // A key that occurs twice shows its first caption both times, as a lookup by key gives.
-            item.Caption = Visible(News.ReadString(section.Name, entry.Key));
-            item.New = !Previous || Previous->ReadString(section.Name, entry.Key).isEmpty();
-            group.Items.append(item);
+            item.Caption = NewsVisibleText(own ? own->value(key) : entry.Value);
+            item.New = !old || old->value(key).isEmpty();
+            group.Items.append(std::move(item));
         }
-        groups.append(group);
+        groups.append(std::move(group));
     }
     return groups;
 }
@@ -160,10 +220,10 @@ QList<TKvNewsGroup> NewsTree(const TKvNewsFile& News, const TKvNewsFile* Previou
 QString NewsTreeText(const QList<TKvNewsGroup>& Groups) {
     QString text;
     for (const TKvNewsGroup& group : Groups) {
-        text += Visible(group.Name) + u'\n';
+        text += NewsVisibleText(group.Name) + u'\n';
         for (const TKvNewsItem& item : group.Items)
-            text += (item.New ? QStringLiteral("  * ") : QStringLiteral("    ")) + Visible(item.Caption) +
-                    u'\t' + Visible(item.Link) + u'\n';
+            text += (item.New ? QStringLiteral("  * ") : QStringLiteral("    ")) +
+                    NewsVisibleText(item.Caption) + u'\t' + NewsVisibleText(item.Link) + u'\n';
     }
     return text;
 }
@@ -207,10 +267,15 @@ TKvITreeView::TKvITreeView(QWidget* Parent) : QTreeWidget(Parent) {
 
 TKvITreeView::~TKvITreeView() = default;
 
-QTreeWidgetItem* TKvITreeView::AddNode(QTreeWidgetItem* Parent, const QString& Caption,
-                                       std::unique_ptr<TKvINodeData> Data) {
+QTreeWidgetItem* TKvITreeView::NewNode(const QString& Caption, std::unique_ptr<TKvINodeData> Data) {
     auto* node = new TKvITreeNode(std::move(Data));
     node->setText(0, Caption);
+    return node;
+}
+
+QTreeWidgetItem* TKvITreeView::AddNode(QTreeWidgetItem* Parent, const QString& Caption,
+                                       std::unique_ptr<TKvINodeData> Data) {
+    QTreeWidgetItem* node = NewNode(Caption, std::move(Data));
     if (Parent)
         Parent->addChild(node);
     else
@@ -385,9 +450,15 @@ QString TKvWebDirect::PreviousFileName() const {
     return ChangeFileExt(local, QStringLiteral(".~sin"));
 }
 
+bool TKvWebDirect::NewsFileComplete() const {
+    return QFileInfo(LocalFileName()).isFile() &&
+           !QFileInfo::exists(PartRecordName(ResolveLocalName(LocalFileName())));
+}
+
 void TKvWebDirect::KeepPreviousCopy() {
     const QString local = LocalFileName();
-    if (!QFileInfo(local).isFile())
+    // A part left by a broken download is no earlier copy, and must not replace the one there is.
+    if (!NewsFileComplete())
         return;
     // Written beside the target and renamed over it, so an older copy is always replaced (a plain copy
     // refuses an existing target, which would keep the first copy forever and every item new).
@@ -418,7 +489,20 @@ bool TKvWebDirect::Execute() {
     if (!local.absoluteDir().exists())
         QDir().mkpath(local.absolutePath());
     KeepPreviousCopy();
-    const bool result = TKvCustomWebUpdater::Execute();
+    // A whole news file is no start of the next one: resuming would append another version's tail to it,
+    // and a break would leave a mix of both in place of the good copy. Only a broken download's part is
+    // resumed.
+    bool result = false;
+    {
+        struct ResumeOnlyAPart {
+            TKvWebDirect& Self;
+            const bool Resume;
+            ~ResumeOnlyAPart() { Self.SetResumeDownload(Resume); }
+        } resume{*this, ResumeDownload()};
+        if (resume.Resume && NewsFileComplete())
+            SetResumeDownload(false);
+        result = TKvCustomWebUpdater::Execute();
+    }
     if (FShowMode == omAlways || (FShowMode == omIfChanged && result && Status() == isFinished))
         InternalShow(true);
     return result;
@@ -455,7 +539,7 @@ bool TKvWebDirect::OpenLink(const QString& Link) {
     if (!LinkAllowed(Link)) {
         // The first line is ours, so a message box never reads the server's text as markup.
         MessageDlg(QStringLiteral("This link was not opened: only %1 links are opened.\n%2")
-                       .arg(FLinkSchemes.join(QStringLiteral(", ")), Visible(Link.left(300))),
+                       .arg(FLinkSchemes.join(QStringLiteral(", ")), NewsVisibleText(Link.left(300))),
                    mtWarning, mbOK);
         return false;
     }
@@ -465,7 +549,17 @@ bool TKvWebDirect::OpenLink(const QString& Link) {
 void TKvWebDirect::InternalShow(bool Modal) {
     const bool hadPrevious = QFileInfo(PreviousFileName()).isFile();
     TKvNewsFile news, previous;
-    news.Load(LocalFileName());
+    // What a broken download left is no news: some of its items, all of them new, would pass for the
+    // whole file.
+    if (NewsFileComplete()) {
+        news.Load(LocalFileName());
+        FNewsWarning = news.TruncatedText();
+    } else if (QFileInfo(LocalFileName()).isFile()) {
+        FNewsWarning = QStringLiteral("The news file holds only part of a download that broke off: it is "
+                                      "not shown until a download completes.");
+    } else {
+        FNewsWarning.clear();
+    }
     if (hadPrevious)
         previous.Load(PreviousFileName());
     const QList<TKvNewsGroup> groups = NewsTree(news, hadPrevious ? &previous : nullptr);
@@ -490,29 +584,52 @@ void TKvWebDirect::InternalShow(bool Modal) {
     images->AddMasked(LoadGlyph("DIRECT_NEW"), qRgb(255, 255, 255));
     const QIcon glyph[2] = {QIcon(images->Images().at(0)), QIcon(images->Images().at(1))};
 
-    auto* view = new TKvITreeView(form.get());
-    auto* fill = new QVBoxLayout(form.get()); // the tree fills the window
+    auto* fill = new QVBoxLayout(form.get()); // the tree fills the window (under the warning, if any)
     fill->setContentsMargins(0, 0, 0, 0);
+    fill->setSpacing(0);
+    if (!FNewsWarning.isEmpty()) {
+        auto* warning = new QLabel(NewsVisibleText(FNewsWarning), form.get());
+        warning->setObjectName(QStringLiteral("NewsWarning"));
+        warning->setTextFormat(Qt::PlainText);
+        warning->setWordWrap(true);
+        warning->setMargin(6);
+        warning->setAutoFillBackground(true);
+        QPalette tint = warning->palette();
+        tint.setColor(QPalette::Window, QColor(0xFF, 0xF4, 0xC2));
+        tint.setColor(QPalette::WindowText, Qt::black);
+        warning->setPalette(tint);
+        fill->addWidget(warning);
+    }
+    auto* view = new TKvITreeView(form.get());
     fill->addWidget(view);
     view->setIconSize(images->Images().at(0).size());
     view->SetOnClick([this](QObject* Sender) { TreeClick(Sender); });
     view->setUpdatesEnabled(false);
+    // The nodes are made whole and then put into the tree at once: every node added to the tree, and every
+    // change of a node in it, tells the view, which made a tree of many items slow to build.
+    QFont bold = view->font();
+    bold.setBold(true);
+    QList<QTreeWidgetItem*> sections;
+    sections.reserve(groups.size());
     for (const TKvNewsGroup& group : groups) {
-        QTreeWidgetItem* section = view->AddNode(nullptr, group.Name);
+        QTreeWidgetItem* section = TKvITreeView::NewNode(group.Name);
         section->setIcon(0, glyph[0]);
+        QList<QTreeWidgetItem*> leaves;
+        leaves.reserve(group.Items.size());
         for (const TKvNewsItem& item : group.Items) {
             auto data = std::make_unique<TKvINodeData>();
             data->Url = item.Link;
-            QTreeWidgetItem* leaf = view->AddNode(section, item.Caption, std::move(data));
-            leaf->setToolTip(0, Visible(item.Link)); // where a click goes, before it goes there
+            QTreeWidgetItem* leaf = TKvITreeView::NewNode(item.Caption, std::move(data));
+            leaf->setToolTip(0, NewsVisibleText(item.Link)); // where a click goes, before it goes there
             leaf->setIcon(0, glyph[item.New ? 1 : 0]);
-            if (item.New) {
-                QFont bold = view->font();
-                bold.setBold(true);
+            if (item.New)
                 leaf->setFont(0, bold);
-            }
+            leaves.append(leaf);
         }
+        section->addChildren(leaves);
+        sections.append(section);
     }
+    view->addTopLevelItems(sections);
     if (view->topLevelItemCount() > 0) {
         view->expandAll();
         view->setCurrentItem(view->topLevelItem(0));

@@ -62,14 +62,18 @@ public:
 
     const QList<TKvNewsSection>& Sections() const { return FSections; }
     /// The value of the first entry named Key in the section named Section (both without case); empty when
-    /// there is none.
+    /// there is none. A lookup walks the file: for every entry at once, NewsTree indexes it instead.
     QString ReadString(const QString& Section, const QString& Key) const;
     /// True when the file held more than the bounds let through.
-    bool Truncated() const { return FTruncated; }
+    bool Truncated() const { return FCut != ctNone; }
+    /// What a reader is told when the file was cut at a bound (which one, and what is left out); empty when
+    /// it was read whole.
+    QString TruncatedText() const;
 
 private:
+    enum TCut { ctNone, ctBytes, ctNodes };
     QList<TKvNewsSection> FSections;
-    bool FTruncated = false;
+    TCut FCut = ctNone;
 };
 
 /// One leaf of the news tree.
@@ -87,12 +91,18 @@ struct TKvNewsGroup {
 
 /// The tree of News: sections and entries in file order, each entry captioned with the first value of its
 /// key in its section. An item is new when Previous is null (there was no previous copy) or holds no
-/// non-empty value under the same section and key.
+/// non-empty value under the same section and key. Takes time linear in the size of both files.
 QList<TKvNewsGroup> NewsTree(const TKvNewsFile& News, const TKvNewsFile* Previous);
 
+/// Text from a news file as shown in the tree and printed: tabs become spaces, other control characters
+/// (C0, DEL, C1, line and paragraph separators) and the bidirectional formatting characters (U+061C,
+/// U+200E, U+200F, U+202A to U+202E, U+2066 to U+2069) "?", so that no caption can steer a terminal, break
+/// the columns or show its text in another order than it is stored.
+QString NewsVisibleText(const QString& Text);
+
 /// The tree as printed without widgets: each section's name on a line, then its items as
-/// "  * caption<TAB>link" for new ones and "    caption<TAB>link" for the others. Tabs become spaces and
-/// other control characters "?", so no server text can steer a terminal or break the columns.
+/// "  * caption<TAB>link" for new ones and "    caption<TAB>link" for the others, all through
+/// NewsVisibleText.
 QString NewsTreeText(const QList<TKvNewsGroup>& Groups);
 
 /// The data attached to each item leaf of the tree: the item's link. Section nodes carry none.
@@ -111,6 +121,9 @@ public:
     explicit TKvITreeView(QWidget* Parent = nullptr);
     ~TKvITreeView() override;
 
+    /// A node with Caption that is in no tree yet (for addChildren and addTopLevelItems); a leaf's Data is
+    /// kept by the node and freed with it.
+    static QTreeWidgetItem* NewNode(const QString& Caption, std::unique_ptr<TKvINodeData> Data = nullptr);
     /// Adds a node under Parent (top level when null) with Caption; a leaf's Data is kept by the node and
     /// freed with it.
     QTreeWidgetItem* AddNode(QTreeWidgetItem* Parent, const QString& Caption,
@@ -203,16 +216,24 @@ public:
     /// Closes the windows this component built (their handlers are its methods); the files stay.
     ~TKvWebDirect() override;
 
-    /// Copies the news file to PreviousFileName (replacing an older copy), runs the updater cycle, then
-    /// shows the tree modally when ShowMode is omAlways, or omIfChanged and the file was downloaded
-    /// (isFinished). Returns the updater's result. Raises EFCreateError when the previous copy can't be
-    /// written, and what the updater and the window raise.
+    /// Copies the news file to PreviousFileName (replacing an older copy) unless it is the part of a broken
+    /// download, runs the updater cycle (resuming, when ResumeDownload is set, only such a part, never a
+    /// whole news file), then shows the tree modally when ShowMode is omAlways, or omIfChanged and the file
+    /// was downloaded (isFinished). Returns the updater's result. Raises
+    /// EFCreateError when the previous copy can't be written, and what the updater and the window raise.
     bool Execute() override;
-    /// Builds the window and shows it without waiting (prints the tree without widgets).
+    /// Builds the window and shows it without waiting (prints the tree without widgets). The part of a
+    /// broken download is shown as no news file at all; NewsWarning says so.
     void Show();
     /// Builds the window and waits until it is closed, unless ParentControl is set (prints the tree without
     /// widgets).
     void ShowModal();
+    /// Why the newest tree built (window or printed) does not show the whole news file: the file is the part
+    /// of a broken download, or it was cut at a reading bound (TKvNewsFile::TruncatedText). Empty when the
+    /// whole file is shown. The window shows it above the tree.
+    const QString& NewsWarning() const { return FNewsWarning; }
+    /// Whether the news file is there whole: it exists and is no part left by a broken download.
+    bool NewsFileComplete() const;
 
     TKvIShowMode ShowMode() const { return FShowMode; }
     void SetShowMode(TKvIShowMode Value) { FShowMode = Value; }
@@ -269,6 +290,7 @@ private:
     QList<QPointer<QObject>> FWindows;
     const QObject* FNewest = nullptr; // the window frm refers to, compared only (it may be gone)
     QStringList FLinkSchemes;
+    QString FNewsWarning;
 };
 
 } // namespace KvInet

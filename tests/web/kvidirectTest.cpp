@@ -1,17 +1,20 @@
 // test-gui
-// test-servers: nginx
+// test-servers: nginx scripted
 // test-timeout: 300
 // The web direct component: the news file's reading rules and new-item marks, which links a click may
-// open, the news window (layout, marks, clicks, parent control, several windows, lifetime) with
-// screenshots under build/tests/screenshots/, and whole updates from nginx through the component and
-// through kvinet news.
+// open, the news window (layout, marks, clicks, parent control, several windows, lifetime, what it says of
+// a cut or broken news file) with screenshots under build/tests/screenshots/, whole updates from nginx
+// through the component and through kvinet news, and kvinet news against scripted peers that break off,
+// send too much or disguise captions.
 #include "web/kvidirect.h"
 
 #include "platform/Forms.h"
+#include "support/CommandCases.h"
 #include "support/TestSupport.h"
 
 #include <QApplication>
 #include <QFileInfo>
+#include <QLabel>
 #include <QMetaEnum>
 #include <QPainter>
 #include <QScreen>
@@ -125,19 +128,29 @@ TEST(NewsFile, HostileFilesAreBounded) {
     for (const TKvNewsSection& s : news.Sections())
         nodes += 1 + int(s.Entries.size());
     EXPECT_EQ(nodes, TKvNewsFile::MaxNodes);
-    EXPECT_TRUE(news.Truncated());
+    EXPECT_EQ(news.TruncatedText(),
+              "The news file holds more than 10,000 sections and items: only the first 10,000 are shown.");
     // A file past the byte bound: read up to it, whole lines only.
     const QString big = dir.filePath("big.sin");
     WriteFile(big, "[S]\n" + QByteArray(TKvNewsFile::MaxBytes, 'x') + "\nk=v\n");
     ASSERT_TRUE(news.Load(big));
-    EXPECT_TRUE(news.Truncated());
+    EXPECT_EQ(news.TruncatedText(), "The news file is larger than 4 MiB: only its first 4 MiB are shown.");
     ASSERT_EQ(news.Sections().size(), 1);
     EXPECT_TRUE(news.Sections()[0].Entries.isEmpty());
     // Binary garbage reads without harm; a missing file is empty.
     QByteArray noise(70000, Qt::Uninitialized);
     for (int i = 0; i < noise.size(); ++i)
         noise[i] = char((i * 131 + 7) % 256);
-    news.LoadFromData("[\0]\n" + noise);
+    news.LoadFromData(QByteArray("[\0]\n", 4) + noise);
+    ASSERT_FALSE(news.Sections().isEmpty());
+    EXPECT_EQ(news.Sections()[0].Name, QString(QChar(0)));
+    const QString printed = NewsTreeText(NewsTree(news, nullptr));
+    EXPECT_TRUE(printed.startsWith(u"?\n"));
+    for (const QChar c : printed)
+        ASSERT_FALSE(c != u'\n' && c != u'\t' &&
+                     (c.unicode() < 0x20 || (c.unicode() >= 0x7F && c.unicode() < 0xA0)))
+            << "control character " << int(c.unicode()) << " printed";
+    EXPECT_FALSE(news.Truncated());
     EXPECT_FALSE(news.Load(dir.filePath("missing.sin")));
     EXPECT_TRUE(news.Sections().isEmpty());
 }
@@ -413,6 +426,60 @@ TEST_F(NewsWindow, ShowModalWaitsUntilClosed) {
     EXPECT_EQ(Direct->Form(), nullptr); // closing freed it
 }
 
+// The part record the updater leaves beside a broken download.
+struct PartProbe : TKvWebDirect {
+    using TKvCustomWebComponent::PartRecordName;
+};
+
+TEST_F(NewsWindow, CutBrokenAndDisguisedFilesAreShownForWhatTheyAre) {
+    QByteArray many = "[Many]\n";
+    for (int i = 0; i <= TKvNewsFile::MaxNodes; ++i)
+        many += "https://example.org/" + QByteArray::number(i) + "=Item " + QByteArray::number(i) + "\n";
+    const struct {
+        const char* Name;
+        QByteArray News;
+        bool Part;
+        const char* Warning; // the start of the line above the tree, none when null
+        int Items;
+        const char* FirstCaption;
+    } table[] = {
+        {"cut", many, false, "The news file holds more than 10,000", TKvNewsFile::MaxNodes - 1, "Item 0"},
+        {"part of a broken download", TwoSections, true, "The news file holds only part of a download", 0,
+         ""},
+        {"bidirectional controls",
+         "[S]\nhttps://example.org/=\xE2\x80\xAE"
+         "fdp.exe\xE2\x81\xA6x\n",
+         false, nullptr, 1, "?fdp.exe?x"},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.Name);
+        WriteFile(Dir.filePath("news.sin"), row.News);
+        QFile::remove(PartProbe::PartRecordName(Dir.filePath("news.sin")));
+        if (row.Part)
+            WriteFile(PartProbe::PartRecordName(Dir.filePath("news.sin")), "record");
+        Direct->Show();
+        QWidget* form = Direct->Form();
+        TKvITreeView* t = Direct->Tree();
+        ASSERT_NE(t, nullptr);
+        auto* label = form->findChild<QLabel*>(QStringLiteral("NewsWarning"));
+        EXPECT_EQ(label != nullptr, row.Warning != nullptr);
+        if (row.Warning && label) {
+            EXPECT_TRUE(label->isVisible());
+            EXPECT_TRUE(label->text().startsWith(QLatin1String(row.Warning))) << label->text().toStdString();
+            EXPECT_TRUE(Direct->NewsWarning().startsWith(QLatin1String(row.Warning)));
+            EXPECT_LE(label->geometry().bottom(), t->geometry().top()); // above the tree, not over it
+            KvTest::SaveScreenshot(form,
+                                   QStringLiteral("direct-6-warning-%1").arg(row.Part ? "part" : "cut"));
+        }
+        const int items = t->topLevelItemCount() ? t->topLevelItem(0)->childCount() : 0;
+        EXPECT_EQ(items, row.Items);
+        if (items) {
+            EXPECT_EQ(t->topLevelItem(0)->child(0)->text(0), QString::fromUtf8(row.FirstCaption));
+        }
+        form->close();
+    }
+}
+
 TEST_F(NewsWindow, AMissingFileGivesAnEmptyTree) {
     QFile::remove(Dir.filePath("news.sin"));
     Direct->Show();
@@ -526,6 +593,115 @@ TEST_F(NewsUpdate, CommandPrintsTheTreeAcrossTwoRuns) {
 
     EXPECT_EQ(Kvinet({"news", Url(), "--show-mode", "sometimes"}).ExitCode, 2);
     EXPECT_EQ(Kvinet({"news", Url(), "--max-size", "10"}).ExitCode, 2);
+}
+
+// ---- kvinet news against scripted peers ------------------------------------------------------------------
+
+QByteArray Head(qint64 Length) {
+    return "HTTP/1.0 200 OK\r\nContent-Length: " + QByteArray::number(Length) + "\r\n\r\n";
+}
+
+TEST(WebDirectResume, AWholeNewsFileIsNeverResumed) {
+    QTemporaryDir dir;
+    const QByteArray news = TwoSections + "[More]\nhttps://example.org/3=Three\n";
+    ScriptedSession peer(Script::HttpReply(Head(news.size()), news));
+    TKvWebDirect d;
+    d.SetHost(QStringLiteral("127.0.0.1"));
+    d.SetPort(peer.Port());
+    d.SetRemoteFileName(QStringLiteral("/news.sin"));
+    d.SetLocalFileName(dir.filePath("news.sin"));
+    d.SetShowMode(omNever);
+    d.SetResumeDownload(true);
+    WriteFile(dir.filePath("news.sin"), TwoSections); // whole, shorter than the new one, no time to compare
+    EXPECT_TRUE(d.Execute());
+    for (int i = 1; i <= peer.Connections(); ++i)
+        EXPECT_FALSE(peer.Received(i).contains("Range:")) << peer.Received(i).constData();
+    EXPECT_EQ(ReadFile(dir.filePath("news.sin")), news);
+    EXPECT_TRUE(d.ResumeDownload());
+}
+
+TEST(NewsCommand, BrokenCutAndDisguisedNews) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    using namespace Script;
+    QByteArray news = "[Releases]\n";
+    for (int i = 0; i < 30; ++i)
+        news += "https://example.org/" + QByteArray::number(i) + "=Release " + QByteArray::number(i) + "\n";
+    QByteArray allNew;
+    for (int i = 0; i < 30; ++i)
+        allNew +=
+            "  * Release " + QByteArray::number(i) + "\thttps://example.org/" + QByteArray::number(i) + "\n";
+    const QByteArray half = news.left(news.size() / 2);
+    const QString fresh = dir.filePath("fresh.sin"), kept = dir.filePath("kept.sin");
+    const QByteArray good = "[Releases]\nhttps://example.org/0=Release 0\n";
+    WriteFile(kept, good);
+    // 4,400 lines of 1,000 bytes: past 4 MiB well within 10,000 entries; then 10,000 short entries.
+    const QByteArray wide = "https://example.org/w=" + QByteArray(977, 'v') + "\n";
+    QByteArray tall = "[Tall]\n";
+    for (int i = 0; i < TKvNewsFile::MaxNodes; ++i)
+        tall += "https://example.org/" + QByteArray::number(i) + "=" + QByteArray::number(i) + "\n";
+    // U+202E in a section, U+2066 in a link, then every other one in a caption, and U+202F, which stays.
+    const QByteArray bidi = "[S\xE2\x80\xAE]\nhttps://example.org/\xE2\x81\xA6x=a\xE2\x80\xAE"
+                            "b\xE2\x80\x8F"
+                            "c\xD8\x9C"
+                            "d\xE2\x81\xA9\xE2\x80\xAA"
+                            "e\xE2\x80\x8E"
+                            "f\xE2\x80\xAF\xE2\x81\xA7\xE2\x81\xA8\xE2\x80\xAB\xE2\x80\xAC\xE2\x80\xAD"
+                            "g\n";
+    const QString url = QStringLiteral("http://127.0.0.1:PORT/news.sin");
+    const QByteArray broken =
+        "kvinet news: warning: The news file holds only part of a download that broke off";
+    auto noPrevious = [&](const QString& Local) {
+        return [Local](const ProcessResult&) { EXPECT_FALSE(QFileInfo::exists(Local.chopped(4) + ".~sin")); };
+    };
+    RunCommandCases({
+        {.What = "cut by --max-time with no earlier copy: nothing shown, the part kept to resume",
+         .Args = {"news", url, "--local", fresh, "--max-time", "1"},
+         .Script = Steps({ReadRequest(), Send(Head(news.size()) + half), Hang()}),
+         .Exit = 1,
+         .Err = Contains(broken),
+         .Then = noPrevious(fresh)},
+        {.What = "cut again: the part is still not shown, nor kept as the previous copy",
+         .Args = {"news", url, "--local", fresh},
+         .Script = HttpReply(Head(news.size()), half),
+         .Exit = 1,
+         .Err = Contains(broken),
+         .Then = noPrevious(fresh)},
+        {.What = "whole at last: every item new",
+         .Args = {"news", url, "--local", fresh},
+         .Script = HttpReply(Head(news.size()), news),
+         .Out = Exactly("Releases\n" + allNew),
+         .Then = noPrevious(fresh)},
+        {.What = "cut with an earlier copy: the earlier copy shown and kept",
+         .Args = {"news", url, "--local", kept},
+         .Script = HttpReply(Head(news.size()), half),
+         .Exit = 1,
+         .Out = Exactly("Releases\n    Release 0\thttps://example.org/0\n"),
+         .Err = Matches("kvinet news: [^\n]+\n"), // the reason, and no warning
+         .Then = [&](const ProcessResult&) { EXPECT_EQ(ReadFile(kept), good); }},
+        {.What = "past 4 MiB: shown in part, and said",
+         .Args = {"news", url, "--local", dir.filePath("wide.sin")},
+         .Script = Steps({ReadRequest(), Send(Head(7 + 4400 * wide.size()) + "[Wide]\n"),
+                          SendRepeated(wide, 4400), Close()}),
+         .Out = Contains("Wide\n  * vvv"),
+         .Err = Exactly("kvinet news: warning: The news file is larger than 4 MiB: only its first 4 MiB are "
+                        "shown.\n")},
+        {.What = "past 10,000 sections and items: the first 10,000 shown, and said",
+         .Args = {"news", url, "--local", dir.filePath("tall.sin")},
+         .Script = HttpReply(Head(tall.size()), tall),
+         .Out = Contains("Tall\n  * 0\thttps://example.org/0\n"),
+         .Err = Exactly("kvinet news: warning: The news file holds more than 10,000 sections and items: only "
+                        "the first 10,000 are shown.\n"),
+         .Then =
+             [](const ProcessResult& R) {
+                 EXPECT_EQ(R.Out.count('\n'), TKvNewsFile::MaxNodes);
+                 EXPECT_TRUE(R.Out.endsWith("\n  * 9998\thttps://example.org/9998\n"));
+             }},
+        {.What = "bidirectional controls in a section, a caption and a link are shown as '?'",
+         .Args = {"news", url, "--local", dir.filePath("bidi.sin")},
+         .Script = HttpReply(Head(bidi.size()), bidi),
+         .Out = Exactly("S?\n  * a?b?c?d??e?f\xE2\x80\xAF?????g\thttps://example.org/?x\n")},
+    });
 }
 
 } // namespace
