@@ -38,7 +38,7 @@ KvInet::TKvIShowMode ShowModeOption(const Args& A) {
 int Run(const Invocation& Call) {
     Args args(Call, QString::fromLatin1(synopsis), QString::fromLatin1(description));
     args.Option(QStringLiteral("local"), QStringLiteral("FILE"), QStringLiteral("the local news file"));
-    args.Option(QStringLiteral("show-mode"), QStringLiteral("MODE"),
+    args.Option(QStringLiteral("show-mode"), QStringLiteral("always|never|ifchanged"),
                 QStringLiteral("always, never or ifchanged (default always)"));
     args.Flag(QStringLiteral("gui"), QStringLiteral("show the news window (needs a display)"));
     if (!args.Parse(Call.Arguments, 1, 1))
