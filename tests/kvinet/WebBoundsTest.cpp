@@ -84,14 +84,6 @@ TEST(WebBounds, ComponentsAgainstHostilePeers) {
              return Finish(x, x.Execute());
          },
          "Invalid Agent: line breaks are not allowed", 0},
-        {"extractor: proxy password with a line break", Endless(),
-         [](int Port) {
-             TKvInfoExtractor x;
-             OnPeer(x, Port);
-             x.Proxy()->SetPassword(QStringLiteral("a\nb"));
-             return Finish(x, x.Execute());
-         },
-         "Invalid Proxy.Password: line breaks are not allowed", 0},
         {"extractor: an FTP name with a line break", Endless(),
          [](int Port) {
              TKvInfoExtractor x;
