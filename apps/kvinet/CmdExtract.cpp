@@ -19,7 +19,9 @@ const char* const description =
     "text in it that begins with the prefix of KIND (mailto:, http://, https://, ftp://, file://, telnet:,\n"
     "news:, gopher://, wais:; case-sensitive), up to the first space, control character or one of\n"
     "\" # % < > [ \\ ] ^ ` { | } ~, one a line in document order, the bytes as found. A NUL byte ends the\n"
-    "scan. Exit status 1 when the page could not be fetched (failed, notfound) or the texts pass --max-size.";
+    "scan. --max-size bounds the page (nothing of a larger one is kept) and the memory the texts take (2\n"
+    "bytes a character and 80 a text; those that fit are printed). Exit status 1 when the page could not\n"
+    "be fetched (failed, notfound), is larger than --max-size or its texts pass it.";
 
 int Run(const Invocation& Call) {
     Args args(Call, QString::fromLatin1(synopsis), QString::fromLatin1(description));
@@ -46,9 +48,15 @@ int Run(const Invocation& Call) {
     extractor.SetExtract(KvInet::TKvIExtract(extract));
 
     const bool ok = extractor.Execute() && extractor.Status() != KvInet::isNotFound;
+    // Sized once: the output is held once beside the texts, never in a buffer grown past it.
+    const KvInet::TStrings* lines = extractor.ExtractedInfo();
+    qsizetype length = 0;
+    for (int i = 0; i < lines->Count(); ++i)
+        length += lines->Get(i).size() + 1;
     QString text;
-    for (int i = 0; i < extractor.ExtractedInfo()->Count(); ++i)
-        text += extractor.ExtractedInfo()->Get(i) + u'\n';
+    text.reserve(length);
+    for (int i = 0; i < lines->Count(); ++i)
+        text.append(lines->Get(i)).append(u'\n');
     WriteWire(text);
     if (ok)
         return ExitOk;

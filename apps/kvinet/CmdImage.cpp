@@ -23,8 +23,8 @@ const char* const description =
     "copy. The format is read from the content. Prints one line per refresh: STATUS WIDTHxHEIGHT (finished,\n"
     "skipped, notfound or failed; the size of the picture shown, 0x0 when none). After each refresh that\n"
     "shows a picture it is saved to FILE, in the format of FILE's extension (PNG when it has none known).\n"
-    "Exit status 1 when no picture was ever shown, or the last refresh failed or found nothing (the reason\n"
-    "on stderr).";
+    "A picture larger than --max-size fails its refresh and nothing of it is kept. Exit status 1 when no\n"
+    "picture was ever shown, or the last refresh failed or found nothing (the reason on stderr).";
 
 /// The remote image that reports each refresh and ends the run after the last one.
 class TCountedImage : public KvInet::TKvRemoteImage {
@@ -122,9 +122,8 @@ int Run(const Invocation& Call) {
     return remote.LastOk && !remote.SaveFailed ? ExitOk : ExitFailed;
 }
 
-// The picture is downloaded to a file, which --max-size does not bound.
 const Command reg{"image", "refresh a picture from a URL or path and save it (remote image)", Run,
-                  WebCommonOptions & ~coMaxSize, cgWeb};
+                  WebCommonOptions, cgWeb};
 
 } // namespace
 

@@ -694,8 +694,15 @@ void TInetRequest::SetBody(const QByteArray& Body) {
 bool TInetRequest::Send() {
     constexpr int MaxRedirects = 10;
     const QString firstUrl = Url();
+    FRequestSent = false;
     for (int redirects = 0;; ++redirects) {
-        if (!Start()) {
+        const bool started = Start();
+        // Counted by libcurl as the request's bytes are written: nothing while connecting.
+        long requestSize = 0;
+        if (CURL* easy = EasyOf(Easy()))
+            curl_easy_getinfo(easy, CURLINFO_REQUEST_SIZE, &requestSize);
+        FRequestSent = FRequestSent || requestSize > 0;
+        if (!started) {
             if (ErrorText().isEmpty())
                 Fail(QStringLiteral("No answer"));
             SetUrl(firstUrl);
@@ -1024,18 +1031,19 @@ bool IsDotEntry(const QString& Name) {
     return Name == QLatin1String(".") || Name == QLatin1String("..");
 }
 
-// Sends of one request whose answer could not be read before giving up.
+// Sends of one request that never went out (no connection) before giving up.
 constexpr int MaxUnansweredSends = 3;
 
-
 /// Sends Request until an answer other than a demand for credentials comes, answering each demand
-/// through Challenge. False (Error says why) when no answer came or a demand was not met.
+/// through Challenge. False (Error says why) when no answer came or a demand was not met. Only a request
+/// that never reached the server is sent again: one that went out and met a time-out, a cut or a foreign
+/// answer may have been acted on (a POST twice), and waiting again would only multiply the time-out.
 bool SendAnswering(TInetRequest& Request, const TInetChallengeHandler& Challenge, QString& Error) {
     int unanswered = 0;
     for (;;) {
         if (!Request.Send()) {
             // A redirect refused is an answer: sending it again would change nothing.
-            if (++unanswered >= MaxUnansweredSends || Request.StatusCode() != 0) {
+            if (++unanswered >= MaxUnansweredSends || Request.StatusCode() != 0 || Request.RequestSent()) {
                 Error = Request.ErrorText();
                 return false;
             }

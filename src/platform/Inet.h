@@ -232,6 +232,9 @@ public:
     /// (elsewhere than by 307 or 308 with a body, from HTTPS to another scheme: StatusCode is the
     /// redirect's); ErrorText says which.
     bool Send();
+    /// Whether any of the last Send's request went out (to the server or a proxy), answered or not. A
+    /// request that did is never sent again on its own: the server may have acted on it already.
+    bool RequestSent() const { return FRequestSent; }
     /// The method ("GET" at first): a token of letters only; false (nothing changed) otherwise.
     bool SetMethod(const QString& Method);
     QString Method() const { return FMethod; }
@@ -262,6 +265,7 @@ private:
     QByteArray FBody;
     bool FHasBody = false;
     QByteArray FIfRange;
+    bool FRequestSent = false;
 };
 
 class TInetFtpFind;

@@ -38,6 +38,13 @@ void TKvRemoteImage::SetActive(bool Value) {
     FActive = Value;
 }
 
+void TKvRemoteImage::InternalExecute() {
+    // The copy is loaded into memory whole, so MaxReplySize bounds the download itself.
+    SetDownloadLimit(MaxReplySize(),
+                     QStringLiteral("The picture is larger than %1 bytes").arg(MaxReplySize()));
+    TKvCustomCopyUpdater::InternalExecute();
+}
+
 bool TKvRemoteImage::Execute() {
     const bool result = TKvCustomCopyUpdater::Execute();
     if (!FImage || !CopyComplete())

@@ -11,6 +11,7 @@ namespace KvInet {
 /// picture, whatever the cycle's result (a failed or skipped run shows the last good copy again; a part
 /// left by a broken download is never shown). A copy that holds no picture (a page served under a
 /// picture's name) leaves the picture as it was: Status isFailed, LastError "not a picture", false.
+/// A picture larger than MaxReplySize fails the run (LastError says so) and nothing of it is kept or shown.
 /// While Active, a timer repeats Execute Interval milliseconds after the end of the previous one.
 class TKvRemoteImage : public TKvCustomCopyUpdater {
     Q_OBJECT
@@ -44,6 +45,8 @@ public:
 protected:
     void Notification(TComponent* AComponent, TOperation Operation) override;
     QString CopyBaseName() const override { return QStringLiteral("image"); }
+    /// The updater cycle with MaxReplySize as the download's limit.
+    void InternalExecute() override;
     /// One refresh: the timer is off while Execute runs, and on again only if still Active. An exception
     /// never reaches the event loop: it goes to the message handler as an error, and the timer stops
     /// (Active false).

@@ -288,6 +288,9 @@ void TKvCustomWebComponent::ConnectToInet(bool FillProxy) {
         if (row.Remote) {
             if (FillProxy)
                 FProxy->FillProxyInfo();
+            // Refused before anything is connected, as the socket components refuse theirs.
+            if (const QString refused = RequestInputError(); !refused.isEmpty())
+                throw Exception(refused);
             hInet = TInetSession::Open(SessionSettings(), error);
         }
         if (hInet || !row.Remote)
@@ -303,6 +306,32 @@ void TKvCustomWebComponent::ConnectToInet(bool FillProxy) {
         SetLastError(QString::fromUtf8(e.what()));
         SetStatus(isFailed);
     }
+}
+
+QString TKvCustomWebComponent::RefusedInRequest(const QString& Value, const QString& Property) {
+    // A line break would end the header or command line the value goes into and start one of the
+    // caller's; a NUL would cut the value short where the transfer library reads it as a C string.
+    if (Value.contains(u'\r') || Value.contains(u'\n'))
+        return QStringLiteral("Invalid %1: line breaks are not allowed").arg(Property);
+    if (Value.contains(QChar(0)))
+        return QStringLiteral("Invalid %1: NUL characters are not allowed").arg(Property);
+    return QString();
+}
+
+QString TKvCustomWebComponent::RequestInputError() const {
+    const std::pair<const char*, const QString*> values[] = {
+        {"Agent", &FWEBAgent},
+        {"Host", &FWEBHost},
+        {"User", &FWEBUser},
+        {"Password", &FWEBPassword},
+        {"Proxy.Server", &FProxy->Server()},
+        {"Proxy.User", &FProxy->User()},
+        {"Proxy.Password", &FProxy->Password()},
+    };
+    for (const auto& [property, value] : values)
+        if (QString refused = RefusedInRequest(*value, QString::fromLatin1(property)); !refused.isEmpty())
+            return refused;
+    return QString();
 }
 
 void TKvCustomWebComponent::DisconnectFromInet() {
@@ -471,6 +500,7 @@ TKvDownloadCopy TKvCustomWebComponent::CopyDownload(TInetSource& Source, TFileSt
             UpdateProgress(copy.Total, ExpectedSize, copy.Aborted);
             if (FDownloadLimit > 0 && copy.Total > FDownloadLimit) {
                 copy.Broken = true;
+                copy.OverLimit = true;
                 copy.Reason = FDownloadLimitText;
                 break;
             }
@@ -594,6 +624,17 @@ bool TKvCustomWebComponent::ReadFileFromInet(const QString& RemoteFile, const QS
                          : copy.Reason);
         SetStatus(isFailed);
     }
+    if (copy.OverLimit) {
+        // Nothing of a download past its limit stays: a part of it could never be completed either. A
+        // good copy from before is left as it was.
+        if (!target.InPlace)
+            QFile::remove(target.FileName);
+        else if (QFileInfo(localFile).isFile())
+            QFile::remove(localFile);
+        QFile::remove(PartRecordName(localFile));
+        SetAction(iaDownloaded);
+        return true;
+    }
     CommitDownload(target, localFile, copy.Complete());
     if (copy.Complete())
         QFile::remove(PartRecordName(localFile));
@@ -615,7 +656,13 @@ void TKvCustomWebComponent::UpdateProgress(int64_t CurValue, int64_t MaxValue, b
 
 bool TKvCustomWebComponent::ReadHTTPGetResponse(const QString& URL, TStream& Stream, int& StatusCode) {
     StatusCode = 0;
-    QString error;
+    QString error = RequestInputError();
+    if (error.isEmpty())
+        error = RefusedInRequest(URL, QStringLiteral("URL"));
+    if (!error.isEmpty()) {
+        SetLastError(error);
+        return false;
+    }
     std::unique_ptr<TInetSession> session = TInetSession::Open(SessionSettings(), error);
     if (!session) {
         SetLastError(error);
@@ -737,6 +784,13 @@ bool TKvCustomWebUpdater::StatusFileNames(QString& Remote, QString& Local) const
     Remote = Host() + u'/' + FRemoteFileName;
     Local = FLocalFileName;
     return true;
+}
+
+QString TKvCustomWebUpdater::RequestInputError() const {
+    QString refused = TKvCustomWebComponent::RequestInputError();
+    if (refused.isEmpty() && Service() == isFTP)
+        refused = RefusedInRequest(FRemoteFileName, QStringLiteral("RemoteFileName"));
+    return refused;
 }
 
 bool TKvCustomWebUpdater::NeedsDownload() const {

@@ -164,6 +164,7 @@ struct TKvDownloadCopy {
     bool Aborted = false;     ///< OnProgress or the window's Cancel stopped it
     bool Broken = false;      ///< the data broke off, or ended short of the expected size
     bool WriteFailed = false; ///< the local file refused a write
+    bool OverLimit = false;   ///< the download passed the component's download limit (Broken too)
     QString Reason;           ///< why it is not complete
     bool Complete() const { return !Aborted && !Broken && !WriteFailed; }
 };
@@ -267,8 +268,16 @@ protected:
     /// Opens the location of Service in hURL: for HTTP, HTTPS and FTP a session (hInet, refreshing Proxy
     /// from the system's setting first when FillProxy is set) and a connection (FTP logs in now); for
     /// isNetwork the file-system location, without a session. Actions iaConnecting, iaConnected. A handle
-    /// that fails to open stays null (LastError says why).
+    /// that fails to open stays null (LastError says why). A property that RequestInputError refuses
+    /// opens nothing: Status isFailed, LastError names the property, the action stays iaConnecting.
     void ConnectToInet(bool FillProxy);
+    /// Why a property that goes into a request line or header can't be sent ("" when all can): Agent, Host,
+    /// User, Password and the proxy's Server, User and Password holding CR or LF ("Invalid Agent: line
+    /// breaks are not allowed") or NUL. Checked before anything is connected by ConnectToInet and
+    /// ReadHTTPGetResponse; a descendant adds what it sends of its own.
+    virtual QString RequestInputError() const;
+    /// The refusal of one value for RequestInputError: "" when Value holds no CR, LF or NUL.
+    static QString RefusedInRequest(const QString& Value, const QString& Property);
     /// Closes the current file, the location and the session. Actions iaDisconnecting, iaDisconnected.
     void DisconnectFromInet();
     /// Size and last-write time (UTC) of one remote file, kept open in hFindFile for ReadFileFromInet
@@ -314,8 +323,9 @@ protected:
     /// write errors.
     TKvDownloadCopy CopyDownload(TInetSource& Source, TFileStream& Target, int64_t From,
                                  int64_t ExpectedSize);
-    /// Bytes a download may bring, for a copy that is read into memory afterwards (0, the default: none);
-    /// the block that passes it is reported, then the download breaks and fails with Message.
+    /// Bytes a download may bring, for a copy that is read into memory afterwards (0, the default: none).
+    /// The block that passes the limit is reported, then the download breaks: the run fails with Message
+    /// and nothing of the download is kept (no part to resume: it could never pass the limit either).
     void SetDownloadLimit(int64_t Bytes, const QString& Message) {
         FDownloadLimit = Bytes;
         FDownloadLimitText = Message;
@@ -330,6 +340,7 @@ protected:
     static QString PartRecordName(const QString& LocalFile);
     /// The body of a URL into Stream (from position 0, not truncated), read in 1 MiB blocks with a session
     /// of its own. The HTTP status is not examined; a failure leaves what arrived and is told in LastError.
+    /// A URL holding CR, LF or NUL, or a property RequestInputError refuses, sends nothing.
     void ReadHTTPGetResponse(const QString& URL, TStream& Stream);
     /// The same, reporting: StatusCode is the HTTP status (0 when no answer came); true only when the whole
     /// body arrived. False for no answer, a body cut short, a time-out, or a body past MaxReplySize in a
@@ -433,6 +444,9 @@ public:
 protected:
     void InternalExecute() override;
     bool StatusFileNames(QString& Remote, QString& Local) const override;
+    /// The base's refusals, and for FTP a RemoteFileName holding CR, LF or NUL (FTP commands carry the
+    /// name as it is; HTTP percent-encodes it).
+    QString RequestInputError() const override;
 
     const QString& LocalFileName() const { return FLocalFileName; }
     void SetLocalFileName(const QString& Value) { FLocalFileName = Value; }

@@ -84,26 +84,35 @@ bool TKvInfoExtractor::ParseData() {
         else
             data = read = file.readAll();
     }
+    // What the texts take in memory is counted, not their length: a page of bare prefixes gives millions
+    // of short lines, each costing more in its string and its list entry than in characters.
     const int64_t limit = MaxReplySize();
     int64_t kept = 0;
     bool complete = true;
-    QStringList lines;
+    FExtractedInfo->BeginUpdate();
     KvIExtractScan(data, KvIExtractPrefix[FExtract], [&](QByteArrayView Stretch) {
-        kept += Stretch.size();
+        kept += KvIExtractLineCost(Stretch.size());
         if (limit > 0 && kept > limit) {
             complete = false;
             return false;
         }
-        lines << QString::fromLatin1(Stretch);
+        FExtractedInfo->Add(QString::fromLatin1(Stretch));
         return true;
     });
-    FExtractedInfo->SetStringList(lines);
+    FExtractedInfo->EndUpdate();
     if (!complete) {
         SetLastError(
-            QStringLiteral("The extracted texts are larger than %1 bytes; the rest is left out").arg(limit));
+            QStringLiteral("The extracted texts take more than %1 bytes of memory; the rest is left out")
+                .arg(limit));
         SetStatus(isFailed);
     }
     return complete;
+}
+
+void TKvInfoExtractor::InternalExecute() {
+    // The copy is scanned in memory (mapped), so MaxReplySize bounds the download itself.
+    SetDownloadLimit(MaxReplySize(), QStringLiteral("The page is larger than %1 bytes").arg(MaxReplySize()));
+    TKvCustomCopyUpdater::InternalExecute();
 }
 
 bool TKvInfoExtractor::Execute() {

@@ -34,6 +34,12 @@ bool KvIExtractTerminator(unsigned char Byte);
 void KvIExtractScan(QByteArrayView Data, QByteArrayView Prefix,
                     const std::function<bool(QByteArrayView Stretch)>& Add);
 
+/// The memory one extracted text of Length characters is counted with against MaxReplySize: two bytes a
+/// character and 80 for its string and list entry.
+constexpr int64_t KvIExtractLineCost(int64_t Length) {
+    return 2 * Length + 80;
+}
+
 /// Downloads RemoteFileName into a private temporary copy (named after the remote name's extension) with
 /// the updater cycle, and rebuilds ExtractedInfo from it: every text beginning with the prefix of Extract,
 /// one line each, in document order, duplicates kept, each line the file's bytes one character per byte.
@@ -48,12 +54,13 @@ public:
     ~TKvInfoExtractor() override;
 
     /// Runs the updater cycle; when it returned true and the local copy exists, ParseData. False when the
-    /// cycle failed, or when the texts found pass MaxReplySize (ExtractedInfo then holds those that fit,
-    /// LastError says so). A failed run leaves ExtractedInfo as it was. Raises EFOpenError when the copy
-    /// can't be read.
+    /// cycle failed (a page larger than MaxReplySize too: nothing of it is kept), or when the texts found
+    /// take more memory than MaxReplySize (ExtractedInfo then holds those that fit, LastError says so). A
+    /// failed download leaves ExtractedInfo as it was. Raises EFOpenError when the copy can't be read.
     bool Execute() override;
-    /// Rebuilds ExtractedInfo from the local copy. False (Status isFailed, LastError) when the texts found
-    /// pass MaxReplySize: the list keeps those that fit. Raises EFOpenError when the copy can't be read.
+    /// Rebuilds ExtractedInfo from the local copy. False (Status isFailed, LastError) when the texts found,
+    /// counted with KvIExtractLineCost, pass MaxReplySize: the list keeps those that fit. Raises
+    /// EFOpenError when the copy can't be read.
     bool ParseData();
 
     TKvIExtract Extract() const { return FExtract; }
@@ -64,6 +71,8 @@ public:
 
 protected:
     QString CopyBaseName() const override { return QStringLiteral("page"); }
+    /// The updater cycle with MaxReplySize as the download's limit.
+    void InternalExecute() override;
 
 private:
     TStringList* FExtractedInfo;

@@ -691,7 +691,8 @@ TEST_F(WebTest, HostileAnswers) {
         EXPECT_TRUE(peer.Received().startsWith(c.Sent)) << peer.Received().left(200).constData();
         EXPECT_EQ(ReadFile(local), c.Local);
         if (c.Expected == isNotFound) {
-            EXPECT_FALSE(peer.Received(3).isEmpty()) << "sent three times, then not found";
+            // The request went out: the server may have acted on it, so it is not sent again.
+            EXPECT_EQ(peer.Connections(), 1);
         }
     }
 }
@@ -784,7 +785,7 @@ TEST_F(WebTest, SilentServerTimesOut) {
     u.SetPort(silent.Port());
     u.SetTimeout(1);
     EXPECT_TRUE(u.Execute());
-    EXPECT_EQ(u.Status(), isNotFound); // three sends without an answer
+    EXPECT_EQ(u.Status(), isNotFound); // one send without an answer
     EXPECT_FALSE(u.LastError().isEmpty());
     EXPECT_FALSE(QFileInfo::exists(Local("x.bin")));
 }

@@ -163,13 +163,14 @@ TEST_F(ExtractorTest, PrivateCopyLifeAndFailures) {
         EXPECT_EQ(x.Status(), isNotFound);
         EXPECT_EQ(x.ExtractedInfo()->Count(), 2);
 
-        // More extracted than MaxReplySize allows: a failure, what fits kept.
+        // A page within MaxReplySize whose texts take more memory than it allows (two lines of 22
+        // characters count 124 bytes each): a failure, what fits kept.
         x.SetRemoteFileName(page);
-        x.SetMaxReplySize(30);
+        x.SetMaxReplySize(200);
         EXPECT_FALSE(x.Execute());
         EXPECT_EQ(x.Status(), isFailed);
         EXPECT_EQ(x.ExtractedInfo()->ToStringList(), QStringList({"mailto:one@example.org"}));
-        EXPECT_TRUE(x.LastError().contains("30 bytes")) << x.LastError().toStdString();
+        EXPECT_TRUE(x.LastError().contains("200 bytes of memory")) << x.LastError().toStdString();
         copy = x.LocalFileName();
     }
     // Gone with the component, its directory too.
