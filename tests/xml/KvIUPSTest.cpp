@@ -232,6 +232,41 @@ TEST_F(UPSTest, EachRunReplacesThePreviousResults) {
     EXPECT_EQ(t.ShipmentWeight(), "");
 }
 
+// Values are decoded by what the answer declares, as UTF-8 when it declares nothing.
+TEST_F(UPSTest, AnswersAreDecodedAsDeclared) {
+    const struct {
+        const char* Declaration;
+        QByteArray City;
+        const char* Expected;
+    } cases[] = {
+        {"", "Z\xC3\xBCrich", "Zürich"},
+        {"<?xml version=\"1.0\" encoding=\"utf-8\"?>", "Z\xC3\xBCrich \xFF", "Zürich \uFFFD"},
+        {"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>", "Z\xFCrich", "Zürich"},
+        {"<?xml version='1.0' encoding='windows-1250'?>",
+         "\x8A"
+         "a\x9E"
+         "e",
+         "Šaže"},
+        {"<?xml version=\"1.0\" encoding=\"ISO-8859-2\"?>",
+         "\xA9"
+         "a\xB5"
+         "e",
+         "Šaľe"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Declaration);
+        const QByteArray answer = QByteArray(c.Declaration) +
+                                  "<TrackResponse><Shipment><ShipTo><Address><City>" + c.City +
+                                  "</City></Address></ShipTo></Shipment></TrackResponse>";
+        ScriptedSession peer(Answer(Ok(answer)));
+        TKvUPSTracker t;
+        Local(t, peer.Port());
+        t.SetTrackingNumber(QStringLiteral("NUM"));
+        ASSERT_TRUE(t.Execute()) << t.LastError().toStdString();
+        EXPECT_EQ(t.ShipToAddress()->City(), QString::fromUtf8(c.Expected));
+    }
+}
+
 // Answers that must not pass for a tracked parcel: how each ends, what LastError says, and that what
 // arrived is kept and read.
 TEST_F(UPSTest, FailedAndForeignAnswers) {
