@@ -133,18 +133,6 @@ void TKvUPSTracker::Clear() {
     FLastXMLResponse.clear();
 }
 
-void TKvUPSTracker::ResetShipment() {
-    FShipperNumber.clear();
-    FShipperAddress->Clear();
-    FShipToAddress->Clear();
-    FIdentificationNumber.clear();
-    FPickupDate = 0;
-    FServiceCode.clear();
-    FServiceDescription.clear();
-    FShipmentWeight.clear();
-    FShipmentWeightUnits.clear();
-}
-
 QByteArray TKvUPSTracker::RequestBody() const {
     QStringList lines;
     for (const char* line : RequestTemplate)
@@ -157,9 +145,10 @@ QByteArray TKvUPSTracker::RequestBody() const {
 }
 
 void TKvUPSTracker::InternalExecute() {
-    // Every run reports on its own answer only: nothing of an earlier parcel may pass for this one's.
-    Clear();
-    ResetShipment();
+    // Only the answer is replaced: activities accumulate until Clear (or a new TrackingNumber), and the
+    // shipment's values stay until an answer with a Shipment replaces them, as callers of this component
+    // have always been able to rely on.
+    FLastXMLResponse.clear();
     const std::pair<const char*, const QString*> values[] = {{"tracking number", &FTrackingNumber},
                                                              {"access licence number", &FAccessLicenseNumber},
                                                              {"agent", &Agent()}};
