@@ -353,7 +353,7 @@ private:
             if (at == NoName)
                 continue;
             const QStringView open = NameAt(at);
-            if (open == Name || open.compare(Name, Qt::CaseInsensitive) == 0) {
+            if (open.size() == Name.size() && open.compare(Name, Qt::CaseInsensitive) == 0) {
                 FStack.resize(k - 1);
                 FNames.resize(k - 1);
                 return;
