@@ -30,8 +30,9 @@ bool HasControlCharacter(const QString& Value) {
                        [](QChar C) { return C.unicode() < 0x20 && C != u'\t' && C != u'\n' && C != u'\r'; });
 }
 
-/// The value of T under X (X included), "" when there is none. The answers declare no encoding, which in
-/// XML means UTF-8: read as it is, "Zürich" would come out as two characters for the "ü".
+/// The value of T under X (X included), "" when there is none, decoded as the answer declares (the engine's
+/// part) or as UTF-8, the default of XML, when it declares none: read as it is, "Zürich" would come out as
+/// two characters for the "ü".
 QString ValueUnder(const TKvXMLEngine& Engine, TKvXMLItem* X, const char* T) {
     const TKvXMLItem* item = Engine.GetItemByTag(X, QString::fromLatin1(T));
     return item ? Engine.GetTagText(item) : QString();
