@@ -191,9 +191,7 @@ TEST(XmlTree, DeclaredEncodings) {
         {"Windows-1252", "\x93x\x94 \x80", "“x” €", true, "“x” €"},
         {"windows-x", "\xE9", "é", true, "é"}, // no number: the ANSI code page
         {"iso-8859-2", "\xA9", "Š", true, "Š"},
-        {"KOI8-R", "\xF0\xD2\xC9", "При", true, "При"},
         {"ISO-8859-1", "Z\xFCrich &amp; co", "Zürich &amp; co", true, "Zürich & co"},
-        {"latin1", "\xE9", "é", true, "é"},
         {"us-ascii", "Z\xC3\xBCrich", "ZÃ¼rich", false, "Zürich"},
         {"utf-16", "\xC3\xA9", "Ã©", false, "é"}, // a text read a byte per character is no UTF-16
         {"no-such-thing", "\xC3\xA9", "Ã©", false, "é"},
