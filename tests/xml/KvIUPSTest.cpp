@@ -241,19 +241,15 @@ TEST_F(UPSTest, AnswersAreDecodedAsDeclared) {
         const char* Declaration;
         QByteArray City;
         const char* Expected;
-    }
-    cases[] = {{"", "Z\xC3\xBCrich", "Zürich"},
-               {"<?xml version=\"1.0\" encoding=\"utf-8\"?>", "Z\xC3\xBCrich \xFF", "Zürich \uFFFD"},
-               {"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>", "Z\xFCrich", "Zürich"},
-               {"<?xml version='1.0' encoding='windows-1250'?>",
-                "\x8A"
-                "a\x9E"
-                "e",
-                "Šaže"},
-               "\xA9"
-               "a\xB5"
-               "e",
-               "Šaľe"},
+    } cases[] = {
+        {"", "Z\xC3\xBCrich", "Zürich"},
+        {"<?xml version=\"1.0\" encoding=\"utf-8\"?>", "Z\xC3\xBCrich \xFF", "Zürich \uFFFD"},
+        {"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>", "Z\xFCrich", "Zürich"},
+        {"<?xml version='1.0' encoding='windows-1250'?>",
+         QByteArray("\x8A"
+                    "a\x9E"
+                    "e"),
+         "Šaže"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Declaration);
