@@ -1,7 +1,8 @@
 // Fuzz target for the XML engine: every input is parsed as a byte stream (LoadFromStream, with and without
 // a size) and as a string (ParseXMLFromString, one character per byte and as UTF-16 units), with the tag
 // events vetoing and cancelling at points chosen by the input, then every lookup and value of the tree is
-// read. The engine must never crash, leak or read out of bounds, whatever the bytes.
+// read (also as GetTagText gives it). The engine must never crash, leak or read out of bounds, whatever the
+// bytes.
 #include "xml/KvInetXML.h"
 
 #include <cstddef>
@@ -20,6 +21,7 @@ void Walk(TKvXMLEngine& Engine) {
         TKvXMLItem* item = work.back();
         work.pop_back();
         (void)item->GetTagValue();
+        (void)Engine.GetTagText(item);
         (void)item->Attributes();
         if (++visited % 7 == 0)
             item->ProcessAttributes();

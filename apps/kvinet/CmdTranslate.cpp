@@ -11,8 +11,9 @@ namespace {
 
 const char* const hostHelp =
     "--host takes the service's base address (default http://api.microsofttranslator.com/v2/Http.svc),\n"
-    "for example http://127.0.0.1:8080/v2/Http.svc. Exit 1, with the reason on stderr, when no complete\n"
-    "answer with a 2xx status came.";
+    "for example http://127.0.0.1:8080/v2/Http.svc. Texts are printed as UTF-8, backslash, CR, LF and tab\n"
+    "written as \\\\, \\r, \\n, \\t and other control characters as \\xHH. Exit 1, with the reason on\n"
+    "stderr and nothing on stdout, when no complete answer with a 2xx status came.";
 
 /// Parses the arguments and sets up the translator the same way for every command.
 void Prepare(const Args& A, KvInet::TKvMSTranslator& Translator) {
@@ -48,7 +49,7 @@ int RunTranslate(const Invocation& Call) {
     const QString text = translator.TranslateText(args.Positional()[0], args.Value(QStringLiteral("from")),
                                                   args.Value(QStringLiteral("to")));
     if (translator.LastError().isEmpty())
-        WriteText(text);
+        WriteText(EscapeLine(text));
     return Finish(translator, "translate");
 }
 
@@ -60,7 +61,7 @@ int RunDetect(const Invocation& Call) {
     Prepare(args, translator);
     const QString code = translator.DetectLanguage(args.Positional()[0]);
     if (translator.LastError().isEmpty())
-        WriteText(code);
+        WriteText(EscapeLine(code));
     return Finish(translator, "detect");
 }
 
@@ -79,7 +80,7 @@ int RunLanguages(const Invocation& Call) {
     else
         translator.GetLanguagesForTranslate(&list);
     for (int i = 0; i < list.Count(); ++i)
-        WriteText(list.Strings(i));
+        WriteText(EscapeLine(list.Strings(i)));
     return Finish(translator, "languages");
 }
 

@@ -16,9 +16,11 @@ const char* const description =
     "  shipment: ID\n  shipper: NUMBER ADDRESS\n  ship-to: ADDRESS\n  pickup: YYYY-MM-DD\n"
     "  service: CODE DESCRIPTION\n  weight: WEIGHT UNITS\n"
     "then one line per scan event: DATE TIME<tab>STATUS<tab>LOCATION (\"-\" when the answer had no valid\n"
-    "date). With --raw, the service's answer as received instead. --http talks plain HTTP (a local\n"
-    "stand-in of the service). Exit 1, with the reason on stderr, when the exchange failed or the answer\n"
-    "carries the service's error or no tracking data (what arrived is still printed).";
+    "date). Backslash, CR, LF and tab in the answer's values are written as \\\\, \\r, \\n, \\t, other\n"
+    "control characters as \\xHH. With --raw, the service's answer as received instead. --http talks\n"
+    "plain HTTP (a local stand-in of the service). Exit 1, with the reason on stderr: when the exchange\n"
+    "failed (an error status, a cut or oversized answer, no connection), with nothing on stdout; when the\n"
+    "answer carries the service's error or no tracking data, with what arrived still printed.";
 
 QString FormatDateTime(KvInet::TDateTime Value, bool WithTime) {
     if (Value == 0)
@@ -28,9 +30,10 @@ QString FormatDateTime(KvInet::TDateTime Value, bool WithTime) {
 }
 
 void PrintShipment(const KvInet::TKvUPSTracker& Tracker) {
+    // Values come from the answer: escaped, so that none can add a line of its own or drive the terminal.
     const auto line = [](const char* Name, QStringList Parts) {
         Parts.removeAll(QString());
-        const QString value = Parts.join(u' ');
+        const QString value = EscapeLine(Parts.join(u' '));
         WriteText(QString::fromLatin1(Name) + u':' + (value.isEmpty() ? QString() : u' ' + value));
     };
     line("shipment", {Tracker.IdentificationNumber()});
@@ -45,7 +48,8 @@ void PrintShipment(const KvInet::TKvUPSTracker& Tracker) {
             a->StatusTypeDescription().isEmpty() ? a->StatusTypeCode() : a->StatusTypeDescription();
         const QString location =
             a->Location()->GetText().isEmpty() ? a->LocationDescription() : a->Location()->GetText();
-        WriteText(FormatDateTime(a->DateTime(), true) + u'\t' + status + u'\t' + location);
+        WriteText(FormatDateTime(a->DateTime(), true) + u'\t' + EscapeLine(status) + u'\t' +
+                  EscapeLine(location));
     }
 }
 
@@ -66,11 +70,13 @@ int Run(const Invocation& Call) {
     if (args.Has(QStringLiteral("proxy")))
         tracker.Proxy()->FillProxyInfo(); // the tracker itself does not refresh it
     tracker.SetTrackingNumber(args.Positional()[0]);
+    tracker.Clear(); // this run's activities alone
 
     const bool executed = tracker.Execute();
-    if (args.Has(QStringLiteral("raw")))
+    // A failed exchange (an error page, a cut or oversized answer) is no result: nothing on stdout.
+    if (executed && args.Has(QStringLiteral("raw")))
         WriteWire(tracker.LastXMLResponse());
-    else
+    else if (executed)
         PrintShipment(tracker);
     if (!executed || !tracker.LastError().isEmpty()) {
         WriteError(QStringLiteral("kvinet ups: %1")

@@ -14,8 +14,9 @@ const char* const description =
     "Loads FILE with the XML engine and prints the tree, one item per line, indented two spaces per level\n"
     "(up to 64 levels; a deeper item starts with \"[depth N] \"):\n"
     "the tag name, \" [attribute]\" or \" [comment]\" for those kinds, then \" = \" and the decoded value\n"
-    "when the item has one. Backslash, CR, LF and tab in names and values are written as \\\\, \\r, \\n, "
-    "\\t,\nother control characters as \\xHH.\n"
+    "when the item has one (by the encoding FILE declares; as UTF-8 when it declares none). Backslash,\n"
+    "CR, LF and tab in names and values are written as \\\\, \\r, \\n, \\t, other control characters\n"
+    "as \\xHH.\n"
     "With --find, only the subtree of the first item named TAG (ignoring case); exit 1 when there is none.\n"
     "With --attributes, every element's attributes are split into attribute items, printed right under\n"
     "the element before its other children.";
@@ -39,7 +40,7 @@ private:
 // a quadratic amount of spaces.
 constexpr int MaxIndent = 64;
 
-void PrintItem(TOutput& Out, const KvInet::TKvXMLItem* Item) {
+void PrintItem(TOutput& Out, const KvInet::TKvXMLEngine& Engine, const KvInet::TKvXMLItem* Item) {
     const int level = Item->Level();
     static const QString spaces(2 * MaxIndent, u' ');
     Out.AddRaw(QStringView(spaces).left(2 * std::min(level, MaxIndent)));
@@ -52,7 +53,9 @@ void PrintItem(TOutput& Out, const KvInet::TKvXMLItem* Item) {
         Out.AddRaw(u" [comment]");
     if (Item->ValueAssigned()) {
         Out.AddRaw(u" = ");
-        Out.Add(Item->GetTagValue());
+        // As the engine gives it to applications: text without a usable declaration is read as UTF-8,
+        // the default of XML, rather than shown a byte per character.
+        Out.Add(Engine.GetTagText(Item));
     }
     Out.EndLine();
 }
@@ -81,10 +84,10 @@ void SplitAttributes(KvInet::TKvXMLItem* Top) {
 }
 
 /// Pre-order without recursion, so that any depth of nesting prints.
-void PrintTree(const KvInet::TKvXMLItem* Top, bool AttributesFirst) {
+void PrintTree(const KvInet::TKvXMLEngine& Engine, const KvInet::TKvXMLItem* Top, bool AttributesFirst) {
     TOutput out;
     std::vector<std::pair<std::vector<const KvInet::TKvXMLItem*>, size_t>> stack;
-    PrintItem(out, Top);
+    PrintItem(out, Engine, Top);
     stack.emplace_back(PrintOrder(Top, AttributesFirst), 0);
     while (!stack.empty()) {
         auto& [children, next] = stack.back();
@@ -93,7 +96,7 @@ void PrintTree(const KvInet::TKvXMLItem* Top, bool AttributesFirst) {
             continue;
         }
         const KvInet::TKvXMLItem* child = children[next++];
-        PrintItem(out, child);
+        PrintItem(out, Engine, child);
         stack.emplace_back(PrintOrder(child, AttributesFirst), 0);
     }
 }
@@ -120,7 +123,7 @@ int Run(const Invocation& Call) {
     } else if (top->TagName().isEmpty() && !top->ValueAssigned() && top->Items().Count() == 0) {
         return ExitOk; // nothing was read: an empty file prints nothing
     }
-    PrintTree(top, attributes);
+    PrintTree(engine, top, attributes);
     return ExitOk;
 }
 

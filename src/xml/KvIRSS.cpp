@@ -159,7 +159,13 @@ QString RSSBytesToText(const QByteArray& Bytes) {
     const bool wide = declared.startsWith("utf-16") || declared.startsWith("utf-32") ||
                       declared.startsWith("ucs-") || declared.startsWith("utf16") ||
                       declared.startsWith("utf32");
-    if (!declared.isEmpty() && !wide && declared != "utf-8" && declared != "utf8") {
+    // A feed declared US-ASCII that holds bytes above 127 was written in something else: read them as
+    // UTF-8 where they form it, else as Latin-1, as feed readers do, instead of losing each one.
+    static const QByteArrayList ascii = {"us-ascii", "ascii",           "ansi_x3.4-1968", "iso646-us",
+                                         "us",       "cp367",           "ibm367",         "csascii",
+                                         "iso-ir-6", "iso_646.irv:1991"};
+    if (!declared.isEmpty() && !wide && declared != "utf-8" && declared != "utf8" &&
+        !ascii.contains(declared)) {
         QStringDecoder decoder(declared.constData());
         if (decoder.isValid())
             return decoder(Bytes);
@@ -217,8 +223,9 @@ enum class TFrame : unsigned char { Other, Channel, Item };
 /// What the model costs beyond its text: the object, its list slot and the allocator's share.
 constexpr int64_t ObjectOverhead = 32;
 
-/// One pass over the text. The open elements are a stack of one byte each and a field is found from its
-/// parent alone, so every character is looked at a bounded number of times, whatever the nesting.
+/// One pass over the text. The open elements are a stack of five bytes each (what the element is, where
+/// its name is), a field is found from its parent alone and an end tag looks at a bounded number of open
+/// elements, so every character is looked at a bounded number of times, whatever the nesting.
 class TRSSScanner {
 public:
     TRSSScanner(const QString& Text, TKvIRSSChannels& Channels, int64_t MaxMemory)
@@ -247,8 +254,14 @@ public:
                 i += end + 3;
                 continue;
             }
-            EndText();
+            if (!StartsTag(i)) {
+                // "a < b", "1<2": a "<" that can start no tag is text of the run it stands in.
+                AddText(i, i + 1);
+                ++i;
+                continue;
+            }
             if (rest.startsWith(u"<!--")) {
+                EndText();
                 // A comment is one unit too: a ">" or a quote inside it must not end or open anything.
                 const qsizetype end = rest.indexOf(u"-->", 4);
                 if (end < 0)
@@ -256,22 +269,39 @@ public:
                 i += end + 3;
                 continue;
             }
-            // A tag up to the first ">" outside a quoted stretch.
+            // A tag up to the first ">" outside a quoted attribute value. A quote opens one only after "=":
+            // elsewhere ("it's" after a stray "<") it is a character like any other. A "<" before the ">"
+            // means the first one started no tag ("a<b</title>"): it and what follows it are text.
             qsizetype j = i + 1;
             char16_t quote = 0;
+            char16_t last = 0; // the last character that is no blank, outside quotes
+            bool stray = false;
             for (; j < n; ++j) {
                 const char16_t c = p[j].unicode();
                 if (quote) {
                     if (c == quote)
                         quote = 0;
-                } else if (c == u'"' || c == u'\'') {
-                    quote = c;
-                } else if (c == u'>') {
+                    continue;
+                }
+                if (c == u'>')
+                    break;
+                if (c == u'<') {
+                    stray = true;
                     break;
                 }
+                if ((c == u'"' || c == u'\'') && last == u'=')
+                    quote = c;
+                if (c > 0x20)
+                    last = c;
+            }
+            if (stray) {
+                AddText(i, j);
+                i = j;
+                continue;
             }
             if (j >= n)
                 break;
+            EndText();
             Tag(i, j);
             i = j + 1;
         }
@@ -279,6 +309,58 @@ public:
     }
 
 private:
+    /// Whether the "<" at I can start a tag: followed by a name's first character, "/", "!" or "?", or by
+    /// blanks and then "/" ("< /image>", an end tag written loosely).
+    bool StartsTag(qsizetype I) const {
+        const QChar* p = FText.constData();
+        const qsizetype n = FText.size();
+        qsizetype k = I + 1;
+        if (k < n && IsNameStart(p[k].unicode()))
+            return true;
+        while (k < n && (p[k] == u' ' || p[k] == u'\t'))
+            ++k;
+        return k > I + 1 && k < n && p[k] == u'/';
+    }
+    static bool IsNameStart(char16_t C) {
+        return (C >= u'a' && C <= u'z') || (C >= u'A' && C <= u'Z') || C == u'_' || C == u':' || C >= 0x80 ||
+               C == u'/' || C == u'!' || C == u'?';
+    }
+
+    /// The name of an element at Start in the text: up to a blank, "/", ">" or the end.
+    QStringView NameAt(qsizetype Start) const {
+        const QChar* p = FText.constData();
+        const qsizetype n = FText.size();
+        qsizetype k = Start;
+        while (k < n) {
+            const char16_t c = p[k].unicode();
+            if (c <= 0x20 || c == u'/' || c == u'>')
+                break;
+            ++k;
+        }
+        return QStringView(p + Start, k - Start);
+    }
+
+    /// An end tag named Name closes the innermost open element of that name (case ignored) and everything
+    /// left open inside it (an unclosed <br> or <b> in a description), so that the next field is again a
+    /// direct child of its item. Only the innermost few elements are looked at, so that a feed of many
+    /// unclosed elements costs no more than a bounded look per end tag; an end tag that closes none of
+    /// them (a stray </p>) is ignored.
+    void Close(QStringView Name) {
+        constexpr size_t Window = 64;
+        const size_t depth = FStack.size();
+        for (size_t k = depth; k > 0 && depth - k < Window; --k) {
+            const uint32_t at = FNames[k - 1];
+            if (at == NoName)
+                continue;
+            const QStringView open = NameAt(at);
+            if (open.size() == Name.size() && open.compare(Name, Qt::CaseInsensitive) == 0) {
+                FStack.resize(k - 1);
+                FNames.resize(k - 1);
+                return;
+            }
+        }
+    }
+
     /// Text from Start to End joins the current run; it is kept only while a field waits for it.
     void AddText(qsizetype Start, qsizetype End, bool Section = false) {
         if (End > Start || Section)
@@ -326,9 +408,8 @@ private:
         FPending = nullptr;
         FValue.clear();
         if (name.startsWith(u'/')) {
-            // The end tag closes the innermost open element, whatever its name.
-            if (!FStack.empty())
-                FStack.pop_back();
+            const qsizetype after = (name.data() - p) + 1;
+            Close(NameAt(after));
             return;
         }
         if (End - Start >= 2 && p[End - 1] == u'/')
@@ -352,6 +433,8 @@ private:
             FPending = FindField(ItemFields, *FChannels.Last()->Items.Last(), name);
         }
         FStack.push_back(frame);
+        // Texts past 4 Gi characters: the element can't be named by its end tag, only closed by an outer one.
+        FNames.push_back(nameStart < qsizetype(NoName) ? uint32_t(nameStart) : NoName);
     }
 
     /// Counts Bytes against the bound; false (and the scan stops) when they would pass it.
@@ -367,7 +450,10 @@ private:
     const int64_t FMaxMemory;
     int64_t FMemory = 0;
     bool FStopped = false;
+    /// The open elements, innermost last: what each is, and where its name starts in the text.
     std::vector<TFrame> FStack;
+    std::vector<uint32_t> FNames;
+    static constexpr uint32_t NoName = 0xFFFFFFFF;
     /// The field that the text run right after its start tag fills, or null.
     QString* FPending = nullptr;
     /// Whether text (or a CDATA section) came since the last tag.

@@ -91,7 +91,8 @@ class TKvIRSSChannels : public TKvIRSSOwnedList<TKvIRSSChannel> {};
 
 /// Decodes the bytes of a feed: by byte-order mark (UTF-8, UTF-16, UTF-32), else by the encoding its XML
 /// declaration names (any the platform knows: ISO-8859-n, windows-NNNN...), else as UTF-8 in which each byte
-/// that starts no well-formed sequence stands for itself (ISO-8859-1).
+/// that starts no well-formed sequence stands for itself (ISO-8859-1). A feed declared US-ASCII is read the
+/// latter way too: its bytes above 127 are not ASCII, whatever it declares.
 QString RSSBytesToText(const QByteArray& Bytes);
 
 /// Reads the text of a feed into Channels (which it does not clear first). MaxMemory bounds the bytes the

@@ -30,8 +30,9 @@ bool HasControlCharacter(const QString& Value) {
                        [](QChar C) { return C.unicode() < 0x20 && C != u'\t' && C != u'\n' && C != u'\r'; });
 }
 
-/// The value of T under X (X included), "" when there is none. The answers declare no encoding, which in
-/// XML means UTF-8: read as it is, "Zürich" would come out as two characters for the "ü".
+/// The value of T under X (X included), "" when there is none, decoded as the answer declares (the engine's
+/// part) or as UTF-8, the default of XML, when it declares none: read as it is, "Zürich" would come out as
+/// two characters for the "ü".
 QString ValueUnder(const TKvXMLEngine& Engine, TKvXMLItem* X, const char* T) {
     const TKvXMLItem* item = Engine.GetItemByTag(X, QString::fromLatin1(T));
     return item ? Engine.GetTagText(item) : QString();
@@ -133,18 +134,6 @@ void TKvUPSTracker::Clear() {
     FLastXMLResponse.clear();
 }
 
-void TKvUPSTracker::ResetShipment() {
-    FShipperNumber.clear();
-    FShipperAddress->Clear();
-    FShipToAddress->Clear();
-    FIdentificationNumber.clear();
-    FPickupDate = 0;
-    FServiceCode.clear();
-    FServiceDescription.clear();
-    FShipmentWeight.clear();
-    FShipmentWeightUnits.clear();
-}
-
 QByteArray TKvUPSTracker::RequestBody() const {
     QStringList lines;
     for (const char* line : RequestTemplate)
@@ -157,9 +146,10 @@ QByteArray TKvUPSTracker::RequestBody() const {
 }
 
 void TKvUPSTracker::InternalExecute() {
-    // Every run reports on its own answer only: nothing of an earlier parcel may pass for this one's.
-    Clear();
-    ResetShipment();
+    // Only the answer is replaced: activities accumulate until Clear (or a new TrackingNumber), and the
+    // shipment's values stay until an answer with a Shipment replaces them, as callers of this component
+    // have always been able to rely on.
+    FLastXMLResponse.clear();
     const std::pair<const char*, const QString*> values[] = {{"tracking number", &FTrackingNumber},
                                                              {"access licence number", &FAccessLicenseNumber},
                                                              {"agent", &Agent()}};

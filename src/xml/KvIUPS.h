@@ -114,7 +114,9 @@ public:
 };
 
 /// Asks the tracking service for the state of one parcel. Set TrackingNumber (and AccessLicenseNumber when
-/// you have your own), call Execute, then read the shipment's properties and Activities. An answer that
+/// you have your own), call Execute, then read the shipment's properties and Activities. Each run appends
+/// the activities it reads to those already there (call Clear first for this run's alone); the shipment's
+/// properties keep their values until an answer with a shipment replaces them. An answer that
 /// carries the service's error, or no tracking data at all, still ends isFinished, with the service's
 /// error text (or the reason) in LastError; a status other than 2xx, a broken or oversized answer end
 /// isFailed. What arrived is in LastXMLResponse in every case.
@@ -154,20 +156,21 @@ public:
     TKvInetActivities* Activities() const { return FActivities; }
 
     /// Reads LastXMLResponse into the shipment's properties and appends its activities (nothing for an
-    /// empty answer). Execute calls it after every exchange, having emptied the previous results first.
+    /// empty answer). Execute calls it after every exchange. The shipment's properties are replaced only
+    /// from an answer with a "Shipment" (each from its element, when found); otherwise they keep their
+    /// values.
     void ParseXMLResponse();
 
     /// The path the request is posted to.
     static constexpr const char* TrackPath = "/ups.app/xml/Track";
 
 protected:
-    /// Empties the previous results, posts the request, reads the answer in 2050-byte blocks with a
-    /// progress report per block, and parses what arrived.
+    /// Empties LastXMLResponse, posts the request, reads the answer in 2050-byte blocks with a progress
+    /// report per block, and parses what arrived: its activities are appended to those of earlier runs
+    /// (Clear, or a new TrackingNumber, empties them).
     void InternalExecute() override;
 
 private:
-    /// Empties the shipment's properties.
-    void ResetShipment();
     /// Reads the answer of Request into LastXMLResponse; false (LastError says why) when it broke off, was
     /// cancelled or passed MaxReplySize.
     bool ReadAnswer(TInetRequest& Request);

@@ -646,7 +646,9 @@ constexpr std::array<uint8_t, 256> MakeClasses() {
 }
 constexpr std::array<uint8_t, 256> Classes = MakeClasses();
 
-enum TDeclaredEncoding { deNone, deUtf8, deCodePage };
+/// How a parse reads the text of a declared encoding: not at all (none declared, or one that can't apply),
+/// as UTF-8, with a code page's decoder, or as it is (declared ISO-8859-1: the text's characters are final).
+enum TDeclaredEncoding { deNone, deUtf8, deCodePage, deLatin1 };
 
 /// The first unit from P on (before End) that is one of Stops, or End. ORs the units passed over into Seen:
 /// of a byte only bit 7 is sure to be kept, of a wider unit every bit.
@@ -683,42 +685,130 @@ const Char* FindStop(const Char* P, const Char* End, unsigned& Seen) {
     return End;
 }
 
-/// Utf8Decode's reading of declared UTF-8 (its sequences, its surrogate pairs), except that a malformed
-/// sequence (a missing continuation unit, or the text ending inside a sequence) becomes one U+FFFD and
-/// reading goes on at the unit that broke it, where Utf8Decode gives up on the whole text: one bad byte
-/// costs one character, not the value.
-QString Utf8DecodeLenient(const QString& S) {
-    const char16_t* in = reinterpret_cast<const char16_t*>(S.constData());
-    const qsizetype n = S.size();
-    QString result(n, Qt::Uninitialized); // never longer than the input: a pair stands for four units
-    char16_t* out = reinterpret_cast<char16_t*>(result.data());
+/// Declared UTF-8, read leniently: each well-formed sequence gives its character (a pair above U+FFFF);
+/// each maximal ill-formed subpart gives one U+FFFD, and reading goes on at the unit that broke it. A maximal
+/// subpart is a byte that starts no sequence (80-C1, F5-FF), or the longest start of a sequence that is
+/// still a valid start (E0 A0, F0 90 80...) before a byte out of range or the end. So an overlong form, a
+/// surrogate or a code point past U+10FFFF never becomes a character. A unit above 0xFF is a character
+/// already (text the application passed as a string), not a byte: it passes unchanged. Writes at most N
+/// units to Out and returns how many.
+template <class Unit>
+qsizetype DecodeUtf8Lenient(const Unit* In, qsizetype N, char16_t* Out) {
     qsizetype count = 0;
-    const auto isContinuation = [](char16_t c) { return (c & 0xC0) == 0x80; };
     qsizetype i = 0;
-    while (i < n) {
-        const char16_t u = in[i++];
-        if ((u & 0x80) == 0) {
-            out[count++] = u;
+    while (i < N) {
+        const char16_t u = char16_t(In[i++]);
+        if (u < 0x80 || u > 0xFF) {
+            Out[count++] = u;
             continue;
         }
-        if (ReadUtf8FourByteWire(in, i, n, u & 0xFF, out, count))
+        int need = 0;
+        char16_t low = 0x80, high = 0xBF; // the range of the next continuation byte
+        char32_t code = 0;
+        if (u >= 0xC2 && u <= 0xDF) {
+            need = 1;
+            code = u & 0x1F;
+        } else if (u >= 0xE0 && u <= 0xEF) {
+            need = 2;
+            code = u & 0x0F;
+            if (u == 0xE0)
+                low = 0xA0; // shorter forms are overlong
+            else if (u == 0xED)
+                high = 0x9F; // the surrogates
+        } else if (u >= 0xF0 && u <= 0xF4) {
+            need = 3;
+            code = u & 0x07;
+            if (u == 0xF0)
+                low = 0x90;
+            else if (u == 0xF4)
+                high = 0x8F; // nothing past U+10FFFF
+        } else {
+            Out[count++] = 0xFFFD; // a byte that starts no sequence
             continue;
-        unsigned l = u & 0x3F;
-        if (l & 0x20) {
-            if (i >= n || !isContinuation(in[i])) {
-                out[count++] = 0xFFFD;
-                continue;
-            }
-            l = (l << 6) | (in[i++] & 0x3F);
         }
-        if (i >= n || !isContinuation(in[i])) {
-            out[count++] = 0xFFFD;
-            continue;
+        for (; need > 0 && i < N; --need) {
+            const char16_t c = char16_t(In[i]);
+            if (c < low || c > high)
+                break;
+            code = (code << 6) | (c & 0x3F);
+            ++i;
+            low = 0x80;
+            high = 0xBF;
         }
-        out[count++] = char16_t(((l << 6) | (in[i++] & 0x3F)) & 0xFFFF);
+        if (need > 0) {
+            Out[count++] = 0xFFFD;
+        } else if (code >= 0x10000) {
+            Out[count++] = QChar::highSurrogate(code);
+            Out[count++] = QChar::lowSurrogate(code);
+        } else {
+            Out[count++] = char16_t(code);
+        }
     }
-    result.truncate(count);
+    return count;
+}
+
+/// How text declared as Name is read, and for a code page its decoder. "utf-8" is read leniently, and so
+/// is "windows-NNNN" the code page NNNN as always (the ANSI code page when NNNN is no number, or one this
+/// system lacks). Any other encoding the platform knows (ISO-8859-2, KOI8-R...) is read with its decoder,
+/// except: an encoding that maps every byte to the character of its value (ISO-8859-1 and its aliases)
+/// leaves the text as it is, already final (deLatin1); one that knows no byte above 127 (US-ASCII), a
+/// 16- or 32-bit one (which a text read a byte per character cannot be in) and an unknown name leave the
+/// text undecoded (deNone), to be read as UTF-8, the default of XML, when an application asks.
+TDeclaredEncoding ReadDeclaredEncoding(const QString& Name, QStringDecoder& Decoder) {
+    if (Name.isEmpty())
+        return deNone;
+    if (SameStrings(false, Name, QStringLiteral("utf-8")) || SameStrings(false, Name, QStringLiteral("utf8")))
+        return deUtf8;
+    if (SameStrings(false, Name.left(8), QStringLiteral("windows-"))) {
+        int codePage = 0;
+        const QByteArray decoderName = TryStrToInt(Name.mid(8), codePage)
+                                           ? "windows-" + QByteArray::number(codePage)
+                                           : QByteArray(AnsiCodePageName());
+        Decoder = QStringDecoder(decoderName.constData());
+        if (!Decoder.isValid()) // a code page this system does not know: read as ANSI
+            Decoder = QStringDecoder(AnsiCodePageName());
+        return deCodePage;
+    }
+    const QByteArray latin = Name.toLatin1();
+    if (const std::optional<QStringConverter::Encoding> builtIn = QStringConverter::encodingForName(latin)) {
+        if (*builtIn == QStringConverter::Latin1)
+            return deLatin1;
+        if (*builtIn == QStringConverter::Utf8)
+            return deUtf8;
+        if (*builtIn != QStringConverter::System)
+            return deNone; // UTF-16 and UTF-32
+    }
+    QStringDecoder decoder(latin.constData());
+    if (!decoder.isValid())
+        return deNone;
+    // What the decoder makes of the bytes above 127 says which of the three it is.
+    char high[128];
+    for (int b = 0; b < 128; ++b)
+        high[b] = char(128 + b);
+    const QString probe = decoder.decode(QByteArrayView(high, 128));
+    decoder.resetState();
+    bool identity = probe.size() == 128, none = true;
+    for (qsizetype k = 0; k < probe.size(); ++k) {
+        identity = identity && probe[k].unicode() == 128 + k;
+        none = none && probe[k] == QChar::ReplacementCharacter;
+    }
+    if (identity)
+        return deLatin1;
+    if (none || probe.isEmpty())
+        return deNone;
+    Decoder = std::move(decoder);
+    return deCodePage;
+}
+
+template <class Unit>
+QString Utf8DecodeLenient(const Unit* In, qsizetype N) {
+    QString result(N, Qt::Uninitialized); // never longer than the input: a pair stands for four bytes
+    result.truncate(DecodeUtf8Lenient(In, N, reinterpret_cast<char16_t*>(result.data())));
     return result;
+}
+
+QString Utf8DecodeLenient(const QString& S) {
+    return Utf8DecodeLenient(reinterpret_cast<const char16_t*>(S.constData()), S.size());
 }
 
 } // namespace
@@ -899,12 +989,17 @@ void TKvXMLParser<Char>::SkipElement(qsizetype StartTagEnd) {
 
 template <class Char>
 void TKvXMLParser<Char>::ConvertBeyondAscii(TPiece& Piece) {
+    const Char* const from = S + Piece.Span.Offset;
     if (FEncoding == deUtf8 && (Piece.Seen & 0x80)) {
-        Piece.Converted = Utf8DecodeLenient(FText->Text(Piece.Span.Offset, Piece.Span.Length));
+        Piece.Converted = Utf8DecodeLenient(from, Piece.Span.Length);
         Piece.IsConverted = true;
     } else if (FEncoding == deCodePage) {
         FDecoder.resetState();
-        Piece.Converted = FDecoder.decode(StringToAnsi(FText->Text(Piece.Span.Offset, Piece.Span.Length)));
+        if constexpr (sizeof(Char) == 1)
+            Piece.Converted = FDecoder.decode(QByteArrayView(from, Piece.Span.Length));
+        else
+            Piece.Converted =
+                FDecoder.decode(StringToAnsi(FText->Text(Piece.Span.Offset, Piece.Span.Length)));
         Piece.IsConverted = true;
     }
 }
@@ -929,20 +1024,8 @@ void TKvXMLParser<Char>::DeclareEncoding(TKvXMLItem* Declaration) {
     const TKvXMLItem* item = FEngine.GetItemByTag(Declaration, QStringLiteral("encoding"));
     if (!item)
         return;
-    const QString name = item->GetTagValue();
-    FEncoding = deNone;
-    if (SameStrings(false, name, QStringLiteral("utf-8"))) {
-        FEncoding = deUtf8;
-    } else if (SameStrings(false, name.left(8), QStringLiteral("windows-"))) {
-        FEncoding = deCodePage;
-        int codePage = 0;
-        const QByteArray decoderName = TryStrToInt(name.mid(8), codePage)
-                                           ? "windows-" + QByteArray::number(codePage)
-                                           : QByteArray(AnsiCodePageName());
-        FDecoder = QStringDecoder(decoderName.constData());
-        if (!FDecoder.isValid()) // a code page this system does not know: read as ANSI
-            FDecoder = QStringDecoder(AnsiCodePageName());
-    }
+    const QString name = item->GetTagValue().trimmed();
+    FEncoding = ReadDeclaredEncoding(name, FDecoder);
     FEngine.FTextDecoded = FEngine.FUTF8Processed || FEncoding != deNone;
 }
 

@@ -209,20 +209,24 @@ public:
     /// then leaves names and values as they are whatever encoding the document declares.
     bool UTF8Processed() const { return FUTF8Processed; }
     void SetUTF8Processed(bool Value) { FUTF8Processed = Value; }
-    /// True when the last parse decoded its text: from a Unicode form (UTF8Processed) or from the encoding
-    /// its XML declaration names ("utf-8", "windows-NNNN"). False when the values are the text's own
-    /// characters (for bytes read in the ANSI code page: one character per byte, still to be decoded).
+    /// True when the values of the last parse are final text: decoded from a Unicode form (UTF8Processed)
+    /// or by the encoding the XML declaration names ("utf-8", "windows-NNNN", any other the platform knows),
+    /// or declared ISO-8859-1, whose bytes are their characters. False when nothing (or nothing usable,
+    /// such as US-ASCII) was declared: the values are the bytes read, one character each, still to be
+    /// decoded.
     bool TextDecoded() const { return FTextDecoded; }
-    /// An item's value as text for an application: decoded from UTF-8 when the parse did not decode the
-    /// text (leniently, as declared UTF-8 is: a broken sequence becomes one U+FFFD), then its entity
-    /// references decoded (GetTagValue's table). In this order a character written as a reference is never
-    /// read again as a UTF-8 byte.
+    /// An item's value as text for an application: decoded from UTF-8, the default of XML, when the parse
+    /// left the text undecoded (leniently, as declared UTF-8 is: each broken sequence becomes one U+FFFD),
+    /// then its entity references decoded (GetTagValue's table). In this order a character written as a
+    /// reference is never read again as a UTF-8 byte.
     QString GetTagText(const TKvXMLItem* Item) const;
 
     /// Parses the first Len characters of S into the tree (all of S when Len is larger; texts beyond
-    /// 4 Gi characters are read up to that length). A NUL character ends the text. Text declared as
-    /// "utf-8" by an XML declaration is decoded with Utf8Decode (unless UTF8Processed), text declared as
-    /// "windows-NNNN" is converted from that code page. Frees nothing; raises nothing on malformed text.
+    /// 4 Gi characters are read up to that length). A NUL character ends the text. Unless UTF8Processed,
+    /// values and attribute text are decoded by the encoding an XML declaration names: "utf-8" leniently
+    /// (each maximal ill-formed subpart of a sequence becomes one U+FFFD), "windows-NNNN" from that code
+    /// page, other encodings the platform knows with their decoders; names are never converted. Frees
+    /// nothing; raises nothing on malformed text.
     /// OnTag and OnAfterTag fire during the parse.
     void ParseXMLFromString(const QString& S, int Len);
     void ParseXMLFromString(const QString& S);

@@ -140,7 +140,8 @@ TEST_F(TranslatorTest, MethodsAgainstCannedAnswers) {
               QString("GET " + Base + "/Speak?appId=APP&text=hi&language=en HTTP/1.1").toStdString());
 }
 
-// UTF-8 is decoded once, where the engine did not, and before the entities.
+// Values are decoded by what the answer declares, as UTF-8 when it declares nothing, once, and before
+// the entities.
 TEST_F(TranslatorTest, AnswerDecoding) {
     struct Case {
         const char* Name;
@@ -152,6 +153,10 @@ TEST_F(TranslatorTest, AnswerDecoding) {
          QString::fromUtf8("Gr\xC3\xBC\xC2\xB0")},
         {"byte-order mark", "\xEF\xBB\xBF<string>Gr\xC3\xBC&#176;</string>",
          QString::fromUtf8("Gr\xC3\xBC\xC2\xB0")},
+        {"declared ISO-8859-1", "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><string>Z\xFCrich</string>",
+         QString::fromUtf8("Zürich")},
+        {"declared ISO-8859-2", "<?xml version='1.0' encoding='iso-8859-2'?><string>\xA9</string>",
+         QString::fromUtf8("Š")},
         {"declaration, comment", "<?xml version=\"1.0\"?><!-- note --><string>x</string>", "x"},
         {"one entity pass", "<string>Gr&amp;uuml;</string>", "Gr&uuml;"},
         {"broken byte",

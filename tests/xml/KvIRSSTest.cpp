@@ -293,6 +293,24 @@ TEST(RSSScanner, Feeds) {
          "<rss><channel><image><title>I</title>< /image><title>T</title>"
          "</channel></rss>",
          "channel\n Title=T\n"},
+        {"a '<' that starts no tag is text",
+         "<rss><channel><item><title>a < b</title><link>L</link><description>1<2, x <= y</description>"
+         "</item></channel></rss>",
+         "channel\n item\n  Title=a < b\n  Link=L\n  Description=1<2, x <= y\n"},
+        {"a '<' before the tag's '>' is text, a quote outside an attribute value is a character",
+         "<rss><channel><item><title>a<b it's</title><link>L</link></item><item><title>c<d</title>"
+         "</item></channel></rss>",
+         "channel\n item\n  Title=a<b it's\n  Link=L\n item\n  Title=c<d\n"},
+        {"an end tag closes what was left open inside its element",
+         "<rss><channel><description>a <b>bold</description><title>T</title><item><description>Hello<br>"
+         "world<p>x</description><link>L</link><title>I</title></item><item><title>J</title></item>"
+         "</channel></rss>",
+         "channel\n Title=T\n Description=a\n item\n  Title=I\n  Link=L\n  Description=Hello\n item\n"
+         "  Title=J\n"},
+        {"an end tag that closes nothing open is ignored; names matched ignoring case",
+         "<rss><channel><title>T</TITLE><item><description>x</p></description><link>L</link></item>"
+         "<link>CL</link></channel></rss>",
+         "channel\n Title=T\n Link=CL\n item\n  Link=L\n  Description=x\n"},
         {"an Atom feed gives nothing",
          "<feed xmlns=\"http://www.w3.org/2005/Atom\"><title>A</title><entry><title>E</title></entry></feed>",
          ""},
@@ -348,6 +366,9 @@ TEST(RSSDecoding, ByMarkDeclarationOrLenientUtf8) {
          QStringLiteral("<?xml version=\"1.0\" encoding=\"windows-1251\"?><t>\u041f\u0440\u0438</t>")},
         {"declared UTF-16 but written in bytes", "<?xml version=\"1.0\" encoding=\"UTF-16\"?><t>\xC3\xA9</t>",
          QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-16\"?><t>\u00e9</t>")},
+        {"declared US-ASCII: UTF-8 where it forms it, else Latin-1",
+         "<?xml version=\"1.0\" encoding=\"US-ASCII\"?><t>\xC3\xA9 \xE9</t>",
+         QStringLiteral("<?xml version=\"1.0\" encoding=\"US-ASCII\"?><t>\u00e9 \u00e9</t>")},
         {"unknown declaration: UTF-8", "<?xml version=\"1.0\" encoding=\"x-nothing\"?><t>\xC3\xA9</t>",
          QStringLiteral("<?xml version=\"1.0\" encoding=\"x-nothing\"?><t>\u00e9</t>")},
         {"invalid bytes stand for themselves", "<t>\xC3\xA9 \xE9 \xC3 \xED\xA0\x80 \xF0\x9F\x98\x80</t>",

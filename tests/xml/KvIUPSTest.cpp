@@ -202,20 +202,20 @@ TEST_F(UPSTest, PostsTheRequestAndReadsAFullAnswer) {
     EXPECT_EQ(progress.back(), std::make_pair(int64_t(FullAnswer.size()), int64_t(FullAnswer.size())));
 }
 
-// Each run stands on its own: a repeated run does not list the events twice, and an error answer for the
-// next number leaves nothing of the previous parcel behind.
-TEST_F(UPSTest, EachRunReplacesThePreviousResults) {
-    ScriptedSession peer(
-        Script::Connections({Answer(Ok(FullAnswer)), Answer(Ok(FullAnswer)), Answer(Ok(ErrorAnswer))}));
+// Activities accumulate over runs until Clear or a new number; the shipment's values stay until an answer
+// with a shipment replaces them, also across an error answer.
+TEST_F(UPSTest, ActivitiesAccumulateUntilClear) {
+    ScriptedSession peer(Script::Connections(
+        {Answer(Ok(FullAnswer)), Answer(Ok(FullAnswer)), Answer(Ok(ErrorAnswer)), Answer(Ok(FullAnswer))}));
     TKvUPSTracker t;
     Local(t, peer.Port());
     t.SetTrackingNumber(QStringLiteral("NUM"));
     ASSERT_TRUE(t.Execute());
     ASSERT_TRUE(t.Execute());
-    EXPECT_EQ(t.Activities()->Count(), 3);
+    EXPECT_EQ(t.Activities()->Count(), 6);
 
     t.SetTrackingNumber(QStringLiteral("NUM"));
-    EXPECT_EQ(t.Activities()->Count(), 3) << "the same number cleared the results";
+    EXPECT_EQ(t.Activities()->Count(), 6) << "the same number cleared the results";
     t.SetTrackingNumber(QStringLiteral("OTHER"));
     EXPECT_EQ(t.Activities()->Count(), 0);
     EXPECT_EQ(t.LastXMLResponse(), "");
@@ -226,10 +226,43 @@ TEST_F(UPSTest, EachRunReplacesThePreviousResults) {
     EXPECT_EQ(t.LastError(), "Invalid tracking number");
     EXPECT_EQ(t.LastXMLResponse(), QString::fromLatin1(ErrorAnswer));
     EXPECT_EQ(t.Activities()->Count(), 0);
-    EXPECT_EQ(t.ShipperNumber(), "");
-    EXPECT_EQ(t.ShipToAddress()->GetText(), "");
-    EXPECT_EQ(t.PickupDate(), 0);
-    EXPECT_EQ(t.ShipmentWeight(), "");
+    EXPECT_EQ(t.ShipperNumber(), "A1B2C3");
+    EXPECT_EQ(t.ShipToAddress()->GetText(), "Lyon FR");
+    EXPECT_NE(t.PickupDate(), 0);
+
+    t.Clear();
+    ASSERT_TRUE(t.Execute());
+    EXPECT_EQ(t.Activities()->Count(), 3);
+}
+
+// Values are decoded by what the answer declares, as UTF-8 when it declares nothing.
+TEST_F(UPSTest, AnswersAreDecodedAsDeclared) {
+    const struct {
+        const char* Declaration;
+        QByteArray City;
+        const char* Expected;
+    } cases[] = {
+        {"", "Z\xC3\xBCrich", "Zürich"},
+        {"<?xml version=\"1.0\" encoding=\"utf-8\"?>", "Z\xC3\xBCrich \xFF", "Zürich \uFFFD"},
+        {"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>", "Z\xFCrich", "Zürich"},
+        {"<?xml version='1.0' encoding='windows-1250'?>",
+         QByteArray("\x8A"
+                    "a\x9E"
+                    "e"),
+         "Šaže"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Declaration);
+        const QByteArray answer = QByteArray(c.Declaration) +
+                                  "<TrackResponse><Shipment><ShipTo><Address><City>" + c.City +
+                                  "</City></Address></ShipTo></Shipment></TrackResponse>";
+        ScriptedSession peer(Answer(Ok(answer)));
+        TKvUPSTracker t;
+        Local(t, peer.Port());
+        t.SetTrackingNumber(QStringLiteral("NUM"));
+        ASSERT_TRUE(t.Execute()) << t.LastError().toStdString();
+        EXPECT_EQ(t.ShipToAddress()->City(), QString::fromUtf8(c.Expected));
+    }
 }
 
 // Answers that must not pass for a tracked parcel: how each ends, what LastError says, and that what

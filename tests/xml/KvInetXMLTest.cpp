@@ -121,41 +121,91 @@ TEST(XmlTree, DeclarationBecomesRootAndDeclaredUtf8IsDecoded) {
     EXPECT_EQ(decoded.RootItem()->Items()[2]->Value().toString(), W("caf\xC3\xA9"));
 }
 
-TEST(XmlTree, DeclarationWithSingleQuotesAndUnknownEncodings) {
+TEST(XmlTree, DeclarationWithSingleQuotes) {
     // Single-quoted declarations are as common as double-quoted ones.
     EXPECT_EQ(Parse(W("<?xml version='1.0' encoding='UTF-8'?><r>\xC3\xA9</r>")).section(u'\n', 3, 3),
               QString::fromUtf8("  r=é"));
-    // A malformed sequence costs one U+FFFD, not the whole value: a byte that can't start one, a lead
-    // without its continuation, a sequence cut off by the end of the text; the rest reads as before.
-    for (const auto& [doc, value] :
-         {std::pair{W("<?xml encoding=\"utf-8\"?><r>bad \xFF here</r>"), u"bad \uFFFD here"},
-          std::pair{W("<?xml encoding=\"utf-8\"?><r>a\xC3</r>"), u"a\uFFFD"},
-          std::pair{W("<?xml encoding=\"utf-8\"?><r>\xE2\x82x\xC3\xA9</r>"), u"\uFFFDx\u00E9"},
-          std::pair{W("<?xml encoding=\"utf-8\"?><r t=\"\xC3(\">\xF0\x9F\x98\x80</r>"), u"\U0001F600"}}) {
-        TKvXMLEngine engine;
-        Parse(engine, doc);
-        const TKvXMLItem* r = engine.GetItemByTag(nullptr, QStringLiteral("r"));
-        ASSERT_NE(r, nullptr);
-        EXPECT_EQ(r->Value().toString(), QString::fromUtf16(value)) << doc.toStdString();
-        if (!r->Attributes().isEmpty()) {
-            EXPECT_EQ(r->Attributes(), QStringLiteral(" t=\"\uFFFD(\""));
-        }
-    }
-    // Other encodings are not converted.
-    EXPECT_EQ(Parse(W("<?xml encoding=\"iso-8859-2\"?><r>\xA9</r>")).section(u'\n', 2, 2),
-              QString::fromUtf8("  r=©"));
 }
 
-TEST(XmlTree, WindowsCodePages) {
-    // "Привет" in windows-1251, and the curly quotes of windows-1252.
-    EXPECT_EQ(
-        Parse(W("<?xml encoding=\"windows-1251\"?><r>\xCF\xF0\xE8\xE2\xE5\xF2</r>")).section(u'\n', 2, 2),
-        QString::fromUtf8("  r=Привет"));
-    EXPECT_EQ(Parse(W("<?xml encoding=\"Windows-1252\"?><r t=\"\x93x\x94\">\x80</r>")).section(u'\n', 2, 2),
-              QString::fromUtf8("  r{ t=\"“x”\"}=€"));
-    // Not a number: the ANSI code page, so the text stays as read.
-    EXPECT_EQ(Parse(W("<?xml encoding=\"windows-x\"?><r>\xE9</r>")).section(u'\n', 2, 2),
-              QString::fromUtf8("  r=é"));
+// Each maximal ill-formed subpart of a sequence costs one U+FFFD and nothing else: never a wrong character,
+// never the rest of the value. The same whether the text is read as bytes (a stream), given as a string, or
+// left undeclared and decoded when asked (GetTagText).
+TEST(XmlValue, MalformedUtf8GivesOneReplacementPerMaximalSubpart) {
+    const struct {
+        QByteArray Bytes;
+        const char16_t* Text;
+    } cases[] = {
+        {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", u"caf\u00E9 \u20AC \U0001F600"},
+        {"\xEF\xBF\xBF\xF4\x8F\xBF\xBF", u"\uFFFF\U0010FFFF"}, // the last of each length
+        {"a\xC3", u"a\uFFFD"},                                 // cut by the end
+        {"\xF0\x9F\x98", u"\uFFFD"},                           // a 4-byte sequence cut short
+        {"\xF0\x9F\x98x", u"\uFFFDx"},
+        {"\xE2\x82x\xC3\xA9", u"\uFFFDx\u00E9"},
+        {"\x80\xBF", u"\uFFFD\uFFFD"},                                 // lone continuation bytes
+        {"bad \xFF \xFE \xF5\x80", u"bad \uFFFD \uFFFD \uFFFD\uFFFD"}, // bytes that start nothing
+        {"\xC0\xBC\xC1\xBF", u"\uFFFD\uFFFD\uFFFD\uFFFD"},             // overlong forms of "<" and DEL
+        {"\xE0\x80\xBC", u"\uFFFD\uFFFD\uFFFD"},
+        {"\xF0\x80\x80\xBC", u"\uFFFD\uFFFD\uFFFD\uFFFD"},
+        {"\xED\xA0\x80\xED\xBF\xBF", u"\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD"}, // surrogates
+        {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},                     // past U+10FFFF
+        {"\xF8\x88\x80\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD"},           // 5-byte form
+        {"a\xF1\x80\x80\xE1\x80\xC2"
+         "b\x80"
+         "c\x80\xBF"
+         "d",
+         u"a\uFFFD\uFFFD\uFFFDb\uFFFDc\uFFFD\uFFFDd"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Bytes.toHex(' ').toStdString());
+        const QString expected = QString::fromUtf16(c.Text);
+        const QByteArray declared = "<?xml encoding=\"utf-8\"?><r t=\"" + c.Bytes + "\">" + c.Bytes + "</r>";
+        TKvXMLEngine bytes, string, undeclared;
+        Load(bytes, declared);
+        Parse(string, KvTest::Wire(declared.constData(), declared.size()));
+        Load(undeclared, "<r>" + c.Bytes + "</r>");
+        for (TKvXMLEngine* engine : {&bytes, &string}) {
+            const TKvXMLItem* r = engine->GetItemByTag(nullptr, QStringLiteral("r"));
+            ASSERT_NE(r, nullptr);
+            EXPECT_EQ(r->Value().toString(), expected);
+            EXPECT_EQ(r->Attributes(), " t=\"" + expected + u'"');
+        }
+        EXPECT_EQ(undeclared.GetTagText(undeclared.RootItem()), expected);
+    }
+    // A character the application passed as a string is no byte of a sequence.
+    TKvXMLEngine engine;
+    Parse(engine, QStringLiteral("<?xml encoding=\"utf-8\"?><r>\u0100\u00C3\u0100</r>"));
+    EXPECT_EQ(engine.RootItem()->Items()[1]->Value().toString(), QStringLiteral("\u0100\uFFFD\u0100"));
+}
+
+// Values come out as the declaration says: code pages and other encodings converted, ISO-8859-1 already
+// final, and where nothing usable is declared the values stay bytes that GetTagText reads as UTF-8.
+TEST(XmlTree, DeclaredEncodings) {
+    const struct {
+        const char* Encoding;
+        QByteArray Value;
+        const char* Text;  // the value as stored, UTF-8
+        bool Decoded;      // TextDecoded
+        const char* Asked; // GetTagText
+    } cases[] = {
+        {"windows-1251", "\xCF\xF0\xE8\xE2\xE5\xF2", "Привет", true, "Привет"},
+        {"Windows-1252", "\x93x\x94 \x80", "“x” €", true, "“x” €"},
+        {"windows-x", "\xE9", "é", true, "é"}, // no number: the ANSI code page
+        {"iso-8859-2", "\xA9", "Š", true, "Š"},
+        {"ISO-8859-1", "Z\xFCrich &amp; co", "Zürich &amp; co", true, "Zürich & co"},
+        {"us-ascii", "Z\xC3\xBCrich", "ZÃ¼rich", false, "Zürich"},
+        {"utf-16", "\xC3\xA9", "Ã©", false, "é"}, // a text read a byte per character is no UTF-16
+        {"no-such-thing", "\xC3\xA9", "Ã©", false, "é"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Encoding);
+        TKvXMLEngine engine;
+        Load(engine, "<?xml encoding=\"" + QByteArray(c.Encoding) + "\"?><r>" + c.Value + "</r>");
+        const TKvXMLItem* r = engine.GetItemByTag(nullptr, QStringLiteral("r"));
+        ASSERT_NE(r, nullptr);
+        EXPECT_EQ(r->Value().toString(), QString::fromUtf8(c.Text));
+        EXPECT_EQ(engine.TextDecoded(), c.Decoded);
+        EXPECT_EQ(engine.GetTagText(r), QString::fromUtf8(c.Asked));
+    }
 }
 
 TEST(XmlTree, EventsVetoAndCancel) {
