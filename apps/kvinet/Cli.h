@@ -125,8 +125,10 @@ struct Invocation {
 };
 
 /// Text as one line of output: backslash, CR, LF and tab written as \\, \r, \n, \t and the other control
-/// characters (C0, DEL and C1) as \xHH, so that nothing in it can start a line of its own or drive the
-/// terminal. The one escape of the tool: every command that prints what a server sent uses it.
+/// characters (C0, DEL and C1) as \xHH, the line separators and bidirectional controls (U+061C, U+200E,
+/// U+200F, U+2028 to U+202E, U+2066 to U+2069) as \uHHHH, so that nothing in it can start a line of its
+/// own, drive the terminal or reorder what it shows. The one escape of the tool: every command that prints
+/// what a server sent uses it.
 QString EscapeLine(QStringView Text);
 
 /// Lines of UTF-8 output collected and written to standard output in large blocks: a big document or feed

@@ -187,8 +187,9 @@ TEST(XmlServiceCommands, HostileAndFailedAnswers) {
          .Err = Contains("larger than 20")},
         {.What = "translate, forged line and a terminal title",
          .Args = translate,
-         .Script = Script::HttpReply(Reply("200 OK", "<string>Hallo\nerror: x\x1b]0;t\x07</string>")),
-         .Out = Exactly("Hallo\\nerror: x\\x1b]0;t\\x07\n")},
+         .Script = Script::HttpReply(
+             Reply("200 OK", "<string>Hallo\nerror: x\x1b]0;t\x07 \xE2\x80\xAEtxt.exe\xE2\x80\xA9</string>")),
+         .Out = Exactly("Hallo\\nerror: x\\x1b]0;t\\x07 \\u202etxt.exe\\u2029\n")},
         {.What = "languages, a code with a carriage return",
          .Args = languages,
          .Script = Script::HttpReply(Reply("200 OK", "<a><string>de\rxx</string><string>en</string></a>")),
