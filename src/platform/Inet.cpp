@@ -67,6 +67,14 @@ QString TrimAscii(const QString& Text) {
 
 bool HasWildcard(const QString& S) { return S.contains(u'*') || S.contains(u'?'); }
 
+/// libcurl's trace of a transfer: the data received, before any conversion, appended to the QByteArray
+/// given as its data; the rest of the trace is dropped.
+int KeepDataIn(CURL*, curl_infotype Type, char* Data, size_t Size, void* Raw) {
+    if (Type == CURLINFO_DATA_IN)
+        static_cast<QByteArray*>(Raw)->append(Data, qsizetype(Size));
+    return 0;
+}
+
 /// A name that can be shown as it is: UTF-8 without control characters (C0, DEL, C1).
 bool PlainName(const QByteArray& Name) {
     if (!IsUtf8(Name))
@@ -117,10 +125,11 @@ bool ParseFtpListLine(const QString& Line, TInetFindData& Data) {
     const QString line = TrimAscii(Line);
     if (line.isEmpty() || line.startsWith(QLatin1String("total ")))
         return false;
+    // A name may hold a line break: "." takes it too.
     static const QRegularExpression unixForm(QStringLiteral(
-        R"(^([bcdlps-])[rwxsStTl-]{9}\S*\s+\d+\s+\S+\s+(?:\S+\s+)?(\d+)\s+(\w{3})\s+(\d{1,2})\s+(\d{1,2}:\d{2}|\d{4})\s(.+)$)"));
+        R"((?s)^([bcdlps-])[rwxsStTl-]{9}\S*\s+\d+\s+\S+\s+(?:\S+\s+)?(\d+)\s+(\w{3})\s+(\d{1,2})\s+(\d{1,2}:\d{2}|\d{4})\s(.+)$)"));
     static const QRegularExpression dosForm(
-        QStringLiteral(R"(^(\d{2})-(\d{2})-(\d{2,4})\s+(\d{1,2}):(\d{2})([AP]M)?\s+(<DIR>|\d+)\s+(.+)$)"));
+        QStringLiteral(R"((?s)^(\d{2})-(\d{2})-(\d{2,4})\s+(\d{1,2}):(\d{2})([AP]M)?\s+(<DIR>|\d+)\s+(.+)$)"));
     QRegularExpressionMatch m = unixForm.match(line);
     if (m.hasMatch()) {
         Data = TInetFindData();
@@ -902,6 +911,15 @@ bool TInetConnection::FtpList(const QString& Directory, const QString& Pattern, 
     const int64_t maxReply = Session()->Settings().MaxReplySize;
     const int64_t cap = maxReply > 0 ? std::min(maxReply, InetListingCap) : InetListingCap;
     std::unique_ptr<TInetTransfer> t = NewFtpTransfer(FtpUrl(Directory, true));
+    // The listing as it came: libcurl turns the CR LF of an ASCII transfer into LF before handing the data
+    // over, after which a name holding a LF could not be told from two lines. Its trace of the data
+    // received has the bytes unchanged.
+    QByteArray raw;
+    if (CURL* easy = EasyOf(t->Easy())) {
+        curl_easy_setopt(easy, CURLOPT_DEBUGFUNCTION, &KeepDataIn);
+        curl_easy_setopt(easy, CURLOPT_DEBUGDATA, &raw);
+        curl_easy_setopt(easy, CURLOPT_VERBOSE, 1L);
+    }
     bool ok = t->Start();
     // Lines end in CR LF on the wire: a name may hold a lone LF (or CR), which then stays in the name. A
     // server that ends its lines in LF alone is read by LF.
@@ -930,17 +948,19 @@ bool TInetConnection::FtpList(const QString& Directory, const QString& Pattern, 
             ok = false;
             break;
         }
-        if (n == 0)
-            break;
-        total += n;
+        total += raw.size();
+        pending += raw;
+        raw.clear();
         if (total > cap) {
             t->Fail(QStringLiteral("The listing is larger than %1 bytes").arg(cap));
             ok = false;
             break;
         }
-        pending.append(block, qsizetype(n));
-        if (const qsizetype lf = pending.indexOf('\n'); !decided && lf >= 0) {
-            crlf = lf > 0 && pending.at(lf - 1) == '\r';
+        if (n == 0)
+            break;
+        // The first CR LF tells; a long start without any says the server ends its lines in LF.
+        if (!decided && (pending.contains("\r\n") || pending.size() > 65536)) {
+            crlf = pending.contains("\r\n");
             decided = true;
         }
         if (!decided)
@@ -956,8 +976,12 @@ bool TInetConnection::FtpList(const QString& Directory, const QString& Pattern, 
         Refused = t->FResult == CURLE_REMOTE_ACCESS_DENIED;
         return false;
     }
-    if (!pending.isEmpty() && (MaxEntries == 0 || Entries.size() < MaxEntries))
-        take(pending);
+    if (MaxEntries == 0 || Entries.size() < MaxEntries) {
+        // What is left: the lines of a short listing still undecided, or a last line without its end.
+        for (const QByteArray& line : crlf ? QList<QByteArray>{pending} : pending.split('\n'))
+            if (!line.isEmpty())
+                take(line);
+    }
     return true;
 }
 

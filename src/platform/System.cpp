@@ -191,7 +191,6 @@ bool ReadDirectory(const QByteArray& Path, std::vector<TDirEntry>& Entries, QStr
         Error = QString::fromLocal8Bit(std::strerror(errno));
         return false;
     }
-    const QByteArray prefix = Path.isEmpty() ? QByteArray() : (Path.endsWith('/') ? Path : Path + '/');
     for (;;) {
         errno = 0;
         const dirent* entry = ::readdir(dir);
@@ -199,13 +198,18 @@ bool ReadDirectory(const QByteArray& Path, std::vector<TDirEntry>& Entries, QStr
             break;
         TDirEntry e;
         e.Name = QByteArray(entry->d_name);
+        // Relative to the open directory: an entry whose full path is too long to name is still known for
+        // what it is (a directory that then can't be opened is reported, not taken for a file).
         struct stat st {};
-        if (::lstat((prefix + e.Name).constData(), &st) == 0) {
+        if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
             e.IsDirectory = S_ISDIR(st.st_mode);
             e.IsSymLink = S_ISLNK(st.st_mode);
             // A link to a directory sorts with the directories.
-            e.LeadsToDirectory = e.IsDirectory ||
-                                 (e.IsSymLink && ::stat((prefix + e.Name).constData(), &st) == 0 && S_ISDIR(st.st_mode));
+            e.LeadsToDirectory = e.IsDirectory || (e.IsSymLink && ::fstatat(::dirfd(dir), entry->d_name, &st, 0) == 0 &&
+                                                   S_ISDIR(st.st_mode));
+        } else {
+            e.IsDirectory = e.LeadsToDirectory = entry->d_type == DT_DIR;
+            e.IsSymLink = entry->d_type == DT_LNK;
         }
         Entries.push_back(std::move(e));
     }
