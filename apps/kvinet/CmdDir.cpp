@@ -11,7 +11,8 @@ namespace {
 
 const char* const synopsis = "SOURCE [--wildcard W] [--recursive]";
 const char* const description =
-    "Lists the directory SOURCE, one entry a line: an ftp:// URL or a local or mounted path (lines DIR/name).\n"
+    "Lists the directory SOURCE, one entry a line: an ftp:// URL or a local or mounted path (lines "
+    "DIR/name).\n"
     "An ftp:// path is taken from the login folder (ftp://host/pub is pub there; its entries are pub/name;\n"
     "ftp://host/ lists the login folder itself, bare names); %2F at its start makes it absolute\n"
     "(ftp://host/%2Fpub is /pub). With --recursive the matching subdirectories too: on FTP after the whole\n"
@@ -23,7 +24,6 @@ const char* const description =
     "or the listing is incomplete (a directory that can't be entered or read, a listing that broke off or\n"
     "grew past --max-size, more than 32 levels or 100,000 lines): the lines found are printed, the reason\n"
     "goes to stderr.";
-
 
 int Run(const Invocation& Call) {
     Args args(Call, QString::fromLatin1(synopsis), QString::fromLatin1(description));

@@ -128,8 +128,8 @@ bool ParseFtpListLine(const QString& Line, TInetFindData& Data) {
     // A name may hold a line break: "." takes it too.
     static const QRegularExpression unixForm(QStringLiteral(
         R"((?s)^([bcdlps-])[rwxsStTl-]{9}\S*\s+\d+\s+\S+\s+(?:\S+\s+)?(\d+)\s+(\w{3})\s+(\d{1,2})\s+(\d{1,2}:\d{2}|\d{4})\s(.+)$)"));
-    static const QRegularExpression dosForm(
-        QStringLiteral(R"((?s)^(\d{2})-(\d{2})-(\d{2,4})\s+(\d{1,2}):(\d{2})([AP]M)?\s+(<DIR>|\d+)\s+(.+)$)"));
+    static const QRegularExpression dosForm(QStringLiteral(
+        R"((?s)^(\d{2})-(\d{2})-(\d{2,4})\s+(\d{1,2}):(\d{2})([AP]M)?\s+(<DIR>|\d+)\s+(.+)$)"));
     QRegularExpressionMatch m = unixForm.match(line);
     if (m.hasMatch()) {
         Data = TInetFindData();
@@ -854,7 +854,8 @@ std::unique_ptr<TInetTransfer> TInetConnection::NewFtpTransfer(const QString& Ur
 QString TInetConnection::FtpAbsolutePath(const QString& Path) const {
     if (Path.startsWith(u'/'))
         return NormalizePath(Path);
-    return NormalizePath(JoinPath(FCurrentDirectory.isEmpty() ? QStringLiteral("/") : FCurrentDirectory, Path));
+    return NormalizePath(
+        JoinPath(FCurrentDirectory.isEmpty() ? QStringLiteral("/") : FCurrentDirectory, Path));
 }
 
 QString TInetConnection::FtpUrl(const QString& Path, bool Directory) const {
@@ -1018,13 +1019,15 @@ std::unique_ptr<TInetFtpFind> TInetConnection::FtpFindFirstFile(const QString& P
         bool refused = false;
         if (FtpList(directory, name, 0, found, listError, refused) || refused)
             listError.clear();
-        found.erase(std::remove_if(found.begin(), found.end(), [](const TInetFindData& e) { return e.Escaped; }),
-                    found.end());
+        found.erase(
+            std::remove_if(found.begin(), found.end(), [](const TInetFindData& e) { return e.Escaped; }),
+            found.end());
     }
     if (found.empty()) {
         // A listing that broke off says so: the file may well be there.
-        Error = !listError.isEmpty() ? QStringLiteral("Cannot list %1: %2").arg(directory, listError)
-                                     : QStringLiteral("The system cannot find the file specified: %1").arg(Pattern);
+        Error = !listError.isEmpty()
+                    ? QStringLiteral("Cannot list %1: %2").arg(directory, listError)
+                    : QStringLiteral("The system cannot find the file specified: %1").arg(Pattern);
         return nullptr;
     }
     First = found.front();
@@ -1091,8 +1094,8 @@ struct TInetListWalk {
             return true;
         if (Limit.isEmpty())
             Limit = QStringLiteral("The listing goes deeper than %1 levels; %2 was not entered")
-                    .arg(InetListMaxDepth)
-                    .arg(Directory);
+                        .arg(InetListMaxDepth)
+                        .arg(Directory);
         return false;
     }
 };
@@ -1310,7 +1313,7 @@ protected:
         QStringList subdirectories;
         for (const TInetFindData& data : entries) {
             // An escaped name makes the whole line a shown one: the directory part is escaped with it.
-            const QString line = !elsewhere      ? data.FileName
+            const QString line = !elsewhere     ? data.FileName
                                  : data.Escaped ? JoinPath(EscapeBytes(shown.toUtf8()), data.FileName)
                                                 : JoinPath(shown, data.FileName);
             if (!State.Line(Add, line, data.Escaped))
@@ -1416,8 +1419,9 @@ private:
         QString error;
         bool missing = false;
         if (!ReadDirectory(Directory, entries, error, missing)) {
-            Problem(QStringLiteral("Cannot list %1: %2").arg(Shown(Directory.isEmpty() ? "." : Directory), error),
-                    missing);
+            Problem(
+                QStringLiteral("Cannot list %1: %2").arg(Shown(Directory.isEmpty() ? "." : Directory), error),
+                missing);
             return;
         }
         const QByteArray prefix =

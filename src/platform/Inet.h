@@ -39,7 +39,7 @@ bool InetWildcardMatch(const QString& Pattern, const QString& Name);
 
 /// One entry found by an FTP or file search.
 struct TInetFindData {
-    QString FileName;        ///< the name alone, no directory; escaped when Escaped
+    QString FileName; ///< the name alone, no directory; escaped when Escaped
     /// FileName shows the name rather than naming it: the server's bytes were not UTF-8 or held control
     /// characters, which are written as EscapeBytes writes them.
     bool Escaped = false;
@@ -433,8 +433,8 @@ public:
     /// HTTPS list nothing. The walk enters at most InetListMaxDepth levels below Directory and adds at most
     /// InetListMaxLines lines (a server that shows links to directories as directories would make it
     /// endless); the result says which limit cut it short, "" when none did.
-    QString List(const QString& Directory, const QString& Pattern, bool IncludeSubdirs, const TInetListAdd& Add,
-                 const TInetListProblem& Problem);
+    QString List(const QString& Directory, const QString& Pattern, bool IncludeSubdirs,
+                 const TInetListAdd& Add, const TInetListProblem& Problem);
     /// Sends one HTTP request (HTTP and HTTPS only): Method, the object path, extra header lines ("Name:
     /// value") and a body (HTTP/1.1 then; only 307 and 308 are followed, keeping method and body). Demands
     /// for credentials go to Challenge. Returns the request with its answer's status and headers read and

@@ -205,8 +205,9 @@ bool ReadDirectory(const QByteArray& Path, std::vector<TDirEntry>& Entries, QStr
             e.IsDirectory = S_ISDIR(st.st_mode);
             e.IsSymLink = S_ISLNK(st.st_mode);
             // A link to a directory sorts with the directories.
-            e.LeadsToDirectory = e.IsDirectory || (e.IsSymLink && ::fstatat(::dirfd(dir), entry->d_name, &st, 0) == 0 &&
-                                                   S_ISDIR(st.st_mode));
+            e.LeadsToDirectory =
+                e.IsDirectory ||
+                (e.IsSymLink && ::fstatat(::dirfd(dir), entry->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode));
         } else {
             e.IsDirectory = e.LeadsToDirectory = entry->d_type == DT_DIR;
             e.IsSymLink = entry->d_type == DT_LNK;
@@ -227,8 +228,8 @@ bool ReadDirectory(const QByteArray& Path, std::vector<TDirEntry>& Entries, QStr
         return false;
     }
     for (const QFileInfo& info : dir.entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System))
-        Entries.push_back(
-            {QFile::encodeName(info.fileName()), info.isDir() && !info.isSymLink(), info.isSymLink(), info.isDir()});
+        Entries.push_back({QFile::encodeName(info.fileName()), info.isDir() && !info.isSymLink(),
+                           info.isSymLink(), info.isDir()});
 #endif
     const auto rank = [](const TDirEntry& e) {
         return e.Name == "." ? 0 : e.Name == ".." ? 1 : e.LeadsToDirectory ? 2 : 3;
@@ -289,7 +290,9 @@ bool IsUtf8(const QByteArray& Bytes) {
 QString EscapeBytes(const QByteArray& Bytes) {
     QString out;
     out.reserve(Bytes.size());
-    const auto hex = [&out](unsigned Code) { out += QStringLiteral("\\x%1").arg(Code, 2, 16, QLatin1Char('0')); };
+    const auto hex = [&out](unsigned Code) {
+        out += QStringLiteral("\\x%1").arg(Code, 2, 16, QLatin1Char('0'));
+    };
     for (qsizetype i = 0; i < Bytes.size();) {
         const qsizetype n = Utf8Length(Bytes, i);
         if (n == 0) {

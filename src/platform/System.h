@@ -56,9 +56,9 @@ struct TDirEntry {
 };
 
 /// The entries of the directory Path (its bytes, as the file system takes them), "." and ".." first, then
-/// the directories (and links to them), then the other entries, each group by the names' bytes. Every name is there, whatever its bytes.
-/// False (Error holds the system's reason) when the directory can't be opened or read; Missing is then set
-/// when there is no such directory.
+/// the directories (and links to them), then the other entries, each group by the names' bytes. Every name is
+/// there, whatever its bytes. False (Error holds the system's reason) when the directory can't be opened or
+/// read; Missing is then set when there is no such directory.
 bool ReadDirectory(const QByteArray& Path, std::vector<TDirEntry>& Entries, QString& Error, bool& Missing);
 
 /// True when Bytes are valid UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).
