@@ -972,6 +972,16 @@ bool TInetConnection::FtpList(const QString& Directory, const QString& Pattern, 
             take(pending.mid(from, at - from));
         pending.remove(0, from);
     }
+    if (ok && t->Done()) {
+        // Some servers enter a folder they can't read and close the empty listing with a success code whose
+        // text says so ("226 Transfer done (but failed to open directory)").
+        const QList<QByteArray>& replies = t->Headers();
+        if (!replies.isEmpty() && replies.last().startsWith('2') &&
+            replies.last().toLower().contains("fail")) {
+            t->Fail(QStringLiteral("The server did not list it: %1").arg(EscapeBytes(replies.last())));
+            ok = false;
+        }
+    }
     if (!ok) {
         Error = t->ErrorText().isEmpty() ? QStringLiteral("The listing broke off") : t->ErrorText();
         Refused = t->FResult == CURLE_REMOTE_ACCESS_DENIED;

@@ -304,6 +304,10 @@ TEST_F(RemoteFilesTest, ListingsNeverDropInSilence) {
     for (const QByteArray& p : {kvodd + '/', kvodd + "/a\nb", kvodd + "/back\\slash", kvodd + "/c\xff.txt",
                                 kvodd + "/d\xfe/", kvodd + "/d\xfe/in"})
         Make(p);
+    // vsftpd enters a folder its user may not read, and closes the empty listing with a success code.
+    Make(kvodd + "/locked/");
+    Make(kvodd + "/locked/in");
+    ASSERT_EQ(::chmod((kvodd + "/locked").constData(), 0711), 0);
 
     // Scripted FTP servers: the data connection is a second peer, announced by the control one.
     const QByteArray entry = "-rw-r--r-- 1 u g 5 Jan 01 2020 first.txt\r\n";
@@ -360,8 +364,13 @@ TEST_F(RemoteFilesTest, ListingsNeverDropInSilence) {
          .Args = {"ls", "ftp://127.0.0.1:PORT/kvodd", "--recursive"},
          .Port = ServerPort("vsftpd", "KV_VSFTPD_PORT"),
          .Exit = 1,
-         .Out = Exactly("kvodd/a\\nb\nkvodd/back\\\\slash\nkvodd/c\\xff.txt\nkvodd/d\\xfe\n"),
+         .Out = Exactly("kvodd/a\\nb\nkvodd/back\\\\slash\nkvodd/c\\xff.txt\nkvodd/d\\xfe\nkvodd/locked\n"),
          .Err = Contains("Cannot list kvodd/d\\xfe:")},
+        {.What = "an FTP folder entered that the server can't read",
+         .Args = {"ls", "ftp://127.0.0.1:PORT/kvodd/locked"},
+         .Port = ServerPort("vsftpd", "KV_VSFTPD_PORT"),
+         .Exit = 1,
+         .Err = Contains("Cannot list kvodd/locked: The server did not list it: 226")},
     });
     KvTest::Run(QStringLiteral("rm"), {QStringLiteral("-rf"), QFile::decodeName(odd), deep}); // QDir can't
 }
