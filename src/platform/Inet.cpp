@@ -1317,7 +1317,8 @@ protected:
         // Matches beyond the line limit could never be added: the listing is not read past them.
         if (!FConnection->FtpList(path, Pattern, size_t(InetListMaxLines - State.Lines + 1), entries, error,
                                   refused)) {
-            Problem(QStringLiteral("Cannot list %1: %2").arg(shown, error), refused);
+            // A message, printed as it is: whatever the names hold is escaped.
+            Problem(QStringLiteral("Cannot list %1: %2").arg(EscapeBytes(shown.toUtf8()), error), refused);
             return;
         }
         QStringList subdirectories;
@@ -1430,7 +1431,9 @@ private:
         bool missing = false;
         if (!ReadDirectory(Directory, entries, error, missing)) {
             Problem(
-                QStringLiteral("Cannot list %1: %2").arg(Shown(Directory.isEmpty() ? "." : Directory), error),
+                // A message, printed as it is: whatever the name holds is escaped.
+                QStringLiteral("Cannot list %1: %2")
+                    .arg(EscapeBytes(Directory.isEmpty() ? "." : Directory), error),
                 missing);
             return;
         }
