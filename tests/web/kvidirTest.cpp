@@ -376,8 +376,8 @@ TEST_F(RemoteFilesTest, ListingsNeverDropInSilence) {
     KvTest::Run(QStringLiteral("rm"), {QStringLiteral("-rf"), QFile::decodeName(odd), deep}); // QDir can't
 }
 
-// vsftpd's ordinary account logs in to a folder of its own: a URL's path is taken from there, "%2F" makes it
-// absolute; the component's Directory means the same (no leading "/": from the login folder).
+// vsftpd's ordinary account logs in to a folder of its own: a URL's path is taken from there (as the
+// component takes a name without a leading "/"), "%2F" makes it absolute.
 TEST_F(RemoteFilesTest, FtpPathsFromTheLoginFolder) {
     const QString home = ServerEnv("vsftpd", "KV_VSFTPD_HOME");
     const QString user =
@@ -413,30 +413,7 @@ TEST_F(RemoteFilesTest, FtpPathsFromTheLoginFolder) {
          .Port = port,
          .Out = Exactly("finished\n"),
          .Then = fetched("abs.txt")},
-        {.What = "update, absolute where nothing is",
-         .Args = {"update", user + "/%2Fpub/hello.txt", Dir.filePath("none.txt")},
-         .Port = port,
-         .Exit = 1,
-         .Out = Exactly("notfound\n"),
-         .Err = Contains("/pub/hello.txt"),
-         .NoFile = Dir.filePath("none.txt")},
     });
-
-    // The component: an empty Directory is "/", one without a leading "/" is taken from the login folder.
-    struct Case {
-        QString Directory;
-        QString Line;
-    } cases[] = {{"", "/tmp"}, {"pub", "pub/hello.txt"}, {home + "/pub", home + "/pub/hello.txt"}};
-    for (const Case& k : cases) {
-        SCOPED_TRACE(k.Directory.toStdString());
-        TKvRemoteFiles c;
-        Ftp(c, "vsftpd");
-        c.SetUser(ServerEnv("vsftpd", "KV_VSFTPD_USER"));
-        c.SetPassword(ServerEnv("vsftpd", "KV_VSFTPD_PASSWORD"));
-        c.SetDirectory(k.Directory);
-        EXPECT_TRUE(c.Execute()) << c.LastError().toStdString();
-        EXPECT_TRUE(c.FileList()->ToStringList().contains(k.Line)) << c.FileList()->Text().toStdString();
-    }
 }
 
 } // namespace
