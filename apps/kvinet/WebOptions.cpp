@@ -49,10 +49,15 @@ TWebSource ParseWebSource(const QString& Source) {
     QString path = Source.mid(pathStart);
     if (const qsizetype fragment = path.indexOf(u'#'); fragment >= 0)
         path.truncate(fragment);
+    if (source.Service == isFTP) {
+        // The path of an FTP URL is taken from the login folder: the "/" after the host only separates it,
+        // and an encoded "/" at its start ("%2F") makes it absolute.
+        path = QUrl::fromPercentEncoding((path.startsWith(u'/') ? path.mid(1) : path).toUtf8());
+        source.RemoteName = path.isEmpty() ? QStringLiteral(".") : path;
+        return source;
+    }
     if (!path.startsWith(u'/'))
         path.prepend(u'/');
-    if (source.Service == isFTP)
-        path = QUrl::fromPercentEncoding(path.toUtf8());
     source.RemoteName = path;
     return source;
 }

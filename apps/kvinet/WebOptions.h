@@ -24,7 +24,9 @@ struct TWebSource {
     QString User;
     QString Password;
     /// The name on the server: for HTTP and HTTPS the path as written (with its query, without the
-    /// fragment); for FTP the path percent-decoded; for a file:// URL or a plain path the local path.
+    /// fragment); for FTP the path after the host's "/", percent-decoded, which the component takes from the
+    /// login folder ("." for none; "%2F" at its start makes it absolute: "/..."); for a file:// URL or a
+    /// plain path the local path.
     QString RemoteName;
 };
 

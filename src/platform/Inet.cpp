@@ -1,6 +1,8 @@
 // Inet: sessions, connections, requests and FTP access over libcurl.
 #include "platform/Inet.h"
 
+#include "platform/System.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -22,8 +24,6 @@ constexpr size_t BufferCap = 256 * 1024;
 // What libcurl reads from the socket at a time. Both sizes stay well inside the processor's cache: the
 // copies out of them are then cheap.
 constexpr long ReceiveBuffer = 128 * 1024;
-// A directory listing is read into memory; anything bigger is not a listing we can use.
-constexpr qsizetype ListingCap = 64 << 20;
 
 struct CurlGlobal {
     CurlGlobal() { curl_global_init(CURL_GLOBAL_ALL); }
@@ -39,15 +39,51 @@ QByteArray Utf8(const QString& S) { return S.toUtf8(); }
 
 bool IsFtpUrl(const QString& Url) { return Url.startsWith(QLatin1String("ftp://"), Qt::CaseInsensitive); }
 
-QString NormalizePath(QString Path) {
-    while (Path.contains(QLatin1String("//")))
-        Path.replace(QLatin1String("//"), QLatin1String("/"));
-    if (Path.size() > 1 && Path.endsWith(u'/'))
-        Path.chop(1);
-    return Path.isEmpty() ? QStringLiteral("/") : Path;
+/// An absolute path without doubled "/", "." parts or a trailing "/".
+QString NormalizePath(const QString& Path) {
+    QStringList parts;
+    for (const QString& part : Path.split(u'/', Qt::SkipEmptyParts))
+        if (part != QLatin1String("."))
+            parts << part;
+    return u'/' + parts.join(u'/');
+}
+
+/// Directory + "/" + Name, without doubling a "/" that Directory ends with.
+QString JoinPath(const QString& Directory, const QString& Name) {
+    return Directory.endsWith(u'/') ? Directory + Name : Directory + u'/' + Name;
+}
+
+/// Only ASCII white space: a name read one byte per character may end in bytes that Unicode counts as
+/// spaces (0x85, 0xA0: the last byte of many UTF-8 letters).
+QString TrimAscii(const QString& Text) {
+    qsizetype begin = 0, end = Text.size();
+    const auto space = [](QChar c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; };
+    while (begin < end && space(Text[begin]))
+        ++begin;
+    while (end > begin && space(Text[end - 1]))
+        --end;
+    return Text.mid(begin, end - begin);
 }
 
 bool HasWildcard(const QString& S) { return S.contains(u'*') || S.contains(u'?'); }
+
+/// libcurl's trace of a transfer: the data received, before any conversion, appended to the QByteArray
+/// given as its data; the rest of the trace is dropped.
+int KeepDataIn(CURL*, curl_infotype Type, char* Data, size_t Size, void* Raw) {
+    if (Type == CURLINFO_DATA_IN)
+        static_cast<QByteArray*>(Raw)->append(Data, qsizetype(Size));
+    return 0;
+}
+
+/// A name that can be shown as it is: UTF-8 without control characters (C0, DEL, C1).
+bool PlainName(const QByteArray& Name) {
+    if (!IsUtf8(Name))
+        return false;
+    const QString text = QString::fromUtf8(Name);
+    return std::none_of(text.begin(), text.end(), [](QChar c) {
+        return c.unicode() < 32 || (c.unicode() >= 127 && c.unicode() < 160);
+    });
+}
 
 } // namespace
 
@@ -86,13 +122,14 @@ bool InetWildcardMatch(const QString& Pattern, const QString& Name) {
 }
 
 bool ParseFtpListLine(const QString& Line, TInetFindData& Data) {
-    const QString line = Line.trimmed();
+    const QString line = TrimAscii(Line);
     if (line.isEmpty() || line.startsWith(QLatin1String("total ")))
         return false;
+    // A name may hold a line break: "." takes it too.
     static const QRegularExpression unixForm(QStringLiteral(
-        R"(^([bcdlps-])[rwxsStTl-]{9}\S*\s+\d+\s+\S+\s+(?:\S+\s+)?(\d+)\s+(\w{3})\s+(\d{1,2})\s+(\d{1,2}:\d{2}|\d{4})\s(.+)$)"));
-    static const QRegularExpression dosForm(
-        QStringLiteral(R"(^(\d{2})-(\d{2})-(\d{2,4})\s+(\d{1,2}):(\d{2})([AP]M)?\s+(<DIR>|\d+)\s+(.+)$)"));
+        R"((?s)^([bcdlps-])[rwxsStTl-]{9}\S*\s+\d+\s+\S+\s+(?:\S+\s+)?(\d+)\s+(\w{3})\s+(\d{1,2})\s+(\d{1,2}:\d{2}|\d{4})\s(.+)$)"));
+    static const QRegularExpression dosForm(QStringLiteral(
+        R"((?s)^(\d{2})-(\d{2})-(\d{2,4})\s+(\d{1,2}):(\d{2})([AP]M)?\s+(<DIR>|\d+)\s+(.+)$)"));
     QRegularExpressionMatch m = unixForm.match(line);
     if (m.hasMatch()) {
         Data = TInetFindData();
@@ -821,18 +858,16 @@ std::unique_ptr<TInetTransfer> TInetConnection::NewFtpTransfer(const QString& Ur
     return transfer;
 }
 
-QString TInetConnection::AbsolutePath(const QString& Path) const {
+QString TInetConnection::FtpAbsolutePath(const QString& Path) const {
     if (Path.startsWith(u'/'))
-        return Path;
-    QString base = FCurrentDirectory.isEmpty() ? QStringLiteral("/") : FCurrentDirectory;
-    if (!base.endsWith(u'/'))
-        base += u'/';
-    return base + Path;
+        return NormalizePath(Path);
+    return NormalizePath(
+        JoinPath(FCurrentDirectory.isEmpty() ? QStringLiteral("/") : FCurrentDirectory, Path));
 }
 
 QString TInetConnection::FtpUrl(const QString& Path, bool Directory) const {
     // "%2F" makes the path absolute (libcurl then starts with "CWD /").
-    QString path = NormalizePath(AbsolutePath(Path)).mid(1);
+    QString path = FtpAbsolutePath(Path).mid(1);
     QString url = InetServerUrl(QStringLiteral("ftp"), FHost, FPort) + QStringLiteral("/%2F") + InetEncodePath(path, true);
     if (Directory && !url.endsWith(u'/'))
         url += u'/';
@@ -870,30 +905,100 @@ bool TInetConnection::FtpSetCurrentDirectory(const QString& Directory, QString& 
         Error = t->ErrorText();
         return false;
     }
-    FCurrentDirectory = NormalizePath(AbsolutePath(Directory));
+    FCurrentDirectory = FtpAbsolutePath(Directory);
     return true;
 }
 
-bool TInetConnection::FtpList(const QString& Directory, std::vector<TInetFindData>& Entries, QString& Error) {
+bool TInetConnection::FtpList(const QString& Directory, const QString& Pattern, size_t MaxEntries,
+                              std::vector<TInetFindData>& Entries, QString& Error, bool& Refused) {
+    Refused = false;
+    if (Closed() || FService != INTERNET_SERVICE_FTP) {
+        Error = QStringLiteral("Not an open FTP connection");
+        return false;
+    }
+    const int64_t maxReply = Session()->Settings().MaxReplySize;
+    const int64_t cap = maxReply > 0 ? std::min(maxReply, InetListingCap) : InetListingCap;
     std::unique_ptr<TInetTransfer> t = NewFtpTransfer(FtpUrl(Directory, true));
-    if (!t->Start()) {
-        Error = t->ErrorText();
-        return false;
+    // The listing as it came: libcurl turns the CR LF of an ASCII transfer into LF before handing the data
+    // over, after which a name holding a LF could not be told from two lines. Its trace of the data
+    // received has the bytes unchanged.
+    QByteArray raw;
+    if (CURL* easy = EasyOf(t->Easy())) {
+        curl_easy_setopt(easy, CURLOPT_DEBUGFUNCTION, &KeepDataIn);
+        curl_easy_setopt(easy, CURLOPT_DEBUGDATA, &raw);
+        curl_easy_setopt(easy, CURLOPT_VERBOSE, 1L);
     }
-    QByteArray listing;
-    char block[16384];
-    int64_t n;
-    while ((n = t->Read(block, sizeof block)) > 0 && listing.size() < ListingCap)
-        listing.append(block, qsizetype(n));
-    if (n < 0) {
-        Error = t->ErrorText();
-        return false;
-    }
-    for (const QByteArray& line : listing.split('\n')) {
+    bool ok = t->Start();
+    // Lines end in CR LF on the wire: a name may hold a lone LF (or CR), which then stays in the name. A
+    // server that ends its lines in LF alone is read by LF.
+    QByteArray pending;
+    bool crlf = false, decided = false;
+    int64_t total = 0;
+    const auto take = [&](const QByteArray& Line) {
         TInetFindData data;
+        // One byte per character: the name's bytes come back whole, to be checked as UTF-8 below.
+        if (!ParseFtpListLine(QString::fromLatin1(Line), data))
+            return;
+        const QByteArray name = data.FileName.toLatin1();
         // A name holding "/" is no entry of this directory: as a path it would lead elsewhere.
-        if (ParseFtpListLine(QString::fromUtf8(line), data) && !data.FileName.contains(u'/'))
-            Entries.push_back(data);
+        if (name.contains('/'))
+            return;
+        const bool plain = PlainName(name);
+        data.FileName = plain ? QString::fromUtf8(name) : EscapeBytes(name);
+        data.Escaped = !plain;
+        if (InetWildcardMatch(Pattern.isEmpty() ? QStringLiteral("*") : Pattern, data.FileName))
+            Entries.push_back(std::move(data));
+    };
+    char block[16384];
+    while (ok && (MaxEntries == 0 || Entries.size() < MaxEntries)) {
+        const int64_t n = t->ReadSome(block, sizeof block);
+        if (n < 0) {
+            ok = false;
+            break;
+        }
+        total += raw.size();
+        pending += raw;
+        raw.clear();
+        if (total > cap) {
+            t->Fail(QStringLiteral("The listing is larger than %1 bytes").arg(cap));
+            ok = false;
+            break;
+        }
+        if (n == 0)
+            break;
+        // The first CR LF tells; a long start without any says the server ends its lines in LF.
+        if (!decided && (pending.contains("\r\n") || pending.size() > 65536)) {
+            crlf = pending.contains("\r\n");
+            decided = true;
+        }
+        if (!decided)
+            continue;
+        const QByteArray end = crlf ? QByteArray("\r\n") : QByteArray("\n");
+        qsizetype from = 0;
+        for (qsizetype at; (at = pending.indexOf(end, from)) >= 0; from = at + end.size())
+            take(pending.mid(from, at - from));
+        pending.remove(0, from);
+    }
+    if (ok && t->Done()) {
+        // Some servers enter a folder they can't read and close the empty listing with a success code whose
+        // text says so ("226 Transfer done (but failed to open directory)").
+        const QList<QByteArray>& replies = t->Headers();
+        if (!replies.isEmpty() && replies.last().startsWith('2') &&
+            replies.last().toLower().contains("fail")) {
+            t->Fail(QStringLiteral("The server did not list it: %1").arg(EscapeBytes(replies.last())));
+            ok = false;
+        }
+    }
+    if (!ok) {
+        Error = t->ErrorText().isEmpty() ? QStringLiteral("The listing broke off") : t->ErrorText();
+        Refused = t->FResult == CURLE_REMOTE_ACCESS_DENIED;
+        return false;
+    }
+    if (MaxEntries == 0 || Entries.size() < MaxEntries) {
+        // What is left: the lines of a short listing still undecided, or a last line without its end.
+        for (const QByteArray& line : crlf ? QList<QByteArray>{pending} : pending.split('\n'))
+            if (!line.isEmpty())
+                take(line);
     }
     return true;
 }
@@ -904,7 +1009,10 @@ std::unique_ptr<TInetFtpFind> TInetConnection::FtpFindFirstFile(const QString& P
         Error = QStringLiteral("Not an open FTP connection");
         return nullptr;
     }
-    const QString path = AbsolutePath(Pattern);
+    // A trailing "/" asks for the directory's entries.
+    QString path = FtpAbsolutePath(Pattern);
+    if (Pattern.endsWith(u'/') && path != QLatin1String("/"))
+        path += u'/';
     const qsizetype slash = path.lastIndexOf(u'/');
     const QString directory = path.left(slash + 1);
     const QString name = path.mid(slash + 1);
@@ -921,19 +1029,22 @@ std::unique_ptr<TInetFtpFind> TInetConnection::FtpFindFirstFile(const QString& P
             found.push_back(data);
         }
     }
+    QString listError;
     if (found.empty()) {
-        // A pattern, a directory, or a server without SIZE and MDTM: search the directory's listing.
-        std::vector<TInetFindData> entries;
-        QString listError;
-        if (FtpList(directory, entries, listError)) {
-            const QString pattern = name.isEmpty() ? QStringLiteral("*") : name;
-            for (const TInetFindData& e : entries)
-                if (InetWildcardMatch(pattern, e.FileName))
-                    found.push_back(e);
-        }
+        // A pattern, a directory, or a server without SIZE and MDTM: search the directory's listing. An
+        // escaped name can't be asked for again: it is no file found.
+        bool refused = false;
+        if (FtpList(directory, name, 0, found, listError, refused) || refused)
+            listError.clear();
+        found.erase(
+            std::remove_if(found.begin(), found.end(), [](const TInetFindData& e) { return e.Escaped; }),
+            found.end());
     }
     if (found.empty()) {
-        Error = QStringLiteral("The system cannot find the file specified: %1").arg(Pattern);
+        // A listing that broke off says so: the file may well be there.
+        Error = !listError.isEmpty()
+                    ? QStringLiteral("Cannot list %1: %2").arg(directory, listError)
+                    : QStringLiteral("The system cannot find the file specified: %1").arg(Pattern);
         return nullptr;
     }
     First = found.front();
@@ -976,21 +1087,25 @@ TInetLocation::~TInetLocation() = default;
 /// The bounds of one directory walk: lines added so far, and why the walk was cut short.
 struct TInetListWalk {
     int64_t Lines = 0;
+    bool LinesCut = false;
     QString Limit;
     /// Adds a line unless the walk has ended; false when it has (now or before).
-    bool Line(const std::function<void(const QString&)>& Add, const QString& Text) {
+    bool Line(const TInetListAdd& Add, const QString& Text, bool Escaped) {
         if (Lines >= InetListMaxLines) {
-            Limit = QStringLiteral("The listing holds more than %1 lines; the rest is left out")
-                        .arg(InetListMaxLines);
+            if (!LinesCut)
+                Limit = QStringLiteral("The listing holds more than %1 lines; the rest is left out")
+                            .arg(InetListMaxLines);
+            LinesCut = true;
             return false;
         }
         ++Lines;
-        Add(Text);
+        Add(Text, Escaped);
         return true;
     }
-    /// Whether a subdirectory at Depth levels below the top is entered.
+    /// Whether a subdirectory at Depth levels below the top is entered. At the line limit it still is, until
+    /// a line is refused: a directory with nothing (matching) in it cuts nothing.
     bool Enter(const QString& Directory, int Depth) {
-        if (Lines >= InetListMaxLines)
+        if (LinesCut)
             return false;
         if (Depth <= InetListMaxDepth)
             return true;
@@ -1003,15 +1118,14 @@ struct TInetListWalk {
 };
 
 QString TInetLocation::List(const QString& Directory, const QString& Pattern, bool IncludeSubdirs,
-                            const std::function<void(const QString&)>& Add,
-                            const std::function<void(const QString&)>& Problem) {
+                            const TInetListAdd& Add, const TInetListProblem& Problem) {
     TInetListWalk walk;
     Walk(Directory, Pattern, IncludeSubdirs, Add, Problem, walk, 0);
     return walk.Limit;
 }
 
-void TInetLocation::Walk(const QString&, const QString&, bool, const std::function<void(const QString&)>&,
-                         const std::function<void(const QString&)>&, TInetListWalk&, int) {}
+void TInetLocation::Walk(const QString&, const QString&, bool, const TInetListAdd&, const TInetListProblem&,
+                         TInetListWalk&, int) {}
 
 std::unique_ptr<TInetRequest> TInetLocation::Request(const QString& Method, const QString& Object,
                                                      const QStringList& Headers, const QByteArray& Body,
@@ -1195,38 +1309,47 @@ public:
     }
 
 protected:
-    void Walk(const QString& Directory, const QString& Pattern, bool IncludeSubdirs,
-              const std::function<void(const QString&)>& Add,
-              const std::function<void(const QString&)>& Problem, TInetListWalk& State, int Depth) override {
-        const QString d = Directory.isEmpty() ? QStringLiteral("/") : Directory;
-        QString c;
-        if (!FConnection->FtpGetCurrentDirectory(c))
-            c.clear();
-        const bool elsewhere = d != c;
+    void Walk(const QString& Directory, const QString& Pattern, bool IncludeSubdirs, const TInetListAdd& Add,
+              const TInetListProblem& Problem, TInetListWalk& State, int Depth) override {
+        // Lines show the directory as it was given; the server is asked for its absolute path, so that
+        // a relative directory means the same at every level.
+        const QString shown = Directory.isEmpty() ? QStringLiteral("/") : Directory;
+        QString current;
+        if (!FConnection->FtpGetCurrentDirectory(current) || current.isEmpty())
+            current = QStringLiteral("/");
+        const QString path = FConnection->FtpAbsolutePath(shown);
+        const bool elsewhere = path != FConnection->FtpAbsolutePath(current);
+        std::vector<TInetFindData> entries;
         QString error;
-        if (elsewhere && !FConnection->FtpSetCurrentDirectory(d, error)) {
-            // Not listed: the search would run in the old directory and report its entries under the
-            // new name.
-            Problem(QStringLiteral("Cannot list %1: %2").arg(d, error));
+        bool refused = false;
+        // Matches beyond the line limit could never be added: the listing is not read past them.
+        if (!FConnection->FtpList(path, Pattern, size_t(InetListMaxLines - State.Lines + 1), entries, error,
+                                  refused)) {
+            // A message, printed as it is: whatever the names hold is escaped.
+            Problem(QStringLiteral("Cannot list %1: %2").arg(EscapeBytes(shown.toUtf8()), error), refused);
             return;
         }
         QStringList subdirectories;
-        TInetFindData data;
-        std::unique_ptr<TInetFtpFind> search =
-            FConnection->FtpFindFirstFile(elsewhere ? d + u'/' + Pattern : Pattern, data, error);
-        for (bool more = search != nullptr;
-             more && State.Line(Add, elsewhere ? d + u'/' + data.FileName : data.FileName);
-             more = search->FindNext(data)) {
-            if (IncludeSubdirs && data.IsDirectory && !IsDotEntry(data.FileName))
-                subdirectories << (d == QLatin1String("/") ? d + data.FileName : d + u'/' + data.FileName);
+        for (const TInetFindData& data : entries) {
+            // An escaped name makes the whole line a shown one: the directory part is escaped with it.
+            const QString line = !elsewhere     ? data.FileName
+                                 : data.Escaped ? JoinPath(EscapeBytes(shown.toUtf8()), data.FileName)
+                                                : JoinPath(shown, data.FileName);
+            if (!State.Line(Add, line, data.Escaped))
+                return;
+            if (!IncludeSubdirs || !data.IsDirectory || IsDotEntry(data.FileName))
+                continue;
+            if (data.Escaped)
+                Problem(QStringLiteral("Cannot list %1: the server gave a name that can't be sent back to it")
+                            .arg(line),
+                        false);
+            else
+                subdirectories << JoinPath(shown, data.FileName);
         }
-        search.reset();
         // Visited only now: one search at a time per connection.
         for (const QString& sub : subdirectories)
             if (State.Enter(sub, Depth + 1))
                 Walk(sub, Pattern, IncludeSubdirs, Add, Problem, State, Depth + 1);
-        if (!c.isEmpty() && elsewhere)
-            FConnection->FtpSetCurrentDirectory(c, error);
     }
 
 private:
@@ -1301,18 +1424,44 @@ public:
     }
 
 protected:
-    void Walk(const QString& Directory, const QString& Pattern, bool IncludeSubdirs,
-              const std::function<void(const QString&)>& Add,
-              const std::function<void(const QString&)>& Problem, TInetListWalk& State, int Depth) override {
-        const QString prefix = Directory.isEmpty() ? QString() : Directory + u'/';
-        for (const auto& [info, name] : LocalFind(prefix + Pattern)) {
-            if (!State.Line(Add, prefix + name))
+    void Walk(const QString& Directory, const QString& Pattern, bool IncludeSubdirs, const TInetListAdd& Add,
+              const TInetListProblem& Problem, TInetListWalk& State, int Depth) override {
+        WalkBytes(QFile::encodeName(Directory), Pattern, IncludeSubdirs, Add, Problem, State, Depth);
+    }
+
+private:
+    /// A level by the directory's bytes: a name need not be text for its entries to be listed.
+    static void WalkBytes(const QByteArray& Directory, const QString& Pattern, bool IncludeSubdirs,
+                          const TInetListAdd& Add, const TInetListProblem& Problem, TInetListWalk& State,
+                          int Depth) {
+        std::vector<TDirEntry> entries;
+        QString error;
+        bool missing = false;
+        if (!ReadDirectory(Directory, entries, error, missing)) {
+            Problem(
+                // A message, printed as it is: whatever the name holds is escaped.
+                QStringLiteral("Cannot list %1: %2")
+                    .arg(EscapeBytes(Directory.isEmpty() ? "." : Directory), error),
+                missing);
+            return;
+        }
+        const QByteArray prefix =
+            Directory.isEmpty() || Directory.endsWith('/') ? Directory : Directory + '/';
+        for (const TDirEntry& entry : entries) {
+            if (!InetWildcardMatch(Pattern, Shown(entry.Name)))
+                continue;
+            const QByteArray path = prefix + entry.Name;
+            if (!State.Line(Add, Shown(path), !IsUtf8(path)))
                 return;
             // Links to directories are listed but not entered: a link loop would never end.
-            if (IncludeSubdirs && info.isDir() && !info.isSymLink() && !IsDotEntry(name) &&
-                State.Enter(prefix + name, Depth + 1))
-                Walk(prefix + name, Pattern, IncludeSubdirs, Add, Problem, State, Depth + 1);
+            if (IncludeSubdirs && entry.IsDirectory && entry.Name != "." && entry.Name != ".." &&
+                State.Enter(Shown(path), Depth + 1))
+                WalkBytes(path, Pattern, IncludeSubdirs, Add, Problem, State, Depth + 1);
         }
+    }
+    /// A path as a line: the text it is, or, when its bytes are not UTF-8, escaped.
+    static QString Shown(const QByteArray& Path) {
+        return IsUtf8(Path) ? QString::fromUtf8(Path) : EscapeBytes(Path);
     }
 };
 

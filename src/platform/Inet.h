@@ -39,14 +39,18 @@ bool InetWildcardMatch(const QString& Pattern, const QString& Name);
 
 /// One entry found by an FTP or file search.
 struct TInetFindData {
-    QString FileName;        ///< the name alone, no directory
+    QString FileName; ///< the name alone, no directory; escaped when Escaped
+    /// FileName shows the name rather than naming it: the server's bytes were not UTF-8 or held control
+    /// characters, which are written as EscapeBytes writes them.
+    bool Escaped = false;
     int64_t FileSize = 0;    ///< bytes; 0 when unknown
     QDateTime LastWriteTime; ///< UTC; invalid when unknown
     bool IsDirectory = false;
 };
 
 /// Parses one line of an FTP LIST answer (Unix "ls -l" or DOS form). False for lines that are no entry
-/// (the "total" line, blank lines).
+/// (the "total" line, blank lines). Only ASCII white space is trimmed: a line read one byte per character
+/// keeps every byte of its name.
 bool ParseFtpListLine(const QString& Line, TInetFindData& Data);
 
 class TInetSession;
@@ -94,7 +98,13 @@ struct TInetSessionSettings {
     QDeadlineTimer Deadline = QDeadlineTimer(QDeadlineTimer::Forever);
     /// The seconds the deadline stands for, for the message.
     int DeadlineSeconds = 0;
+    /// Bytes one FTP directory listing may hold (0: no limit of the caller's); a longer one fails. Never
+    /// more than InetListingCap.
+    int64_t MaxReplySize = 0;
 };
+
+/// The most bytes one FTP directory listing may hold, whatever the session allows.
+constexpr int64_t InetListingCap = int64_t(64) << 20;
 
 class TInetConnection;
 class TInetTransfer;
@@ -295,6 +305,15 @@ public:
     /// FtpOpenFile for reading in binary mode, from byte Offset on (REST). Null (Error says why) when the
     /// file can't be opened.
     std::unique_ptr<TInetTransfer> FtpOpenFile(const QString& FileName, int64_t Offset, QString& Error);
+    /// Path made absolute: a path without a leading "/" is taken from the current directory (after the login,
+    /// the login folder); "." parts and doubled "/" are dropped.
+    QString FtpAbsolutePath(const QString& Path) const;
+    /// LIST of Directory: the entries whose names match Pattern, at most MaxEntries of them (the listing is
+    /// not read further; 0: all). False (Error says why) when the listing failed: the server refused the
+    /// directory (Refused set), the listing broke off, ran out of time, or grew past the session's
+    /// MaxReplySize. Names that are not UTF-8 or hold control characters come escaped (Escaped).
+    bool FtpList(const QString& Directory, const QString& Pattern, size_t MaxEntries,
+                 std::vector<TInetFindData>& Entries, QString& Error, bool& Refused);
 
 private:
     friend class TInetSession;
@@ -303,9 +322,7 @@ private:
     bool Login(QString& Error);
     /// The URL of an FTP path; relative paths are taken from the current directory.
     QString FtpUrl(const QString& Path, bool Directory) const;
-    QString AbsolutePath(const QString& Path) const;
     std::unique_ptr<TInetTransfer> NewFtpTransfer(const QString& Url);
-    bool FtpList(const QString& Directory, std::vector<TInetFindData>& Entries, QString& Error);
 
     QString FHost;
     int FPort;
@@ -378,6 +395,14 @@ protected:
 
 struct TInetListWalk;
 
+/// Takes one line of a listing. Escaped: the line shows a name rather than naming it (its bytes were not
+/// UTF-8, or, from an FTP server, held control characters): backslash, control characters and those bytes
+/// are written as EscapeBytes writes them.
+using TInetListAdd = std::function<void(const QString& Line, bool Escaped)>;
+/// Takes a directory the walk could not list, with the reason. Missing: it is not there (or the server
+/// would not enter it, which an FTP server does not tell apart); otherwise it could not be read.
+using TInetListProblem = std::function<void(const QString& Problem, bool Missing)>;
+
 /// Where a web component's files are: a server over HTTP or HTTPS, an FTP server, or a path in the file
 /// system (local or a mounted share). Every kind offers the same operations; a component chooses the kind
 /// once, with Open, and never asks which it has.
@@ -402,16 +427,18 @@ public:
     /// end the search); an answer other than 2xx is no file. Null when nothing was found (Error says why).
     virtual std::unique_ptr<TInetSource> Find(const QString& Name, const TInetChallengeHandler& Challenge,
                                               QString& Error) = 0;
-    /// Lists Directory (empty: the top), passing Add the line of every entry whose name matches Pattern, and
-    /// lists the matching subdirectories as well when IncludeSubdirs (links to directories are not
-    /// entered). FTP lines are "name" for the server's current directory and "DIR/name" elsewhere; path
-    /// lines are "DIR/name". A directory that can't be entered goes to Problem and the listing goes on.
-    /// HTTP and HTTPS list nothing. The walk enters at most InetListMaxDepth levels below Directory and
-    /// adds at most InetListMaxLines lines (a server that shows links to directories as directories
-    /// would make it endless); the result says which limit cut it short, "" when none did.
+    /// Lists Directory, passing Add the line of every entry whose name matches Pattern, and lists the
+    /// matching subdirectories as well when IncludeSubdirs (links to directories are not entered). FTP: an
+    /// empty Directory is "/", a path without a leading "/" is taken from the login folder; lines are
+    /// "name" for the current (login) directory and "DIR/name" elsewhere, DIR as given. Paths: an empty
+    /// Directory is the working directory; lines are "DIR/name", every name read by its bytes, subdirectories
+    /// entered by them too. A directory that can't be entered or read goes to Problem and the listing goes
+    /// on; so does an FTP subdirectory whose name came escaped (it can't be named to the server). HTTP and
+    /// HTTPS list nothing. The walk enters at most InetListMaxDepth levels below Directory and adds at most
+    /// InetListMaxLines lines (a server that shows links to directories as directories would make it
+    /// endless); the result says which limit cut it short, "" when none did.
     QString List(const QString& Directory, const QString& Pattern, bool IncludeSubdirs,
-                 const std::function<void(const QString& Line)>& Add,
-                 const std::function<void(const QString& Problem)>& Problem);
+                 const TInetListAdd& Add, const TInetListProblem& Problem);
     /// Sends one HTTP request (HTTP and HTTPS only): Method, the object path, extra header lines ("Name:
     /// value") and a body (HTTP/1.1 then; only 307 and 308 are followed, keeping method and body). Demands
     /// for credentials go to Challenge. Returns the request with its answer's status and headers read and
@@ -425,8 +452,7 @@ protected:
     /// One level of List: Directory's entries through State (which counts the lines and keeps the limits),
     /// then the subdirectories at Depth + 1 when IncludeSubdirs. Nothing here: HTTP lists nothing.
     virtual void Walk(const QString& Directory, const QString& Pattern, bool IncludeSubdirs,
-                      const std::function<void(const QString& Line)>& Add,
-                      const std::function<void(const QString& Problem)>& Problem, TInetListWalk& State,
+                      const TInetListAdd& Add, const TInetListProblem& Problem, TInetListWalk& State,
                       int Depth);
 };
 

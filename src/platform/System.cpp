@@ -6,6 +6,9 @@
 #include <QFileInfo>
 #include <QMimeDatabase>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <mutex>
 #include <new>
 
@@ -14,11 +17,13 @@
 #endif
 
 #if defined(Q_OS_UNIX)
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 extern char** environ;
@@ -173,6 +178,144 @@ TSystemProxyReader SetSystemProxyReader(TSystemProxyReader Reader) {
     const std::lock_guard<std::mutex> guard(proxyReaderLock);
     std::swap(proxyReader, Reader);
     return Reader;
+}
+
+bool ReadDirectory(const QByteArray& Path, std::vector<TDirEntry>& Entries, QString& Error, bool& Missing) {
+    Entries.clear();
+    Missing = false;
+#if defined(Q_OS_UNIX)
+    // By the names' bytes: a name that is not text in the locale's encoding is still an entry.
+    DIR* dir = ::opendir(Path.isEmpty() ? "." : Path.constData());
+    if (!dir) {
+        Missing = errno == ENOENT;
+        Error = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(dir);
+        if (!entry)
+            break;
+        TDirEntry e;
+        e.Name = QByteArray(entry->d_name);
+        // Relative to the open directory: an entry whose full path is too long to name is still known for
+        // what it is (a directory that then can't be opened is reported, not taken for a file).
+        struct stat st {};
+        if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            e.IsDirectory = S_ISDIR(st.st_mode);
+            e.IsSymLink = S_ISLNK(st.st_mode);
+            // A link to a directory sorts with the directories.
+            e.LeadsToDirectory =
+                e.IsDirectory ||
+                (e.IsSymLink && ::fstatat(::dirfd(dir), entry->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode));
+        } else {
+            e.IsDirectory = e.LeadsToDirectory = entry->d_type == DT_DIR;
+            e.IsSymLink = entry->d_type == DT_LNK;
+        }
+        Entries.push_back(std::move(e));
+    }
+    const int readError = errno;
+    ::closedir(dir);
+    if (readError != 0) {
+        Error = QString::fromLocal8Bit(std::strerror(readError));
+        return false;
+    }
+#else
+    const QDir dir(QFile::decodeName(Path.isEmpty() ? QByteArray(".") : Path));
+    if (!dir.exists()) {
+        Missing = true;
+        Error = QStringLiteral("The system cannot find the path specified");
+        return false;
+    }
+    for (const QFileInfo& info : dir.entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System))
+        Entries.push_back({QFile::encodeName(info.fileName()), info.isDir() && !info.isSymLink(),
+                           info.isSymLink(), info.isDir()});
+#endif
+    const auto rank = [](const TDirEntry& e) {
+        return e.Name == "." ? 0 : e.Name == ".." ? 1 : e.LeadsToDirectory ? 2 : 3;
+    };
+    std::sort(Entries.begin(), Entries.end(), [&rank](const TDirEntry& a, const TDirEntry& b) {
+        return rank(a) != rank(b) ? rank(a) < rank(b) : a.Name < b.Name;
+    });
+    return true;
+}
+
+namespace {
+
+/// The length of the valid UTF-8 sequence at Bytes[I], 0 when none starts there.
+qsizetype Utf8Length(const QByteArray& Bytes, qsizetype I) {
+    const auto at = [&Bytes](qsizetype K) { return static_cast<unsigned char>(Bytes[K]); };
+    const unsigned char b = at(I);
+    if (b < 0x80)
+        return 1;
+    qsizetype length;
+    unsigned char low = 0x80, high = 0xBF; // the range of the second byte
+    if (b >= 0xC2 && b <= 0xDF) {
+        length = 2;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+        length = 3;
+        if (b == 0xE0)
+            low = 0xA0; // overlong
+        else if (b == 0xED)
+            high = 0x9F; // surrogates
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        length = 4;
+        if (b == 0xF0)
+            low = 0x90; // overlong
+        else if (b == 0xF4)
+            high = 0x8F; // above U+10FFFF
+    } else {
+        return 0;
+    }
+    if (I + length > Bytes.size() || at(I + 1) < low || at(I + 1) > high)
+        return 0;
+    for (qsizetype k = 2; k < length; ++k)
+        if (at(I + k) < 0x80 || at(I + k) > 0xBF)
+            return 0;
+    return length;
+}
+
+} // namespace
+
+bool IsUtf8(const QByteArray& Bytes) {
+    for (qsizetype i = 0; i < Bytes.size();) {
+        const qsizetype n = Utf8Length(Bytes, i);
+        if (n == 0)
+            return false;
+        i += n;
+    }
+    return true;
+}
+
+QString EscapeBytes(const QByteArray& Bytes) {
+    QString out;
+    out.reserve(Bytes.size());
+    const auto hex = [&out](unsigned Code) {
+        out += QStringLiteral("\\x%1").arg(Code, 2, 16, QLatin1Char('0'));
+    };
+    for (qsizetype i = 0; i < Bytes.size();) {
+        const qsizetype n = Utf8Length(Bytes, i);
+        if (n == 0) {
+            hex(static_cast<unsigned char>(Bytes[i++]));
+            continue;
+        }
+        const QString c = QString::fromUtf8(Bytes.constData() + i, n);
+        i += n;
+        const char16_t u = c.size() == 1 ? c[0].unicode() : 0xFFFF;
+        if (u == u'\\')
+            out += QStringLiteral("\\\\");
+        else if (u == u'\r')
+            out += QStringLiteral("\\r");
+        else if (u == u'\n')
+            out += QStringLiteral("\\n");
+        else if (u == u'\t')
+            out += QStringLiteral("\\t");
+        else if (u < 32 || (u >= 127 && u < 160))
+            hex(u);
+        else
+            out += c;
+    }
+    return out;
 }
 
 namespace {

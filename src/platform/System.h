@@ -1,13 +1,15 @@
 // System: the operating-system services the components need beyond Qt's basics: content types by file
 // extension, the temporary directory, the running executable, starting a detached process, the user's
-// proxy setting, and memory for large buffers.
+// proxy setting, the entries of a directory by their bytes, and memory for large buffers.
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 
 #include <cstddef>
 #include <functional>
+#include <vector>
 
 namespace KvInet {
 
@@ -44,6 +46,28 @@ TSystemProxyReader SetSystemProxyReader(TSystemProxyReader Reader);
 /// The environment's proxy URL reduced to "host:port" (or "host"): the first set of http_proxy, HTTP_PROXY,
 /// all_proxy, ALL_PROXY with its scheme, credentials and path dropped; empty when none is set.
 QString ProxyFromEnvironment();
+
+/// One entry of a directory as the file system holds it.
+struct TDirEntry {
+    QByteArray Name;          ///< the name's bytes, which need not be UTF-8
+    bool IsDirectory = false; ///< a directory itself, not a link to one
+    bool IsSymLink = false;
+    bool LeadsToDirectory = false; ///< a directory or a link to one
+};
+
+/// The entries of the directory Path (its bytes, as the file system takes them), "." and ".." first, then
+/// the directories (and links to them), then the other entries, each group by the names' bytes. Every name is
+/// there, whatever its bytes. False (Error holds the system's reason) when the directory can't be opened or
+/// read; Missing is then set when there is no such directory.
+bool ReadDirectory(const QByteArray& Path, std::vector<TDirEntry>& Entries, QString& Error, bool& Missing);
+
+/// True when Bytes are valid UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).
+bool IsUtf8(const QByteArray& Bytes);
+
+/// Bytes as one line of text: UTF-8 decoded, with backslash, CR, LF and tab written as \\, \r, \n, \t, and
+/// the other control characters (C0, DEL, C1) and every byte that is not part of valid UTF-8 as \xhh (two
+/// lower-case hex digits). Such a line shows a name; it names no file.
+QString EscapeBytes(const QByteArray& Bytes);
 
 /// Large blocks of memory. On Linux: a block's pages made present in one call rather than a fault for every
 /// page first written, large pages (transparent huge pages) behind a block, and blocks mapped straight from

@@ -16,10 +16,11 @@ void TKvRemoteFiles::InternalExecute() {
     if (!hURL) {
         SetStatus(isFailed);
     } else if (!ReadDirFromInet(FDirectory, FWildCard, FSubFolders, FFileList)) {
-        // Nothing found (a directory that can't be entered finds nothing: LastError already says why).
+        // Nothing found (a directory that can't be entered finds nothing: LastError already says why). A
+        // directory that is there but could not be read is no "nothing".
         if (LastError().isEmpty())
             SetLastError(QStringLiteral("Nothing in \"%1\" matches \"%2\"").arg(FDirectory, FWildCard));
-        SetStatus(isNotFound);
+        SetStatus(ListingFailed() ? isFailed : isNotFound);
     } else if (!ListingSkipped().isEmpty() || !ListingLimit().isEmpty()) {
         // The lines found stay, but an incomplete listing is no success.
         SetStatus(isFailed);

@@ -12,11 +12,16 @@ namespace KvInet {
 /// (the bare name when Directory is empty), a subdirectory's entries right after its own line; links to
 /// directories are listed, not entered. HTTP and HTTPS list nothing.
 ///
+/// FTP: an empty Directory is "/", and a Directory (like a name in it) without a leading "/" is taken from
+/// the login folder ("." is the login folder itself). A name that is not UTF-8 (or, from an FTP server, holds
+/// control characters) is listed escaped: such a line shows the name, with backslash, control characters
+/// and the bytes that are not UTF-8 written \\, \r, \n, \t and \xhh, and names no file (EscapedLines).
+///
 /// Status: isFinished when every directory was listed and at least one line found; isNotFound when nothing
-/// was found (also when Directory itself can't be entered); isFailed when there is no connection, or when
-/// lines were found but the listing is incomplete (a subdirectory that could not be entered, or the walk's
-/// limit of 32 levels or 100,000 lines): FileList then holds what was found and LastError says what is
-/// missing.
+/// was found (also when Directory itself is missing or the FTP server won't enter it); isFailed when there
+/// is no connection, when a directory could not be read (Directory itself, or a subdirectory while lines
+/// were found), when a listing broke off or grew past MaxReplySize, or when the walk reached its limit of
+/// 32 levels or 100,000 lines: FileList then holds what was found and LastError says what is missing.
 class TKvRemoteFiles : public TKvCustomWebComponent {
     Q_OBJECT
     Q_PROPERTY(QString Directory READ Directory WRITE SetDirectory)
@@ -27,7 +32,8 @@ public:
     explicit TKvRemoteFiles(TComponent* AOwner = nullptr);
     ~TKvRemoteFiles() override;
 
-    /// The directory to list: a path on the FTP server (absolute; empty: "/") or in the file system.
+    /// The directory to list: a path on the FTP server (empty: "/"; without a leading "/": from the login
+    /// folder) or in the file system.
     const QString& Directory() const { return FDirectory; }
     void SetDirectory(const QString& Value) { FDirectory = Value; }
     /// The name pattern ("*" any run, "?" one character, case-sensitive; "*.*" and "*" match every name).
@@ -39,6 +45,8 @@ public:
     void SetSubFolders(bool Value) { FSubFolders = Value; }
     /// The lines of the last Execute, in the order of the walk.
     TStrings* FileList() const { return FFileList; }
+    /// The indexes in FileList of the lines that show an escaped name, in order.
+    const QList<int>& EscapedLines() const { return ListingEscaped(); }
 
 protected:
     void InternalExecute() override;

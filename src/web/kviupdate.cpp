@@ -274,6 +274,7 @@ TInetSessionSettings TKvCustomWebComponent::SessionSettings() const {
     settings.CACertFile = FCACertFile;
     settings.Deadline = FDeadline;
     settings.DeadlineSeconds = FTotalTimeout;
+    settings.MaxReplySize = FMaxReplySize;
     return settings;
 }
 
@@ -409,12 +410,20 @@ bool TKvCustomWebComponent::ReadDirFromInet(const QString& Directory, const QStr
         return false;
     SetAction(iaFileSearch);
     FListingSkipped.clear();
+    FListingEscaped.clear();
+    FListingFailed = false;
     // A skipped directory leaves the listing incomplete: an error (stderr on a console), never an
     // information inside the listing's own output.
     FListingLimit = hURL->List(
-        Directory, Wildcard, IncludeSubdirs, [List](const QString& Line) { List->Add(Line); },
-        [this](const QString& Problem) {
+        Directory, Wildcard, IncludeSubdirs,
+        [this, List](const QString& Line, bool Escaped) {
+            const int index = List->Add(Line);
+            if (Escaped)
+                FListingEscaped << index;
+        },
+        [this](const QString& Problem, bool Missing) {
             FListingSkipped << Problem;
+            FListingFailed = FListingFailed || !Missing;
             MessageDlg(Problem, mtError, mbOK);
         });
     QStringList reasons = FListingSkipped.mid(0, 10);

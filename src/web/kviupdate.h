@@ -289,16 +289,25 @@ protected:
     /// Whether the last GetFileInfoFromInet learned the file's size (an HTTP answer without
     /// Content-Length, chunked or ended by the close, has none).
     bool FileSizeKnown() const { return FFileSizeKnown; }
-    /// Adds the entries of Directory matching Wildcard to List (FTP: "name" or "DIR/name"; files: DIR "/"
-    /// name), with the matching subdirectories' entries when IncludeSubdirs. A directory the FTP server
-    /// won't enter is shown in an error message and skipped (ListingSkipped and LastError name it). The walk
-    /// enters at most 32 levels and adds at most 100,000 lines; when it is cut short ListingLimit (and
-    /// LastError) says why. True when List holds a line.
+    /// Adds the entries of Directory matching Wildcard to List (FTP: "name" or "DIR/name", a Directory
+    /// without a leading "/" taken from the login folder; files: DIR "/" name), with the matching
+    /// subdirectories' entries when IncludeSubdirs. A directory that can't be entered or whose listing fails
+    /// (refused, unreadable, cut off, too large, out of time) is shown in an error message and skipped
+    /// (ListingSkipped and LastError name it). A name that is not UTF-8 (or, from an FTP server, holds
+    /// control characters) is listed escaped (ListingEscaped). The walk enters at most 32 levels and adds at
+    /// most 100,000 lines; when it is cut short ListingLimit (and LastError) says why. True when List holds
+    /// a line.
     bool ReadDirFromInet(const QString& Directory, const QString& Wildcard, bool IncludeSubdirs, TStrings* List);
     /// Why the last ReadDirFromInet stopped before the end of the walk; "" when it went through.
     const QString& ListingLimit() const { return FListingLimit; }
     /// The directories the last ReadDirFromInet could not enter, one reason each ("Cannot list DIR: ...").
     const QStringList& ListingSkipped() const { return FListingSkipped; }
+    /// Whether a directory of the last ReadDirFromInet could not be read for another reason than not being
+    /// there (for FTP: not being entered).
+    bool ListingFailed() const { return FListingFailed; }
+    /// The indexes in List of the lines the last ReadDirFromInet added escaped: they show a name (backslash,
+    /// control characters and bytes that are not UTF-8 written \\, \r, \n, \t, \xhh) and name no file.
+    const QList<int>& ListingEscaped() const { return FListingEscaped; }
     /// Downloads a remote file into LocalFile in 2050-byte blocks with a progress report per block (the
     /// file found by GetFileInfoFromInet when it is the same name, else the name is searched now).
     /// False when no source could be opened. True when the copy ran: Status is then isFailed if it was
@@ -407,6 +416,8 @@ private:
     QString FLastError;
     QString FListingLimit;
     QStringList FListingSkipped;
+    QList<int> FListingEscaped;
+    bool FListingFailed = false;
     bool FExecuting = false;
     bool FFileSizeKnown = false;
     QString FFoundName;

@@ -1,7 +1,9 @@
 // test-servers: nginx
-// The transfer layer's own pieces: FTP listing lines, wildcards, URL paths, and the handle tree (closing a
-// parent closes what was opened under it).
+// The transfer layer's own pieces: FTP listing lines, wildcards, URL paths, names shown escaped, and the
+// handle tree (closing a parent closes what was opened under it).
 #include "platform/Inet.h"
+
+#include "platform/System.h"
 
 #include "support/TestSupport.h"
 
@@ -29,9 +31,38 @@ TEST(Inet, FtpListLines) {
     ASSERT_TRUE(ParseFtpListLine("03-05-24  10:20AM                 1234 file.zip", d));
     EXPECT_EQ(d.FileSize, 1234);
     EXPECT_EQ(d.FileName, "file.zip");
+    // Read one byte per character: a name's last byte 0xA0 (of a UTF-8 letter) is no space to trim, and a
+    // line break is part of the name.
+    ASSERT_TRUE(ParseFtpListLine(QString::fromLatin1("-rw-r--r-- 1 u g 5 Jan 01 2020 voil\xC3\xA0\r\n"), d));
+    EXPECT_EQ(d.FileName.toLatin1(), "voil\xC3\xA0");
+    ASSERT_TRUE(ParseFtpListLine("-rw-r--r-- 1 u g 5 Jan 01 2020 a\nb", d));
+    EXPECT_EQ(d.FileName, "a\nb");
     EXPECT_FALSE(ParseFtpListLine("total 12", d));
     EXPECT_FALSE(ParseFtpListLine("", d));
     EXPECT_FALSE(ParseFtpListLine("garbage line", d));
+}
+
+// Only what is not text, or would drive a terminal, is escaped; UTF-8 is checked strictly.
+TEST(Inet, NamesShownEscaped) {
+    const struct {
+        QByteArray Bytes;
+        bool Utf8;
+        QString Shown;
+    } cases[] = {
+        {"caf\xC3\xA9 \xE2\x82\xAC", true, QString::fromUtf8("caf\xC3\xA9 \xE2\x82\xAC")},
+        {"a\\b\r\n\t\x01\x7F", true, "a\\\\b\\r\\n\\t\\x01\\x7f"},
+        {"\xC2\x85", true, "\\x85"},                         // C1 control
+        {"\xFFx", false, "\\xffx"},                          // never a UTF-8 byte
+        {"\xC0\x80", false, "\\xc0\\x80"},                   // overlong
+        {"\xED\xA0\x80", false, "\\xed\\xa0\\x80"},          // a surrogate
+        {"\xF4\x90\x80\x80", false, "\\xf4\\x90\\x80\\x80"}, // above U+10FFFF
+        {"\xE2\x82", false, "\\xe2\\x82"},                   // cut short
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Bytes.toHex().toStdString());
+        EXPECT_EQ(IsUtf8(c.Bytes), c.Utf8);
+        EXPECT_EQ(EscapeBytes(c.Bytes), c.Shown);
+    }
 }
 
 TEST(Inet, Wildcards) {

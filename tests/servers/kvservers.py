@@ -45,6 +45,10 @@ INDEX_HTML = (b"<!DOCTYPE html>\n"
 SECRET_TXT = b"The secret word is kvsecret.\n"
 README_TXT = b"KvInet test FTP area.\n"
 HELLO_TXT = b"Hello from the test FTP server.\r\nSecond line.\r\n"
+# vsftpd's ordinary account: a system user whose login folder is not the server's root.
+VSFTPD_USER = "kvftpuser"
+VSFTPD_PASSWORD = "kvftppass"
+VSFTPD_USER_HOME = "/var/lib/kvftpuser"  # vsftpd enters it before the login folder (local_root)
 
 
 class StartError(Exception):
@@ -613,17 +617,48 @@ def setup_ftp(c):
     return Launch(argv, env, [("tcp", port)], "ftp.log")
 
 
+def ensure_vsftpd_user():
+    """The ordinary account, made once per machine and reused: a shell listed in /etc/shells (PAM's
+    pam_shells), not in /etc/ftpusers (pam_listfile), the password set at every start."""
+    try:
+        pwd.getpwnam(VSFTPD_USER)
+    except KeyError:
+        if os.geteuid() != 0:
+            raise StartError("vsftpd: no user '%s', and only root can create it" % VSFTPD_USER)
+        # Another run may create it at the same moment: its existence afterwards is what counts.
+        try:
+            run_quiet(["useradd", "--system", "--no-create-home", "--home-dir", VSFTPD_USER_HOME,
+                       "--shell", "/bin/sh", VSFTPD_USER])
+        except StartError:
+            pass
+        try:
+            pwd.getpwnam(VSFTPD_USER)
+        except KeyError:
+            raise StartError("vsftpd: could not create the user '%s'" % VSFTPD_USER)
+    if os.geteuid() == 0:
+        user = pwd.getpwnam(VSFTPD_USER)
+        os.makedirs(user.pw_dir, exist_ok=True)
+        subprocess.run(["chpasswd"], input=("%s:%s\n" % (VSFTPD_USER, VSFTPD_PASSWORD)).encode(), check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
 def setup_vsftpd(c):
     try:
         pwd.getpwnam("ftp")  # anonymous sessions run as this user; it needs an existing home
     except KeyError:
         raise StartError("vsftpd: no system user 'ftp' (the vsftpd package creates it)")
+    ensure_vsftpd_user()
     (port,), pasv = pick_ports(c.root, c.sd, 1, block=16)
     root = os.path.join(c.sd, "root")
     empty = os.path.join(c.sd, "empty")
     os.makedirs(empty, exist_ok=True)
     _ftp_files(root)
+    # The ordinary account logs in to its own folder, below the server's root (no chroot).
+    home = os.path.join(c.sd, "home")
+    _ftp_files(home)
     chmod_readable(c.sd)
+    if os.geteuid() == 0:
+        chown_tree(home, VSFTPD_USER, pwd.getpwnam(VSFTPD_USER).pw_gid)
     # Anonymous sessions run as ftp and are chrooted to root: vsftpd refuses a root that user can write.
     for d in (root, empty):
         os.chmod(d, 0o755)
@@ -636,7 +671,10 @@ listen_address=127.0.0.1
 listen_port={port}
 background=NO
 anonymous_enable=YES
-local_enable=NO
+local_enable=YES
+local_root={home}
+chroot_local_user=NO
+pam_service_name=vsftpd
 write_enable=NO
 anon_root={root}
 no_anon_password=YES
@@ -659,7 +697,8 @@ ftpd_banner=KvInet test FTP server (no MLSD).
 """
     cf = os.path.join(c.sd, "vsftpd.conf")
     write_file(cf, conf, 0o600)
-    env = {"KV_VSFTPD_PORT": port, "KV_VSFTPD_ROOT": root}
+    env = {"KV_VSFTPD_PORT": port, "KV_VSFTPD_ROOT": root, "KV_VSFTPD_USER": VSFTPD_USER,
+           "KV_VSFTPD_PASSWORD": VSFTPD_PASSWORD, "KV_VSFTPD_HOME": home}
     return Launch(["vsftpd", cf], env, [("tcp", port)], "vsftpd.out")
 
 

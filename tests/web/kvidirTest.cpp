@@ -1,9 +1,12 @@
-// test-servers: nginx ftp vsftpd
+// test-servers: nginx ftp vsftpd scripted
 // The remote directory lister against pyftpdlib and vsftpd (the root, a tree, names without a dot, a
-// directory the server refuses), local trees with a link loop, and kvinet ls.
+// directory the server refuses, an ordinary account's login folder), local trees with a link loop, and
+// kvinet ls: listings that must not drop names or folders in silence (odd names, unreadable folders, FTP
+// listings that fail, the line limit at a folder's line, an endless listing).
 #include "web/kvidir.h"
 
 #include "platform/Forms.h"
+#include "support/CommandCases.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
@@ -11,7 +14,9 @@
 #include <QMetaProperty>
 #include <QTemporaryDir>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -207,6 +212,13 @@ TEST_F(RemoteFilesTest, NothingListed) {
         EXPECT_EQ(c.FileList()->Count(), 0);
         EXPECT_FALSE(c.LastError().isEmpty());
     }
+    // A folder that is there but can't be read is no "nothing found": failed.
+    WriteFile(Dir.filePath("file"), "");
+    TKvRemoteFiles unreadable;
+    unreadable.SetService(isNetwork);
+    unreadable.SetDirectory(Dir.filePath("file") + "/sub");
+    EXPECT_FALSE(unreadable.Execute());
+    EXPECT_EQ(unreadable.Status(), isFailed);
     // No server at all: failed.
     TKvRemoteFiles c;
     c.SetService(isFTP);
@@ -217,32 +229,186 @@ TEST_F(RemoteFilesTest, NothingListed) {
     EXPECT_FALSE(c.LastError().isEmpty());
 }
 
-// kvinet ls: one entry a line, whatever the name holds; exit 1 with the reason when nothing is listed.
-TEST_F(RemoteFilesTest, Command) {
-    const QString root = Dir.filePath("odd");
-    WriteFile(root + "/back\\slash", "");
-    WriteFile(root + "/line\nbreak\x01", "");
-    WriteFile(root + QString::fromUtf8("/caf\xC3\xA9"), "");
-    ProcessResult r = Kvinet({"ls", root, "--wildcard", "*a*"});
-    EXPECT_EQ(r.ExitCode, 0) << r.Err.constData();
-    const QByteArray p = QFile::encodeName(root);
-    EXPECT_EQ(r.Out, p + "/back\\\\slash\n" + p + "/caf\xC3\xA9\n" + p + "/line\\nbreak\\x01\n");
+/// Makes an empty file or (with a trailing "/") a directory by its bytes, which need not be UTF-8.
+void Make(const QByteArray& Path) {
+    if (Path.endsWith('/'))
+        ASSERT_EQ(::mkdir(Path.constData(), 0755), 0) << Path.constData();
+    else
+        ASSERT_EQ(::close(::open(Path.constData(), O_CREAT | O_WRONLY, 0644)), 0) << Path.constData();
+}
 
-    const QString ftp = QStringLiteral("ftp://127.0.0.1:%1").arg(ServerPort("ftp", "KV_FTP_PORT"));
-    MakeTree(FtpRoot("ftp") + "/kvidir");
-    r = Kvinet({"ls", ftp + "/kvidir/s1", "--recursive"});
-    EXPECT_EQ(r.ExitCode, 0) << r.Err.constData();
-    QList<QByteArray> lines = r.Out.split('\n');
-    std::sort(lines.begin(), lines.end());
-    EXPECT_EQ(lines, QList<QByteArray>({"", "/kvidir/s1/s3", "/kvidir/s1/s3/z", "/kvidir/s1/x.txt"}));
+/// A scripted FTP server's control connection up to LIST of /d, passive data at DataPort; Then follows.
+QJsonObject FtpControl(int DataPort, const QJsonArray& Then) {
+    using namespace Script;
+    QJsonArray steps = {Send("220 scripted\r\n"),
+                        ReadLine(),
+                        Send("331 password\r\n"),
+                        ReadLine(),
+                        Send("230 in\r\n"),
+                        ReadLine(),
+                        Send("257 \"/\"\r\n"),
+                        ReadLine(),
+                        Send("250 ok\r\n"),
+                        ReadLine(),
+                        Send("250 ok\r\n"),
+                        ReadLine(),
+                        Send(QByteArray("229 passive (|||") + QByteArray::number(DataPort) + "|)\r\n"),
+                        ReadLine(),
+                        Send("200 ok\r\n"),
+                        ReadLine()};
+    for (const QJsonValue& step : Then)
+        steps.append(step);
+    return Steps(steps);
+}
 
-    r = Kvinet({"ls", ftp + "/kvidir/none"});
-    EXPECT_EQ(r.ExitCode, 1);
-    EXPECT_TRUE(r.Out.isEmpty());
-    EXPECT_TRUE(r.Err.contains("/kvidir/none")) << r.Err.constData();
-    r = Kvinet({"ls", QStringLiteral("http://127.0.0.1:%1/").arg(ServerPort("nginx", "KV_NGINX_PORT"))});
-    EXPECT_EQ(r.ExitCode, 1);
-    EXPECT_EQ(Kvinet({"ls", root, "--max-size", "10"}).ExitCode, 2);
+// kvinet ls lists every entry, one a line, or says what it could not list (exit 1). Names that are not
+// UTF-8 are shown escaped as the tool escapes (not escaped twice); a folder that can't be read, an FTP
+// listing that fails after the folder was entered, the line limit reached at a folder's own line and an
+// endless listing are failures with their reason.
+TEST_F(RemoteFilesTest, ListingsNeverDropInSilence) {
+    using namespace Script;
+    const QByteArray odd = QFile::encodeName(Dir.filePath("odd"));
+    for (const QByteArray& p : {odd + '/', odd + "/d\xff/", odd + "/d\xff/in.txt", odd + "/f\xfe.txt",
+                                odd + "/b\\\xfd", odd + "/line\nbreak\x01", odd + "/back\\slash"})
+        Make(p);
+    const QByteArray through = QFile::encodeName(Dir.filePath("file")) + "/sub";
+    Make(QFile::encodeName(Dir.filePath("file")));
+
+    // A folder too deep to be named by its path (longer than the system allows): listed, not readable; its
+    // name's CR is escaped in the message too.
+    const QString deep = Dir.filePath("deep");
+    const QByteArray part = '\r' + QByteArray(249, 'p');
+    ASSERT_TRUE(QDir().mkpath(deep));
+    int fd = ::open(QFile::encodeName(deep).constData(), O_RDONLY | O_DIRECTORY);
+    for (int level = 0; level < 17 && fd >= 0; ++level) {
+        ASSERT_EQ(::mkdirat(fd, part.constData(), 0755), 0);
+        const int next = ::openat(fd, part.constData(), O_RDONLY | O_DIRECTORY);
+        ::close(fd);
+        fd = next;
+    }
+    ::close(fd);
+
+    // 100,000 lines end at the line of folder b, which holds more: ., .., a, a/., a/.., 99,994 files, b. In
+    // memory where the system offers it: that many files take long to make on a disk.
+    QTemporaryDir memory(QStringLiteral("/dev/shm/kvidir-XXXXXX"));
+    const QString wide = (memory.isValid() ? memory.path() : Dir.path()) + QStringLiteral("/wide");
+    ASSERT_TRUE(QDir().mkpath(wide + "/a") && QDir().mkpath(wide + "/b"));
+    WriteFile(wide + "/b/more", "");
+    for (int i = 0; i < 99994; ++i)
+        ::close(::open(QFile::encodeName(wide + QStringLiteral("/a/%1").arg(i)).constData(),
+                       O_CREAT | O_WRONLY, 0644));
+
+    // vsftpd shows names by their bytes.
+    const QByteArray kvodd = QFile::encodeName(FtpRoot("vsftpd")) + "/kvodd";
+    KvTest::Run(QStringLiteral("rm"),
+                {QStringLiteral("-rf"), QFile::decodeName(kvodd)}); // names QDir can't see
+    for (const QByteArray& p : {kvodd + '/', kvodd + "/a\nb", kvodd + "/back\\slash", kvodd + "/c\xff.txt",
+                                kvodd + "/d\xfe/", kvodd + "/d\xfe/in"})
+        Make(p);
+    // vsftpd enters a folder its user may not read, and closes the empty listing with a success code.
+    Make(kvodd + "/locked/");
+    Make(kvodd + "/locked/in");
+    ASSERT_EQ(::chmod((kvodd + "/locked").constData(), 0711), 0);
+
+    // Scripted FTP servers: the data connection is a second peer, announced by the control one.
+    const QByteArray entry = "-rw-r--r-- 1 u g 5 Jan 01 2020 first.txt\r\n";
+    std::vector<std::unique_ptr<ScriptedSession>> peers;
+    const auto ftp = [&peers](const QJsonObject& Data, const QJsonArray& Control) {
+        peers.push_back(std::make_unique<ScriptedSession>(Data));
+        peers.push_back(std::make_unique<ScriptedSession>(FtpControl(peers.back()->Port(), Control)));
+        return peers.back()->Port();
+    };
+    const QString ftpD = QStringLiteral("ftp://127.0.0.1:PORT/d");
+
+    RunCommandCases({
+        {.What = "local names that are not UTF-8: escaped once, their folder entered",
+         .Args = {"ls", QFile::decodeName(odd), "--recursive"},
+         .Out = Exactly(odd + "/.\n" + odd + "/..\n" + odd + "/d\\xff\n" + odd + "/d\\xff/.\n" + odd +
+                        "/d\\xff/..\n" + odd + "/d\\xff/in.txt\n" + odd + "/b\\\\\\xfd\n" + odd +
+                        "/back\\\\slash\n" + odd + "/f\\xfe.txt\n" + odd + "/line\\nbreak\\x01\n")},
+        {.What = "a top folder that can't be read says why",
+         .Args = {"ls", QFile::decodeName(through)},
+         .Exit = 1,
+         .Err = Contains("Cannot list " + through + ": Not a directory")},
+        {.What = "a subfolder that can't be read fails the run, the lines kept",
+         .Args = {"ls", deep, "--recursive", "--wildcard", "?p*"},
+         .Exit = 1,
+         .Out = Contains(QFile::encodeName(deep) + "/\\r" + part.mid(1) + "/\\r" + part.mid(1) + '\n'),
+         .Err = Contains("File name too long")},
+        {.What = "the line limit reached at a folder's line is reported",
+         .Args = {"ls", wide, "--recursive"},
+         .Exit = 1,
+         .Out = Matches(QStringLiteral("(?s).*/wide/b\\n")),
+         .Err = Contains("more than 100000 lines")},
+        {.What = "an FTP folder entered whose LIST is refused",
+         .Args = {"ls", ftpD},
+         .Port = ftp(Steps({ReadAll(3000)}), {Send("550 Cannot open the folder.\r\n"), ReadLine()}),
+         .Exit = 1,
+         .Err = Contains("Cannot list d:")},
+        {.What = "an FTP listing whose data connection drops",
+         .Args = {"ls", ftpD},
+         .Port = ftp(Steps({Send(entry), Reset()}),
+                     {Send("150 here\r\n"), Sleep(300), Send("426 Connection lost.\r\n"), ReadLine()}),
+         .Exit = 1,
+         .Err = Contains("Cannot list d:")},
+        {.What = "an endless FTP listing stops at --max-size",
+         .Args = {"ls", ftpD, "--max-size", "100000"},
+         .Port = ftp(Steps({SendRepeated(entry, 2000000)}), {Send("150 here\r\n"), Hang()}),
+         .Exit = 1,
+         .Err = Contains("larger than 100000 bytes")},
+        {.What = "FTP names with a line break or bytes that are not UTF-8",
+         .Args = {"ls", "ftp://127.0.0.1:PORT/kvodd", "--recursive"},
+         .Port = ServerPort("vsftpd", "KV_VSFTPD_PORT"),
+         .Exit = 1,
+         .Out = Exactly("kvodd/a\\nb\nkvodd/back\\\\slash\nkvodd/c\\xff.txt\nkvodd/d\\xfe\nkvodd/locked\n"),
+         .Err = Contains("Cannot list kvodd/d\\xfe:")},
+        {.What = "an FTP folder entered that the server can't read",
+         .Args = {"ls", "ftp://127.0.0.1:PORT/kvodd/locked"},
+         .Port = ServerPort("vsftpd", "KV_VSFTPD_PORT"),
+         .Exit = 1,
+         .Err = Contains("Cannot list kvodd/locked: The server did not list it: 226")},
+    });
+    KvTest::Run(QStringLiteral("rm"), {QStringLiteral("-rf"), QFile::decodeName(odd), deep}); // QDir can't
+}
+
+// vsftpd's ordinary account logs in to a folder of its own: a URL's path is taken from there (as the
+// component takes a name without a leading "/"), "%2F" makes it absolute.
+TEST_F(RemoteFilesTest, FtpPathsFromTheLoginFolder) {
+    const QString home = ServerEnv("vsftpd", "KV_VSFTPD_HOME");
+    const QString user =
+        QStringLiteral("ftp://%1:%2@127.0.0.1:PORT")
+            .arg(ServerEnv("vsftpd", "KV_VSFTPD_USER"), ServerEnv("vsftpd", "KV_VSFTPD_PASSWORD"));
+    const QString absolute = user + "/%2F" + home.mid(1);
+    const int port = ServerPort("vsftpd", "KV_VSFTPD_PORT");
+    const QByteArray hello = ReadFile(home + "/pub/hello.txt");
+    const auto fetched = [this, hello](const char* Name) {
+        return [this, hello, Name](const ProcessResult&) { EXPECT_EQ(ReadFile(Dir.filePath(Name)), hello); };
+    };
+    RunCommandCases({
+        {.What = "the login folder",
+         .Args = {"ls", user + '/'},
+         .Port = port,
+         .Out = Exactly("pub\nreadme.txt\n")},
+        {.What = "relative", .Args = {"ls", user + "/pub"}, .Port = port, .Out = Exactly("pub/hello.txt\n")},
+        {.What = "absolute",
+         .Args = {"ls", absolute + "/pub"},
+         .Port = port,
+         .Out = Exactly(home.toUtf8() + "/pub/hello.txt\n")},
+        {.What = "the server's root, one slash",
+         .Args = {"ls", user + "/%2F", "--wildcard", "tmp"},
+         .Port = port,
+         .Out = Exactly("/tmp\n")},
+        {.What = "update, relative",
+         .Args = {"update", user + "/pub/hello.txt", Dir.filePath("rel.txt")},
+         .Port = port,
+         .Out = Exactly("finished\n"),
+         .Then = fetched("rel.txt")},
+        {.What = "update, absolute",
+         .Args = {"update", absolute + "/pub/hello.txt", Dir.filePath("abs.txt")},
+         .Port = port,
+         .Out = Exactly("finished\n"),
+         .Then = fetched("abs.txt")},
+    });
 }
 
 } // namespace
