@@ -204,8 +204,22 @@ QString QuoteString(const QString& Value) {
     if (Value.isEmpty())
         return QStringLiteral("''");
     QString out;
+    out.reserve(Value.size() + 2);
     bool open = false;
     for (qsizetype i = 0; i < Value.size(); ++i) {
+        // A run of characters that need nothing, in one piece.
+        qsizetype end = i;
+        while (end < Value.size() && Value[end].unicode() >= 32 && Value[end].unicode() != 127 &&
+               Value[end] != u'\'' && !Value[end].isSurrogate())
+            ++end;
+        if (end > i) {
+            if (!open)
+                out += u'\'';
+            open = true;
+            out += QStringView(Value).mid(i, end - i);
+            i = end - 1;
+            continue;
+        }
         const QChar c = Value[i];
         const ushort u = c.unicode();
         const bool pair = c.isHighSurrogate() && i + 1 < Value.size() && Value[i + 1].isLowSurrogate();
@@ -619,6 +633,12 @@ private:
             if (c == u'\'') {
                 ++FPos;
                 for (;;) {
+                    // The run up to the next quote or line end in one piece.
+                    qsizetype end = FPos;
+                    while (end < FText.size() && FText[end] != u'\'' && !IsLineEnd(FText[end]))
+                        ++end;
+                    T.Text += QStringView(FText).mid(FPos, end - FPos);
+                    FPos = end;
                     if (FPos >= FText.size() || IsLineEnd(FText[FPos]))
                         FormError(FLine, QStringLiteral("a string has no closing quote"));
                     if (FText[FPos] == u'\'') {
