@@ -1103,6 +1103,28 @@ QString StoredDefault(const QObject* Object, const char* Property) {
     return QString();
 }
 
+TComponent* FindFormComponent(TComponent* Root, const QString& Name) {
+    // Level by level from the root: the first level that has the name decides.
+    std::vector<TComponent*> level{Root};
+    while (!level.empty()) {
+        TComponent* found = nullptr;
+        std::vector<TComponent*> next;
+        for (TComponent* c : level) {
+            if (SameText(c->Name(), Name) && !Name.isEmpty()) {
+                if (found)
+                    return nullptr;
+                found = c;
+            }
+            for (int i = 0; i < c->ComponentCount(); ++i)
+                next.push_back(c->Components(i));
+        }
+        if (found)
+            return found;
+        level = std::move(next);
+    }
+    return nullptr;
+}
+
 QString WriteComponentForm(const TComponent* Root, const TKvFormLimits& Limits) {
     return TFormWriter(Limits).Write(Root);
 }

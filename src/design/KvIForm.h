@@ -61,6 +61,10 @@ std::unique_ptr<TComponent> ReadComponentForm(const QString& Text, TKvFormLoadMo
 std::unique_ptr<TComponent> LoadComponentFormFile(const QString& FileName, TKvFormLoadMode Mode = lmRun,
                                                   const TKvFormLimits& Limits = TKvFormLimits());
 
+/// The component of the form under Root named Name (without case), as a reference in the form names it:
+/// of several with that name the one nearest Root; null when there is none or two are equally near.
+TComponent* FindFormComponent(TComponent* Root, const QString& Name);
+
 /// The stored default of a property of Object's class as form text ("isHTTP", "True", "0"), or a null
 /// string when it has none (strings and pictures are then written when not empty, anything else always).
 QString StoredDefault(const QObject* Object, const char* Property);

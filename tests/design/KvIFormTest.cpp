@@ -494,6 +494,7 @@ TEST(FormText, WhatIsWrittenReadsBackWithTheSameOwners) {
         }
         if (auto* cam = qobject_cast<TKvRemoteImage*>(loaded->FindComponent("Cam"))) {
             EXPECT_EQ(cam->Image(), loaded->FindComponent("Group")->FindComponent("Pic"));
+            EXPECT_EQ(FindFormComponent(loaded.get(), "pic"), cam->Image());
         }
     }
 }
