@@ -79,6 +79,11 @@ const TListRow AlwaysStoredLists[] = {
     {&TKvWhoIs::staticMetaObject, "ServerList"},
     {&TKvIHTTPClient::staticMetaObject, "Headers"},
 };
+// Strings written even when empty: a setter read before them would fill them otherwise (Domain, with
+// AutoSelectServer, chooses Host), and an empty one would not read back empty.
+const TListRow AlwaysStoredStrings[] = {
+    {&TKvWhoIs::staticMetaObject, "Host"},
+};
 
 // Properties whose setters change other stored properties: Service sets Port, and Domain (chosen with
 // AutoSelectServer) sets Host. Read after the stored Port or Host, they would replace it on every load, so
@@ -381,7 +386,8 @@ QString TFormWriter::ScalarText(const QObject* Object, const QMetaProperty& Prop
             text = QString::number(value.toDouble(), 'g', 17);
             break;
         case QMetaType::QString:
-            if (value.toString().isEmpty() && StoredDefault(Object, Property.name()).isNull())
+            if (value.toString().isEmpty() && StoredDefault(Object, Property.name()).isNull() &&
+                !InList(Object, Property.name(), AlwaysStoredStrings))
                 return QString();
             text = QuoteString(value.toString());
             break;
