@@ -501,11 +501,9 @@ void TCollection::Assign(const TPersistent* Source) {
         for (TCollectionItem* item : other->FItems)
             copies.Add()->Assign(item);
         Clear();
-        while (!copies.FItems.isEmpty()) {
-            TCollectionItem* item = copies.FItems.first();
-            copies.RemoveItem(item);
+        // Moved first to last in one go: no search per item.
+        for (TCollectionItem* item : std::exchange(copies.FItems, {}))
             InsertItem(item);
-        }
         return;
     }
     TPersistent::Assign(Source);
