@@ -18,9 +18,10 @@ namespace {
 const char* const description =
     "Reads FILE, a stored form, and prints it back as the library writes it: each component with its\n"
     "stored properties (defaults left out). Reading only looks: no timer starts, nothing connects.\n"
-    "With --execute NAME the form is loaded to run, and component NAME runs once: a socket component\n"
-    "prints its reply byte for byte; a web component prints its result lines (the remote files' list,\n"
-    "the extracted information) and then its outcome: finished, skipped, notfound or failed.\n"
+    "With --execute NAME the form is loaded to run, and component NAME (at any depth: of two with that\n"
+    "name the one nearer the root) runs once: a socket component prints its reply byte for byte; a web\n"
+    "component prints its result lines (the remote files' list, the extracted information) and then its\n"
+    "outcome: finished, skipped, notfound or failed.\n"
     "Exit status 1 for a form that cannot be read (the message names the line) or a failed run.";
 
 int RunWeb(KvInet::TKvCustomWebComponent& Web) {
@@ -59,8 +60,7 @@ int Run(const Invocation& Call) {
         return ExitOk;
     }
     const QString name = args.Value(QStringLiteral("execute"));
-    KvInet::TComponent* component =
-        form->Name().compare(name, Qt::CaseInsensitive) == 0 ? form.get() : form->FindComponent(name);
+    KvInet::TComponent* component = KvInet::FindFormComponent(form.get(), name);
     if (!component)
         throw UsageError(QStringLiteral("the form has no component named %1").arg(name));
     if (auto* socket = qobject_cast<KvInet::TKvInetBase*>(component))

@@ -5,7 +5,7 @@
 step components
 form_dir=$(mktemp -d)
 cat > "$form_dir/tour.kvf" <<FORM
-object Tour1: TKvXMLEngine
+object Tour1: TComponent
   object Updater1: TKvWebUpdater
     Service = isHTTPS
     Port = 8443

@@ -34,21 +34,36 @@ struct TKvFormLimits {
     int MaxPathParts = 8;  ///< parts of a property name such as Proxy.Server
 };
 
-/// The text of Root (its own properties, then the components it owns as nested objects): one line per
-/// stored property in declaration order, values equal to their stored default left out.
-QString WriteComponentForm(const TComponent* Root);
-/// Writes WriteComponentForm(Root) as UTF-8 into FileName (EFCreateError when it cannot).
-void SaveComponentFormFile(const TComponent* Root, const QString& FileName);
+/// The text of Root (its own properties, then the components it owns, each nested in its owner, at any
+/// depth): one line per stored property in declaration order, values equal to their stored default left
+/// out. The root is a TComponent or a class of the library's class table, with or without a name; owned
+/// components without a name whose class the table does not hold are helpers their owner made (a socket,
+/// a timer) and are left out. Raises EKvFormError ("Cannot write the form: ...") for what ReadComponentForm
+/// with Limits would refuse: a root or a named component of another class, a name that is no identifier,
+/// a reference to a component outside the form, without a name or whose name the reader would take for
+/// another, a passed limit.
+QString WriteComponentForm(const TComponent* Root, const TKvFormLimits& Limits = TKvFormLimits());
+/// Writes WriteComponentForm(Root) as UTF-8 into FileName: EKvFormError as WriteComponentForm (or for more
+/// than Limits.MaxTextSize bytes), the file untouched then; EFCreateError when it cannot be written.
+void SaveComponentFormFile(const TComponent* Root, const QString& FileName,
+                           const TKvFormLimits& Limits = TKvFormLimits());
 
-/// Creates the components of a form text: the root object, owning every object nested in it. Component
-/// references (Image = Image1) are resolved by name once the whole form is read. Raises EKvFormError for
-/// a text that is not a form, an unknown class or property, a value of the wrong kind, or a passed limit;
-/// nothing is left created then.
+/// Creates the components of a form text: the root object, each object owned by the object it is nested
+/// in. Values are applied as they are read. Component references (Image = Image1) are resolved by name
+/// once the whole form is read: the component of that name nearest the root. Raises EKvFormError for a
+/// text that is not a form, an unknown class or property, a value of the wrong kind, an ambiguous
+/// reference or a passed limit (the message names the line, control characters in it as #code); nothing
+/// is left created then.
 std::unique_ptr<TComponent> ReadComponentForm(const QString& Text, TKvFormLoadMode Mode = lmRun,
                                               const TKvFormLimits& Limits = TKvFormLimits());
-/// Reads a form file (UTF-8). EFOpenError when it cannot be opened, EKvFormError as ReadComponentForm.
+/// Reads a form file (UTF-8, a leading byte-order mark skipped). EFOpenError when it cannot be opened,
+/// EKvFormError as ReadComponentForm and for bytes that are not UTF-8 (with their line).
 std::unique_ptr<TComponent> LoadComponentFormFile(const QString& FileName, TKvFormLoadMode Mode = lmRun,
                                                   const TKvFormLimits& Limits = TKvFormLimits());
+
+/// The component of the form under Root named Name (without case), as a reference in the form names it:
+/// of several with that name the one nearest Root; null when there is none or two are equally near.
+TComponent* FindFormComponent(TComponent* Root, const QString& Name);
 
 /// The stored default of a property of Object's class as form text ("isHTTP", "True", "0"), or a null
 /// string when it has none (strings and pictures are then written when not empty, anything else always).

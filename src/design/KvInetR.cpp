@@ -70,6 +70,8 @@ const std::vector<TComponentClass>& Table() {
         Row<TKvIDNSResolver>(nullptr, HasIcon),
         Row<TKvXMLEngine>(nullptr, NoIcon),
         Row<TImage>(nullptr, NoIcon),
+        // The plain owner an application keeps its components in, as a form's root.
+        Row<TComponent>(nullptr, NoIcon),
     };
     return table;
 }

@@ -4,6 +4,7 @@
 #include "platform/WireText.h"
 
 #include <QSaveFile>
+#include <QSet>
 
 #include <cstring>
 #include <utility>
@@ -53,6 +54,10 @@ TComponent::~TComponent() {
         FOwner->RemoveComponent(this);
 }
 
+QString TComponent::NameKey(const QString& Name) {
+    return UpperCase(Name);
+}
+
 void TComponent::SetName(const QString& NewName) {
     if (NewName == FName)
         return;
@@ -61,6 +66,12 @@ void TComponent::SetName(const QString& NewName) {
         if (existing && existing != this)
             throw EComponentError(QStringLiteral("A component named %1 already exists").arg(NewName));
     }
+    if (FOwner) {
+        if (!FName.isEmpty())
+            FOwner->FNames.remove(NameKey(FName));
+        if (!NewName.isEmpty())
+            FOwner->FNames.insert(NameKey(NewName), this);
+    }
     FName = NewName;
     setObjectName(NewName);
 }
@@ -68,10 +79,7 @@ void TComponent::SetName(const QString& NewName) {
 TComponent* TComponent::FindComponent(const QString& AName) const {
     if (AName.isEmpty())
         return nullptr;
-    for (TComponent* c : FComponents)
-        if (SameText(c->FName, AName))
-            return c;
-    return nullptr;
+    return FNames.value(NameKey(AName), nullptr);
 }
 
 void TComponent::SetDesigning(bool Value) {
@@ -88,6 +96,9 @@ void TComponent::InsertComponent(TComponent* AComponent) {
     if (!AComponent->FName.isEmpty() && FindComponent(AComponent->FName))
         throw EComponentError(QStringLiteral("A component named %1 already exists").arg(AComponent->FName));
     FComponents.append(AComponent);
+    ++FChanges;
+    if (!AComponent->FName.isEmpty())
+        FNames.insert(NameKey(AComponent->FName), AComponent);
     AComponent->FOwner = this;
     // The Qt tree mirrors ownership, so Qt-side tools (findChild, the designer) see the same structure.
     AComponent->setParent(this);
@@ -98,18 +109,40 @@ void TComponent::RemoveComponent(TComponent* AComponent) {
     if (!AComponent || AComponent->FOwner != this)
         return;
     NotifyAll(AComponent, opRemove);
-    FComponents.removeAll(AComponent);
+    // From the end: an owner being freed removes its last component first.
+    const qsizetype index = FComponents.lastIndexOf(AComponent);
+    if (index >= 0) {
+        FComponents.removeAt(index);
+        ++FChanges;
+    }
+    if (!AComponent->FName.isEmpty())
+        FNames.remove(NameKey(AComponent->FName));
     AComponent->FOwner = nullptr;
     AComponent->setParent(nullptr);
 }
 
 void TComponent::NotifyAll(TComponent* AComponent, TOperation Operation) {
     Notification(AComponent, Operation);
-    // Copy: a handler may free or move components.
+    // A handler may free or move components. The loop runs over a copy (shared until the list changes)
+    // and asks no question per component while the list stays as it was; once a handler changed it, a
+    // set of the present components tells which of the rest are still ours to tell.
     const QList<TComponent*> siblings = FComponents;
-    for (TComponent* c : siblings)
-        if (c != AComponent && FComponents.contains(c))
-            c->Notification(AComponent, Operation);
+    const quint64 changes = FChanges;
+    QSet<TComponent*> present;
+    quint64 presentAt = changes;
+    for (TComponent* c : siblings) {
+        if (c == AComponent)
+            continue;
+        if (FChanges != changes) {
+            if (presentAt != FChanges) {
+                present = QSet<TComponent*>(FComponents.cbegin(), FComponents.cend());
+                presentAt = FChanges;
+            }
+            if (!present.contains(c))
+                continue;
+        }
+        c->Notification(AComponent, Operation);
+    }
 }
 
 void TComponent::DestroyComponents() {
@@ -117,7 +150,8 @@ void TComponent::DestroyComponents() {
     while (!FComponents.isEmpty()) {
         TComponent* c = FComponents.last();
         delete c;
-        FComponents.removeAll(c);
+        if (!FComponents.isEmpty() && FComponents.last() == c)
+            FComponents.removeLast();
     }
 }
 
@@ -434,8 +468,14 @@ void TCollection::Delete(int Index) {
 }
 
 void TCollection::Clear() {
-    while (!FItems.isEmpty())
-        delete FItems.last();
+    // All items leave the list at once and are freed first to last: freeing them one by one from the list
+    // (or last first, where Qt looks for each among this object's children from the front) costs a search
+    // per item, which a collection of many thousand items pays quadratically.
+    const QList<TCollectionItem*> items = std::exchange(FItems, {});
+    for (TCollectionItem* item : items)
+        item->FCollection = nullptr;
+    for (TCollectionItem* item : items)
+        delete item;
 }
 
 void TCollection::InsertItem(TCollectionItem* Item) {
@@ -445,7 +485,9 @@ void TCollection::InsertItem(TCollectionItem* Item) {
 }
 
 void TCollection::RemoveItem(TCollectionItem* Item) {
-    FItems.removeAll(Item);
+    const qsizetype index = FItems.lastIndexOf(Item);
+    if (index >= 0)
+        FItems.removeAt(index);
     Item->FCollection = nullptr;
 }
 
@@ -459,11 +501,9 @@ void TCollection::Assign(const TPersistent* Source) {
         for (TCollectionItem* item : other->FItems)
             copies.Add()->Assign(item);
         Clear();
-        while (!copies.FItems.isEmpty()) {
-            TCollectionItem* item = copies.FItems.first();
-            copies.RemoveItem(item);
+        // Moved first to last in one go: no search per item.
+        for (TCollectionItem* item : std::exchange(copies.FItems, {}))
             InsertItem(item);
-        }
         return;
     }
     TPersistent::Assign(Source);

@@ -7,6 +7,7 @@
 
 #include <QByteArray>
 #include <QFile>
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QPointer>
@@ -49,7 +50,9 @@ enum TOperation { opInsert, opRemove };
 
 /// A named object owned by another component. The owner frees the components it owns when it is freed
 /// (last inserted first); every component is told (Notification) when a component of the same owner, or one
-/// it asked to be told about with FreeNotification, is inserted or removed.
+/// it asked to be told about with FreeNotification, is inserted or removed. The owner is told first, then its
+/// other components in the order they were inserted. Names are found by hash; inserting or removing one
+/// component costs one notification per component of its owner and no more.
 class TComponent : public TPersistent {
     Q_OBJECT
     Q_PROPERTY(QString Name READ Name WRITE SetName)
@@ -89,10 +92,15 @@ protected:
 
 private:
     void NotifyAll(TComponent* AComponent, TOperation Operation);
+    static QString NameKey(const QString& Name);
 
     TComponent* FOwner = nullptr;
     QString FName;
     QList<TComponent*> FComponents;
+    // Owned components by name (ASCII letters folded, as names compare), and a count of changes to
+    // FComponents that tells NotifyAll when a handler changed the list under it.
+    QHash<QString, TComponent*> FNames;
+    quint64 FChanges = 0;
     QList<TComponent*> FFreeNotifies;
     bool FDestroying = false;
     bool FDesigning = false;

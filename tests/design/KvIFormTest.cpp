@@ -423,6 +423,152 @@ TEST(FormFile, SaveAndLoadOneCall) {
     EXPECT_THROW(LoadComponentFormFile(name), EFOpenError);
 }
 
+// ---- every form written reads back; what cannot be is refused ----------------------------------------
+
+// Who owns whom, by name and class: "F:TComponent(G:TKvXMLEngine(:TKvWhoIs) P:TImage)".
+QString Shape(const TComponent* C) {
+    QString s = C->Name() + u':' + C->ClassName();
+    QStringList inner;
+    for (int i = 0; i < C->ComponentCount(); ++i)
+        if (FindKvInetClass(C->Components(i)->ClassName()))
+            inner << Shape(C->Components(i));
+    return inner.isEmpty() ? s : s + u'(' + inner.join(u' ') + u')';
+}
+
+TEST(FormText, WhatIsWrittenReadsBackWithTheSameOwners) {
+    struct Case {
+        const char* Name;
+        std::function<std::unique_ptr<TComponent>()> Build;
+        const char* Line; // a line the text holds
+    };
+    const Case cases[] = {
+        {"root without a name",
+         [] {
+             auto u = std::make_unique<TKvWebUpdater>();
+             u->SetHost("h.example");
+             return std::unique_ptr<TComponent>(std::move(u));
+         },
+         "object : TKvWebUpdater\n"},
+        {"plain owner as root",
+         [] {
+             auto app = std::make_unique<TComponent>();
+             app->SetName("App");
+             (new TKvWhoIs(app.get()))->SetName("Whois1");
+             return app;
+         },
+         "object App: TComponent\n  object Whois1: TKvWhoIs\n"},
+        {"three levels, nameless inside, reference to a deeper component",
+         [] {
+             auto f = std::make_unique<TComponent>();
+             f->SetName("F");
+             auto* group = new TKvXMLEngine(f.get());
+             group->SetName("Group");
+             new TKvWhoIs(group);
+             auto* picture = new TImage(group);
+             picture->SetName("Pic");
+             auto* camera = new TKvRemoteImage(f.get());
+             camera->SetName("Cam");
+             camera->SetImage(picture);
+             return std::unique_ptr<TComponent>(std::move(f));
+         },
+         "    object Pic: TImage\n"},
+        {"halves of surrogate pairs standing alone",
+         [] {
+             auto w = std::make_unique<TKvWhoIs>();
+             w->SetName("W1");
+             w->SetHost(QChar(0xD83D) + QString::fromUtf8("x\U0001F600") + QChar(0xDE00));
+             return std::unique_ptr<TComponent>(std::move(w));
+         },
+         "  Host = #55357'x\U0001F600'#56832\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const auto built = c.Build();
+        const QString text = WriteComponentForm(built.get());
+        EXPECT_TRUE(text.contains(QString::fromUtf8(c.Line))) << qPrintable(text);
+        const auto loaded = ReadComponentForm(text);
+        EXPECT_EQ(Shape(loaded.get()), Shape(built.get()));
+        EXPECT_EQ(WriteComponentForm(loaded.get()), text);
+        if (auto* w = qobject_cast<TKvWhoIs*>(loaded.get())) {
+            EXPECT_EQ(w->Host(), qobject_cast<TKvWhoIs*>(built.get())->Host());
+        }
+        if (auto* cam = qobject_cast<TKvRemoteImage*>(loaded->FindComponent("Cam"))) {
+            EXPECT_EQ(cam->Image(), loaded->FindComponent("Group")->FindComponent("Pic"));
+            EXPECT_EQ(FindFormComponent(loaded.get(), "pic"), cam->Image());
+        }
+    }
+}
+
+TEST(FormText, RefusesWhatCannotBeWrittenOrReadNamingThePlace) {
+    const QString name =
+        QDir::temp().filePath(QStringLiteral("kvform-bytes-%1.kvf").arg(QCoreApplication::applicationPid()));
+    // Reads a file of these bytes.
+    const auto load = [&](const QByteArray& Bytes) {
+        return [=] {
+            QFile file(name);
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+            file.write(Bytes);
+            file.close();
+            LoadComponentFormFile(name);
+        };
+    };
+    TComponent elsewhere;
+    auto* outside = new TImage(&elsewhere);
+    outside->SetName("Outside");
+    struct Case {
+        const char* Name;
+        std::function<void()> Run;
+        const char* Message;
+    };
+    const Case cases[] = {
+        {"root of a class the table lacks", [] { WriteComponentForm(std::make_unique<TTimer>().get()); },
+         "Cannot write the form: its root is a TTimer"},
+        {"named component of such a class",
+         [] {
+             TComponent root;
+             (new TTimer(&root))->SetName("T1");
+             WriteComponentForm(&root);
+         },
+         "Cannot write the form: T1 is a TTimer"},
+        {"reference out of the form",
+         [&] {
+             TKvRemoteImage camera;
+             camera.SetImage(outside);
+             WriteComponentForm(&camera);
+         },
+         "Cannot write the form: a TKvRemoteImage.Image refers to Outside, which is not in the form"},
+        {"name that is no identifier",
+         [] {
+             TComponent root;
+             (new TKvWhoIs(&root))->SetName("my whois");
+             WriteComponentForm(&root);
+         },
+         "Cannot write the form: 'my whois' is not a name"},
+        {"byte that is not UTF-8, after CR-only line ends",
+         load("object W1: TKvWhoIs\r  Port = 43\r  Host = 'a\xFF'\rend\r"), "Line 3: byte 44 of the file"},
+        {"encoded surrogate", load("object W1: TKvWhoIs\n  Host = '\xED\xA0\xBD'\nend\n"), "Line 2: byte 31"},
+        {"CR-only and mixed line ends", load("object W1: TKvWhoIs\r\n\r  Hots = 'x'\rend\r"),
+         "Line 3: unknown property Hots"},
+        {"control characters in a message", load("object W1: TKvWhoIs\n  Port = 43\x1B[2J\nend\n"),
+         "Line 2: unexpected character '#27'"},
+        {"ambiguous reference",
+         load("object F: TComponent\n object A: TComponent\n  object X: TImage\n  end\n end\n"
+              " object B: TComponent\n  object X: TImage\n  end\n end\n"
+              " object Cam: TKvRemoteImage\n  Image = X\n end\nend\n"),
+         "Line 11: more than one component named X"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        try {
+            c.Run();
+            ADD_FAILURE() << "accepted";
+        } catch (const EKvFormError& e) {
+            EXPECT_TRUE(e.Message().startsWith(QString::fromLatin1(c.Message))) << qPrintable(e.Message());
+        }
+    }
+    QFile::remove(name);
+}
+
 // The stored defaults are the initial values: a fresh component writes none of them.
 TEST(FormWriter, StoredDefaultsMatchInitialValues) {
     for (const TComponentClass& c : KvInetClasses()) {

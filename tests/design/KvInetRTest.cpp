@@ -14,6 +14,23 @@
 
 using namespace KvInet;
 
+namespace KvInetRTestClasses {
+
+// A component of neither family that publishes a string property named About.
+class TOtherWithAbout : public TComponent {
+    Q_OBJECT
+    Q_PROPERTY(QString About READ About WRITE SetAbout)
+public:
+    using TComponent::TComponent;
+    QString About() const { return FAbout; }
+    void SetAbout(const QString& Value) { FAbout = Value; }
+
+private:
+    QString FAbout;
+};
+
+} // namespace KvInetRTestClasses
+
 namespace {
 
 // The palette's order.
@@ -182,13 +199,17 @@ TEST(KvInetAboutProperty, SocketFamilyShowsFixedTextAndOpensAbout) {
 TEST(KvInetAboutProperty, NotForAnAboutPropertyOutsideTheSocketFamily) {
     TDesignRegistry designer;
     Register(designer);
-    // A string property named About of a class outside the family: the registration is for TKvInetBase.
-    TKvInetProxy proxy;
-    EXPECT_EQ(designer.GetPropertyEditor(&proxy, "About"), nullptr);
-    TKvWebUpdater updater;
-    const auto agent = designer.GetPropertyEditor(&updater, "Agent");
-    ASSERT_NE(agent, nullptr);
-    EXPECT_EQ(dynamic_cast<TKvInetAboutProperty*>(agent.get()), nullptr);
+    // A string property named About of a class outside the family keeps the plain string editor: the
+    // registration is for TKvInetBase and its descendants, not for every About.
+    KvInetRTestClasses::TOtherWithAbout other;
+    other.SetAbout("mine");
+    const auto about = designer.GetPropertyEditor(&other, "About");
+    ASSERT_NE(about, nullptr);
+    EXPECT_EQ(dynamic_cast<TKvInetAboutProperty*>(about.get()), nullptr);
+    EXPECT_EQ(about->GetValue(), "mine");
+    EXPECT_FALSE(about->GetAttributes() & paReadOnly);
 }
 
 } // namespace
+
+#include "KvInetRTest.moc"

@@ -82,6 +82,58 @@ TEST(TComponentTest, FreeingAComponentClearsReferencesToIt) {
     delete target3;
 }
 
+// Names are found by hash: a rename, a move to another owner and a free must each leave the owner's
+// lookup telling the truth, and the name free for reuse.
+TEST(TComponentTest, NameLookupFollowsRenamesMovesAndFrees) {
+    TComponent owner, other;
+    auto* a = new TComponent(&owner);
+    a->SetName(QStringLiteral("Http1"));
+    a->SetName(QStringLiteral("Http2"));
+    EXPECT_EQ(owner.FindComponent(QStringLiteral("http1")), nullptr);
+    EXPECT_EQ(owner.FindComponent(QStringLiteral("HTTP2")), a);
+    other.InsertComponent(a);
+    EXPECT_EQ(owner.FindComponent(QStringLiteral("Http2")), nullptr);
+    EXPECT_EQ(other.FindComponent(QStringLiteral("Http2")), a);
+    EXPECT_THROW((new TComponent(&other))->SetName(QStringLiteral("http2")), EComponentError);
+    delete a;
+    EXPECT_EQ(other.FindComponent(QStringLiteral("Http2")), nullptr);
+    EXPECT_NO_THROW((new TComponent(&other))->SetName(QStringLiteral("Http2")));
+}
+
+// A component that frees another when told of an insertion.
+class Freer : public TComponent {
+public:
+    using TComponent::TComponent;
+    TComponent* Victim = nullptr;
+    std::vector<QString>* Told = nullptr;
+
+protected:
+    void Notification(TComponent* AComponent, TOperation Operation) override {
+        if (Operation != opInsert)
+            return;
+        if (Told)
+            Told->push_back(Name());
+        if (Victim && AComponent != Victim)
+            delete std::exchange(Victim, nullptr);
+    }
+};
+
+TEST(TComponentTest, SiblingsAreToldInOrderAndAFreedOneIsSkipped) {
+    std::vector<QString> told;
+    TComponent owner;
+    Freer* made[4];
+    for (int i = 0; i < 4; ++i) {
+        made[i] = new Freer(&owner);
+        made[i]->SetName(QStringLiteral("c%1").arg(i));
+        made[i]->Told = &told;
+    }
+    made[1]->Victim = made[2]; // c1 frees c2 while the round for a new component is under way
+    told.clear();
+    new TComponent(&owner);
+    EXPECT_EQ(told, (std::vector<QString>{"c0", "c1", "c3"}));
+    EXPECT_EQ(owner.ComponentCount(), 4);
+}
+
 TEST(TPersistentTest, AssignRefusalNamesBothClasses) {
     TStringList list;
     TCollection collection([](TCollection* c) { return new TCollectionItem(c); });
