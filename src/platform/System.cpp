@@ -1,5 +1,6 @@
 // System: content types, temporary directory, executable path, detached processes, the proxy setting.
 #include "platform/System.h"
+#include "platform/WireText.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -244,35 +245,9 @@ namespace {
 
 /// The length of the valid UTF-8 sequence at Bytes[I], 0 when none starts there.
 qsizetype Utf8Length(const QByteArray& Bytes, qsizetype I) {
-    const auto at = [&Bytes](qsizetype K) { return static_cast<unsigned char>(Bytes[K]); };
-    const unsigned char b = at(I);
-    if (b < 0x80)
-        return 1;
-    qsizetype length;
-    unsigned char low = 0x80, high = 0xBF; // the range of the second byte
-    if (b >= 0xC2 && b <= 0xDF) {
-        length = 2;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-        length = 3;
-        if (b == 0xE0)
-            low = 0xA0; // overlong
-        else if (b == 0xED)
-            high = 0x9F; // surrogates
-    } else if (b >= 0xF0 && b <= 0xF4) {
-        length = 4;
-        if (b == 0xF0)
-            low = 0x90; // overlong
-        else if (b == 0xF4)
-            high = 0x8F; // above U+10FFFF
-    } else {
-        return 0;
-    }
-    if (I + length > Bytes.size() || at(I + 1) < low || at(I + 1) > high)
-        return 0;
-    for (qsizetype k = 2; k < length; ++k)
-        if (at(I + k) < 0x80 || at(I + k) > 0xBF)
-            return 0;
-    return length;
+    const TUtf8Step step =
+        ReadUtf8Step(reinterpret_cast<const unsigned char*>(Bytes.constData()), I, Bytes.size());
+    return step.Valid ? step.Length : 0;
 }
 
 } // namespace

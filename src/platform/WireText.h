@@ -45,6 +45,57 @@ inline bool ReadUtf8FourByteWire(const char16_t* In, qsizetype& I, qsizetype N, 
     return true;
 }
 
+/// One step of reading strict UTF-8 (no overlong form, no surrogate, nothing past U+10FFFF).
+struct TUtf8Step {
+    qsizetype Length; ///< units read: the whole sequence, or its maximal ill-formed subpart (at least 1)
+    char32_t Code;    ///< the code point, when Valid
+    bool Valid;
+};
+
+/// Reads the sequence at In[I] (I < N) from units that hold a byte each. When it is ill-formed, Length is
+/// its maximal ill-formed subpart: a unit that starts no sequence, or the longest valid start of one before a
+/// unit out of range or the end (E0 A0, F0 90 80...), the stretch one U+FFFD stands for. A unit above 0xFF
+/// is out of range wherever it stands.
+template <class Unit>
+inline TUtf8Step ReadUtf8Step(const Unit* In, qsizetype I, qsizetype N) {
+    const char32_t lead = char32_t(In[I]);
+    if (lead < 0x80)
+        return {1, lead, true};
+    int need;
+    char32_t code;
+    char32_t low = 0x80, high = 0xBF; // the range of the next unit
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        need = 1;
+        code = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        need = 2;
+        code = lead & 0x0F;
+        if (lead == 0xE0)
+            low = 0xA0; // shorter forms are overlong
+        else if (lead == 0xED)
+            high = 0x9F; // the surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        need = 3;
+        code = lead & 0x07;
+        if (lead == 0xF0)
+            low = 0x90; // overlong
+        else if (lead == 0xF4)
+            high = 0x8F; // past U+10FFFF
+    } else {
+        return {1, 0, false};
+    }
+    qsizetype k = I + 1;
+    for (; need > 0 && k < N; --need, ++k) {
+        const char32_t c = char32_t(In[k]);
+        if (c < low || c > high)
+            break;
+        code = (code << 6) | (c & 0x3F);
+        low = 0x80;
+        high = 0xBF;
+    }
+    return {k - I, code, need == 0};
+}
+
 /// Decodes 8-bit text in the system's ANSI code page.
 QString AnsiToString(const QByteArray& Bytes);
 /// Encodes text in the system's ANSI code page; characters it lacks become "?".

@@ -2,6 +2,7 @@
 #include "xml/KvIRSS.h"
 
 #include "platform/System.h"
+#include "platform/WireText.h"
 
 #include <QFile>
 #include <QStringConverter>
@@ -76,46 +77,19 @@ QString LenientUtf8(const QByteArray& Bytes) {
             i = ascii;
             continue;
         }
-        const unsigned char b = s[i];
-        int length = 0;
-        unsigned char low = 0x80, high = 0xBF; // the range of the second byte
-        char32_t code = 0;
-        if (b >= 0xC2 && b <= 0xDF) {
-            length = 2;
-            code = b & 0x1F;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            length = 3;
-            code = b & 0x0F;
-            if (b == 0xE0)
-                low = 0xA0; // no overlong forms
-            else if (b == 0xED)
-                high = 0x9F; // no surrogates
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            length = 4;
-            code = b & 0x07;
-            if (b == 0xF0)
-                low = 0x90;
-            else if (b == 0xF4)
-                high = 0x8F; // nothing past U+10FFFF
-        }
-        bool valid = length > 0 && i + length <= n;
-        for (int k = 1; valid && k < length; ++k) {
-            const unsigned char c = s[i + k];
-            valid = k == 1 ? (c >= low && c <= high) : (c >= 0x80 && c <= 0xBF);
-            code = (code << 6) | (c & 0x3F);
-        }
-        if (!valid) {
-            out.append(QChar(b));
+        const TUtf8Step step = ReadUtf8Step(s, i, n);
+        if (!step.Valid) {
+            out.append(QChar(s[i]));
             ++i;
             continue;
         }
-        if (code > 0xFFFF) {
-            out.append(QChar(QChar::highSurrogate(code)));
-            out.append(QChar(QChar::lowSurrogate(code)));
+        if (step.Code > 0xFFFF) {
+            out.append(QChar(QChar::highSurrogate(step.Code)));
+            out.append(QChar(QChar::lowSurrogate(step.Code)));
         } else {
-            out.append(QChar(char16_t(code)));
+            out.append(QChar(char16_t(step.Code)));
         }
-        i += length;
+        i += step.Length;
     }
     return out;
 }

@@ -697,51 +697,21 @@ qsizetype DecodeUtf8Lenient(const Unit* In, qsizetype N, char16_t* Out) {
     qsizetype count = 0;
     qsizetype i = 0;
     while (i < N) {
-        const char16_t u = char16_t(In[i++]);
+        const char16_t u = char16_t(In[i]);
         if (u < 0x80 || u > 0xFF) {
             Out[count++] = u;
-            continue;
-        }
-        int need = 0;
-        char16_t low = 0x80, high = 0xBF; // the range of the next continuation byte
-        char32_t code = 0;
-        if (u >= 0xC2 && u <= 0xDF) {
-            need = 1;
-            code = u & 0x1F;
-        } else if (u >= 0xE0 && u <= 0xEF) {
-            need = 2;
-            code = u & 0x0F;
-            if (u == 0xE0)
-                low = 0xA0; // shorter forms are overlong
-            else if (u == 0xED)
-                high = 0x9F; // the surrogates
-        } else if (u >= 0xF0 && u <= 0xF4) {
-            need = 3;
-            code = u & 0x07;
-            if (u == 0xF0)
-                low = 0x90;
-            else if (u == 0xF4)
-                high = 0x8F; // nothing past U+10FFFF
-        } else {
-            Out[count++] = 0xFFFD; // a byte that starts no sequence
-            continue;
-        }
-        for (; need > 0 && i < N; --need) {
-            const char16_t c = char16_t(In[i]);
-            if (c < low || c > high)
-                break;
-            code = (code << 6) | (c & 0x3F);
             ++i;
-            low = 0x80;
-            high = 0xBF;
+            continue;
         }
-        if (need > 0) {
+        const TUtf8Step step = ReadUtf8Step(In, i, N);
+        i += step.Length;
+        if (!step.Valid) {
             Out[count++] = 0xFFFD;
-        } else if (code >= 0x10000) {
-            Out[count++] = QChar::highSurrogate(code);
-            Out[count++] = QChar::lowSurrogate(code);
+        } else if (step.Code >= 0x10000) {
+            Out[count++] = QChar::highSurrogate(step.Code);
+            Out[count++] = QChar::lowSurrogate(step.Code);
         } else {
-            Out[count++] = char16_t(code);
+            Out[count++] = char16_t(step.Code);
         }
     }
     return count;
