@@ -2,6 +2,7 @@
 #include "Cli.h"
 
 #include "platform/SysUtils.h"
+#include "platform/System.h"
 #include "platform/WireText.h"
 
 #include <algorithm>
@@ -241,18 +242,6 @@ bool ProxyOption(const Args& A, QString& Host, int& Port) {
     return true;
 }
 
-namespace {
-
-// Characters that move or reorder text on a terminal without being seen: the line and paragraph
-// separators and the bidirectional marks, embeddings, overrides and isolates (a right-to-left override
-// shows "exe.txt" for "txt.exe").
-bool IsLayoutControl(char16_t C) {
-    return C == 0x061C || C == 0x200E || C == 0x200F || (C >= 0x2028 && C <= 0x202E) ||
-           (C >= 0x2066 && C <= 0x2069);
-}
-
-} // namespace
-
 QString EscapeLine(QStringView Text) {
     QString out;
     out.reserve(Text.size());
@@ -274,7 +263,7 @@ QString EscapeLine(QStringView Text) {
             // C1 controls too: a server's byte 0x9B, printed as U+009B, is a CSI to many terminals.
             if (c.unicode() < 32 || (c.unicode() >= 127 && c.unicode() < 160))
                 out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
-            else if (IsLayoutControl(c.unicode()))
+            else if (KvInet::IsLayoutControl(c.unicode()))
                 out += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
             else
                 out += c;

@@ -287,6 +287,8 @@ QString EscapeBytes(const QByteArray& Bytes) {
             out += QStringLiteral("\\t");
         else if (u < 32 || (u >= 127 && u < 160))
             hex(u);
+        else if (IsLayoutControl(u))
+            out += QStringLiteral("\\u%1").arg(unsigned(u), 4, 16, QLatin1Char('0'));
         else
             out += c;
     }

@@ -64,9 +64,18 @@ bool ReadDirectory(const QByteArray& Path, std::vector<TDirEntry>& Entries, QStr
 /// True when Bytes are valid UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).
 bool IsUtf8(const QByteArray& Bytes);
 
-/// Bytes as one line of text: UTF-8 decoded, with backslash, CR, LF and tab written as \\, \r, \n, \t, and
+/// Whether C moves or reorders text on screen without being seen: the line and paragraph separators
+/// (U+2028, U+2029) and the bidirectional marks, embeddings, overrides and isolates (U+061C, U+200E,
+/// U+200F, U+202A to U+202E, U+2066 to U+2069; a right-to-left override shows "exe.txt" for "txt.exe").
+constexpr bool IsLayoutControl(char16_t C) {
+    return C == 0x061C || C == 0x200E || C == 0x200F || (C >= 0x2028 && C <= 0x202E) ||
+           (C >= 0x2066 && C <= 0x2069);
+}
+
+/// Bytes as one line of text: UTF-8 decoded, with backslash, CR, LF and tab written as \\, \r, \n, \t,
 /// the other control characters (C0, DEL, C1) and every byte that is not part of valid UTF-8 as \xhh (two
-/// lower-case hex digits). Such a line shows a name; it names no file.
+/// lower-case hex digits), and the layout controls (IsLayoutControl) as \uhhhh. Such a line shows a name;
+/// it names no file.
 QString EscapeBytes(const QByteArray& Bytes);
 
 /// Large blocks of memory. On Linux: a block's pages made present in one call rather than a fault for every

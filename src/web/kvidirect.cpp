@@ -3,6 +3,7 @@
 
 #include "platform/Forms.h"
 #include "platform/SysUtils.h"
+#include "platform/System.h"
 
 #include <QBitmap>
 #include <QCloseEvent>
@@ -148,12 +149,9 @@ QString NewsVisibleText(const QString& Text) {
         const char16_t u = c.unicode();
         if (u == u'\t')
             c = u' ';
-        else if (u < 0x20 || (u >= 0x7F && u < 0xA0) || u == 0x2028 || u == 0x2029)
-            c = u'?';
-        // Bidirectional embeddings, overrides, isolates and marks reorder the text around them on screen: a
-        // caption could show a link or a name other than the one it holds.
-        else if (u == 0x061C || u == 0x200E || u == 0x200F || (u >= 0x202A && u <= 0x202E) ||
-                 (u >= 0x2066 && u <= 0x2069))
+        // Bidirectional controls reorder the text around them on screen: a caption could show a link or a
+        // name other than the one it holds.
+        else if (u < 0x20 || (u >= 0x7F && u < 0xA0) || IsLayoutControl(u))
             c = u'?';
     }
     return out;

@@ -51,12 +51,13 @@ TEST(Inet, NamesShownEscaped) {
     } cases[] = {
         {"caf\xC3\xA9 \xE2\x82\xAC", true, QString::fromUtf8("caf\xC3\xA9 \xE2\x82\xAC")},
         {"a\\b\r\n\t\x01\x7F", true, "a\\\\b\\r\\n\\t\\x01\\x7f"},
-        {"\xC2\x85", true, "\\x85"},                         // C1 control
-        {"\xFFx", false, "\\xffx"},                          // never a UTF-8 byte
-        {"\xC0\x80", false, "\\xc0\\x80"},                   // overlong
-        {"\xED\xA0\x80", false, "\\xed\\xa0\\x80"},          // a surrogate
-        {"\xF4\x90\x80\x80", false, "\\xf4\\x90\\x80\\x80"}, // above U+10FFFF
-        {"\xE2\x82", false, "\\xe2\\x82"},                   // cut short
+        {"\xC2\x85", true, "\\x85"},                               // C1 control
+        {"\xFFx", false, "\\xffx"},                                // never a UTF-8 byte
+        {"\xC0\x80", false, "\\xc0\\x80"},                         // overlong
+        {"\xED\xA0\x80", false, "\\xed\\xa0\\x80"},                // a surrogate
+        {"\xF4\x90\x80\x80", false, "\\xf4\\x90\\x80\\x80"},       // above U+10FFFF
+        {"\xE2\x82", false, "\\xe2\\x82"},                         // cut short
+        {"\xE2\x80\xAEtxt.exe\xFF", false, "\\u202etxt.exe\\xff"}, // a right-to-left override
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Bytes.toHex().toStdString());
