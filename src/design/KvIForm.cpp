@@ -4,7 +4,7 @@
 // what the reader would refuse, so every form it writes reads back.
 #include "design/KvIForm.h"
 
-#include "design/KvInetR.h"
+#include "design/KvClassTable.h"
 #include "platform/Pictures.h"
 #include "socket/KvIHTTP.h"
 #include "socket/KvISMTP.h"

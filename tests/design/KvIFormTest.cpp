@@ -4,7 +4,7 @@
 // test-gui
 #include "design/KvIForm.h"
 
-#include "design/KvInetR.h"
+#include "design/KvClassTable.h"
 #include "platform/Forms.h"
 #include "socket/KvIDNS.h"
 #include "socket/KvIHTTP.h"
