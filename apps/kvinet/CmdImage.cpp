@@ -3,6 +3,7 @@
 #include "Cli.h"
 #include "WebOptions.h"
 
+#include "platform/QtPictures.h"
 #include "web/kviimage.h"
 
 #include <QCoreApplication>
@@ -46,7 +47,7 @@ public:
             Finish();
             throw;
         }
-        const QImage& picture = Image()->Picture();
+        const QImage picture = KvInet::DecodePicture(Image()->Picture());
         WriteText(QStringLiteral("%1 %2x%3")
                       .arg(QString::fromLatin1(StatusWord(Status())))
                       .arg(picture.width())

@@ -6,7 +6,6 @@
 
 #include "platform/Classes.h"
 
-#include <QIcon>
 #include <QMetaProperty>
 
 #include <functional>

@@ -4,7 +4,8 @@
 // what the reader would refuse, so every form it writes reads back.
 #include "design/KvIForm.h"
 
-#include "design/KvInetR.h"
+#include "design/KvClassTable.h"
+#include "platform/Pictures.h"
 #include "socket/KvIHTTP.h"
 #include "socket/KvISMTP.h"
 #include "socket/KvIWeath.h"
@@ -15,14 +16,9 @@
 #include "web/kviupdate.h"
 #include "xml/KvIUPS.h"
 
-#include <QBuffer>
 #include <QFile>
-#include <QGuiApplication>
 #include <QHash>
-#include <QIcon>
-#include <QImage>
 #include <QMetaProperty>
-#include <QPixmap>
 #include <QPointer>
 #include <QSaveFile>
 
@@ -264,21 +260,6 @@ QString EnumText(const QMetaProperty& Property, const QVariant& Value) {
     return u'[' + names.join(QStringLiteral(", ")) + u']';
 }
 
-QByteArray PngOf(const QImage& Image) {
-    QByteArray data;
-    QBuffer buffer(&data);
-    buffer.open(QIODevice::WriteOnly);
-    Image.save(&buffer, "PNG");
-    return data;
-}
-
-QImage IconImage(const QIcon& Icon) {
-    const QList<QSize> sizes = Icon.availableSizes();
-    if (Icon.isNull() || sizes.isEmpty())
-        return QImage();
-    return Icon.pixmap(sizes.last()).toImage();
-}
-
 // Writes a form: the root, its properties, then the components it owns, each nested in its owner. The
 // walk over the ownership tree keeps its own stack, so a tree of any depth is refused by the limit, not
 // by the machine's stack. Whatever the reader would refuse is refused here, before anything is written.
@@ -391,14 +372,16 @@ QString TFormWriter::ScalarText(const QObject* Object, const QMetaProperty& Prop
                 return QString();
             text = QuoteString(value.toString());
             break;
-        case QMetaType::QImage:
-        case QMetaType::QIcon: {
-            const QImage image = Property.metaType().id() == QMetaType::QImage
-                                     ? value.value<QImage>()
-                                     : IconImage(value.value<QIcon>());
-            if (image.isNull())
+        case QMetaType::QByteArray: {
+            // Byte properties are encoded pictures, stored as PNG: PNG bytes as they are, others converted.
+            const QByteArray data = value.toByteArray();
+            if (data.isEmpty())
                 return QString();
-            const QByteArray hex = PngOf(image).toHex().toUpper();
+            const QByteArray png = PictureToPng(data);
+            if (png.isEmpty())
+                Refuse(QStringLiteral("%1.%2 holds no picture this program can store as PNG")
+                           .arg(Label(Object), Path));
+            const QByteArray hex = png.toHex().toUpper();
             QString lines = QStringLiteral("{");
             for (qsizetype i = 0; i < hex.size(); i += 64)
                 lines += u'\n' + Indent + QStringLiteral("  ") + QString::fromLatin1(hex.mid(i, 64));
@@ -843,22 +826,14 @@ void TFormReader::Assign(QObject* Object, const TToken& Name, TFrame* Frame) {
             FormError(line, QStringLiteral("unknown property %1 of %2").arg(part, className));
         const int type = property.metaType().id();
         // A picture's data.
-        if ((type == QMetaType::QImage || type == QMetaType::QIcon) && i + 2 == parts.size() &&
-            parts[i + 1] == u"Data") {
+        if (type == QMetaType::QByteArray && i + 2 == parts.size() && parts[i + 1] == u"Data") {
             const TToken data = Value();
             if (data.Kind != tkBinary)
                 FormError(line, QStringLiteral("%1 needs picture data in { }").arg(path));
-            QImage image;
-            if (!data.Data.isEmpty() && !image.loadFromData(data.Data, "PNG"))
+            // Kept byte for byte: the next save writes what was read.
+            if (!data.Data.isEmpty() && !IsPicture(data.Data, "PNG"))
                 FormError(line, QStringLiteral("%1 holds no PNG picture").arg(path));
-            QVariant value = QVariant::fromValue(image);
-            if (type == QMetaType::QIcon) {
-                // An icon is pixmaps, which only a GUI application has; elsewhere it stays empty.
-                if (!qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
-                    return;
-                value = QVariant::fromValue(image.isNull() ? QIcon() : QIcon(QPixmap::fromImage(image)));
-            }
-            if (!property.write(target, value))
+            if (!property.write(target, QVariant::fromValue(data.Data)))
                 FormError(line, QStringLiteral("%1 cannot be set").arg(path));
             return;
         }

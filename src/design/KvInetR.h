@@ -1,24 +1,14 @@
-// KvInetR: the library's design-time side: the classes it makes available (on the palette page
-// "Kv-Internet" or only for stored forms), Register, the component editor with the About command and the
-// About property editor.
+// KvInetR: the library's design-time side: the palette pictures of the classes of KvClassTable, Register,
+// the component editor with the About command and the About property editor.
 #pragma once
 
 #include "design/DesignIntf.h"
+#include "design/KvClassTable.h"
 
 #include <QImage>
 
-#include <span>
-
 namespace KvInet {
 
-/// The palette page of the library's components.
-inline constexpr const char* KvInetPalettePage = "Kv-Internet";
-
-/// Every component class of the library, in palette order, then the classes that stored forms may hold
-/// without being on the palette. One table: registration, the form reader and the tool all read it.
-std::span<const TComponentClass> KvInetClasses();
-/// The class named ClassName (case matters, as in a stored form), or null.
-const TComponentClass* FindKvInetClass(const QString& ClassName);
 /// The palette picture of ClassName from the library's resources; a null image when it has none.
 QImage PaletteImage(const QString& ClassName);
 

@@ -1,11 +1,13 @@
 // Forms: message dialogs and the event queue, with or without widgets.
 #include "platform/Forms.h"
 
+#include "platform/Pictures.h"
+#include "platform/QtPictures.h"
+
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QFile>
-#include <QImageReader>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPixmap>
@@ -168,7 +170,7 @@ void TTimer::UpdateTimer() {
 
 // ---- TImage ----------------------------------------------------------------------------------------------
 
-void TImage::SetPicture(const QImage& Value) {
+void TImage::SetPicture(const QByteArray& Value) {
     FPicture = Value;
     if (FOnChange)
         FOnChange(this);
@@ -181,12 +183,13 @@ bool TImage::LoadFromFile(const QString& FileName, QString& Error) {
         Error = QStringLiteral("Cannot open file \"%1\". %2").arg(FileName, file.errorString());
         return false;
     }
+    const QByteArray picture = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        Error = QStringLiteral("Cannot read file \"%1\". %2").arg(FileName, file.errorString());
+        return false;
+    }
     // The content decides: a page saved under a picture's name is no picture, whatever it is called.
-    QImageReader reader(&file);
-    reader.setDecideFormatFromContent(true);
-    reader.setAutoTransform(true);
-    QImage picture = reader.read();
-    if (picture.isNull()) {
+    if (!IsPicture(picture)) {
         Error = QStringLiteral("not a picture");
         return false;
     }
@@ -197,7 +200,9 @@ bool TImage::LoadFromFile(const QString& FileName, QString& Error) {
 void BindImageToLabel(TImage* Image, QLabel* Label) {
     if (!Image || !Label)
         return;
-    const auto show = [Image, Label] { Label->setPixmap(QPixmap::fromImage(Image->Picture())); };
+    const auto show = [Image, Label] {
+        Label->setPixmap(QPixmap::fromImage(DecodePicture(Image->Picture())));
+    };
     show();
     // The connection ends with either object.
     QObject::connect(Image, &TImage::PictureChanged, Label, show);

@@ -7,7 +7,7 @@
 
 #include "platform/Classes.h"
 
-#include <QImage>
+#include <QByteArray>
 #include <QString>
 #include <QTimer>
 #include <QUrl>
@@ -83,21 +83,21 @@ private:
     TNotifyEvent FOnTimer;
 };
 
-/// A picture holder: a component holding one QImage (Picture). It is no widget, so programs without a
-/// widget application can use it; BindImageToLabel shows it in a QLabel. Freeing it tells the components
-/// that asked (FreeNotification).
+/// A picture holder: a component holding one encoded picture (Picture: the bytes of a PNG, JPEG... file, as
+/// read). It is no widget and decodes nothing, so programs without Qt Gui can use it; BindImageToLabel
+/// decodes and shows it in a QLabel. Freeing it tells the components that asked (FreeNotification).
 class TImage : public TComponent {
     Q_OBJECT
-    Q_PROPERTY(QImage Picture READ Picture WRITE SetPicture)
+    Q_PROPERTY(QByteArray Picture READ Picture WRITE SetPicture)
 public:
     explicit TImage(TComponent* AOwner = nullptr) : TComponent(AOwner) {}
 
-    const QImage& Picture() const { return FPicture; }
+    const QByteArray& Picture() const { return FPicture; }
     /// Replaces the picture, then fires OnChange and PictureChanged.
-    void SetPicture(const QImage& Value);
-    /// Reads a picture file, its format recognised from the content (the name's extension is only a hint
-    /// when the content fits several formats). False when the file holds no picture this program can read:
-    /// the picture is then left as it was and Error says why.
+    void SetPicture(const QByteArray& Value);
+    /// Reads a picture file, its format recognised from the content, never from the name (IsPicture of
+    /// platform/Pictures). False when the file holds no picture this program can read: the picture is then
+    /// left as it was and Error says why.
     bool LoadFromFile(const QString& FileName, QString& Error);
     /// Fired after every change of the picture.
     const TNotifyEvent& OnChange() const { return FOnChange; }
@@ -108,7 +108,7 @@ signals:
     void PictureChanged();
 
 private:
-    QImage FPicture;
+    QByteArray FPicture;
     TNotifyEvent FOnChange;
 };
 

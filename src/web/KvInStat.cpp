@@ -2,6 +2,7 @@
 #include "web/KvInStat.h"
 
 #include "platform/Forms.h"
+#include "platform/QtPictures.h"
 #include "socket/KvInCnst.h"
 
 #include <QApplication>
@@ -388,10 +389,11 @@ void TfrmKvInetUpdate::Prepare(const TKvInetStatusDialog& Settings, bool ShowFil
     lblCaption->setText(Settings.Title().isEmpty() ? ApplicationTitle() : Settings.Title());
     if (!Settings.Description().isEmpty())
         lblDescription->setText(Settings.Description());
-    if (!Settings.Icon().isNull())
-        setWindowIcon(Settings.Icon());
-    if (!Settings.Picture().isNull())
-        imgLogo->setPixmap(QPixmap::fromImage(Settings.Picture()));
+    // Settings hold encoded bytes: what does not decode leaves the built-in picture, as an empty one does.
+    if (const QImage icon = DecodePicture(Settings.Icon()); !icon.isNull())
+        setWindowIcon(QIcon(QPixmap::fromImage(icon)));
+    if (const QImage picture = DecodePicture(Settings.Picture()); !picture.isNull())
+        imgLogo->setPixmap(QPixmap::fromImage(picture));
 }
 
 void TfrmKvInetUpdate::ShowStatus() {

@@ -441,6 +441,14 @@ QString TKvWebDirect::DefaultLocalFileName() {
     return dir + u'/' + base;
 }
 
+void TKvWebDirect::SetParentControl(QObject* Value) {
+    // The window is made a child of this object: anything but a widget would break it there.
+    if (Value && !Value->isWidgetType())
+        throw EConvertError(QStringLiteral("ParentControl must be a widget, not a %1")
+                                .arg(QString::fromLatin1(Value->metaObject()->className())));
+    FParentControl = Value;
+}
+
 QString TKvWebDirect::PreviousFileName() const {
     const QString local = LocalFileName();
     if (local.endsWith(QLatin1String(".~sin")))
@@ -566,7 +574,8 @@ void TKvWebDirect::InternalShow(bool Modal) {
         return;
     }
 
-    QWidget* parent = FParentControl.data();
+    // SetParentControl lets only widgets in.
+    auto* parent = static_cast<QWidget*>(FParentControl.data());
     auto form = std::make_unique<TKvIDirectForm>(parent);
     if (!parent) {
         form->setWindowTitle(FTitle);

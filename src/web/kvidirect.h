@@ -208,7 +208,7 @@ class TKvWebDirect : public TKvCustomWebUpdater {
     Q_OBJECT
     Q_PROPERTY(KvInet::TKvDirectTypes::TKvIShowMode ShowMode READ ShowMode WRITE SetShowMode)
     Q_PROPERTY(QString Title READ Title WRITE SetTitle)
-    Q_PROPERTY(QWidget* ParentControl READ ParentControl WRITE SetParentControl STORED true)
+    Q_PROPERTY(QObject* ParentControl READ ParentControl WRITE SetParentControl STORED true)
 public:
     /// ShowMode omAlways, Title "Norvalith WebDirect", no ParentControl, LocalFileName
     /// DefaultLocalFileName().
@@ -240,8 +240,10 @@ public:
     const QString& Title() const { return FTitle; }
     void SetTitle(const QString& Value) { FTitle = Value; }
     /// A widget the tree fills instead of opening a window of its own; forgotten when it is destroyed.
-    QWidget* ParentControl() const { return FParentControl; }
-    void SetParentControl(QWidget* Value) { FParentControl = Value; }
+    /// Typed QObject so that the component needs no widget classes; raises EConvertError for an object
+    /// that is not a widget (nothing changed).
+    QObject* ParentControl() const { return FParentControl; }
+    void SetParentControl(QObject* Value);
 
     using TKvCustomWebUpdater::LocalFileName;
     using TKvCustomWebUpdater::SetLocalFileName;
@@ -285,7 +287,7 @@ private:
     QPointer<TKvITreeView> tree;
     QPointer<TKvIImageList> FImageList;
     TKvIShowMode FShowMode = omAlways;
-    QPointer<QWidget> FParentControl;
+    QPointer<QObject> FParentControl;
     // As QObjects: a window is looked up here while it is being destroyed, when it is no longer a form.
     QList<QPointer<QObject>> FWindows;
     const QObject* FNewest = nullptr; // the window frm refers to, compared only (it may be gone)

@@ -162,9 +162,8 @@ void TKvInetStatusDialog::Assign(const TPersistent* Source) {
     if (const auto* other = qobject_cast<const TKvInetStatusDialog*>(Source)) {
         FEnabled = other->FEnabled;
         FHelpContext = other->FHelpContext;
-        FPicture = other->FPicture.copy();
+        FPicture = other->FPicture;
         FIcon = other->FIcon;
-        FIcon.detach();
         FTitle = other->FTitle;
         FDescription = other->FDescription;
         return;

@@ -10,8 +10,6 @@
 
 #include <QDateTime>
 #include <QDeadlineTimer>
-#include <QIcon>
-#include <QImage>
 
 #include <functional>
 #include <memory>
@@ -65,15 +63,14 @@ class TKvInetStatusDialog : public TPersistent {
     Q_OBJECT
     Q_PROPERTY(bool Enabled READ Enabled WRITE SetEnabled)
     Q_PROPERTY(int HelpContext READ HelpContext WRITE SetHelpContext)
-    Q_PROPERTY(QImage Picture READ Picture WRITE SetPicture)
-    Q_PROPERTY(QIcon Icon READ Icon WRITE SetIcon)
+    Q_PROPERTY(QByteArray Picture READ Picture WRITE SetPicture)
+    Q_PROPERTY(QByteArray Icon READ Icon WRITE SetIcon)
     Q_PROPERTY(QString Title READ Title WRITE SetTitle)
     Q_PROPERTY(QString Description READ Description WRITE SetDescription)
 public:
     explicit TKvInetStatusDialog(QObject* Parent = nullptr) : TPersistent(Parent) {}
 
-    /// Copies all six settings (picture and icon by content) from another TKvInetStatusDialog; any other
-    /// source raises EConvertError.
+    /// Copies all six settings from another TKvInetStatusDialog; any other source raises EConvertError.
     void Assign(const TPersistent* Source) override;
 
     bool Enabled() const { return FEnabled; }
@@ -81,12 +78,13 @@ public:
     /// Stored and copied; this platform has no help system to apply it to.
     int HelpContext() const { return FHelpContext; }
     void SetHelpContext(int Value) { FHelpContext = Value; }
-    /// Replaces the window's left-hand picture when not empty.
-    const QImage& Picture() const { return FPicture; }
-    void SetPicture(const QImage& Value) { FPicture = Value; }
-    /// Replaces the window's icon when not empty.
-    const QIcon& Icon() const { return FIcon; }
-    void SetIcon(const QIcon& Value) { FIcon = Value; }
+    /// The window's left-hand picture, encoded (the bytes of a PNG, BMP... file); replaces the built-in one
+    /// when it decodes. Stored forms hold it as PNG.
+    const QByteArray& Picture() const { return FPicture; }
+    void SetPicture(const QByteArray& Value) { FPicture = Value; }
+    /// The window's icon, encoded as Picture; replaces the built-in one when it decodes.
+    const QByteArray& Icon() const { return FIcon; }
+    void SetIcon(const QByteArray& Value) { FIcon = Value; }
     /// The bold caption of the window's banner (the application's title when empty).
     const QString& Title() const { return FTitle; }
     void SetTitle(const QString& Value) { FTitle = Value; }
@@ -99,8 +97,8 @@ private:
     int FHelpContext = 0;
     QString FTitle;
     QString FDescription;
-    QImage FPicture;
-    QIcon FIcon;
+    QByteArray FPicture;
+    QByteArray FIcon;
 };
 
 /// What a web component does to its status window (KvInStat has the Qt window and the stderr line).

@@ -4,7 +4,7 @@
 // test-gui
 #include "design/KvIForm.h"
 
-#include "design/KvInetR.h"
+#include "design/KvClassTable.h"
 #include "platform/Forms.h"
 #include "socket/KvIDNS.h"
 #include "socket/KvIHTTP.h"
@@ -16,6 +16,7 @@
 #include "web/kviupdate.h"
 #include "xml/KvInetXML.h"
 
+#include <QBuffer>
 #include <QCoreApplication>
 #include <QDir>
 
@@ -287,12 +288,22 @@ TEST(FormReader, InspectingStartsNoTimerRunningDoes) {
 TEST(FormReader, PicturesTravelAsPngData) {
     TImage picture;
     picture.SetName("Picture1");
-    picture.SetPicture(PropertyTableDetail::TestImage(5));
+    // A BMP is stored as PNG; the PNG read back is kept byte for byte.
+    QByteArray bmp;
+    QBuffer buffer(&bmp);
+    buffer.open(QIODevice::WriteOnly);
+    ASSERT_TRUE(PropertyTableDetail::TestImage(5).save(&buffer, "BMP"));
+    picture.SetPicture(bmp);
     const QString text = WriteComponentForm(&picture);
     EXPECT_TRUE(text.contains("  Picture.Data = {\n    89504E47")) << qPrintable(text);
     const auto loaded = ReadComponentForm(text);
-    EXPECT_EQ(qobject_cast<TImage*>(loaded.get())->Picture().convertToFormat(QImage::Format_ARGB32),
+    const QByteArray png = qobject_cast<TImage*>(loaded.get())->Picture();
+    EXPECT_EQ(QImage::fromData(png, "PNG").convertToFormat(QImage::Format_ARGB32),
               PropertyTableDetail::TestImage(5));
+    EXPECT_EQ(WriteComponentForm(loaded.get()), text);
+    // Bytes that are no picture cannot be stored: the reader would refuse them.
+    picture.SetPicture("<html>");
+    EXPECT_THROW(WriteComponentForm(&picture), EKvFormError);
 }
 
 // ---- hostile input --------------------------------------------------------------------------------------

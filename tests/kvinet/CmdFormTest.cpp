@@ -2,7 +2,7 @@
 // when printed again), one component run from a form, and broken forms refused with their line.
 #include "support/TestSupport.h"
 
-#include "design/KvInetR.h"
+#include "design/KvClassTable.h"
 
 #include <QTemporaryDir>
 

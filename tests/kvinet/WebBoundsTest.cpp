@@ -72,7 +72,7 @@ TEST(WebBounds, ComponentsAgainstHostilePeers) {
              OnPeer(r, Port, QStringLiteral("/cam.png"));
              r.SetImage(&image);
              const bool ok = r.Execute();
-             EXPECT_TRUE(image.Picture().isNull());
+             EXPECT_TRUE(image.Picture().isEmpty());
              return Finish(r, ok);
          },
          "The picture is larger than 1000 bytes", 1},

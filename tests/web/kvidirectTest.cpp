@@ -367,6 +367,9 @@ TEST_F(NewsWindow, ParentControlIsFilledWithoutWaiting) {
     auto host = std::make_unique<QWidget>();
     host->resize(300, 200);
     host->show();
+    QObject notAWidget;
+    EXPECT_THROW(Direct->SetParentControl(&notAWidget), EConvertError);
+    EXPECT_EQ(Direct->ParentControl(), nullptr);
     Direct->SetParentControl(host.get());
     Direct->ShowModal(); // returns at once with a parent control
     QWidget* form = Direct->Form();

@@ -6,6 +6,7 @@
 // picture's name, a freed picture holder, exceptions and Stop inside a refresh, the interval's bounds, the
 // label binding (with a screenshot), and kvinet image.
 #include "web/kviimage.h"
+#include "platform/QtPictures.h"
 
 #include "support/ScriptedPeer.h"
 
@@ -55,7 +56,8 @@ public:
     std::function<void(int)> After;
     bool Execute() override {
         const bool result = TKvRemoteImage::Execute();
-        Refreshes.push_back({Status(), result, Image() ? Image()->Picture().size() : QSize(), LastError()});
+        Refreshes.push_back(
+            {Status(), result, Image() ? DecodePicture(Image()->Picture()).size() : QSize(), LastError()});
         if (After)
             After(int(Refreshes.size()));
         return result;
@@ -167,7 +169,7 @@ TEST_F(RemoteImageTest, RefreshesOnTheTimer) {
         EXPECT_EQ(r.Refreshes[i].Shown, shown[i]);
     }
     EXPECT_EQ(changes, 4); // the skipped refresh reloaded the kept copy
-    EXPECT_EQ(image.Picture().pixelColor(3, 3), QColor(Qt::blue));
+    EXPECT_EQ(DecodePicture(image.Picture()).pixelColor(3, 3), QColor(Qt::blue));
     // Stopped from inside a refresh: no other follows.
     QDeadlineTimer wait(150);
     while (!wait.hasExpired())
@@ -216,11 +218,11 @@ TEST_F(RemoteImageTest, AnswerWithoutContentLength) {
     EXPECT_TRUE(r.Execute()) << r.LastError().toStdString();
     EXPECT_EQ(r.Status(), isFinished);
     EXPECT_EQ(r.RemoteFileSize(), 0);
-    EXPECT_EQ(image.Picture().size(), QSize(7, 5));
-    image.SetPicture(QImage());
+    EXPECT_EQ(DecodePicture(image.Picture()).size(), QSize(7, 5));
+    image.SetPicture(QByteArray());
     EXPECT_TRUE(r.Execute());
     EXPECT_EQ(r.Status(), isSkipped);
-    EXPECT_EQ(image.Picture().size(), QSize(7, 5));
+    EXPECT_EQ(DecodePicture(image.Picture()).size(), QSize(7, 5));
 }
 
 TEST_F(RemoteImageTest, FreedHolderExceptionsAndTheCopy) {
