@@ -2,7 +2,7 @@
 // declared encoding, lenient UTF-8) and scanned, and scanned again as text one character per byte, with a
 // memory bound chosen by the input; then every channel and item is read, copied and freed. The scanner must
 // never crash, leak or read out of bounds, whatever the bytes.
-#include "xml/KvIRSS.h"
+#include "services/KvIRSS.h"
 
 #include <cstddef>
 #include <cstdint>

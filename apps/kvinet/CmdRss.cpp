@@ -2,7 +2,7 @@
 #include "Cli.h"
 #include "WebOptions.h"
 
-#include "xml/KvIRSS.h"
+#include "services/KvIRSS.h"
 
 namespace KvCli {
 

@@ -3,7 +3,7 @@
 #include "WebOptions.h"
 
 #include "platform/Classes.h"
-#include "xml/KvIMSTranslator.h"
+#include "services/KvIMSTranslator.h"
 
 namespace KvCli {
 

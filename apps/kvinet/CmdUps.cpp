@@ -4,7 +4,7 @@
 #include "WebOptions.h"
 
 #include "platform/SysUtils.h"
-#include "xml/KvIUPS.h"
+#include "services/KvIUPS.h"
 
 namespace KvCli {
 

@@ -16,9 +16,9 @@
 #include "web/kviimage.h"
 #include "web/kviupdate.h"
 #include "web/kvixtract.h"
-#include "xml/KvIMSTranslator.h"
-#include "xml/KvIRSS.h"
-#include "xml/KvIUPS.h"
+#include "services/KvIMSTranslator.h"
+#include "services/KvIRSS.h"
+#include "services/KvIUPS.h"
 #include "xml/KvInetXML.h"
 
 #include <algorithm>

@@ -14,7 +14,7 @@
 #include "web/kvidir.h"
 #include "web/kvidirect.h"
 #include "web/kviupdate.h"
-#include "xml/KvIUPS.h"
+#include "services/KvIUPS.h"
 
 #include <QFile>
 #include <QHash>

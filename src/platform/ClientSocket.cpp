@@ -322,6 +322,12 @@ QString TCustomWinSocket::RemoteAddress() const { return FSocket ? FSocket->peer
 int TCustomWinSocket::RemotePort() const { return FSocket ? FSocket->peerPort() : 0; }
 
 bool TCustomWinSocket::StartTLS(const QString& PeerName, const QString& CACertFile) {
+    QString reasons;
+    return StartTLS(PeerName, CACertFile, reasons);
+}
+
+bool TCustomWinSocket::StartTLS(const QString& PeerName, const QString& CACertFile, QString& Reasons) {
+    Reasons.clear();
     auto* ssl = qobject_cast<QSslSocket*>(FSocket.get());
     if (!Connected() || !ssl) {
         Fail(eeConnect, ENOTCONN, QStringLiteral("starttls"));
@@ -343,8 +349,18 @@ bool TCustomWinSocket::StartTLS(const QString& PeerName, const QString& CACertFi
         return false;
     }
     ssl->setPeerVerifyName(PeerName);
+    // The socket reports a failed handshake as a bare protocol error; the certificate problems say why.
+    QStringList problems;
+    const QMetaObject::Connection watch =
+        QObject::connect(ssl, &QSslSocket::sslErrors, ssl, [&problems](const QList<QSslError>& Errors) {
+            for (const QSslError& e : Errors)
+                problems << e.errorString();
+        });
     ssl->startClientEncryption();
-    if (!ssl->waitForEncrypted(Remaining(FOwner->WaitDeadline()))) {
+    const bool encrypted = ssl->waitForEncrypted(Remaining(FOwner->WaitDeadline()));
+    QObject::disconnect(watch);
+    if (!encrypted) {
+        Reasons = problems.join(QStringLiteral("; "));
         Fail(eeConnect, ssl->error() == QAbstractSocket::SocketTimeoutError ? ETIMEDOUT : EPROTO,
              QStringLiteral("starttls"));
         return false;

@@ -93,6 +93,9 @@ public:
     /// handshake starts: it came unprotected and would otherwise be read as if it had come over TLS. Either
     /// way the connection is closed.
     bool StartTLS(const QString& PeerName, const QString& CACertFile = QString());
+    /// StartTLS that also says why a handshake failed: Reasons receives the certificate problems the
+    /// handshake reported ("; "-joined, empty when none), before the failure is raised.
+    bool StartTLS(const QString& PeerName, const QString& CACertFile, QString& Reasons);
     bool Encrypted() const;
 
     /// The underlying Qt socket while open (null otherwise), for descendants that need more than bytes.

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -25,6 +26,7 @@
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 #include <vector>
 extern char** environ;
@@ -362,6 +364,46 @@ void TWriteAhead::Before(const void* Base, size_t Used, size_t Capacity) {
     const size_t from = std::max(FReady, Used);
     FReady = std::min(Capacity, Used + Window);
     PrepareForWriting(base + from, FReady - from);
+}
+
+bool ConsoleIsTerminal() {
+#if defined(Q_OS_UNIX)
+    return ::isatty(STDIN_FILENO);
+#else
+    return false;
+#endif
+}
+
+bool ReadConsoleLine(std::string& Line, bool Echo) {
+#if defined(Q_OS_UNIX)
+    termios saved{};
+    const bool isTty = ::tcgetattr(STDIN_FILENO, &saved) == 0;
+    if (!Echo && isTty) {
+        termios quiet = saved;
+        quiet.c_lflag &= ~tcflag_t(ECHO);
+        ::tcsetattr(STDIN_FILENO, TCSANOW, &quiet); // TCSANOW: what was typed ahead stays to be read
+    }
+#else
+    const bool isTty = false; // no terminal control here: the line is read as typed
+#endif
+    Line.clear();
+    bool ok = false;
+    for (int c; (c = std::fgetc(stdin)) != EOF;) {
+        if (c == '\n') {
+            ok = true;
+            break;
+        }
+        Line += char(c);
+    }
+    if (!Echo && isTty) {
+#if defined(Q_OS_UNIX)
+        ::tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+#endif
+        std::fputc('\n', stderr);
+    }
+    if (!Line.empty() && Line.back() == '\r')
+        Line.pop_back();
+    return ok;
 }
 
 } // namespace KvInet

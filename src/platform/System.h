@@ -1,6 +1,7 @@
 // System: the operating-system services the components need beyond Qt's basics: content types by file
 // extension, the temporary directory, the running executable, starting a detached process, the user's
-// proxy setting, the entries of a directory by their bytes, and memory for large buffers.
+// proxy setting, the entries of a directory by their bytes, memory for large buffers, and lines read from
+// the console (a password without echo).
 #pragma once
 
 #include <QByteArray>
@@ -9,6 +10,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <string>
 #include <vector>
 
 namespace KvInet {
@@ -107,5 +109,13 @@ private:
     const void* FBase = nullptr;
     size_t FReady = 0; // bytes from FBase on that are prepared (or were written)
 };
+
+/// Whether standard input is a terminal, where a person can answer a prompt.
+bool ConsoleIsTerminal();
+
+/// Reads one line from standard input into Line, without its LF (or CR LF). With Echo off, a terminal does
+/// not show what is typed (what was typed ahead stays to be read), and a line break goes to standard error
+/// once the line is in. Returns false when the input ended before a whole line (Line then holds what came).
+bool ReadConsoleLine(std::string& Line, bool Echo);
 
 } // namespace KvInet

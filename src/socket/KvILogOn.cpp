@@ -2,6 +2,7 @@
 #include "socket/KvILogOn.h"
 
 #include "platform/Forms.h"
+#include "platform/System.h"
 
 #include <QFrame>
 #include <QLabel>
@@ -12,9 +13,6 @@
 
 #include <cstdio>
 #include <string>
-
-#include <termios.h>
-#include <unistd.h>
 
 namespace KvInet {
 
@@ -79,32 +77,6 @@ bool DialogPrompt(const QString& Caption, QString& User, QString& Password) {
     return true;
 }
 
-bool ReadTerminalLine(std::string& Line, bool Echo) {
-    termios saved{};
-    const bool isTty = ::tcgetattr(STDIN_FILENO, &saved) == 0;
-    if (!Echo && isTty) {
-        termios quiet = saved;
-        quiet.c_lflag &= ~tcflag_t(ECHO);
-        ::tcsetattr(STDIN_FILENO, TCSANOW, &quiet); // TCSANOW: what was typed ahead stays to be read
-    }
-    Line.clear();
-    bool ok = false;
-    for (int c; (c = std::fgetc(stdin)) != EOF;) {
-        if (c == '\n') {
-            ok = true;
-            break;
-        }
-        Line += char(c);
-    }
-    if (!Echo && isTty) {
-        ::tcsetattr(STDIN_FILENO, TCSANOW, &saved);
-        std::fputc('\n', stderr);
-    }
-    if (!Line.empty() && Line.back() == '\r')
-        Line.pop_back();
-    return ok;
-}
-
 // An empty answer keeps the value shown in brackets, as an edit box pre-filled with it would.
 bool TerminalPrompt(const QString& Caption, QString& User, QString& Password) {
     const QString title = Caption.isEmpty() ? QString::fromLatin1(DefaultCaption) : Caption;
@@ -115,11 +87,11 @@ bool TerminalPrompt(const QString& Caption, QString& User, QString& Password) {
     std::fputs(prompt.toLocal8Bit().constData(), stderr);
     std::fflush(stderr);
     std::string user, password;
-    if (!ReadTerminalLine(user, true))
+    if (!ReadConsoleLine(user, true))
         return false;
     std::fputs(Password.isEmpty() ? "Password: " : "Password [unchanged]: ", stderr);
     std::fflush(stderr);
-    if (!ReadTerminalLine(password, false))
+    if (!ReadConsoleLine(password, false))
         return false;
     if (!user.empty())
         User = QString::fromLocal8Bit(user.c_str());
@@ -194,7 +166,7 @@ bool KvInAskLogon(const QString& Caption, QString& User, QString& Password) {
         return InstalledPrompt()(Caption, User, Password);
     if (HasWidgets())
         return DialogPrompt(Caption, User, Password);
-    if (::isatty(STDIN_FILENO))
+    if (ConsoleIsTerminal())
         return TerminalPrompt(Caption, User, Password);
     return false;
 }

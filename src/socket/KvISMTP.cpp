@@ -5,7 +5,6 @@
 #include "platform/WireText.h"
 #include "socket/kviutil.h"
 
-#include <QSslSocket>
 #include <QStringDecoder>
 #include <QStringEncoder>
 
@@ -1062,27 +1061,16 @@ void TKvISMTP::Refused(const QString& Expected, const QString& Message) const {
 }
 
 void TKvISMTP::StartTLS(const QString& PeerName) {
-    // The socket reports a failed handshake as a bare protocol error; the certificate problems say why.
-    QStringList problems;
-    QMetaObject::Connection watch;
-    if (auto* ssl = qobject_cast<QSslSocket*>(ClientSocket()->Socket()->Handle()))
-        watch =
-            QObject::connect(ssl, &QSslSocket::sslErrors, this, [&problems](const QList<QSslError>& Errors) {
-                for (const QSslError& e : Errors)
-                    problems << e.errorString();
-            });
+    QString reasons;
     try {
         // Refuses to start when anything is waiting already: plain text injected after the "220" would
         // otherwise be read as the server's first answers over TLS.
-        ClientSocket()->Socket()->StartTLS(PeerName, FCACertFile);
+        ClientSocket()->Socket()->StartTLS(PeerName, FCACertFile, reasons);
     } catch (const ESocketError& e) {
-        QObject::disconnect(watch);
-        if (problems.isEmpty())
+        if (reasons.isEmpty())
             throw;
-        throw ESocketError(e.Message() + QStringLiteral(": ") + problems.join(QStringLiteral("; ")),
-                           e.ErrorCode());
+        throw ESocketError(e.Message() + QStringLiteral(": ") + reasons, e.ErrorCode());
     }
-    QObject::disconnect(watch);
 }
 
 void TKvISMTP::Greet() {

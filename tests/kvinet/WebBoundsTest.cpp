@@ -4,8 +4,8 @@
 // request goes out once). Then the same through kvinet extract and image.
 #include "web/kviimage.h"
 #include "web/kvixtract.h"
-#include "xml/KvIMSTranslator.h"
-#include "xml/KvIUPS.h"
+#include "services/KvIMSTranslator.h"
+#include "services/KvIUPS.h"
 
 #include "support/CommandCases.h"
 

@@ -10,8 +10,8 @@
 #include "socket/KvISMTP.h"
 #include "socket/KvInBase.h"
 #include "web/kviupdate.h"
-#include "xml/KvIRSS.h"
-#include "xml/KvIUPS.h"
+#include "services/KvIRSS.h"
+#include "services/KvIUPS.h"
 #include "xml/KvInetXML.h"
 
 #include <QMetaEnum>

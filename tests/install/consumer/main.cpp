@@ -1,6 +1,10 @@
 // Uses the installed library: prints the Base64 of its argument and a decoded UTF-8 text.
 #include <platform/WireText.h>
 #include <socket/kviutil.h>
+// Headers that moved stay where a user finds them: Inet.h brings its handles and locations, the XML web
+// services sit under services/.
+#include <platform/Inet.h>
+#include <services/KvIRSS.h>
 
 #include <QCoreApplication>
 #include <cstdio>

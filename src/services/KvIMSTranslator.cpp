@@ -1,5 +1,5 @@
 // KvIMSTranslator: the translation service's client.
-#include "xml/KvIMSTranslator.h"
+#include "services/KvIMSTranslator.h"
 
 #include "xml/KvInetXML.h"
 

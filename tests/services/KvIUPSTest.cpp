@@ -2,7 +2,7 @@
 // The parcel tracker: the request it posts (compared with the literal documents), what it reads from an
 // answer, and how cut, failed, oversized and foreign answers end; against scripted stand-ins of the
 // service over HTTP and nginx over HTTPS. Also "kvinet ups".
-#include "xml/KvIUPS.h"
+#include "services/KvIUPS.h"
 
 #include "support/ScriptedPeer.h"
 

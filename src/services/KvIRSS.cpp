@@ -1,5 +1,5 @@
 // KvIRSS: the RSS parser: the model lists, the feed's decoding, the scanner and the download cycle.
-#include "xml/KvIRSS.h"
+#include "services/KvIRSS.h"
 
 #include "platform/System.h"
 #include "platform/WireText.h"

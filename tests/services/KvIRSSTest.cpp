@@ -3,7 +3,7 @@
 // CDATA, comments, nesting, cut and hostile feeds), the decoding of the bytes, the model lists, and whole
 // runs against nginx and the scripted server (feeds without a size, cut feeds, limits, the private copy),
 // also through kvinet rss.
-#include "xml/KvIRSS.h"
+#include "services/KvIRSS.h"
 
 #include "support/ScriptedPeer.h"
 

@@ -1,5 +1,5 @@
 // KvIUPS: the parcel tracker, its activities and their addresses.
-#include "xml/KvIUPS.h"
+#include "services/KvIUPS.h"
 
 #include "xml/KvInetXML.h"
 

@@ -2,7 +2,7 @@
 // The translator client: the addresses it asks (nginx's access log shows them as they went out), how the
 // answers are decoded, and how error statuses, cut, oversized and slow answers end; speech saved to a file
 // only when complete. Also the translator's kvinet commands.
-#include "xml/KvIMSTranslator.h"
+#include "services/KvIMSTranslator.h"
 
 #include "support/ScriptedPeer.h"
 
