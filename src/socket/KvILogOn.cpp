@@ -192,10 +192,14 @@ TfrmKvILogon::TfrmKvILogon(QWidget* Parent) : QDialog(Parent) {
 bool KvInAskLogon(const QString& Caption, QString& User, QString& Password) {
     if (InstalledPrompt())
         return InstalledPrompt()(Caption, User, Password);
-    if (HasWidgets())
+    switch (UserInterface()) {
+    case TUserInterface::uiWidgets:
         return DialogPrompt(Caption, User, Password);
-    if (::isatty(STDIN_FILENO))
-        return TerminalPrompt(Caption, User, Password);
+    case TUserInterface::uiConsole:
+        return ::isatty(STDIN_FILENO) && TerminalPrompt(Caption, User, Password);
+    case TUserInterface::uiNone:
+        break; // a widget application's worker: no dialog can be shown there, and the terminal is not its
+    }
     return false;
 }
 

@@ -1067,10 +1067,15 @@ void TKvISMTP::StartTLS(const QString& PeerName) {
     QMetaObject::Connection watch;
     if (auto* ssl = qobject_cast<QSslSocket*>(ClientSocket()->Socket()->Handle()))
         watch =
-            QObject::connect(ssl, &QSslSocket::sslErrors, this, [&problems](const QList<QSslError>& Errors) {
-                for (const QSslError& e : Errors)
-                    problems << e.errorString();
-            });
+            // Direct: the problems are collected inside the handshake's wait, whichever thread this
+            // component belongs to; queued to another thread they would come after the wait, too late.
+            QObject::connect(
+                ssl, &QSslSocket::sslErrors, this,
+                [&problems](const QList<QSslError>& Errors) {
+                    for (const QSslError& e : Errors)
+                        problems << e.errorString();
+                },
+                Qt::DirectConnection);
     try {
         // Refuses to start when anything is waiting already: plain text injected after the "220" would
         // otherwise be read as the server's first answers over TLS.
