@@ -15,6 +15,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QSemaphore>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -61,6 +62,28 @@ TEST(WorkerThreads, NoWindowOffTheGuiThread) {
     EXPECT_EQ(worker.Answer, mrYes);
     EXPECT_EQ(UserInterface(), TUserInterface::uiWidgets);
     EXPECT_TRUE(HasWidgets());
+}
+
+TEST(WorkerThreads, TimerMovedToAnotherThreadFiresThere) {
+    // A timer left behind on the old thread can't be started from the new one, and never fires.
+    QThread worker;
+    worker.start();
+    TTimer timer;
+    timer.SetEnabled(false);
+    timer.SetInterval(1);
+    QSemaphore fired;
+    QThread* firedOn = nullptr;
+    timer.SetOnTimer([&](QObject*) {
+        timer.SetEnabled(false);
+        firedOn = QThread::currentThread();
+        fired.release();
+    });
+    timer.moveToThread(&worker);
+    QMetaObject::invokeMethod(&timer, [&] { timer.SetEnabled(true); });
+    fired.acquire();
+    EXPECT_EQ(firedOn, &worker);
+    worker.quit();
+    worker.wait();
 }
 
 TEST(WorkerThreads, UpdatersWithWindowsAndPromptsOnWorkers) {
