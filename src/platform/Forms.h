@@ -2,8 +2,8 @@
 // event queue, and whether real windows can be shown. With a QApplication they are Qt Widgets on its thread
 // and nothing on any other thread; without one (console programs, services, tests) nothing ever blocks on a
 // window: errors go to stderr, information to stdout. An application that uses another toolkit installs its
-// own handler. Also the timer and the picture
-// holder of the components that refresh a picture, and the binding that shows such a picture in a label.
+// own handler. Also the timer and the picture holder of the components that refresh a picture, and the
+// binding that shows such a picture in a label.
 #pragma once
 
 #include "platform/Classes.h"

@@ -198,7 +198,7 @@ bool KvInAskLogon(const QString& Caption, QString& User, QString& Password) {
     case TUserInterface::uiConsole:
         return ::isatty(STDIN_FILENO) && TerminalPrompt(Caption, User, Password);
     case TUserInterface::uiNone:
-        break; // a widget application's worker: no dialog can be shown there, and the terminal is not its
+        break; // a widget application's worker: no dialog there, and its user is not at the terminal
     }
     return false;
 }
