@@ -49,18 +49,17 @@ void RunOnWorkers(const std::vector<std::function<void()>>& Jobs) {
 
 TEST(WorkerThreads, NoWindowOffTheGuiThread) {
     // A message box on a worker would be made there (a crash) or wait for a click that never comes.
-    struct Seen {
-        TUserInterface Ui;
-        int Answer;
-    };
-    const auto look = [] {
-        return Seen{UserInterface(), MessageDlg(QStringLiteral("seen?"), mtConfirmation, mbYes | mbNo)};
-    };
-    Seen worker{};
-    RunOnWorkers({[&] { worker = look(); }});
-    EXPECT_EQ(worker.Ui, TUserInterface::uiNone);
-    EXPECT_EQ(worker.Answer, mrYes);
-    EXPECT_EQ(UserInterface(), TUserInterface::uiWidgets);
+    TUserInterface ui{};
+    bool widgets = true;
+    int answer = 0;
+    RunOnWorkers({[&] {
+        ui = UserInterface();
+        widgets = HasWidgets();
+        answer = MessageDlg(QStringLiteral("seen?"), mtConfirmation, mbYes | mbNo);
+    }});
+    EXPECT_EQ(ui, TUserInterface::uiNone);
+    EXPECT_FALSE(widgets);
+    EXPECT_EQ(answer, mrYes);
     EXPECT_TRUE(HasWidgets());
 }
 
