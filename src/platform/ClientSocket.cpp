@@ -3,6 +3,7 @@
 
 #include "platform/WireText.h"
 
+#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QHostAddress>
@@ -10,6 +11,7 @@
 #include <QSslConfiguration>
 #include <QSslSocket>
 #include <QTcpSocket>
+#include <QThread>
 #include <QUdpSocket>
 
 #include <cerrno>
@@ -90,6 +92,32 @@ bool LookupHost(const QString& Name, const QDeadlineTimer& Deadline, QHostInfo& 
     return true;
 }
 
+// Between calls a connection belongs to no thread; a call takes it to its own thread and the outermost call
+// gives it back. A socket left on the thread that opened it would be watched by that thread's event loop
+// while another thread reads it, and could not be taken from there. Each move leaves queued calls that
+// switch the socket's notifiers back on: they run at once, so they never pile up.
+class SocketUse {
+public:
+    SocketUse(const std::unique_ptr<QAbstractSocket>& Socket, int& Uses) : FSocket(Socket), FUses(Uses) {
+        if (FUses++ > 0 || !FSocket || FSocket->thread() == QThread::currentThread())
+            return;
+        FSocket->moveToThread(QThread::currentThread());
+        QCoreApplication::sendPostedEvents(FSocket.get(), QEvent::MetaCall);
+        for (QObject* child : FSocket->findChildren<QObject*>())
+            QCoreApplication::sendPostedEvents(child, QEvent::MetaCall);
+    }
+    ~SocketUse() {
+        if (--FUses == 0 && FSocket && FSocket->thread() == QThread::currentThread())
+            FSocket->moveToThread(nullptr);
+    }
+    SocketUse(const SocketUse&) = delete;
+    SocketUse& operator=(const SocketUse&) = delete;
+
+private:
+    const std::unique_ptr<QAbstractSocket>& FSocket;
+    int& FUses;
+};
+
 } // namespace
 
 // ---- TCustomWinSocket ------------------------------------------------------------------------------------
@@ -130,6 +158,7 @@ void TCustomWinSocket::PeerClosed() {
 }
 
 int TCustomWinSocket::SendBuf(const void* Buf, int Count) {
+    const SocketUse use(FSocket, FUses);
     if (!Connected())
         return 0;
     if (Count <= 0)
@@ -218,6 +247,7 @@ int TCustomWinSocket::ReceiveDirect(void* Buf, int Count) {
 }
 
 int TCustomWinSocket::ReceiveBuf(void* Buf, int Count) {
+    const SocketUse use(FSocket, FUses);
     if (!Connected() || Count <= 0)
         return 0;
     // A plain stream is read straight from the descriptor once Qt's buffer is empty: no copy through that
@@ -239,6 +269,7 @@ int TCustomWinSocket::ReceiveBuf(void* Buf, int Count) {
 int TCustomWinSocket::ReceiveLength() const { return FSocket ? int(FSocket->bytesAvailable()) : 0; }
 
 bool TCustomWinSocket::ReceiveLine(QString& Line, qint64 MaxLength) {
+    const SocketUse use(FSocket, FUses);
     Line.clear();
     if (!Connected())
         return false;
@@ -294,6 +325,7 @@ bool TCustomWinSocket::ReceiveLine(QString& Line, qint64 MaxLength) {
 }
 
 void TCustomWinSocket::CheckConnection() {
+    const SocketUse use(FSocket, FUses);
     if (!Connected() || FOwner->FTransport != stStream || FSocket->bytesAvailable() > 0)
         return;
     // Without an event loop nobody has noticed a close by the peer yet: peek at the descriptor.
@@ -328,6 +360,7 @@ bool TCustomWinSocket::StartTLS(const QString& PeerName, const QString& CACertFi
 
 bool TCustomWinSocket::StartTLS(const QString& PeerName, const QString& CACertFile, QString& Reasons) {
     Reasons.clear();
+    const SocketUse use(FSocket, FUses);
     auto* ssl = qobject_cast<QSslSocket*>(FSocket.get());
     if (!Connected() || !ssl) {
         Fail(eeConnect, ENOTCONN, QStringLiteral("starttls"));
@@ -350,12 +383,16 @@ bool TCustomWinSocket::StartTLS(const QString& PeerName, const QString& CACertFi
     }
     ssl->setPeerVerifyName(PeerName);
     // The socket reports a failed handshake as a bare protocol error; the certificate problems say why.
+    // Direct: they are collected inside the handshake's wait, whichever thread runs it; queued, they would
+    // come after the wait, into a list that is gone.
     QStringList problems;
-    const QMetaObject::Connection watch =
-        QObject::connect(ssl, &QSslSocket::sslErrors, ssl, [&problems](const QList<QSslError>& Errors) {
+    const QMetaObject::Connection watch = QObject::connect(
+        ssl, &QSslSocket::sslErrors, ssl,
+        [&problems](const QList<QSslError>& Errors) {
             for (const QSslError& e : Errors)
                 problems << e.errorString();
-        });
+        },
+        Qt::DirectConnection);
     ssl->startClientEncryption();
     const bool encrypted = ssl->waitForEncrypted(Remaining(FOwner->WaitDeadline()));
     QObject::disconnect(watch);
@@ -453,6 +490,7 @@ QString TClientSocket::DeadlineText() const {
 }
 
 void TClientSocket::Open() {
+    const SocketUse use(FConnection.FSocket, FConnection.FUses);
     if (FConnection.FOpen)
         Close();
     const QDeadlineTimer deadline = WaitDeadline();
@@ -507,6 +545,7 @@ void TClientSocket::Open() {
 }
 
 void TClientSocket::Close() {
+    const SocketUse use(FConnection.FSocket, FConnection.FUses);
     if (!FConnection.FOpen)
         return;
     FConnection.FOpen = false;

@@ -119,6 +119,7 @@ private:
     TClientSocket* FOwner;
     std::unique_ptr<QAbstractSocket> FSocket;
     bool FOpen = false;
+    int FUses = 0; ///< calls in progress: the socket belongs to their thread until the outermost returns
 };
 
 /// The client socket component (blocking). Host wins over Address when both are set.

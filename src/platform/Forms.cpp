@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPixmap>
+#include <QThread>
 
 #include <cstdio>
 
@@ -27,12 +28,8 @@ TOpenURLHandler& OpenHandler() {
     return handler;
 }
 
-int ConsoleMessage(TMsgDlgType Type, const QString& Msg, unsigned Buttons) {
-    const QByteArray text = Msg.toUtf8();
-    FILE* out = (Type == mtError || Type == mtWarning) ? stderr : stdout;
-    std::fwrite(text.constData(), 1, size_t(text.size()), out);
-    std::fputc('\n', out);
-    std::fflush(out);
+// The answer of a dialog nobody sees.
+int UnseenAnswer(unsigned Buttons) {
     if (Buttons & mbOK)
         return mrOk;
     if (Buttons & mbYes)
@@ -40,6 +37,15 @@ int ConsoleMessage(TMsgDlgType Type, const QString& Msg, unsigned Buttons) {
     if (Buttons & mbCancel)
         return mrCancel;
     return (Buttons & mbNo) ? mrNo : mrOk;
+}
+
+int ConsoleMessage(TMsgDlgType Type, const QString& Msg, unsigned Buttons) {
+    const QByteArray text = Msg.toUtf8();
+    FILE* out = (Type == mtError || Type == mtWarning) ? stderr : stdout;
+    std::fwrite(text.constData(), 1, size_t(text.size()), out);
+    std::fputc('\n', out);
+    std::fflush(out);
+    return UnseenAnswer(Buttons);
 }
 
 int WidgetMessage(TMsgDlgType Type, const QString& Msg, unsigned Buttons) {
@@ -85,14 +91,32 @@ int WidgetMessage(TMsgDlgType Type, const QString& Msg, unsigned Buttons) {
 }
 } // namespace
 
+TUserInterface UserInterface() {
+    // A widget made on another thread crashes the application, and a modal loop there never sees the
+    // user's input: off the GUI thread a widget application shows nothing. A console program keeps its
+    // terminal on every thread.
+    const QCoreApplication* app = QCoreApplication::instance();
+    if (!qobject_cast<const QApplication*>(app))
+        return TUserInterface::uiConsole;
+    return app->thread() == QThread::currentThread() ? TUserInterface::uiWidgets : TUserInterface::uiNone;
+}
+
 bool HasWidgets() {
-    return qobject_cast<QApplication*>(QCoreApplication::instance()) != nullptr;
+    return UserInterface() == TUserInterface::uiWidgets;
 }
 
 int MessageDlg(const QString& Msg, TMsgDlgType DlgType, unsigned Buttons) {
     if (MessageHandler())
         return MessageHandler()(DlgType, Msg, Buttons);
-    return HasWidgets() ? WidgetMessage(DlgType, Msg, Buttons) : ConsoleMessage(DlgType, Msg, Buttons);
+    switch (UserInterface()) {
+    case TUserInterface::uiWidgets:
+        return WidgetMessage(DlgType, Msg, Buttons);
+    case TUserInterface::uiConsole:
+        return ConsoleMessage(DlgType, Msg, Buttons);
+    case TUserInterface::uiNone:
+        break;
+    }
+    return UnseenAnswer(Buttons);
 }
 
 void ShowMessage(const QString& Msg) {
@@ -113,8 +137,14 @@ void ProcessMessages() {
 bool OpenURL(const QUrl& Url) {
     if (OpenHandler())
         return OpenHandler()(Url);
-    if (HasWidgets())
+    switch (UserInterface()) {
+    case TUserInterface::uiWidgets:
         return QDesktopServices::openUrl(Url);
+    case TUserInterface::uiNone:
+        return false;
+    case TUserInterface::uiConsole:
+        break;
+    }
     const QByteArray text = Url.toString(QUrl::FullyEncoded).toUtf8();
     std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
     std::fputc('\n', stdout);
@@ -136,6 +166,8 @@ QString ApplicationTitle() {
 // ---- TTimer ----------------------------------------------------------------------------------------------
 
 TTimer::TTimer(TComponent* AOwner) : TComponent(AOwner) {
+    // A child, so that moving the component to another thread moves its timer along.
+    FTimer.setParent(this);
     FTimer.setTimerType(Qt::CoarseTimer);
     QObject::connect(&FTimer, &QTimer::timeout, this, [this] {
         // The handler may free or stop this timer: a copy runs.

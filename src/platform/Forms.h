@@ -1,8 +1,9 @@
 // Forms: the application-level user interface services the components use: message dialogs, pumping the
-// event queue, and whether real windows can be shown. With a QApplication they are Qt Widgets; without one
-// (console programs, services, tests) nothing ever blocks on a window: errors go to stderr, information to
-// stdout. An application that uses another toolkit installs its own handler. Also the timer and the picture
-// holder of the components that refresh a picture, and the binding that shows such a picture in a label.
+// event queue, and whether real windows can be shown. With a QApplication they are Qt Widgets on its thread
+// and nothing on any other thread; without one (console programs, services, tests) nothing ever blocks on a
+// window: errors go to stderr, information to stdout. An application that uses another toolkit installs its
+// own handler. Also the timer and the picture holder of the components that refresh a picture, and the
+// binding that shows such a picture in a label.
 #pragma once
 
 #include "platform/Classes.h"
@@ -27,12 +28,21 @@ enum TModalResult { mrNone = 0, mrOk = 1, mrCancel = 2, mrYes = 6, mrNo = 7 };
 /// Handler for message dialogs: type, text, buttons (a TMsgDlgBtn set); returns a TModalResult.
 using TMessageDlgHandler = std::function<int(TMsgDlgType, const QString&, unsigned)>;
 
-/// True when a QApplication exists, so that widgets may be created.
+/// Where the calling thread's windows, dialogs and prompts go; every visual path asks this one question.
+enum class TUserInterface {
+    uiWidgets, ///< a QApplication exists and the caller is on its thread: Qt widgets
+    uiConsole, ///< no QApplication (console programs, services): the terminal, stdout and stderr
+    uiNone,    ///< a QApplication exists and the caller is on another thread: nothing is shown
+};
+/// The user interface of the calling thread (see TUserInterface).
+TUserInterface UserInterface();
+/// True when widgets may be created here: a QApplication exists and the caller is on its thread.
 bool HasWidgets();
 
-/// Shows a modal message dialog and returns the button chosen. Without widgets: information and
-/// confirmation texts go to stdout, warnings and errors to stderr, and the result is the first of OK, Yes,
-/// Cancel, No that Buttons holds.
+/// Shows a modal message dialog and returns the button chosen. On a console (no QApplication): information
+/// and confirmation texts go to stdout, warnings and errors to stderr. Off the GUI thread of a widget
+/// application nothing is shown (the caller keeps the text in its LastError). Either way the result is the
+/// first of OK, Yes, Cancel, No that Buttons holds. An installed handler is called on any thread.
 int MessageDlg(const QString& Msg, TMsgDlgType DlgType, unsigned Buttons);
 /// An information message with an OK button.
 void ShowMessage(const QString& Msg);
@@ -45,7 +55,8 @@ void ProcessMessages();
 /// Handler for opening a link: returns whether the link was handed over.
 using TOpenURLHandler = std::function<bool(const QUrl&)>;
 /// Opens a link with the desktop's handler for its kind (a browser, a mail program), never through a
-/// shell; without widgets the link is printed on stdout. The caller decides which links may be opened.
+/// shell; on a console the link is printed on stdout; off the GUI thread of a widget application nothing
+/// is opened and the result is false. The caller decides which links may be opened.
 bool OpenURL(const QUrl& Url);
 /// Replaces the link opener (null restores the default); returns the previous handler.
 TOpenURLHandler SetOpenURLHandler(TOpenURLHandler Handler);

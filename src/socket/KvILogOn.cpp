@@ -164,10 +164,14 @@ TfrmKvILogon::TfrmKvILogon(QWidget* Parent) : QDialog(Parent) {
 bool KvInAskLogon(const QString& Caption, QString& User, QString& Password) {
     if (InstalledPrompt())
         return InstalledPrompt()(Caption, User, Password);
-    if (HasWidgets())
+    switch (UserInterface()) {
+    case TUserInterface::uiWidgets:
         return DialogPrompt(Caption, User, Password);
-    if (ConsoleIsTerminal())
-        return TerminalPrompt(Caption, User, Password);
+    case TUserInterface::uiConsole:
+        return ConsoleIsTerminal() && TerminalPrompt(Caption, User, Password);
+    case TUserInterface::uiNone:
+        break; // a widget application's worker: no dialog there, and its user is not at the terminal
+    }
     return false;
 }
 

@@ -1,7 +1,7 @@
 // KvILogOn: the modal prompt for a user name and a password, used when a proxy or a web server asks for
-// credentials. With a QApplication it is a dialog; in a console program it asks on the terminal (the
-// password without echo) when standard input is one; otherwise it answers Cancel. An application can
-// install its own prompt.
+// credentials. With a QApplication it is a dialog on the GUI thread and Cancel on any other thread; in a
+// console program it asks on the terminal (the password without echo) when standard input is one; otherwise
+// it answers Cancel. An application can install its own prompt, which is asked on any thread.
 #pragma once
 
 #include <QDialog>

@@ -33,8 +33,9 @@ extern KVINET_EXPORT QString strKvInEFileNotFound;
 /// The About message's text: the library and one line per component.
 QString AboutKvInetText();
 
-/// Shows the About message: a modal information box with an OK button when a QApplication exists, the text
-/// on standard output otherwise (or through the installed message dialog handler).
+/// Shows the About message (MessageDlg): a modal information box with an OK button on the GUI thread of a
+/// widget application, nothing on its other threads, the text on standard output without a QApplication (or
+/// through the installed message dialog handler).
 void AboutKvInet();
 
 } // namespace KvInet

@@ -92,9 +92,15 @@ QString StatusProgressText(int64_t CurValue, int64_t MaxValue) {
 }
 
 std::unique_ptr<TKvInetStatusView> CreateStatusView() {
-    if (HasWidgets())
+    switch (UserInterface()) {
+    case TUserInterface::uiWidgets:
         return std::make_unique<TfrmKvInetUpdate>();
-    return std::make_unique<TKvInetStatusLine>();
+    case TUserInterface::uiConsole:
+        return std::make_unique<TKvInetStatusLine>();
+    case TUserInterface::uiNone:
+        break;
+    }
+    return nullptr;
 }
 
 // ---- artwork ---------------------------------------------------------------------------------------------

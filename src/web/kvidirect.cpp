@@ -569,9 +569,14 @@ void TKvWebDirect::InternalShow(bool Modal) {
     if (hadPrevious)
         previous.Load(PreviousFileName());
     const QList<TKvNewsGroup> groups = NewsTree(news, hadPrevious ? &previous : nullptr);
-    if (!HasWidgets()) {
+    switch (UserInterface()) {
+    case TUserInterface::uiWidgets:
+        break;
+    case TUserInterface::uiConsole:
         WriteOut(NewsTreeText(groups));
         return;
+    case TUserInterface::uiNone:
+        return; // the news stays in the file, for a Show on the GUI thread
     }
 
     // SetParentControl lets only widgets in.
@@ -645,7 +650,11 @@ void TKvWebDirect::InternalShow(bool Modal) {
     view->setUpdatesEnabled(true);
 
     TKvIDirectForm* shown = form.release();
-    connect(shown, &QObject::destroyed, this, [this](QObject* Sender) { DialogDestroy(Sender); });
+    // Direct: this component may belong to a thread without an event loop, where a queued call would never
+    // come and leave the fields pointing at a freed window.
+    connect(
+        shown, &QObject::destroyed, this, [this](QObject* Sender) { DialogDestroy(Sender); },
+        Qt::DirectConnection);
     FWindows.append(shown);
     frm = shown;
     tree = view;

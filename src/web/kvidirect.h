@@ -3,8 +3,8 @@
 // up to date with the updater cycle (keeping the copy from before the update aside) and shows the news as
 // a tree: one branch per section, one leaf per item, items added since the previous copy drawn bold with
 // the blue glyph. A click on an item opens its link (web and mail links only, unless widened). With a
-// QApplication the tree is a Qt window or fills a widget of the application; without one it is printed
-// on standard output.
+// QApplication the tree is a Qt window or fills a widget of the application (on the GUI thread only: on
+// any other thread nothing is shown); without one it is printed on standard output.
 #pragma once
 
 #include "web/kviupdate.h"

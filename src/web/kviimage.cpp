@@ -65,13 +65,15 @@ void TKvRemoteImage::TimerHandler(QObject* Sender) {
         Execute();
     } catch (const std::exception& e) {
         // Qt's event loop must never see an exception: the refresh stops, and says so.
+        // LastError keeps the reason where no message box can be shown (a worker thread).
         SetActive(false);
-        MessageDlg(QStringLiteral("The picture refresh stopped: %1").arg(QString::fromUtf8(e.what())),
-                   mtError, mbOK);
+        SetLastError(QStringLiteral("The picture refresh stopped: %1").arg(QString::fromUtf8(e.what())));
+        MessageDlg(LastError(), mtError, mbOK);
         return;
     } catch (...) {
         SetActive(false);
-        MessageDlg(QStringLiteral("The picture refresh stopped: an unknown failure"), mtError, mbOK);
+        SetLastError(QStringLiteral("The picture refresh stopped: an unknown failure"));
+        MessageDlg(LastError(), mtError, mbOK);
         return;
     }
     if (FActive)

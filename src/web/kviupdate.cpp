@@ -741,6 +741,8 @@ bool TKvCustomWebComponent::StatusFileNames(QString& Remote, QString& Local) con
 void TKvCustomWebComponent::ShowStatusWindow() {
     if (!dlgStatus)
         dlgStatus = CreateStatusView();
+    if (!dlgStatus)
+        return; // no window on this thread: progress goes only to the events
     QString remote, local;
     const bool names = StatusFileNames(remote, local);
     dlgStatus->Prepare(*FStatusDialog, names, remote, local);

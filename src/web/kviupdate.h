@@ -124,7 +124,8 @@ public:
     bool IsCanceled = false;
 };
 
-/// The status window for this process: the Qt window when a QApplication exists, else the stderr line.
+/// The status window for the calling thread: the Qt window on the GUI thread of a widget application, the
+/// stderr line in a console program, none (null) on any other thread of a widget application.
 std::unique_ptr<TKvInetStatusView> CreateStatusView();
 
 /// A private directory for the temporary local copy of a remote file that a component downloads and then

@@ -6,6 +6,8 @@
 
 #include <QUdpSocket>
 
+#include <thread>
+
 using namespace KvInet;
 using KvTest::ScriptedSession;
 using namespace KvTest::Script;
@@ -36,6 +38,34 @@ TEST(ClientSocket, CountsLinesAndTheClose) {
     EXPECT_EQ(disconnects, 1);
     socket.Close();
     EXPECT_EQ(disconnects, 1);
+}
+
+TEST(ClientSocket, AKeptConnectionServesOneThreadAfterAnother) {
+    // Opened here, then used in turn on other threads and here again: each call takes the socket to its own
+    // thread. Qt complains when a socket is used from a thread it does not belong to.
+    static QStringList complaints;
+    const QtMessageHandler previous = qInstallMessageHandler(
+        [](QtMsgType, const QMessageLogContext&, const QString& M) { complaints << M; });
+    ScriptedSession peer(
+        Steps({ReadLine(), Send("one\n"), ReadLine(), Send("two\n"), ReadLine(), Send("three\n")}));
+    TClientSocket socket;
+    socket.SetAddress(QStringLiteral("127.0.0.1"));
+    socket.SetPort(peer.Port());
+    socket.Open();
+    QStringList lines;
+    const auto exchange = [&] {
+        QString line;
+        socket.Socket()->SendText(QStringLiteral("next\n"));
+        socket.Socket()->ReceiveLine(line);
+        lines << line;
+    };
+    std::thread(exchange).join();
+    exchange();
+    std::thread(exchange).join();
+    socket.Close();
+    qInstallMessageHandler(previous);
+    EXPECT_EQ(lines, QStringList({"one\n", "two\n", "three\n"}));
+    EXPECT_TRUE(complaints.isEmpty()) << complaints.join(u'\n').toStdString();
 }
 
 TEST(ClientSocket, AnEndlessLineIsAFailureNotUnboundedMemory) {

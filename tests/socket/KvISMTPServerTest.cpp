@@ -13,6 +13,7 @@
 #include "MailParse.h"
 #include "support/CommandCases.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -21,6 +22,7 @@
 #include <QTemporaryDir>
 
 #include <functional>
+#include <thread>
 
 using namespace KvInet;
 using namespace KvTest;
@@ -236,6 +238,26 @@ TEST_F(SMTPServer, RefusalsEndInTheRightError) {
     }
     EXPECT_FALSE(smtp.Connected());
     EXPECT_EQ(SpoolCount(), before);
+}
+
+TEST_F(SMTPServer, CertificateProblemsReachTheCallerOnAnotherThread) {
+    // Made on this thread, run on another: the handshake's reasons must be gathered inside its wait there,
+    // not queued back to this thread, which is blocked meanwhile.
+    smtp.SetPort(Port("KV_SMTP_PORT"));
+    smtp.SetSecurity(ssStartTLS);
+    smtp.SetCACertFile(QString());
+    QString message;
+    std::thread worker([&] {
+        try {
+            smtp.Execute();
+        } catch (const Exception& e) {
+            message = e.Message();
+        }
+    });
+    worker.join();
+    QCoreApplication::processEvents(); // where a queued handler would run, too late
+    EXPECT_TRUE(message.contains(QStringLiteral("certificate"), Qt::CaseInsensitive))
+        << message.toStdString();
 }
 
 TEST(SMTPCommand, SendsThroughTheServerAndReportsRefusals) {
