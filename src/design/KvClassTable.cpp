@@ -2,6 +2,9 @@
 #include "design/KvClassTable.h"
 
 #include "platform/Forms.h"
+#include "services/KvIMSTranslator.h"
+#include "services/KvIRSS.h"
+#include "services/KvIUPS.h"
 #include "socket/KvIDNS.h"
 #include "socket/KvIFedEx.h"
 #include "socket/KvIHTTP.h"
@@ -16,9 +19,6 @@
 #include "web/kviimage.h"
 #include "web/kviupdate.h"
 #include "web/kvixtract.h"
-#include "services/KvIMSTranslator.h"
-#include "services/KvIRSS.h"
-#include "services/KvIUPS.h"
 #include "xml/KvInetXML.h"
 
 #include <algorithm>

@@ -6,6 +6,7 @@
 
 #include "design/KvClassTable.h"
 #include "platform/Pictures.h"
+#include "services/KvIUPS.h"
 #include "socket/KvIHTTP.h"
 #include "socket/KvISMTP.h"
 #include "socket/KvIWeath.h"
@@ -14,7 +15,6 @@
 #include "web/kvidir.h"
 #include "web/kvidirect.h"
 #include "web/kviupdate.h"
-#include "services/KvIUPS.h"
 
 #include <QFile>
 #include <QHash>

@@ -30,14 +30,24 @@ struct CurlGlobal {
     ~CurlGlobal() { curl_global_cleanup(); }
 };
 
-void EnsureCurl() { static CurlGlobal global; }
+void EnsureCurl() {
+    static CurlGlobal global;
+}
 
-CURLM* Multi(void* P) { return static_cast<CURLM*>(P); }
-CURL* EasyOf(void* P) { return static_cast<CURL*>(P); }
+CURLM* Multi(void* P) {
+    return static_cast<CURLM*>(P);
+}
+CURL* EasyOf(void* P) {
+    return static_cast<CURL*>(P);
+}
 
-QByteArray Utf8(const QString& S) { return S.toUtf8(); }
+QByteArray Utf8(const QString& S) {
+    return S.toUtf8();
+}
 
-bool IsFtpUrl(const QString& Url) { return Url.startsWith(QLatin1String("ftp://"), Qt::CaseInsensitive); }
+bool IsFtpUrl(const QString& Url) {
+    return Url.startsWith(QLatin1String("ftp://"), Qt::CaseInsensitive);
+}
 
 /// An absolute path without doubled "/", "." parts or a trailing "/".
 QString NormalizePath(const QString& Path) {
@@ -65,7 +75,9 @@ QString TrimAscii(const QString& Text) {
     return Text.mid(begin, end - begin);
 }
 
-bool HasWildcard(const QString& S) { return S.contains(u'*') || S.contains(u'?'); }
+bool HasWildcard(const QString& S) {
+    return S.contains(u'*') || S.contains(u'?');
+}
 
 /// libcurl's trace of a transfer: the data received, before any conversion, appended to the QByteArray
 /// given as its data; the rest of the trace is dropped.
@@ -140,10 +152,10 @@ bool ParseFtpListLine(const QString& Line, TInetFindData& Data) {
         if (type == u'l' && name.contains(QLatin1String(" -> ")))
             name = name.section(QLatin1String(" -> "), 0, 0);
         Data.FileName = name;
-        static const QStringList months = {QStringLiteral("Jan"), QStringLiteral("Feb"), QStringLiteral("Mar"),
-                                           QStringLiteral("Apr"), QStringLiteral("May"), QStringLiteral("Jun"),
-                                           QStringLiteral("Jul"), QStringLiteral("Aug"), QStringLiteral("Sep"),
-                                           QStringLiteral("Oct"), QStringLiteral("Nov"), QStringLiteral("Dec")};
+        static const QStringList months = {
+            QStringLiteral("Jan"), QStringLiteral("Feb"), QStringLiteral("Mar"), QStringLiteral("Apr"),
+            QStringLiteral("May"), QStringLiteral("Jun"), QStringLiteral("Jul"), QStringLiteral("Aug"),
+            QStringLiteral("Sep"), QStringLiteral("Oct"), QStringLiteral("Nov"), QStringLiteral("Dec")};
         const int month = int(months.indexOf(m.captured(3))) + 1;
         const int day = m.captured(4).toInt();
         const QString yearOrTime = m.captured(5);
@@ -154,8 +166,8 @@ bool ParseFtpListLine(const QString& Line, TInetFindData& Data) {
                 QDate date(today.year(), month, day);
                 if (date > today.addDays(1))
                     date = date.addYears(-1);
-                Data.LastWriteTime = QDateTime(date, QTime::fromString(yearOrTime, QStringLiteral("H:mm")),
-                                               Qt::UTC);
+                Data.LastWriteTime =
+                    QDateTime(date, QTime::fromString(yearOrTime, QStringLiteral("H:mm")), Qt::UTC);
             } else {
                 Data.LastWriteTime = QDateTime(QDate(yearOrTime.toInt(), month, day), QTime(0, 0), Qt::UTC);
             }
@@ -211,7 +223,9 @@ TInetHandle::TInetHandle(TInetSession* Session, TInetHandle* Parent) : FSession(
         FParent->FChildren.push_back(this);
 }
 
-TInetHandle::~TInetHandle() { Close(); }
+TInetHandle::~TInetHandle() {
+    Close();
+}
 
 void TInetHandle::Close() {
     if (FClosed)
@@ -236,7 +250,9 @@ void TInetHandle::Close() {
 TInetSession::TInetSession(const TInetSessionSettings& Settings)
     : TInetHandle(this, nullptr), FSettings(Settings) {}
 
-TInetSession::~TInetSession() { Close(); }
+TInetSession::~TInetSession() {
+    Close();
+}
 
 std::unique_ptr<TInetSession> TInetSession::Open(const TInetSessionSettings& Settings, QString& Error) {
     EnsureCurl();
@@ -284,7 +300,8 @@ std::unique_ptr<TInetConnection> TInetSession::Connect(const QString& Host, int 
         Error = Host.isEmpty() ? QStringLiteral("No host name") : QStringLiteral("The session is closed");
         return nullptr;
     }
-    std::unique_ptr<TInetConnection> connection(new TInetConnection(this, Host, Port, User, Password, Service));
+    std::unique_ptr<TInetConnection> connection(
+        new TInetConnection(this, Host, Port, User, Password, Service));
     if (Service == INTERNET_SERVICE_FTP && !connection->Login(Error))
         return nullptr;
     return connection;
@@ -298,7 +315,8 @@ std::unique_ptr<TInetTransfer> TInetSession::OpenUrl(const QString& Url, QString
     std::unique_ptr<TInetTransfer> transfer(new TInetTransfer(this, this, Url));
     const bool answered = transfer->Start();
     const bool http = Url.startsWith(QLatin1String("http"), Qt::CaseInsensitive);
-    if (!answered || (transfer->Done() && transfer->FResult != CURLE_OK && !(http && transfer->StatusCode() > 0))) {
+    if (!answered ||
+        (transfer->Done() && transfer->FResult != CURLE_OK && !(http && transfer->StatusCode() > 0))) {
         Error = transfer->ErrorText().isEmpty() ? QStringLiteral("No answer from %1").arg(Url)
                                                 : transfer->ErrorText();
         return nullptr;
@@ -311,7 +329,9 @@ std::unique_ptr<TInetTransfer> TInetSession::OpenUrl(const QString& Url, QString
 TInetTransfer::TInetTransfer(TInetSession* Session, TInetHandle* Parent, QString Url)
     : TInetHandle(Session, Parent), FUrl(std::move(Url)) {}
 
-TInetTransfer::~TInetTransfer() { Close(); }
+TInetTransfer::~TInetTransfer() {
+    Close();
+}
 
 void TInetTransfer::Release() {
     Stop();
@@ -451,7 +471,8 @@ void TInetTransfer::Finished(int Result) {
     FDone = true;
     FResult = Result;
     if (Result != CURLE_OK)
-        FError = FErrorBuffer[0] ? QString::fromUtf8(FErrorBuffer) : QString::fromUtf8(curl_easy_strerror(CURLcode(Result)));
+        FError = FErrorBuffer[0] ? QString::fromUtf8(FErrorBuffer)
+                                 : QString::fromUtf8(curl_easy_strerror(CURLcode(Result)));
     const TInetSessionSettings& settings = Session()->Settings();
     // libcurl's clock may end the transfer a moment before ours says the deadline has passed.
     if (Result == CURLE_OPERATION_TIMEDOUT && !settings.Deadline.isForever() &&
@@ -820,14 +841,17 @@ int64_t TInetRequest::SetFilePointer(int64_t Pos, const QString& IfRange) {
     return 0;
 }
 
-// ---- connections and FTP -----------------------------------------------------------------------------------
+// ---- connections and FTP
+// -----------------------------------------------------------------------------------
 
-TInetConnection::TInetConnection(TInetSession* Session, QString Host, int Port, QString User, QString Password,
-                                 TInetService Service)
+TInetConnection::TInetConnection(TInetSession* Session, QString Host, int Port, QString User,
+                                 QString Password, TInetService Service)
     : TInetHandle(Session, Session), FHost(std::move(Host)), FPort(Port), FUser(std::move(User)),
       FPassword(std::move(Password)), FService(Service) {}
 
-TInetConnection::~TInetConnection() { Close(); }
+TInetConnection::~TInetConnection() {
+    Close();
+}
 
 std::unique_ptr<TInetRequest> TInetConnection::OpenRequest(const QString& Object, bool Secure,
                                                            QString& Error) {
@@ -839,7 +863,8 @@ std::unique_ptr<TInetRequest> TInetConnection::OpenRequest(const QString& Object
     QString object = InetEncodePath(Object, false).replace(u'#', QLatin1String("%23"));
     if (!object.startsWith(u'/'))
         object.prepend(u'/');
-    const QString url = InetServerUrl(Secure ? QStringLiteral("https") : QStringLiteral("http"), FHost, FPort) + object;
+    const QString url =
+        InetServerUrl(Secure ? QStringLiteral("https") : QStringLiteral("http"), FHost, FPort) + object;
     std::unique_ptr<TInetRequest> request(new TInetRequest(Session(), this, url));
     if (!FUser.isEmpty() || !FPassword.isEmpty())
         request->SetCredentials(FUser, FPassword);
@@ -868,14 +893,16 @@ QString TInetConnection::FtpAbsolutePath(const QString& Path) const {
 QString TInetConnection::FtpUrl(const QString& Path, bool Directory) const {
     // "%2F" makes the path absolute (libcurl then starts with "CWD /").
     QString path = FtpAbsolutePath(Path).mid(1);
-    QString url = InetServerUrl(QStringLiteral("ftp"), FHost, FPort) + QStringLiteral("/%2F") + InetEncodePath(path, true);
+    QString url = InetServerUrl(QStringLiteral("ftp"), FHost, FPort) + QStringLiteral("/%2F") +
+                  InetEncodePath(path, true);
     if (Directory && !url.endsWith(u'/'))
         url += u'/';
     return url;
 }
 
 bool TInetConnection::Login(QString& Error) {
-    std::unique_ptr<TInetTransfer> t = NewFtpTransfer(InetServerUrl(QStringLiteral("ftp"), FHost, FPort) + u'/');
+    std::unique_ptr<TInetTransfer> t =
+        NewFtpTransfer(InetServerUrl(QStringLiteral("ftp"), FHost, FPort) + u'/');
     t->FNoBody = true;
     if (!t->RunToEnd()) {
         Error = t->ErrorText();
@@ -1070,7 +1097,9 @@ std::unique_ptr<TInetTransfer> TInetConnection::FtpOpenFile(const QString& FileN
 TInetFtpFind::TInetFtpFind(TInetSession* Session, TInetHandle* Parent, std::vector<TInetFindData> Entries)
     : TInetHandle(Session, Parent), FEntries(std::move(Entries)) {}
 
-TInetFtpFind::~TInetFtpFind() { Close(); }
+TInetFtpFind::~TInetFtpFind() {
+    Close();
+}
 
 bool TInetFtpFind::FindNext(TInetFindData& Data) {
     if (Closed() || FNext >= FEntries.size())

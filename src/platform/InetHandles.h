@@ -142,8 +142,8 @@ class TInetTransfer : public TInetHandle {
 public:
     ~TInetTransfer() override;
 
-    /// Reads Count bytes of the body (fewer only at its end): the count, 0 at its end, -1 when the transfer failed (a cut
-    /// connection, a body shorter than announced, a time-out).
+    /// Reads Count bytes of the body (fewer only at its end): the count, 0 at its end, -1 when the transfer
+    /// failed (a cut connection, a body shorter than announced, a time-out).
     int64_t Read(char* Buffer, int64_t Count);
     /// Reads what has arrived, up to Count bytes, waiting only while nothing has: the count, 0 at the end
     /// of the body, -1 when the transfer failed. Data that arrives while it waits goes straight into

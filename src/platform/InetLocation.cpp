@@ -19,7 +19,9 @@ QString JoinPath(const QString& Directory, const QString& Name) {
     return Directory.endsWith(u'/') ? Directory + Name : Directory + u'/' + Name;
 }
 
-bool HasWildcard(const QString& S) { return S.contains(u'*') || S.contains(u'?'); }
+bool HasWildcard(const QString& S) {
+    return S.contains(u'*') || S.contains(u'?');
+}
 
 } // namespace
 

@@ -2,10 +2,10 @@
 // The web components' bounds against scripted peers: an endless page or picture past MaxReplySize (nothing
 // of it kept), properties with a line break (refused before anything connects), a silent server (the
 // request goes out once). Then the same through kvinet extract and image.
-#include "web/kviimage.h"
-#include "web/kvixtract.h"
 #include "services/KvIMSTranslator.h"
 #include "services/KvIUPS.h"
+#include "web/kviimage.h"
+#include "web/kvixtract.h"
 
 #include "support/CommandCases.h"
 

@@ -5,13 +5,13 @@
 // test-gui
 #include "support/PropertyTable.h"
 
+#include "services/KvIRSS.h"
+#include "services/KvIUPS.h"
 #include "socket/KvIDNS.h"
 #include "socket/KvIHTTP.h"
 #include "socket/KvISMTP.h"
 #include "socket/KvInBase.h"
 #include "web/kviupdate.h"
-#include "services/KvIRSS.h"
-#include "services/KvIUPS.h"
 #include "xml/KvInetXML.h"
 
 #include <QMetaEnum>
