@@ -13,19 +13,16 @@ TIME=/usr/bin/time
 [ -x "$TIME" ] || { echo "bench_http: needs /usr/bin/time (package time)" >&2; exit 1; }
 command -v curl >/dev/null || { echo "bench_http: needs curl" >&2; exit 1; }
 
+. "$ROOT/bench/nginx.sh"
 work="$(mktemp -d)"
 chmod a+rx "$work"
-started=""
 cleanup() {
     rm -f "${KV_NGINX_ROOT:-/nonexistent}/bench-$$.bin"
-    if [ -n "$started" ]; then /usr/bin/python3 "$ROOT/tests/servers/kvservers.py" stop nginx --dir "$work/servers" >/dev/null 2>&1 || true; fi
+    bench_nginx_stop
     rm -rf "$work"
 }
 trap cleanup EXIT
-if [ -z "${KV_NGINX_PORT:-}" ] || [ -z "${KV_NGINX_ROOT:-}" ]; then
-    eval "$(/usr/bin/python3 "$ROOT/tests/servers/kvservers.py" start nginx --dir "$work/servers" | sed 's/^/export /')"
-    started=1
-fi
+bench_nginx "$work"
 file="bench-$$.bin"
 head -c $((MB * 1000000)) /dev/urandom > "$KV_NGINX_ROOT/$file"
 chmod a+r "$KV_NGINX_ROOT/$file"

@@ -15,19 +15,16 @@ TIME=/usr/bin/time
 [ -x "$TIME" ] || { echo "bench_startup: needs /usr/bin/time (package time)" >&2; exit 1; }
 command -v curl >/dev/null || { echo "bench_startup: needs curl" >&2; exit 1; }
 
+. "$ROOT/bench/nginx.sh"
 work="$(mktemp -d)"
 chmod a+rx "$work"
-started=""
 cleanup() {
     rm -f "${KV_NGINX_ROOT:-/nonexistent}/startup-$$.txt"
-    if [ -n "$started" ]; then /usr/bin/python3 "$ROOT/tests/servers/kvservers.py" stop nginx --dir "$work/servers" >/dev/null 2>&1 || true; fi
+    bench_nginx_stop
     rm -rf "$work"
 }
 trap cleanup EXIT
-if [ -z "${KV_NGINX_PORT:-}" ] || [ -z "${KV_NGINX_ROOT:-}" ]; then
-    eval "$(/usr/bin/python3 "$ROOT/tests/servers/kvservers.py" start nginx --dir "$work/servers" | sed 's/^/export /')"
-    started=1
-fi
+bench_nginx "$work"
 file="startup-$$.txt"
 head -c 1000 /dev/zero | tr '\0' 'k' > "$KV_NGINX_ROOT/$file"
 chmod a+r "$KV_NGINX_ROOT/$file"

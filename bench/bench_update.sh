@@ -10,14 +10,14 @@ SIZE_MIB=${1:-1024}
 RUNS=${2:-5}
 work=$(mktemp -d /tmp/kvbench.XXXXXX)
 chmod 755 "$work"
-servers="$work/servers"
+. "$ROOT/bench/nginx.sh"
 cleanup() {
-    /usr/bin/python3 "$ROOT/tests/servers/kvservers.py" stop nginx --dir "$servers" >/dev/null 2>&1 || true
+    rm -f "${KV_NGINX_ROOT:-/nonexistent}/big.bin"
+    bench_nginx_stop
     rm -rf "$work"
 }
 trap cleanup EXIT
-/usr/bin/python3 "$ROOT/tests/servers/kvservers.py" start nginx --dir "$servers" >/dev/null
-. <(sed 's/^/export /' "$servers/nginx/env")
+bench_nginx "$work"
 head -c "$((SIZE_MIB << 20))" /dev/urandom >"$KV_NGINX_ROOT/big.bin"
 chmod 644 "$KV_NGINX_ROOT/big.bin"
 expected=$(sha256sum <"$KV_NGINX_ROOT/big.bin" | cut -d' ' -f1)

@@ -2,7 +2,6 @@
 #include "Cli.h"
 
 #include "platform/SysUtils.h"
-#include "platform/System.h"
 #include "platform/WireText.h"
 
 #include <algorithm>
@@ -240,36 +239,6 @@ bool ProxyOption(const Args& A, QString& Host, int& Port) {
     if (Host.isEmpty() || Host.contains(u' ') || Host.contains(u'/'))
         throw UsageError(QStringLiteral("--proxy must be HOST:PORT"));
     return true;
-}
-
-QString EscapeLine(QStringView Text) {
-    QString out;
-    out.reserve(Text.size());
-    for (const QChar c : Text) {
-        switch (c.unicode()) {
-        case u'\\':
-            out += QStringLiteral("\\\\");
-            break;
-        case u'\r':
-            out += QStringLiteral("\\r");
-            break;
-        case u'\n':
-            out += QStringLiteral("\\n");
-            break;
-        case u'\t':
-            out += QStringLiteral("\\t");
-            break;
-        default:
-            // C1 controls too: a server's byte 0x9B, printed as U+009B, is a CSI to many terminals.
-            if (c.unicode() < 32 || (c.unicode() >= 127 && c.unicode() < 160))
-                out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
-            else if (KvInet::IsLayoutControl(c.unicode()))
-                out += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
-            else
-                out += c;
-        }
-    }
-    return out;
 }
 
 void TLineOutput::Line(QStringView Text) {

@@ -1,6 +1,8 @@
 // Cli: the command registry, the argument parser and the output helpers shared by every kvinet command.
 #pragma once
 
+#include "platform/System.h"
+
 #include <QFlags>
 #include <QString>
 #include <QStringList>
@@ -124,12 +126,12 @@ struct Invocation {
     QList<QByteArray> Raw;
 };
 
-/// Text as one line of output: backslash, CR, LF and tab written as \\, \r, \n, \t and the other control
-/// characters (C0, DEL and C1) as \xHH, the line separators and bidirectional controls (U+061C, U+200E,
-/// U+200F, U+2028 to U+202E, U+2066 to U+2069) as \uHHHH, so that nothing in it can start a line of its
-/// own, drive the terminal or reorder what it shows. The one escape of the tool: every command that prints
-/// what a server sent uses it.
-QString EscapeLine(QStringView Text);
+/// Text as one line of output, escaped as the platform's EscapeText does (backslash, CR, LF, tab, C0, DEL,
+/// C1 and the layout controls), so that nothing in it can start a line of its own, drive the terminal or
+/// reorder what it shows. The one escape of the tool: every command that prints what a server sent uses it.
+inline QString EscapeLine(QStringView Text) {
+    return KvInet::EscapeText(Text);
+}
 
 /// Lines of UTF-8 output collected and written to standard output in large blocks: a big document or feed
 /// gives millions of lines. What is left goes out at Flush or destruction.

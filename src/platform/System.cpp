@@ -264,35 +264,56 @@ bool IsUtf8(const QByteArray& Bytes) {
     return true;
 }
 
+namespace {
+
+void AppendEscaped(QString& Out, QChar C) {
+    switch (C.unicode()) {
+    case u'\\':
+        Out += QStringLiteral("\\\\");
+        break;
+    case u'\r':
+        Out += QStringLiteral("\\r");
+        break;
+    case u'\n':
+        Out += QStringLiteral("\\n");
+        break;
+    case u'\t':
+        Out += QStringLiteral("\\t");
+        break;
+    default:
+        // C1 controls too: a server's byte 0x9B, shown as U+009B, is a CSI to many terminals.
+        if (C.unicode() < 32 || (C.unicode() >= 127 && C.unicode() < 160))
+            Out += QStringLiteral("\\x%1").arg(unsigned(C.unicode()), 2, 16, QLatin1Char('0'));
+        else if (IsLayoutControl(C.unicode()))
+            Out += QStringLiteral("\\u%1").arg(unsigned(C.unicode()), 4, 16, QLatin1Char('0'));
+        else
+            Out += C;
+    }
+}
+
+} // namespace
+
+QString EscapeText(QStringView Text) {
+    QString out;
+    out.reserve(Text.size());
+    for (const QChar c : Text)
+        AppendEscaped(out, c);
+    return out;
+}
+
 QString EscapeBytes(const QByteArray& Bytes) {
     QString out;
     out.reserve(Bytes.size());
-    const auto hex = [&out](unsigned Code) {
-        out += QStringLiteral("\\x%1").arg(Code, 2, 16, QLatin1Char('0'));
-    };
     for (qsizetype i = 0; i < Bytes.size();) {
         const qsizetype n = Utf8Length(Bytes, i);
         if (n == 0) {
-            hex(static_cast<unsigned char>(Bytes[i++]));
+            out += QStringLiteral("\\x%1").arg(unsigned(static_cast<unsigned char>(Bytes[i++])), 2, 16,
+                                               QLatin1Char('0'));
             continue;
         }
-        const QString c = QString::fromUtf8(Bytes.constData() + i, n);
+        for (const QChar c : QString::fromUtf8(Bytes.constData() + i, n))
+            AppendEscaped(out, c);
         i += n;
-        const char16_t u = c.size() == 1 ? c[0].unicode() : 0xFFFF;
-        if (u == u'\\')
-            out += QStringLiteral("\\\\");
-        else if (u == u'\r')
-            out += QStringLiteral("\\r");
-        else if (u == u'\n')
-            out += QStringLiteral("\\n");
-        else if (u == u'\t')
-            out += QStringLiteral("\\t");
-        else if (u < 32 || (u >= 127 && u < 160))
-            hex(u);
-        else if (IsLayoutControl(u))
-            out += QStringLiteral("\\u%1").arg(unsigned(u), 4, 16, QLatin1Char('0'));
-        else
-            out += c;
     }
     return out;
 }

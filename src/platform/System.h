@@ -74,10 +74,13 @@ constexpr bool IsLayoutControl(char16_t C) {
            (C >= 0x2066 && C <= 0x2069);
 }
 
-/// Bytes as one line of text: UTF-8 decoded, with backslash, CR, LF and tab written as \\, \r, \n, \t,
-/// the other control characters (C0, DEL, C1) and every byte that is not part of valid UTF-8 as \xhh (two
-/// lower-case hex digits), and the layout controls (IsLayoutControl) as \uhhhh. Such a line shows a name;
-/// it names no file.
+/// Text as one line: backslash, CR, LF and tab written as \\, \r, \n, \t, the other control characters
+/// (C0, DEL, C1) as \xhh (two lower-case hex digits), and the layout controls (IsLayoutControl) as \uhhhh,
+/// so that nothing in it can start a line of its own, drive a terminal or reorder what it shows.
+QString EscapeText(QStringView Text);
+
+/// Bytes as one line of text: UTF-8 decoded and escaped as EscapeText does, with every byte that is not
+/// part of valid UTF-8 as \xhh. Such a line shows a name; it names no file.
 QString EscapeBytes(const QByteArray& Bytes);
 
 /// Large blocks of memory. On Linux: a block's pages made present in one call rather than a fault for every

@@ -395,9 +395,15 @@ void TKvInetBase::AppendBlock(QString& Text, const char* Data, qsizetype Count) 
     AppendWire(Text, Data, Count);
 }
 
-void TKvInetBase::RefuseLineBreaks(const QString& Value, const char* Property) {
+QString LineBreakRefusal(const QString& Value, const char* Property) {
     if (Value.contains(u'\r') || Value.contains(u'\n'))
-        throw Exception(QStringLiteral("Invalid %1: line breaks are not allowed").arg(QString::fromLatin1(Property)));
+        return QStringLiteral("Invalid %1: line breaks are not allowed").arg(QString::fromLatin1(Property));
+    return QString();
+}
+
+void TKvInetBase::RefuseLineBreaks(const QString& Value, const char* Property) {
+    if (QString refused = LineBreakRefusal(Value, Property); !refused.isEmpty())
+        throw Exception(refused);
 }
 
 QString TKvInetBase::GetLocalHost() const { return TClientSocket::GetLocalHost(); }

@@ -6,6 +6,10 @@
 
 namespace KvInet {
 
+/// "Invalid PROPERTY: line breaks are not allowed" when Value holds CR or LF, "" otherwise: the refusal of
+/// caller input that would add protocol lines to a request, in both families.
+QString LineBreakRefusal(const QString& Value, const char* Property);
+
 /// Proxy settings published as the Proxy property of every component. Assigning one copies the settings.
 class TKvLogonChallenge;
 

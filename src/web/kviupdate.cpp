@@ -308,13 +308,15 @@ void TKvCustomWebComponent::ConnectToInet(bool FillProxy) {
     }
 }
 
-QString TKvCustomWebComponent::RefusedInRequest(const QString& Value, const QString& Property) {
+QString TKvCustomWebComponent::RefusedInRequest(const QString& Value, const char* Property) {
     // A line break would end the header or command line the value goes into and start one of the
-    // caller's; a NUL would cut the value short where the transfer library reads it as a C string.
-    if (Value.contains(u'\r') || Value.contains(u'\n'))
-        return QStringLiteral("Invalid %1: line breaks are not allowed").arg(Property);
+    // caller's, as with the socket components; a NUL would cut the value short where the transfer library
+    // reads it as a C string.
+    if (QString refused = LineBreakRefusal(Value, Property); !refused.isEmpty())
+        return refused;
     if (Value.contains(QChar(0)))
-        return QStringLiteral("Invalid %1: NUL characters are not allowed").arg(Property);
+        return QStringLiteral("Invalid %1: NUL characters are not allowed")
+            .arg(QString::fromLatin1(Property));
     return QString();
 }
 
@@ -329,7 +331,7 @@ QString TKvCustomWebComponent::RequestInputError() const {
         {"Proxy.Password", &FProxy->Password()},
     };
     for (const auto& [property, value] : values)
-        if (QString refused = RefusedInRequest(*value, QString::fromLatin1(property)); !refused.isEmpty())
+        if (QString refused = RefusedInRequest(*value, property); !refused.isEmpty())
             return refused;
     return QString();
 }
@@ -666,7 +668,7 @@ bool TKvCustomWebComponent::ReadHTTPGetResponse(const QString& URL, TStream& Str
     StatusCode = 0;
     QString error = RequestInputError();
     if (error.isEmpty())
-        error = RefusedInRequest(URL, QStringLiteral("URL"));
+        error = RefusedInRequest(URL, "URL");
     if (!error.isEmpty()) {
         SetLastError(error);
         return false;
@@ -799,7 +801,7 @@ bool TKvCustomWebUpdater::StatusFileNames(QString& Remote, QString& Local) const
 QString TKvCustomWebUpdater::RequestInputError() const {
     QString refused = TKvCustomWebComponent::RequestInputError();
     if (refused.isEmpty() && Service() == isFTP)
-        refused = RefusedInRequest(FRemoteFileName, QStringLiteral("RemoteFileName"));
+        refused = RefusedInRequest(FRemoteFileName, "RemoteFileName");
     return refused;
 }
 

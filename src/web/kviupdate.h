@@ -276,7 +276,7 @@ protected:
     /// ReadHTTPGetResponse; a descendant adds what it sends of its own.
     virtual QString RequestInputError() const;
     /// The refusal of one value for RequestInputError: "" when Value holds no CR, LF or NUL.
-    static QString RefusedInRequest(const QString& Value, const QString& Property);
+    static QString RefusedInRequest(const QString& Value, const char* Property);
     /// Closes the current file, the location and the session. Actions iaDisconnecting, iaDisconnected.
     void DisconnectFromInet();
     /// Size and last-write time (UTC) of one remote file, kept open in hFindFile for ReadFileFromInet
